@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Installs the packages, builds every configuration and runs every test: unit tests (debug,
+# ASan+UBSan, TSan), the black-box tests against the real relvox, the fuzz corpora and a short
+# fuzzing run. Exits non-zero on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+FUZZ_SECONDS=${FUZZ_SECONDS:-15}
+
+bash scripts/install-deps.sh
+
+# Tests bind the receiver's fixed ports (8899, 55982): run them in a private network namespace
+# when this machine allows one, so nothing else on the host can collide with them.
+isolated() {
+  if unshare -n true 2>/dev/null; then
+    unshare -n bash -c 'ip link set lo up && exec "$@"' isolated "$@"
+  else
+    "$@"
+  fi
+}
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+step "debug build"
+cmake --preset dev
+cmake --build --preset dev
+step "unit tests (debug)"
+isolated ctest --preset dev
+step "black-box tests"
+RELVOX="$ROOT/build/dev/src/relvox" isolated /usr/bin/python3 -m pytest -q tests/e2e
+
+step "ASan+UBSan build and unit tests"
+cmake --preset asan
+cmake --build --preset asan
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 isolated ctest --preset asan
+step "black-box tests (ASan+UBSan relvox)"
+RELVOX="$ROOT/build/asan/src/relvox" ASAN_OPTIONS=detect_leaks=0 \
+  isolated /usr/bin/python3 -m pytest -q tests/e2e
+
+step "TSan build and unit tests"
+cmake --preset tsan
+cmake --build --preset tsan
+isolated ctest --preset tsan
+
+step "fuzz targets"
+cmake --preset fuzz
+cmake --build --preset fuzz
+shopt -s nullglob
+for bin in build/fuzz/tests/fuzz/fuzz_*; do
+  name=${bin##*/fuzz_}
+  corpus=tests/fuzz/$name/corpus
+  work=$(mktemp -d)
+  cp -r "$corpus"/. "$work"/
+  echo "-- $name: replay and fuzz ${FUZZ_SECONDS}s"
+  "$bin" -runs=0 "$corpus"
+  "$bin" -max_total_time="$FUZZ_SECONDS" -print_final_stats=0 "$work" 2>&1 | tail -n 3
+  rm -rf "$work"
+done
+step "all tests passed"

@@ -1,0 +1,258 @@
+// relvox: a ZeDidi audio-casting receiver driven by JSON lines on standard input, reporting JSON
+// events on standard output.
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/crypto.h"
+#include "core/event_sink.h"
+#include "core/net.h"
+#include "core/text.h"
+#include "receiver.h"
+#include "receiver_config.h"
+
+namespace sonvale {
+namespace {
+
+// serde-style nesting limit: deeper input is refused as a syntax error would be.
+constexpr int kMaxJsonDepth = 128;
+
+// The value after the first occurrence of `name`, unless it is missing or blank.
+std::optional<std::string> arg(const std::vector<std::string>& args, std::string_view name) {
+  const auto it = std::find(args.begin(), args.end(), name);
+  if (it == args.end() || it + 1 == args.end()) return std::nullopt;
+  if (is_blank(*(it + 1))) return std::nullopt;
+  return *(it + 1);
+}
+
+Ipv4 choose_address(const std::optional<std::string>& expected) {
+  if (expected) {
+    if (auto ip = Ipv4::parse(*expected)) return *ip;
+  }
+  if (auto list = list_interface_addresses()) {
+    for (const auto& entry : *list) {
+      if (!entry.is_ipv6 && !entry.v4.is_loopback()) return entry.v4;
+    }
+  }
+  return Ipv4::loopback();
+}
+
+std::string random_uuid_shaped() {
+  return random_hex(8) + "-" + random_hex(4) + "-" + random_hex(4) + "-" + random_hex(4) + "-" +
+         random_hex(12);
+}
+
+std::string to_upper_ascii(std::string s) {
+  for (char& c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return s;
+}
+
+ReceiverConfig config_from_args(const std::vector<std::string>& args) {
+  std::string name = arg(args, "--name").value_or("SonVale");
+  const Ipv4 address = choose_address(arg(args, "--expected-ip"));
+  std::string interface = arg(args, "--interface-name").value_or("");
+  ReceiverIdentity identity;
+  auto idm = arg(args, "--idm-instance-id");
+  identity.idm_instance_id = idm ? *idm : random_uuid_shaped();
+  auto lyra = arg(args, "--lyra-instance-id");
+  identity.lyra_instance_id = lyra ? *lyra : to_upper_ascii(random_hex(8));
+  auto media = arg(args, "--media-device-id");
+  identity.media_device_id = media ? *media : random_uuid_shaped();
+
+  ReceiverConfig config =
+      ReceiverConfig::make(std::move(name), std::move(identity), address, std::move(interface));
+  if (auto port = arg(args, "--pcm-port")) {
+    const std::string host = arg(args, "--pcm-host").value_or("127.0.0.1");
+    return ReceiverConfig::with_output_device(std::move(config), "stream:" + host + ":" + *port);
+  }
+  return ReceiverConfig::with_output_device(std::move(config), arg(args, "--output-device"));
+}
+
+// Line reader over file descriptor 0. `next` yields each line without its "\n" (and a "\r"
+// right before it); a last line without "\n" still counts.
+class StdinLines {
+ public:
+  // Returns false at end of input. A read error other than an interruption also ends the input:
+  // such errors repeat, and retrying them at once would spin forever.
+  bool next(std::string* line) {
+    for (;;) {
+      const auto nl = std::find(buf_.begin() + static_cast<std::ptrdiff_t>(scan_), buf_.end(), '\n');
+      if (nl != buf_.end()) {
+        line->assign(buf_.begin(), nl);
+        buf_.erase(buf_.begin(), nl + 1);
+        scan_ = 0;
+        if (!line->empty() && line->back() == '\r') line->pop_back();
+        return true;
+      }
+      scan_ = buf_.size();
+      if (eof_) {
+        if (buf_.empty()) return false;
+        line->swap(buf_);
+        buf_.clear();
+        scan_ = 0;
+        if (!line->empty() && line->back() == '\r') line->pop_back();
+        return true;
+      }
+      char chunk[4096];
+      const ssize_t n = ::read(0, chunk, sizeof chunk);
+      if (n > 0) {
+        buf_.append(chunk, static_cast<std::size_t>(n));
+      } else if (n == 0) {
+        eof_ = true;
+      } else if (errno == EINTR) {
+        continue;
+      } else if (errno == EAGAIN) {
+        pollfd p{0, POLLIN, 0};
+        (void)::poll(&p, 1, -1);
+      } else {
+        eof_ = true;
+      }
+    }
+  }
+
+ private:
+  std::string buf_;
+  std::size_t scan_ = 0;
+  bool eof_ = false;
+};
+
+int json_depth_exceeds(std::string_view text, int limit) {
+  int depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+// Parses exactly one JSON value; nullopt for anything a strict parser refuses.
+std::optional<Json> parse_line(std::string_view text) {
+  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;  // no byte-order mark
+  if (json_depth_exceeds(text, kMaxJsonDepth)) return std::nullopt;
+  Json value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (value.is_discarded()) return std::nullopt;
+  return value;
+}
+
+void unsupported(std::string_view raw) {
+  print_event_line(Json{{"code", "unsupported_command"}, {"event", "error"}, {"raw", raw}});
+}
+
+// Handles one trimmed, non-empty line. Returns false when the loop must end.
+bool handle_line(const ReceiverController& controller, std::string_view trimmed) {
+  const auto value = parse_line(trimmed);
+  if (!value) return true;
+  if (!value->is_object()) {
+    unsupported(trimmed);
+    return true;
+  }
+  const auto cmd_it = value->find("command");
+  if (cmd_it == value->end() || !cmd_it->is_string()) {
+    unsupported(trimmed);
+    return true;
+  }
+  const std::string& command = cmd_it->get_ref<const std::string&>();
+  auto send = [&](ReceiverCommand::Code code, std::uint64_t position = 0) {
+    (void)controller.send(ReceiverCommand{code, position});
+  };
+  if (command == "toggle") {
+    send(ReceiverCommand::kToggle);
+  } else if (command == "pause") {
+    send(ReceiverCommand::kPause);
+  } else if (command == "resume") {
+    send(ReceiverCommand::kResume);
+  } else if (command == "previous") {
+    send(ReceiverCommand::kPrevious);
+  } else if (command == "next") {
+    send(ReceiverCommand::kNext);
+  } else if (command == "seek") {
+    const auto pos = value->find("position_ms");
+    if (pos != value->end() && pos->is_number_unsigned()) {
+      send(ReceiverCommand::kSeek, pos->get<std::uint64_t>());
+    }
+  } else if (command == "set_volume") {
+    const auto pct = value->find("percent");
+    if (pct != value->end() && pct->is_number_unsigned()) {
+      const std::uint64_t v = std::min<std::uint64_t>(pct->get<std::uint64_t>(), 100);
+      (void)controller.set_volume(static_cast<std::uint8_t>(v));
+    }
+  } else if (command == "stop" || command == "shutdown") {
+    controller.stop();
+    return false;
+  } else {
+    unsupported(trimmed);
+  }
+  return true;
+}
+
+int run(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::vector<std::string> args(argv, argv + argc);
+  ReceiverConfig config = config_from_args(args);
+  const Ipv4 address = config.address;
+  const std::string name = config.name;
+
+  const EventSink sink = stdout_event_sink();
+  auto receiver = ZeDidiReceiver::start(std::move(config), sink);
+  if (!receiver) {
+    print_event_line(Json{{"code", "start_failed"},
+                          {"event", "error"},
+                          {"message", "Failed to start ZeDidi receiver: " +
+                                          receiver.error().to_string()}});
+    return 1;
+  }
+  {
+    const ReceiverController controller = (*receiver)->controller();
+    print_event_line(Json{{"event", "bridge_ready"}, {"ip", address.to_string()}, {"name", name}});
+
+    StdinLines input;
+    std::string line;
+    while (input.next(&line)) {
+      if (!is_valid_utf8(line)) continue;
+      const std::string_view trimmed = trim_whitespace(line);
+      if (trimmed.empty()) continue;
+      if (!handle_line(controller, trimmed)) break;
+    }
+  }
+  // Standard input is left unread from here on; the receiver's release stops it.
+  receiver->reset();
+  return 0;
+}
+
+}  // namespace
+}  // namespace sonvale
+
+int main(int argc, char** argv) {
+  const int status = sonvale::run(argc, argv);
+  std::fflush(stdout);
+  // Detached receiver threads may still be running: leave without static destructors.
+  std::_Exit(status);
+}

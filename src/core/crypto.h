@@ -1,0 +1,38 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/error.h"
+
+// Thin wrappers over OpenSSL 3 EVP. Digests cannot fail short of memory exhaustion, which aborts.
+namespace sonvale {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+using Md5Digest = std::array<std::uint8_t, 16>;
+using Aes128Key = std::array<std::uint8_t, 16>;
+using AesBlock = std::array<std::uint8_t, 16>;
+
+Sha256Digest sha256(ByteSpan data);
+Md5Digest md5(ByteSpan data);
+Sha256Digest hmac_sha256(ByteSpan key, ByteSpan data);
+
+// AES-128-CBC over whole 16-byte blocks, no padding. `data.size()` must be a multiple of 16
+// (checked: an error otherwise). The IV chaining is the caller's: the last ciphertext block is
+// the next IV.
+[[nodiscard]] Result<Bytes> aes128_cbc_encrypt(const Aes128Key& key, const AesBlock& iv,
+                                               ByteSpan data);
+[[nodiscard]] Result<Bytes> aes128_cbc_decrypt(const Aes128Key& key, const AesBlock& iv,
+                                               ByteSpan data);
+
+// Bytes from OpenSSL's cryptographically secure generator (RAND_bytes). Aborts if it fails:
+// the system has no safe fallback for key material.
+void random_fill(std::span<std::uint8_t> out);
+Bytes random_bytes(std::size_t n);
+std::uint64_t random_u64();
+// ceil(n/2) random bytes as lowercase hex, cut to n characters.
+std::string random_hex(std::size_t n);
+
+}  // namespace sonvale

@@ -1,0 +1,273 @@
+#include "core/net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sonvale {
+namespace {
+
+#ifdef MSG_NOSIGNAL
+constexpr int kNoSignal = MSG_NOSIGNAL;
+#else
+constexpr int kNoSignal = 0;
+#endif
+
+timeval to_timeval(std::chrono::microseconds t) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(t.count() / 1'000'000);
+  tv.tv_usec = static_cast<suseconds_t>(t.count() % 1'000'000);
+  return tv;
+}
+
+Result<Fd> new_socket(int type) {
+  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail(Error::last_os());
+  return Fd(fd);
+}
+
+Result<> bind_to(int fd, SocketAddrV4 addr) {
+  const sockaddr_in sa = addr.to_sockaddr();
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    return fail(Error::last_os());
+  }
+  return {};
+}
+
+}  // namespace
+
+std::optional<Ipv4> Ipv4::parse(std::string_view text) {
+  std::uint32_t value = 0;
+  int fields = 0;
+  std::size_t i = 0;
+  while (fields < 4) {
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
+    const std::size_t start = i;
+    std::uint32_t field = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+      field = field * 10 + static_cast<std::uint32_t>(text[i] - '0');
+      if (field > 255 || i - start >= 3) return std::nullopt;
+      ++i;
+    }
+    if (i - start > 1 && text[start] == '0') return std::nullopt;
+    value = (value << 8) | field;
+    ++fields;
+    if (fields < 4) {
+      if (i >= text.size() || text[i] != '.') return std::nullopt;
+      ++i;
+    }
+  }
+  if (i != text.size()) return std::nullopt;
+  return Ipv4{value};
+}
+
+std::string Ipv4::to_string() const {
+  return std::to_string(octet(0)) + "." + std::to_string(octet(1)) + "." +
+         std::to_string(octet(2)) + "." + std::to_string(octet(3));
+}
+
+in_addr Ipv4::to_in_addr() const {
+  in_addr a{};
+  a.s_addr = htonl(value);
+  return a;
+}
+
+Ipv4 Ipv4::from_in_addr(in_addr a) { return Ipv4{ntohl(a.s_addr)}; }
+
+sockaddr_in SocketAddrV4::to_sockaddr() const {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr = ip.to_in_addr();
+  return sa;
+}
+
+SocketAddrV4 SocketAddrV4::from_sockaddr(const sockaddr_in& sa) {
+  return SocketAddrV4{Ipv4::from_in_addr(sa.sin_addr), ntohs(sa.sin_port)};
+}
+
+void Fd::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Result<Fd> Fd::duplicate() const {
+  const int d = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (d < 0) return fail(Error::last_os());
+  return Fd(d);
+}
+
+Result<Fd> tcp_listen(SocketAddrV4 addr, int backlog, bool reuse_addr) {
+  SV_ASSIGN_OR_RETURN(Fd fd, new_socket(SOCK_STREAM));
+  if (reuse_addr) {
+    const int one = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+      return fail(Error::last_os());
+    }
+  }
+  SV_TRY(bind_to(fd.get(), addr));
+  if (::listen(fd.get(), backlog) != 0) return fail(Error::last_os());
+  return fd;
+}
+
+Result<Fd> udp_bind(SocketAddrV4 addr) {
+  SV_ASSIGN_OR_RETURN(Fd fd, new_socket(SOCK_DGRAM));
+  SV_TRY(bind_to(fd.get(), addr));
+  return fd;
+}
+
+Result<Fd> tcp_connect(SocketAddrV4 addr) {
+  SV_ASSIGN_OR_RETURN(Fd fd, new_socket(SOCK_STREAM));
+  const sockaddr_in sa = addr.to_sockaddr();
+  while (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    if (errno == EINTR) continue;
+    return fail(Error::last_os());
+  }
+  return fd;
+}
+
+Result<> set_nonblocking(int fd, bool on) {
+  const int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags < 0) return fail(Error::last_os());
+  const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (wanted != flags && ::fcntl(fd, F_SETFL, wanted) != 0) return fail(Error::last_os());
+  return {};
+}
+
+Result<> set_recv_timeout(int fd, std::chrono::microseconds timeout) {
+  const timeval tv = to_timeval(timeout);
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return fail(Error::last_os());
+  return {};
+}
+
+Result<> set_send_timeout(int fd, std::chrono::microseconds timeout) {
+  const timeval tv = to_timeval(timeout);
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return fail(Error::last_os());
+  return {};
+}
+
+Result<SocketAddrV4> local_address(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return fail(Error::last_os());
+  return SocketAddrV4::from_sockaddr(sa);
+}
+
+Result<SocketAddrV4> peer_address(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return fail(Error::last_os());
+  return SocketAddrV4::from_sockaddr(sa);
+}
+
+Result<Accepted> accept_connection(int listen_fd) {
+  for (;;) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+    if (fd >= 0) return Accepted{Fd(fd), SocketAddrV4::from_sockaddr(sa)};
+    if (errno == EINTR) continue;
+    return fail(Error::last_os());
+  }
+}
+
+Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buf) {
+  for (;;) {
+    const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return fail(Error::last_os());
+  }
+}
+
+Result<> read_exact(int fd, std::span<std::uint8_t> buf) {
+  std::size_t filled = 0;
+  while (filled < buf.size()) {
+    SV_ASSIGN_OR_RETURN(const std::size_t n, read_some(fd, buf.subspan(filled)));
+    if (n == 0) return fail(Error::unexpected_eof());
+    filled += n;
+  }
+  return {};
+}
+
+Result<> write_all(int fd, ByteSpan data) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, kNoSignal);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error::last_os());
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+void shutdown_both(int fd) { (void)::shutdown(fd, SHUT_RDWR); }
+
+Result<std::size_t> udp_send_to(int fd, ByteSpan data, SocketAddrV4 to) {
+  const sockaddr_in sa = to.to_sockaddr();
+  for (;;) {
+    const ssize_t n = ::sendto(fd, data.data(), data.size(), kNoSignal,
+                               reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return fail(Error::last_os());
+  }
+}
+
+Result<Datagram> udp_recv_from(int fd, std::span<std::uint8_t> buf) {
+  for (;;) {
+    sockaddr_in sa{};
+    iovec iov{buf.data(), buf.size()};
+    msghdr msg{};
+    msg.msg_name = &sa;
+    msg.msg_namelen = sizeof sa;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    const ssize_t n = ::recvmsg(fd, &msg, 0);
+    if (n >= 0) {
+      Datagram d;
+      d.size = static_cast<std::size_t>(n);
+      d.wire_size = d.size;
+      if ((msg.msg_flags & MSG_TRUNC) != 0) d.wire_size = buf.size() + 1;
+      d.from = SocketAddrV4::from_sockaddr(sa);
+      return d;
+    }
+    if (errno == EINTR) continue;
+    return fail(Error::last_os());
+  }
+}
+
+Result<std::vector<InterfaceAddress>> list_interface_addresses() {
+  ifaddrs* head = nullptr;
+  if (::getifaddrs(&head) != 0) return fail(Error::last_os());
+  std::vector<InterfaceAddress> out;
+  for (ifaddrs* it = head; it != nullptr; it = it->ifa_next) {
+    if (it->ifa_addr == nullptr || it->ifa_name == nullptr) continue;
+    InterfaceAddress entry;
+    entry.name = it->ifa_name;
+    if (it->ifa_addr->sa_family == AF_INET) {
+      sockaddr_in sa{};
+      std::memcpy(&sa, it->ifa_addr, sizeof sa);
+      entry.v4 = Ipv4::from_in_addr(sa.sin_addr);
+    } else if (it->ifa_addr->sa_family == AF_INET6) {
+      sockaddr_in6 sa{};
+      std::memcpy(&sa, it->ifa_addr, sizeof sa);
+      entry.is_ipv6 = true;
+      entry.v6 = sa.sin6_addr;
+    } else {
+      continue;
+    }
+    out.push_back(std::move(entry));
+  }
+  ::freeifaddrs(head);
+  return out;
+}
+
+}  // namespace sonvale

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/error.h"
+
+namespace sonvale {
+
+// An IPv4 address in host byte order.
+struct Ipv4 {
+  std::uint32_t value = 0;
+
+  static constexpr Ipv4 from_octets(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    return Ipv4{(std::uint32_t{a} << 24) | (std::uint32_t{b} << 16) | (std::uint32_t{c} << 8) | d};
+  }
+  static constexpr Ipv4 loopback() { return from_octets(127, 0, 0, 1); }
+  static constexpr Ipv4 unspecified() { return Ipv4{0}; }
+  // Strict dotted decimal: four fields 0..255, no leading zeros, no signs, no whitespace.
+  static std::optional<Ipv4> parse(std::string_view text);
+
+  std::uint8_t octet(int i) const { return static_cast<std::uint8_t>(value >> (24 - 8 * i)); }
+  bool is_loopback() const { return (value >> 24) == 127; }
+  std::string to_string() const;
+  in_addr to_in_addr() const;
+  static Ipv4 from_in_addr(in_addr a);
+
+  friend bool operator==(Ipv4, Ipv4) = default;
+};
+
+struct SocketAddrV4 {
+  Ipv4 ip;
+  std::uint16_t port = 0;
+  std::string to_string() const { return ip.to_string() + ":" + std::to_string(port); }
+  sockaddr_in to_sockaddr() const;
+  static SocketAddrV4 from_sockaddr(const sockaddr_in& sa);
+  friend bool operator==(const SocketAddrV4&, const SocketAddrV4&) = default;
+};
+
+// Owns one file descriptor and closes it on destruction.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset();
+  // A second descriptor for the same socket (dup with close-on-exec).
+  [[nodiscard]] Result<Fd> duplicate() const;
+
+ private:
+  int fd_ = -1;
+};
+
+// Socket set-up and I/O. Every call retries EINTR; writes never raise SIGPIPE.
+[[nodiscard]] Result<Fd> tcp_listen(SocketAddrV4 addr, int backlog, bool reuse_addr);
+[[nodiscard]] Result<Fd> udp_bind(SocketAddrV4 addr);
+[[nodiscard]] Result<Fd> tcp_connect(SocketAddrV4 addr);
+[[nodiscard]] Result<> set_nonblocking(int fd, bool on);
+[[nodiscard]] Result<> set_recv_timeout(int fd, std::chrono::microseconds timeout);
+[[nodiscard]] Result<> set_send_timeout(int fd, std::chrono::microseconds timeout);
+[[nodiscard]] Result<SocketAddrV4> local_address(int fd);
+[[nodiscard]] Result<SocketAddrV4> peer_address(int fd);
+
+struct Accepted {
+  Fd fd;
+  SocketAddrV4 peer;
+};
+// Accepts one connection; EAGAIN comes back as an OS error of kind kWouldBlock.
+[[nodiscard]] Result<Accepted> accept_connection(int listen_fd);
+
+// Reads what is available (at least 1 byte unless the peer closed: then 0).
+[[nodiscard]] Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buf);
+// Fills `buf` completely; end of stream first gives Error::unexpected_eof().
+[[nodiscard]] Result<> read_exact(int fd, std::span<std::uint8_t> buf);
+[[nodiscard]] Result<> write_all(int fd, ByteSpan data);
+// Shuts both directions down, which wakes a reader blocked on the socket. Errors are ignored.
+void shutdown_both(int fd);
+
+[[nodiscard]] Result<std::size_t> udp_send_to(int fd, ByteSpan data, SocketAddrV4 to);
+struct Datagram {
+  std::size_t size = 0;       // bytes stored in the buffer
+  std::size_t wire_size = 0;  // the datagram's real length (larger when truncated)
+  SocketAddrV4 from;
+};
+[[nodiscard]] Result<Datagram> udp_recv_from(int fd, std::span<std::uint8_t> buf);
+
+// One interface address as the system lists it: an interface with several addresses appears
+// once per address, in the system's order.
+struct InterfaceAddress {
+  std::string name;
+  bool is_ipv6 = false;
+  Ipv4 v4;
+  in6_addr v6{};
+};
+[[nodiscard]] Result<std::vector<InterfaceAddress>> list_interface_addresses();
+
+}  // namespace sonvale

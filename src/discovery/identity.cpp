@@ -1,0 +1,44 @@
+#include "discovery/identity.h"
+
+#include "core/crypto.h"
+#include "core/encoding.h"
+
+namespace sonvale {
+
+IdmIdentity idm_identity(std::string_view idm_instance_id) {
+  const Sha256Digest digest = sha256(as_bytes(idm_instance_id));
+  IdmIdentity id;
+  id.full = base64url_encode(digest);
+  id.code3 = id.full.substr(0, 3);
+  id.code10 = id.full.substr(0, 10);
+  return id;
+}
+
+std::string sanitize_protocol_name(std::string_view name) {
+  std::string out;
+  for (char c : name) {
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_';
+    if (keep) out.push_back(c);
+  }
+  return out;
+}
+
+std::string lyra_instance_label(std::string_view lyra_instance_id, Ipv4 address) {
+  std::string hex;
+  for (char c : lyra_instance_id) {
+    if (c >= '0' && c <= '9') {
+      hex.push_back(c);
+    } else if (c >= 'a' && c <= 'f') {
+      hex.push_back(static_cast<char>(c - 'a' + 'A'));
+    } else if (c >= 'A' && c <= 'F') {
+      hex.push_back(c);
+    }
+  }
+  if (hex.size() >= 8) return hex.substr(hex.size() - 8);
+  const std::uint8_t octets[4] = {address.octet(0), address.octet(1), address.octet(2),
+                                  address.octet(3)};
+  return hex_upper(octets);
+}
+
+}  // namespace sonvale

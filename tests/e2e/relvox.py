@@ -1,0 +1,118 @@
+"""Starts the real relvox binary and reads its JSON event lines."""
+
+import json
+import os
+import subprocess
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+DEFAULT_BIN = os.path.join(ROOT, "build", "dev", "src", "relvox")
+
+
+def relvox_path():
+    return os.environ.get("RELVOX", DEFAULT_BIN)
+
+
+class Relvox:
+    """One relvox process. Standard output is drained continuously on a thread, so a test
+    never stalls the receiver; every line is kept both raw and parsed."""
+
+    def __init__(self, *args, stdin_data=None):
+        self.proc = subprocess.Popen(
+            [relvox_path(), *args],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        self.raw_lines = []
+        self.events = []
+        self._cv = threading.Condition()
+        self._eof = False
+        self._reader = threading.Thread(target=self._drain, daemon=True)
+        self._reader.start()
+        self._stderr = []
+        threading.Thread(target=self._drain_stderr, daemon=True).start()
+        if stdin_data is not None:
+            try:
+                self.proc.stdin.write(stdin_data)
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass  # the process ended without reading its input
+
+    def _drain(self):
+        for line in self.proc.stdout:
+            with self._cv:
+                self.raw_lines.append(line)
+                self.events.append(json.loads(line.decode("utf-8")))
+                self._cv.notify_all()
+        with self._cv:
+            self._eof = True
+            self._cv.notify_all()
+
+    def _drain_stderr(self):
+        for line in self.proc.stderr:
+            self._stderr.append(line)
+
+    def stderr(self):
+        return b"".join(self._stderr).decode("utf-8", "replace")
+
+    def send_line(self, line):
+        if isinstance(line, str):
+            line = line.encode("utf-8")
+        if not line.endswith(b"\n"):
+            line += b"\n"
+        self.proc.stdin.write(line)
+        self.proc.stdin.flush()
+
+    def send(self, obj):
+        self.send_line(json.dumps(obj))
+
+    def close_stdin(self):
+        self.proc.stdin.close()
+
+    def wait_for(self, pred, timeout=5.0, what="event"):
+        """Waits until an event satisfies `pred`; returns it or fails with what was seen."""
+        deadline = time.monotonic() + timeout
+        with self._cv:
+            seen = 0
+            while True:
+                for ev in self.events[seen:]:
+                    if pred(ev):
+                        return ev
+                seen = len(self.events)
+                left = deadline - time.monotonic()
+                if self._eof or left <= 0:
+                    raise AssertionError(
+                        f"no {what} within {timeout}s; events: {self.events!r}; stderr: {self.stderr()}"
+                    )
+                self._cv.wait(left)
+
+    def wait_event(self, name, timeout=5.0, **match):
+        return self.wait_for(
+            lambda e: e.get("event") == name and all(e.get(k) == v for k, v in match.items()),
+            timeout,
+            what=f"{name} {match}",
+        )
+
+    def named(self, name):
+        with self._cv:
+            return [e for e in self.events if e.get("event") == name]
+
+    def wait_exit(self, timeout=10.0):
+        code = self.proc.wait(timeout)
+        self._reader.join(timeout)
+        return code
+
+    def stop(self):
+        if self.proc.poll() is None:
+            try:
+                self.send({"command": "stop"})
+                self.close_stdin()
+            except (BrokenPipeError, ValueError):
+                pass
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()

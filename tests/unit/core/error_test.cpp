@@ -1,0 +1,72 @@
+#include "core/error.h"
+
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+namespace sonvale {
+namespace {
+
+Result<int> parse_positive(int v) {
+  if (v <= 0) return fail(Error::msg("not positive"));
+  return v;
+}
+
+Result<int> doubled(int v) {
+  SV_ASSIGN_OR_RETURN(const int p, with_context(parse_positive(v), "read value"));
+  return p * 2;
+}
+
+Result<> checked(int v) {
+  SV_TRY(doubled(v));
+  return {};
+}
+
+TEST(ErrorTest, ChainPrintsOutermostFirstJoinedByColon) {
+  Error e = Error::os(ECONNREFUSED).context("connect audio").context("start media session");
+  EXPECT_EQ(e.to_string(),
+            "start media session: connect audio: Connection refused (os error 111)");
+  EXPECT_EQ(e.kind(), ErrorKind::kOs);
+  EXPECT_EQ(e.os_code(), ECONNREFUSED);
+}
+
+TEST(ErrorTest, MacrosPropagateAndKeepContext) {
+  EXPECT_EQ(*doubled(4), 8);
+  auto r = checked(-1);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "read value: not positive");
+  EXPECT_EQ(r.error().root_message(), "not positive");
+}
+
+TEST(ErrorTest, IoKindSurvivesContextLayers) {
+  struct Case {
+    Error error;
+    IoKind kind;
+  };
+  const Case cases[] = {
+      {Error::os(ECONNRESET).context("read header"), IoKind::kConnectionReset},
+      {Error::os(ECONNABORTED), IoKind::kConnectionAborted},
+      {Error::os(ETIMEDOUT).context("a").context("b"), IoKind::kTimedOut},
+      {Error::os(EAGAIN), IoKind::kWouldBlock},
+      {Error::os(EPIPE), IoKind::kBrokenPipe},
+      {Error::unexpected_eof().context("read ZeDidi control header"), IoKind::kUnexpectedEof},
+      {Error::msg("bad frame"), IoKind::kOther},
+      {Error::os(ENOTCONN), IoKind::kOther},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.error.io_kind(), c.kind) << c.error.to_string();
+}
+
+TEST(ErrorTest, FixedTextsOfTypedCauses) {
+  EXPECT_EQ(Error::unexpected_eof().to_string(), "failed to fill whole buffer");
+  EXPECT_EQ(Error::closed_channel().to_string(), "sending on a closed channel");
+  EXPECT_EQ(os_error_text(EADDRINUSE), "Address already in use (os error 98)");
+  Error closed = Error::remote_closed({"audio", 2, 4});
+  ASSERT_NE(closed.remote_closed_details(), nullptr);
+  EXPECT_EQ(closed.remote_closed_details()->channel, "audio");
+  EXPECT_EQ(closed.remote_closed_details()->bytes_read, 2u);
+  EXPECT_EQ(closed.remote_closed_details()->bytes_expected, 4u);
+  EXPECT_EQ(Error::msg("x").remote_closed_details(), nullptr);
+}
+
+}  // namespace
+}  // namespace sonvale
