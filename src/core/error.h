@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
-#include <expected>
+#include <optional>
+#include <type_traits>
+#include <variant>
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,18 +73,78 @@ class Error {
   std::vector<std::string> chain_;  // root first, outermost context last
 };
 
-template <class T = void>
-using Result = std::expected<T, Error>;
+// The failure side of a Result, as `fail(error)` builds it.
+class Failure {
+ public:
+  explicit Failure(Error e) : error_(std::move(e)) {}
+  Error& error() & { return error_; }
+  Error&& error() && { return std::move(error_); }
 
-inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std::move(e)); }
+ private:
+  Error error_;
+};
+
+inline Failure fail(Error e) { return Failure(std::move(e)); }
+
+// Either a value or an Error. The project's own type rather than std::expected, because clang 14
+// (the fuzzing compiler) cannot use libstdc++'s <expected>; the interface is the subset of
+// std::expected the code needs.
+template <class T = void>
+class [[nodiscard]] Result {
+ public:
+  template <class U = T>
+    requires(std::is_constructible_v<T, U &&> &&
+             !std::is_same_v<std::remove_cvref_t<U>, Result> &&
+             !std::is_same_v<std::remove_cvref_t<U>, Failure>)
+  Result(U&& value) : v_(std::in_place_index<0>, std::forward<U>(value)) {}  // NOLINT: implicit
+  Result(Failure f) : v_(std::in_place_index<1>, std::move(f).error()) {}     // NOLINT: implicit
+
+  bool has_value() const { return v_.index() == 0; }
+  explicit operator bool() const { return has_value(); }
+
+  T& operator*() & { return std::get<0>(v_); }
+  const T& operator*() const& { return std::get<0>(v_); }
+  T&& operator*() && { return std::get<0>(std::move(v_)); }
+  T* operator->() { return &std::get<0>(v_); }
+  const T* operator->() const { return &std::get<0>(v_); }
+  T& value() & { return **this; }
+  const T& value() const& { return **this; }
+  T&& value() && { return std::move(**this); }
+
+  Error& error() & { return std::get<1>(v_); }
+  const Error& error() const& { return std::get<1>(v_); }
+  Error&& error() && { return std::get<1>(std::move(v_)); }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(Failure f) : error_(std::move(f).error()) {}  // NOLINT: implicit
+
+  bool has_value() const { return !error_.has_value(); }
+  explicit operator bool() const { return has_value(); }
+  void operator*() const {}
+  void value() const {}
+
+  Error& error() & { return *error_; }
+  const Error& error() const& { return *error_; }
+  Error&& error() && { return std::move(*error_); }
+
+ private:
+  std::optional<Error> error_;
+};
 
 // "<strerror> (os error N)"
 std::string os_error_text(int errnum);
 
 // Adds a context message to a failed result; a success passes through unchanged.
 template <class T>
-[[nodiscard]] Result<T> with_context(Result<T>&& r, std::string message) {
-  if (!r) return fail(std::move(r.error()).context(std::move(message)));
+Result<T> with_context(Result<T>&& r, std::string message) {
+  if (!r) return fail(std::move(r).error().context(std::move(message)));
   return std::move(r);
 }
 

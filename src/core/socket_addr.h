@@ -1,0 +1,45 @@
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/error.h"
+#include "core/net.h"
+
+namespace sonvale {
+
+// An IPv4 or IPv6 socket address.
+class SocketAddr {
+ public:
+  SocketAddr() = default;
+  explicit SocketAddr(SocketAddrV4 v4);
+
+  // "a.b.c.d:port" or "[v6]:port" (no scope ids, no host names).
+  static std::optional<SocketAddr> parse(std::string_view text);
+
+  bool is_v6() const { return storage_.ss_family == AF_INET6; }
+  std::uint16_t port() const;
+  // "a.b.c.d:port" or "[v6]:port" with the standard lowercase, "::"-compressed IPv6 form.
+  std::string to_string() const;
+
+  const sockaddr* raw() const { return reinterpret_cast<const sockaddr*>(&storage_); }
+  socklen_t raw_len() const;
+  int family() const { return storage_.ss_family; }
+
+ private:
+  sockaddr_storage storage_{};
+};
+
+// The standard text form of an IPv6 address (RFC 5952).
+std::string ipv6_to_string(const in6_addr& addr);
+
+// Connects within `timeout`; a time-out fails with ETIMEDOUT. The socket returned is blocking.
+[[nodiscard]] Result<Fd> tcp_connect_timeout(const SocketAddr& addr, std::chrono::milliseconds timeout);
+
+}  // namespace sonvale

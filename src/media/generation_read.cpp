@@ -1,0 +1,28 @@
+#include "media/generation_read.h"
+
+#include "core/net.h"
+
+namespace sonvale {
+
+Result<bool> read_exact_for_generation(int fd, std::span<std::uint8_t> buf,
+                                       std::uint64_t generation,
+                                       const std::atomic<std::uint64_t>& counter,
+                                       const std::string& channel) {
+  std::size_t filled = 0;
+  while (filled < buf.size()) {
+    if (counter.load(std::memory_order_acquire) != generation) return false;
+    auto n = read_some(fd, buf.subspan(filled));
+    if (!n) {
+      const IoKind kind = n.error().io_kind();
+      if (kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut || kind == IoKind::kInterrupted) {
+        continue;
+      }
+      return fail(std::move(n.error()).context("read ZeDidi media stream"));
+    }
+    if (*n == 0) return fail(Error::remote_closed({channel, filled, buf.size()}));
+    filled += *n;
+  }
+  return true;
+}
+
+}  // namespace sonvale

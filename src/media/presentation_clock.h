@@ -1,0 +1,61 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace sonvale {
+
+// The timer clock estimator's result for one round.
+struct ClockEstimate {
+  std::int64_t anchor_local_us = 0;
+  double offset_us = 0.0;  // server minus local at anchor_local_us
+  double rate = 1.0;       // server clock rate against the local clock
+  std::int64_t round_trip_us = 0;
+  std::uint64_t filtered_samples = 0;
+  std::uint64_t fit_history_samples = 0;
+};
+
+// What one update of the presentation clock did.
+struct ClockUpdate {
+  std::int64_t server_minus_local_us = 0;
+  std::int64_t target_server_minus_local_us = 0;
+  std::int64_t phase_error_us = 0;
+  double frequency_ppm = 0.0;
+};
+
+// Maps the receiver's monotonic time onto the phone's timer clock. The clock synchronisation
+// thread is the only writer of the mapping; the render callback reads it without locking (a
+// sequence counter guards the three mapping fields).
+class ZeDidiPresentationClock {
+ public:
+  using MonotonicNow = std::chrono::steady_clock::time_point (*)();
+
+  // `base` is the moment of creation. `now` replaces the monotonic clock in tests.
+  static std::shared_ptr<ZeDidiPresentationClock> create(MonotonicNow now = nullptr);
+
+  ClockUpdate update_server_clock(const ClockEstimate& estimate);
+  std::optional<std::int64_t> synchronized_server_now_micros() const;
+  void set_time_offset(std::int64_t offset_us);
+  std::optional<std::int64_t> time_offset() const;
+  bool is_synchronized() const;
+  // Whole microseconds since `base`, saturating at the largest signed 64-bit value.
+  std::int64_t local_now_us() const;
+
+  explicit ZeDidiPresentationClock(MonotonicNow now);
+
+ private:
+  MonotonicNow now_;
+  std::chrono::steady_clock::time_point base_;
+  std::atomic<std::uint64_t> sequence_{0};
+  std::atomic<std::int64_t> anchor_local_us_{0};
+  std::atomic<std::int64_t> server_minus_local_us_{0};
+  std::atomic<std::int64_t> frequency_ppb_{0};
+  std::atomic<std::int64_t> time_offset_us_{0};
+  std::atomic<bool> synchronized_{false};
+  std::atomic<bool> time_offset_known_{false};
+};
+
+}  // namespace sonvale
