@@ -5,16 +5,10 @@
 #include <limits>
 #include <vector>
 
+#include "core/numeric.h"
+
 namespace sonvale {
 namespace {
-
-__extension__ using Int128 = __int128;
-
-std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
-  std::int64_t out = 0;
-  if (!__builtin_sub_overflow(a, b, &out)) return out;
-  return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-}
 
 // Keeps k values starting at s of the sorted offsets: with five or fewer the largest is dropped (a
 // single value is kept); from six on the middle half, one more dropped from the top than from the
@@ -55,7 +49,7 @@ std::optional<ClockEstimate> TimerClockEstimator::observe_round(std::span<const 
 
   const ClockFitPoint& newest = fit_history_.back();
   const std::size_t m = fit_history_.size();
-  const std::int64_t span = saturating_sub(newest.local_us, fit_history_.front().local_us);
+  const std::int64_t span = sat_sub(newest.local_us, fit_history_.front().local_us);
 
   double offset = static_cast<double>(newest.offset_us);
   double rate = 1.0;
@@ -66,7 +60,7 @@ std::optional<ClockEstimate> TimerClockEstimator::observe_round(std::span<const 
     double sum_x = 0.0;
     double sum_y = 0.0;
     for (const ClockFitPoint& p : fit_history_) {
-      sum_x += static_cast<double>(saturating_sub(p.local_us, newest.local_us));
+      sum_x += static_cast<double>(sat_sub(p.local_us, newest.local_us));
       sum_y += static_cast<double>(p.offset_us);
     }
     const double mean_x = sum_x / count;
@@ -74,7 +68,7 @@ std::optional<ClockEstimate> TimerClockEstimator::observe_round(std::span<const 
     double sxx = 0.0;
     double sxy = 0.0;
     for (const ClockFitPoint& p : fit_history_) {
-      const double dx = static_cast<double>(saturating_sub(p.local_us, newest.local_us)) - mean_x;
+      const double dx = static_cast<double>(sat_sub(p.local_us, newest.local_us)) - mean_x;
       const double dy = static_cast<double>(p.offset_us) - mean_y;
       sxx += dx * dx;
       sxy += dx * dy;
