@@ -1,8 +1,12 @@
 #include "media/clock_sync.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <cstdint>
 #include <future>
@@ -343,6 +347,38 @@ TEST_F(ClockSyncTest, ConnectFailureIsReportedAndEndsTheThread) {
   EXPECT_EQ(message.substr(0, prefix.size()), prefix);
   EXPECT_TRUE(std::regex_search(message, std::regex(R"(\S \(os error [0-9]+\)$)"))) << message;
   EXPECT_FALSE(clock_->is_synchronized());
+}
+
+// Without a free descriptor number the socket cannot be made. Runs in a child process (a death test),
+// which prints the events on standard error and exits.
+void run_without_descriptors() {
+  // Descriptors already open stay usable; no new one can be made.
+  const int lowest_free = ::dup(2);
+  if (lowest_free < 0) std::_Exit(2);
+  ::close(lowest_free);
+  const rlimit none{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
+  if (::setrlimit(RLIMIT_NOFILE, &none) != 0) std::_Exit(2);
+  TimerSyncInputs inputs{SocketAddrV4{Ipv4::loopback(), 9},
+                         EventSink([](Json e) { std::fprintf(stderr, "%s\n", compact_json(e).c_str()); }),
+                         std::make_shared<std::atomic<bool>>(true),
+                         std::make_shared<std::atomic<std::uint64_t>>(kGeneration),
+                         std::make_shared<std::atomic<bool>>(false),
+                         ZeDidiPresentationClock::create(),
+                         std::make_shared<std::atomic<bool>>(false),
+                         kGeneration};
+  clock_sync_main(std::move(inputs));
+  std::_Exit(0);
+}
+
+TEST(ClockSyncBindTest, BindFailureIsReportedAndEndsTheThread) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer runtime of that build opens pipes for its own checks and fails without them.
+  GTEST_SKIP() << "needs free descriptors for the sanitizer runtime";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(run_without_descriptors(), ::testing::ExitedWithCode(0),
+              "^\\{\"code\":\"sonvale_clock_sync_bind_failed\",\"event\":\"error\","
+              "\"message\":\"小米妙播同步时钟初始化失败：[^\"]+ \\(os error 24\\)\"\\}\n$");
 }
 
 TEST_F(ClockSyncTest, ServerDriftIsFittedAfterTwentyRoundsAndApproached) {
