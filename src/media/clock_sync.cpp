@@ -178,10 +178,9 @@ void spawn_timer_synchronizer(SocketAddrV4 server, EventSink events,
                          std::move(clock),
                          std::move(play_received),
                          generation};
-  auto thread = spawn_named("sonvale-clock-sync",
-                            [inputs = std::move(inputs)]() mutable {
-                              clock_sync_main(std::move(inputs));
-                            });
+  auto thread = spawn_named("sonvale-clock-sync", [inputs = std::move(inputs)]() mutable {
+    clock_sync_main(std::move(inputs));
+  });
   if (thread) thread->detach();
 }
 

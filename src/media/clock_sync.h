@@ -35,12 +35,12 @@ struct TimerSyncInputs {
 
 // Pacing of the thread; the defaults are the production values, tests shorten them.
 struct ClockSyncTiming {
-  std::chrono::milliseconds io_timeout{350};    // read and write time-out of one exchange
-  std::chrono::milliseconds hold_sleep{100};    // between checks while playback is held
-  std::chrono::milliseconds pause_step{100};    // one step of the pause between rounds
+  std::chrono::milliseconds io_timeout{350};  // read and write time-out of one exchange
+  std::chrono::milliseconds hold_sleep{100};  // between checks while playback is held
+  std::chrono::milliseconds pause_step{100};  // one step of the pause between rounds
   int pause_steps = 50;
-  std::chrono::milliseconds sample_pause{10};   // after every accepted sample
-  std::uint32_t initial_sequence = 0;           // the first request carries this plus one
+  std::chrono::milliseconds sample_pause{10};  // after every accepted sample
+  std::uint32_t initial_sequence = 0;          // the first request carries this plus one
 };
 
 // The thread body: binds a UDP socket, connects it to the timer server, then runs rounds of ten

@@ -26,7 +26,8 @@ std::int64_t trimmed_mean(std::vector<std::int64_t> offsets) {
 
 }  // namespace
 
-std::optional<ClockEstimate> TimerClockEstimator::observe_round(std::span<const TimerSample> round) {
+std::optional<ClockEstimate> TimerClockEstimator::observe_round(
+    std::span<const TimerSample> round) {
   if (round.empty()) return std::nullopt;
 
   for (const TimerSample& sample : round) {

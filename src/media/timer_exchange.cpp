@@ -30,14 +30,16 @@ std::optional<TimerReply> parse_timer_reply(ByteSpan datagram) {
   return TimerReply{*receive, *transmit, *sequence};
 }
 
-std::optional<TimerSample> timer_sample_from_exchange(std::int64_t sent_us, std::int64_t received_us,
+std::optional<TimerSample> timer_sample_from_exchange(std::int64_t sent_us,
+                                                      std::int64_t received_us,
                                                       const TimerReply& reply) {
   const std::int64_t hold = sat_sub(reply.server_transmit_us, reply.server_receive_us);
   const std::int64_t elapsed = sat_sub(received_us, sent_us);
   const std::int64_t round_trip = sat_sub(elapsed, hold);
   if (round_trip < 0 || round_trip > kMaxTimerRoundTripUs) return std::nullopt;
   const std::int64_t offset = sat_add(sat_sub(reply.server_receive_us, sent_us),
-                                      sat_sub(reply.server_transmit_us, received_us)) / 2;
+                                      sat_sub(reply.server_transmit_us, received_us)) /
+                              2;
   const std::int64_t local_mid = sat_add(sent_us, elapsed / 2);
   return TimerSample{local_mid, offset, round_trip};
 }

@@ -34,7 +34,8 @@ std::optional<TimerReply> parse_timer_reply(ByteSpan datagram);
 // `received_us` (t4). The server's hold (T3 - T2) is taken off the round trip; the offset is the
 // mean of the two one-way differences. Arithmetic saturates. Absent when the round trip lies
 // outside 0 to 250000 µs.
-std::optional<TimerSample> timer_sample_from_exchange(std::int64_t sent_us, std::int64_t received_us,
+std::optional<TimerSample> timer_sample_from_exchange(std::int64_t sent_us,
+                                                      std::int64_t received_us,
                                                       const TimerReply& reply);
 
 }  // namespace sonvale

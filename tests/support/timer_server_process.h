@@ -33,8 +33,8 @@ class TimerServerProcess {
   // Changes settings (see the script) and waits until the server has applied them.
   bool configure(const Json& settings);
   // Waits for a request whose sequence number is at least `sequence`.
-  std::optional<Json> wait_for_request(std::uint32_t sequence,
-                                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  std::optional<Json> wait_for_request(
+      std::uint32_t sequence, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // The requests received so far, in arrival order.
   std::vector<Json> requests() const { return log_.named("request"); }
   const RecordingSink& log() const { return log_; }

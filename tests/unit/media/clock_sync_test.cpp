@@ -1,14 +1,15 @@
 #include "media/clock_sync.h"
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/thread.h"
 #include "support/recording_sink.h"
@@ -66,10 +65,11 @@ class ClockSyncTest : public ::testing::Test {
       return;
     }
     TimerSyncInputs inputs{server, std::move(events), alive_, generation_, blocked_, clock_,
-                           play_, kGeneration};
-    auto thread = spawn_named("clock-sync-test", [inputs = std::move(inputs), t = *timing]() mutable {
-      clock_sync_main(std::move(inputs), t);
-    });
+                           play_,  kGeneration};
+    auto thread =
+        spawn_named("clock-sync-test", [inputs = std::move(inputs), t = *timing]() mutable {
+          clock_sync_main(std::move(inputs), t);
+        });
     ASSERT_TRUE(thread);
     thread->detach();
   }
@@ -180,8 +180,7 @@ TEST_F(ClockSyncTest, FirstRoundReportsTheServerOffsetWithoutTheServersHold) {
   const auto requests = server.requests();
   ASSERT_GE(requests.size(), 10u);
   const std::vector<Json> first_round(requests.begin(), requests.begin() + 10);
-  EXPECT_EQ(sequences(first_round),
-            (std::vector<std::uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(sequences(first_round), (std::vector<std::uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   for (std::size_t i = 1; i < first_round.size(); ++i) {
     EXPECT_EQ(first_round[i]["size"], 40);
     EXPECT_GT(first_round[i]["originate_us"].get<std::int64_t>(),
@@ -197,7 +196,8 @@ TEST_F(ClockSyncTest, FirstRoundReportsTheServerOffsetWithoutTheServersHold) {
   EXPECT_EQ(sequences(server.requests())[10], 11u);
 }
 
-class RejectedReplyTest : public ClockSyncTest, public ::testing::WithParamInterface<const char*> {};
+class RejectedReplyTest : public ClockSyncTest,
+                          public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(RejectedReplyTest, RepliesOfTheWrongSizeOrSequenceBringNoEstimate) {
   // "long" is a correct reply followed by one more byte: its first 40 bytes must not pass.
@@ -323,13 +323,14 @@ TEST_P(EndTest, ThreadEndsQuietlyAtItsNextCheck) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ends, EndTest,
-    ::testing::Values(EndCase{"SessionGoneBeforeTheFirstRound", Stop::kSessionEnds, Phase::kBeforeStart},
-                      EndCase{"GenerationMovesDuringThePause", Stop::kGenerationMoves, Phase::kPause},
-                      EndCase{"SessionEndsDuringThePause", Stop::kSessionEnds, Phase::kPause},
-                      EndCase{"GenerationMovesDuringARound", Stop::kGenerationMoves, Phase::kRound},
-                      EndCase{"SessionEndsDuringARound", Stop::kSessionEnds, Phase::kRound},
-                      EndCase{"GenerationMovesWhileHeld", Stop::kGenerationMoves, Phase::kHeld},
-                      EndCase{"SessionEndsWhileHeld", Stop::kSessionEnds, Phase::kHeld}),
+    ::testing::Values(
+        EndCase{"SessionGoneBeforeTheFirstRound", Stop::kSessionEnds, Phase::kBeforeStart},
+        EndCase{"GenerationMovesDuringThePause", Stop::kGenerationMoves, Phase::kPause},
+        EndCase{"SessionEndsDuringThePause", Stop::kSessionEnds, Phase::kPause},
+        EndCase{"GenerationMovesDuringARound", Stop::kGenerationMoves, Phase::kRound},
+        EndCase{"SessionEndsDuringARound", Stop::kSessionEnds, Phase::kRound},
+        EndCase{"GenerationMovesWhileHeld", Stop::kGenerationMoves, Phase::kHeld},
+        EndCase{"SessionEndsWhileHeld", Stop::kSessionEnds, Phase::kHeld}),
     [](const auto& param_info) { return param_info.param.name; });
 
 TEST_F(ClockSyncTest, ConnectFailureIsReportedAndEndsTheThread) {
@@ -349,8 +350,8 @@ TEST_F(ClockSyncTest, ConnectFailureIsReportedAndEndsTheThread) {
   EXPECT_FALSE(clock_->is_synchronized());
 }
 
-// Without a free descriptor number the socket cannot be made. Runs in a child process (a death test),
-// which prints the events on standard error and exits.
+// Without a free descriptor number the socket cannot be made. Runs in a child process (a death
+// test), which prints the events on standard error and exits.
 void run_without_descriptors() {
   // Descriptors already open stay usable; no new one can be made.
   const int lowest_free = ::dup(2);
@@ -358,14 +359,15 @@ void run_without_descriptors() {
   ::close(lowest_free);
   const rlimit none{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
   if (::setrlimit(RLIMIT_NOFILE, &none) != 0) std::_Exit(2);
-  TimerSyncInputs inputs{SocketAddrV4{Ipv4::loopback(), 9},
-                         EventSink([](Json e) { std::fprintf(stderr, "%s\n", compact_json(e).c_str()); }),
-                         std::make_shared<std::atomic<bool>>(true),
-                         std::make_shared<std::atomic<std::uint64_t>>(kGeneration),
-                         std::make_shared<std::atomic<bool>>(false),
-                         ZeDidiPresentationClock::create(),
-                         std::make_shared<std::atomic<bool>>(false),
-                         kGeneration};
+  TimerSyncInputs inputs{
+      SocketAddrV4{Ipv4::loopback(), 9},
+      EventSink([](Json e) { std::fprintf(stderr, "%s\n", compact_json(e).c_str()); }),
+      std::make_shared<std::atomic<bool>>(true),
+      std::make_shared<std::atomic<std::uint64_t>>(kGeneration),
+      std::make_shared<std::atomic<bool>>(false),
+      ZeDidiPresentationClock::create(),
+      std::make_shared<std::atomic<bool>>(false),
+      kGeneration};
   clock_sync_main(std::move(inputs));
   std::_Exit(0);
 }
@@ -395,7 +397,8 @@ TEST_F(ClockSyncTest, ServerDriftIsFittedAfterTwentyRoundsAndApproached) {
   start(server);
   const auto converged = recorder_.wait_for(
       [](const Json& e) {
-        return e.value("event", "") == "clock_synchronized" && e.value("frequency_ppm", 0.0) > 150.0;
+        return e.value("event", "") == "clock_synchronized" &&
+               e.value("frequency_ppm", 0.0) > 150.0;
       },
       40s);
   ticking.store(false);

@@ -1,12 +1,12 @@
 #include "media/timer_clock_estimator.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace sonvale {
 namespace {
@@ -15,7 +15,8 @@ constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
 // A round whose samples carry `offsets`, all with the same round trip, 10 ms apart from `start`.
-std::vector<TimerSample> round_of(const std::vector<std::int64_t>& offsets, std::int64_t start = 0) {
+std::vector<TimerSample> round_of(const std::vector<std::int64_t>& offsets,
+                                  std::int64_t start = 0) {
   std::vector<TimerSample> out;
   for (std::size_t i = 0; i < offsets.size(); ++i) {
     out.push_back({start + static_cast<std::int64_t>(i) * 10'000, offsets[i], 1'000});
@@ -51,22 +52,22 @@ TEST_P(TrimmedMeanTest, FirstRoundFiltersItsOffsets) {
 
 INSTANTIATE_TEST_SUITE_P(
     Windows, TrimmedMeanTest,
-    ::testing::Values(
-        TrimCase{"OneSampleIsKept", {700}, 700},
-        TrimCase{"TwoKeepTheSmaller", {500, 400}, 400},
-        TrimCase{"ThreeDropTheLargest", {300, 100, 200}, 150},
-        TrimCase{"NegativeMeanTruncatesTowardZero", {-8, -7, 100}, -7},
-        TrimCase{"FourDropTheLargest", {1, 100, 3, 2}, 2},
-        TrimCase{"FiveDropTheLargest", {10, 1000, 20, 40, 30}, 25},
-        // From six on the middle half; an uneven split drops one more from the top.
-        TrimCase{"SixKeepTheMiddleThree", {1000, 0, 10, 20, 30, 40}, 20},
-        TrimCase{"SevenKeepThreeFromTheThird", {0, 0, 10, 20, 30, 1000, 1000}, 20},
-        TrimCase{"EightKeepFourFromTheThird", {0, 0, 10, 20, 30, 40, 1000, 1000}, 25},
-        TrimCase{"NineKeepFourFromTheThird", {0, 0, 10, 20, 30, 40, 1000, 1000, 1000}, 25},
-        TrimCase{"TenKeepTheMiddleFive", {10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 5},
-        // The sum must not wrap at the 64-bit limits.
-        TrimCase{"SumNearTheTopIsExact", {kMax, kMax - 1, kMax}, kMax - 1},
-        TrimCase{"SumNearTheBottomIsExact", {kMin, kMin + 1, kMax}, kMin + 1}),
+    ::testing::Values(TrimCase{"OneSampleIsKept", {700}, 700},
+                      TrimCase{"TwoKeepTheSmaller", {500, 400}, 400},
+                      TrimCase{"ThreeDropTheLargest", {300, 100, 200}, 150},
+                      TrimCase{"NegativeMeanTruncatesTowardZero", {-8, -7, 100}, -7},
+                      TrimCase{"FourDropTheLargest", {1, 100, 3, 2}, 2},
+                      TrimCase{"FiveDropTheLargest", {10, 1000, 20, 40, 30}, 25},
+                      // From six on the middle half; an uneven split drops one more from the top.
+                      TrimCase{"SixKeepTheMiddleThree", {1000, 0, 10, 20, 30, 40}, 20},
+                      TrimCase{"SevenKeepThreeFromTheThird", {0, 0, 10, 20, 30, 1000, 1000}, 20},
+                      TrimCase{"EightKeepFourFromTheThird", {0, 0, 10, 20, 30, 40, 1000, 1000}, 25},
+                      TrimCase{
+                          "NineKeepFourFromTheThird", {0, 0, 10, 20, 30, 40, 1000, 1000, 1000}, 25},
+                      TrimCase{"TenKeepTheMiddleFive", {10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 5},
+                      // The sum must not wrap at the 64-bit limits.
+                      TrimCase{"SumNearTheTopIsExact", {kMax, kMax - 1, kMax}, kMax - 1},
+                      TrimCase{"SumNearTheBottomIsExact", {kMin, kMin + 1, kMax}, kMin + 1}),
     [](const auto& param_info) { return param_info.param.name; });
 
 TEST(TimerClockEstimatorTest, FirstSampleGivesTheWholeEstimate) {
@@ -104,9 +105,9 @@ TEST(TimerClockEstimatorTest, WindowKeepsTheTenLatestSamplesAcrossRounds) {
   const auto second = round_of({101, 102, 103, 104, 105, 106, 107, 108, 109, 110}, 1'000'000);
   auto estimate = estimator.observe_round(second);
   ASSERT_TRUE(estimate);
-  EXPECT_EQ(std::vector<TimerSample>(estimator.sample_window().begin(),
-                                     estimator.sample_window().end()),
-            second);
+  EXPECT_EQ(
+      std::vector<TimerSample>(estimator.sample_window().begin(), estimator.sample_window().end()),
+      second);
   EXPECT_EQ(estimate->offset_us, 105.0);
 
   // A round of four keeps the six newest samples of the earlier rounds.
@@ -115,9 +116,9 @@ TEST(TimerClockEstimatorTest, WindowKeepsTheTenLatestSamplesAcrossRounds) {
   ASSERT_TRUE(estimate);
   std::vector<TimerSample> expected(second.begin() + 4, second.end());
   expected.insert(expected.end(), third.begin(), third.end());
-  EXPECT_EQ(std::vector<TimerSample>(estimator.sample_window().begin(),
-                                     estimator.sample_window().end()),
-            expected);
+  EXPECT_EQ(
+      std::vector<TimerSample>(estimator.sample_window().begin(), estimator.sample_window().end()),
+      expected);
   EXPECT_EQ(estimate->filtered_samples, 10u);
   // Sorted 105..110, 1001..1004: the middle five from the third are 107, 108, 109, 110, 1001.
   EXPECT_EQ(estimate->offset_us, 287.0);
@@ -163,11 +164,11 @@ TEST(TimerClockEstimatorTest, HistoryKeepsTheLatest32PointsAndMeasuresSpanFromTh
 struct FitCase {
   std::string name;
   int points;
-  std::int64_t span_us;   // from the first to the last point, spaced as evenly as whole µs allow
-  double slope;           // of the offsets against local time
+  std::int64_t span_us;  // from the first to the last point, spaced as evenly as whole µs allow
+  double slope;          // of the offsets against local time
   bool fitted;
-  double rate;            // expected when fitted
-  double offset_us;       // expected when fitted
+  double rate;       // expected when fitted
+  double offset_us;  // expected when fitted
 };
 
 class FitTest : public ::testing::TestWithParam<FitCase> {};

@@ -1,13 +1,13 @@
 #include "media/timer_exchange.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace sonvale {
 
@@ -56,7 +56,8 @@ TEST_P(TimerReplySizeTest, AnythingButFortyBytesIsNoReply) {
   EXPECT_FALSE(parse_timer_reply(reply_bytes(GetParam())));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, TimerReplySizeTest, ::testing::Values(0u, 1u, 36u, 39u, 41u, 48u, 1500u));
+INSTANTIATE_TEST_SUITE_P(Sizes, TimerReplySizeTest,
+                         ::testing::Values(0u, 1u, 36u, 39u, 41u, 48u, 1500u));
 
 struct ExchangeCase {
   std::string name;
@@ -77,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // hold 2, round trip 4, offset ((510-10) + (512-16)) / 2, midpoint 10 + 6/2.
         ExchangeCase{"Typical", 10, 510, 512, 16, TimerSample{13, 498, 4}},
-        ExchangeCase{"RoundTripAtTheLimit", 0, 100, 100, 250'000, TimerSample{125'000, -124'900, 250'000}},
+        ExchangeCase{"RoundTripAtTheLimit", 0, 100, 100, 250'000,
+                     TimerSample{125'000, -124'900, 250'000}},
         ExchangeCase{"RoundTripOverTheLimit", 0, 100, 100, 250'001, std::nullopt},
         ExchangeCase{"HoldLongerThanTheExchange", 0, 100, 120, 10, std::nullopt},
         ExchangeCase{"ZeroRoundTrip", 5, 1'005, 1'015, 15, TimerSample{10, 1'000, 0}},
