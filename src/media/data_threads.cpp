@@ -24,11 +24,10 @@ void media_reader_main(MediaReaderInputs in) {
   const std::uint64_t generation = in.generation;
   const auto session_alive = in.session_alive;
 
-  Result<> result = run_media_reader(std::move(in.audio), std::move(in.keys),
-                                     std::move(in.output_device), std::move(in.blocked),
-                                     std::move(in.receiver_volume), std::move(in.clock),
-                                     std::move(in.telemetry), generation,
-                                     std::move(in.media_generation), std::move(in.events));
+  Result<> result = run_media_reader(
+      std::move(in.audio), std::move(in.keys), std::move(in.output_device), std::move(in.blocked),
+      std::move(in.receiver_volume), std::move(in.clock), std::move(in.telemetry), generation,
+      std::move(in.media_generation), std::move(in.events));
   if (result) return;
   const std::uint64_t current = counter->load(std::memory_order_acquire);
   if (current != generation) return;
@@ -42,8 +41,9 @@ void media_reader_main(MediaReaderInputs in) {
 }
 
 void spawn_image_drain(Fd image) {
-  auto thread = spawn_named("sonvale-image-drain",
-                            [image = std::move(image)]() mutable { image_drain_main(std::move(image)); });
+  auto thread = spawn_named("sonvale-image-drain", [image = std::move(image)]() mutable {
+    image_drain_main(std::move(image));
+  });
   if (thread) thread->detach();
 }
 

@@ -33,10 +33,10 @@ std::uint64_t latency_feedback_ms(std::uint64_t queued_frames, std::uint64_t out
 std::string format_video_latency_request(std::uint32_t cseq, std::uint64_t latency_ms,
                                          std::uint64_t bitrate_bps,
                                          std::uint64_t rtp_packet_number) {
-  const std::string lines = "Content-Type: text/parameters\r\nlatency:" +
-                            std::to_string(latency_ms) + "\r\nbitrate:" +
-                            std::to_string(bitrate_bps) + "\r\nrtpPacketNum:" +
-                            std::to_string(rtp_packet_number) + "\r\nContent-Length:0\r\n";
+  const std::string lines =
+      "Content-Type: text/parameters\r\nlatency:" + std::to_string(latency_ms) +
+      "\r\nbitrate:" + std::to_string(bitrate_bps) +
+      "\r\nrtpPacketNum:" + std::to_string(rtp_packet_number) + "\r\nContent-Length:0\r\n";
   return format_rtsp_request("VIDEO_LATENCY", "rtsp://localhost/wfd1.0", cseq, lines);
 }
 
@@ -47,7 +47,8 @@ Result<> LatencyFeedback::step(int fd, Instant now, const std::string& session_i
   const std::optional<LatencySnapshot> snap = telemetry.snapshot();
   if (!snap) return {};
 
-  const std::uint64_t latency_ms = latency_feedback_ms(snap->queued_frames, snap->output_latency_us);
+  const std::uint64_t latency_ms =
+      latency_feedback_ms(snap->queued_frames, snap->output_latency_us);
   const std::string request =
       format_video_latency_request(cseq_, latency_ms, snap->bitrate_bps, snap->highest_sequence);
   SV_TRY(with_context(write_all(fd, as_bytes(request)), "write ZeDidi VIDEO_LATENCY feedback"));

@@ -21,7 +21,8 @@ inline constexpr std::uint32_t kFirstLatencyFeedbackCseq = 1000;
 std::uint64_t latency_feedback_ms(std::uint64_t queued_frames, std::uint64_t output_latency_us);
 
 std::string format_video_latency_request(std::uint32_t cseq, std::uint64_t latency_ms,
-                                         std::uint64_t bitrate_bps, std::uint64_t rtp_packet_number);
+                                         std::uint64_t bitrate_bps,
+                                         std::uint64_t rtp_packet_number);
 
 // The feedback state of one RTSP session, driven by the session thread alone.
 class LatencyFeedback {

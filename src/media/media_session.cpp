@@ -50,9 +50,9 @@ Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state
       if (is_rtsp_response(message->start_line)) {
         SV_TRY(wfd_handle_response(fd, ctx, state, *message, cseq));
       } else {
-        SV_ASSIGN_OR_RETURN(const WfdRequestOutcome outcome,
-                            wfd_handle_request(fd, ctx, state, *message, cseq,
-                                               rtsp_method(message->start_line)));
+        SV_ASSIGN_OR_RETURN(
+            const WfdRequestOutcome outcome,
+            wfd_handle_request(fd, ctx, state, *message, cseq, rtsp_method(message->start_line)));
         if (outcome == WfdRequestOutcome::kEndSession) return {};
       }
     }
@@ -128,10 +128,10 @@ void rtsp_session_main(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<Stre
                        EventSink events, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
   const auto counter = media_generation;
   const EventSink sink = events;
-  Result<> result = run_rtsp_receiver(rtsp_ip, rtsp_port, std::move(keys), std::move(output_device),
-                                      std::move(gate), std::move(receiver_volume), generation,
-                                      std::move(media_generation), std::move(events),
-                                      std::move(telemetry));
+  Result<> result =
+      run_rtsp_receiver(rtsp_ip, rtsp_port, std::move(keys), std::move(output_device),
+                        std::move(gate), std::move(receiver_volume), generation,
+                        std::move(media_generation), std::move(events), std::move(telemetry));
   if (result) return;
   if (!is_current(*counter, generation)) {
     sink(Json{{"event", "media_session_replaced"},
@@ -157,11 +157,10 @@ void spawn_rtsp_receiver(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<St
                          std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
                          EventSink events) {
   auto thread = spawn_named(
-      "sonvale-rtsp", [rtsp_ip, rtsp_port, keys = std::move(keys),
-                       output_device = std::move(output_device), gate = std::move(gate),
-                       receiver_volume = std::move(receiver_volume), generation,
-                       media_generation = std::move(media_generation),
-                       events = std::move(events)]() mutable {
+      "sonvale-rtsp",
+      [rtsp_ip, rtsp_port, keys = std::move(keys), output_device = std::move(output_device),
+       gate = std::move(gate), receiver_volume = std::move(receiver_volume), generation,
+       media_generation = std::move(media_generation), events = std::move(events)]() mutable {
         rtsp_session_main(rtsp_ip, rtsp_port, std::move(keys), std::move(output_device),
                           std::move(gate), std::move(receiver_volume), generation,
                           std::move(media_generation), std::move(events));

@@ -44,7 +44,8 @@ Result<std::optional<RtspMessage>> RtspReader::next_message(int fd) {
   for (;;) {
     SV_ASSIGN_OR_RETURN(auto framed, frame_rtsp_message(buffer_));
     if (framed) {
-      buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(framed->consumed));
+      buffer_.erase(buffer_.begin(),
+                    buffer_.begin() + static_cast<std::ptrdiff_t>(framed->consumed));
       return std::optional<RtspMessage>(std::move(framed->message));
     }
     auto n = read_some(fd, chunk);

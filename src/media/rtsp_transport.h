@@ -12,7 +12,8 @@
 namespace sonvale {
 
 // The User-Agent line every text of the receiver's RTSP exchange carries.
-inline constexpr std::string_view kRtspUserAgent = "User-Agent: stagefright/1.1 (Linux;Android 4.1)";
+inline constexpr std::string_view kRtspUserAgent =
+    "User-Agent: stagefright/1.1 (Linux;Android 4.1)";
 
 // "RTSP/1.0 200 OK" with the User-Agent, the CSeq, "Content-Type: text/parameters" and the
 // body's Content-Length, then the body.

@@ -106,8 +106,9 @@ Result<> handle_options(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
   }
   SV_TRY(write_all(fd, as_bytes(reply)));
   if (!state.options_sent) {
-    SV_TRY(write_all(fd, as_bytes(wfd_receiver_options(
-                             ctx.keys ? std::optional<std::string>(state.nonce_hex) : std::nullopt))));
+    SV_TRY(write_all(
+        fd, as_bytes(wfd_receiver_options(ctx.keys ? std::optional<std::string>(state.nonce_hex)
+                                                   : std::nullopt))));
     state.options_sent = true;
   }
   return {};
@@ -160,7 +161,8 @@ std::string wfd_options_reply_with_ack(std::string_view cseq, std::string_view a
 }
 
 std::string wfd_receiver_options(const std::optional<std::string>& nonce_hex) {
-  std::string lines = "Require: org.wfa.wfd1.0\r\nlib_version: audio-display-release2.1 2.1.5071614\r\n";
+  std::string lines =
+      "Require: org.wfa.wfd1.0\r\nlib_version: audio-display-release2.1 2.1.5071614\r\n";
   if (nonce_hex) lines += "authMsg:" + *nonce_hex + "\r\n";
   return format_rtsp_request("OPTIONS", "*", 1, lines);
 }
@@ -242,9 +244,9 @@ Result<> wfd_handle_response(int fd, const WfdSinkContext& ctx, WfdSinkState& st
   return {};
 }
 
-Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx,
-                                             WfdSinkState& state, const RtspMessage& message,
-                                             std::string_view cseq, std::string_view method) {
+Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+                                             const RtspMessage& message, std::string_view cseq,
+                                             std::string_view method) {
   if (!state.timer_sync_started) look_for_timer_server(ctx, state, message);
 
   if (method == "OPTIONS") {
@@ -265,9 +267,8 @@ Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx,
   } else if (method == "TEARDOWN") {
     SV_TRY(send_rtsp_response(fd, cseq, ""));
     if (ctx.media_generation->load(std::memory_order_acquire) == ctx.generation) {
-      ctx.events(Json{{"event", "stream_stopped"},
-                      {"source", "xiaomi"},
-                      {"media_generation", ctx.generation}});
+      ctx.events(Json{
+          {"event", "stream_stopped"}, {"source", "xiaomi"}, {"media_generation", ctx.generation}});
     }
     return WfdRequestOutcome::kEndSession;
   } else if (method == "TIME_OFFSET") {

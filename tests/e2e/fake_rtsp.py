@@ -9,7 +9,17 @@ import time
 
 from relvox import ROOT, Relvox
 
-HARNESS_BIN = os.path.join(ROOT, "build", "dev", "tests", "harness_rtsp", "rtsp_session_harness")
+
+
+def harness_path():
+    """RTSP_SESSION_HARNESS, else the harness of the build that RELVOX comes from, else dev's."""
+    if "RTSP_SESSION_HARNESS" in os.environ:
+        return os.environ["RTSP_SESSION_HARNESS"]
+    build = os.path.join(ROOT, "build", "dev")
+    if "RELVOX" in os.environ:
+        build = os.path.dirname(os.path.dirname(os.path.abspath(os.environ["RELVOX"])))
+    return os.path.join(build, "tests", "harness_rtsp", "rtsp_session_harness")
+
 USER_AGENT = "User-Agent: stagefright/1.1 (Linux;Android 4.1)"
 
 
@@ -216,7 +226,7 @@ class Harness(Relvox):
 
     def __init__(self, *args):
         self.proc = subprocess.Popen(
-            [os.environ.get("RTSP_SESSION_HARNESS", HARNESS_BIN), *map(str, args)],
+            [harness_path(), *map(str, args)],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,

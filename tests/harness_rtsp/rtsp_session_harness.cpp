@@ -64,7 +64,8 @@ Options parse(int argc, char** argv) {
       const std::string v = value();
       const auto a = v.find(','), b = v.rfind(',');
       if (a == std::string::npos || a == b) usage("--keys wants AUTH,AES,IV");
-      auto keys = StreamKeys::from_strings(v.substr(0, a), v.substr(a + 1, b - a - 1), v.substr(b + 1));
+      auto keys =
+          StreamKeys::from_strings(v.substr(0, a), v.substr(a + 1, b - a - 1), v.substr(b + 1));
       if (!keys) usage(keys.error().to_string());
       o.keys = *keys;
     } else if (arg == "--output-device") {
@@ -88,7 +89,8 @@ Options parse(int argc, char** argv) {
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
   const EventSink events = stdout_event_sink();
-  const auto counter = std::make_shared<std::atomic<std::uint64_t>>(o.counter.value_or(o.generation));
+  const auto counter =
+      std::make_shared<std::atomic<std::uint64_t>>(o.counter.value_or(o.generation));
   const auto volume = std::make_shared<std::atomic<std::uint32_t>>(100);
   const auto suspended = std::make_shared<std::atomic<bool>>(false);
   const auto telemetry = o.telemetry ? ZeDidiLatencyTelemetry::create() : nullptr;

@@ -1,10 +1,9 @@
 #include "media/data_threads.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "media/media_session.h"
 #include "support/recording_sink.h"
@@ -99,7 +98,8 @@ TEST_F(MediaReaderThread, ResetIsAStreamFailureWithFingerprint) {
     auto [local, phone] = tcp_pair();
     reset(phone);
     std::optional<StreamKeys> keys;
-    if (with_keys) keys = *StreamKeys::from_strings("A1b2C3d4E5f6G7h8", "0123456789abcdef", "fedcba9876543210");
+    if (with_keys)
+      keys = *StreamKeys::from_strings("A1b2C3d4E5f6G7h8", "0123456789abcdef", "fedcba9876543210");
     auto in = inputs(std::move(local), keys);
     in.events = sink.sink();
     run(std::move(in));

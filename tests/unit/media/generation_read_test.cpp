@@ -1,13 +1,12 @@
 #include "media/generation_read.h"
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "core/net.h"
 
@@ -117,9 +116,9 @@ TEST(GenerationReadTcp, ResetCarriesReadContext) {
 void on_signal(int) {}
 
 TEST_F(GenerationRead, InterruptedReadsAreRetried) {
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = on_signal;  // no SA_RESTART: a blocked recv fails with EINTR
-  struct sigaction old{};
+  struct sigaction old {};
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
   ASSERT_TRUE(set_recv_timeout(reader_.get(), 0us));  // no time-out: only the signal wakes it
 

@@ -1,12 +1,11 @@
 #include "media/latency_feedback.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <limits>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/net.h"
 #include "support/recording_sink.h"
@@ -31,15 +30,16 @@ TEST_P(LatencyMs, RoundsHalvesUpAndSaturates) {
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, LatencyMs,
-    ::testing::Values(LatencyCase{4800, 30000, 130}, LatencyCase{24, 0, 1}, LatencyCase{23, 0, 0},
-                      LatencyCase{0, 499, 0}, LatencyCase{0, 500, 1}, LatencyCase{0, 0, 0},
-                      LatencyCase{kU64Max, 0, 4294967295u}, LatencyCase{0, kU64Max, 4294967295u},
-                      LatencyCase{kU64Max, kU64Max, 4294967295u},
-                      // 4294967295 ms and one below the cap.
-                      LatencyCase{0, 4294967295ull * 1000, 4294967295u},
-                      LatencyCase{0, 4294967294ull * 1000, 4294967294u}));
+INSTANTIATE_TEST_SUITE_P(Values, LatencyMs,
+                         ::testing::Values(LatencyCase{4800, 30000, 130}, LatencyCase{24, 0, 1},
+                                           LatencyCase{23, 0, 0}, LatencyCase{0, 499, 0},
+                                           LatencyCase{0, 500, 1}, LatencyCase{0, 0, 0},
+                                           LatencyCase{kU64Max, 0, 4294967295u},
+                                           LatencyCase{0, kU64Max, 4294967295u},
+                                           LatencyCase{kU64Max, kU64Max, 4294967295u},
+                                           // 4294967295 ms and one below the cap.
+                                           LatencyCase{0, 4294967295ull * 1000, 4294967295u},
+                                           LatencyCase{0, 4294967294ull * 1000, 4294967294u}));
 
 TEST(LatencyFeedbackText, IsExact) {
   EXPECT_EQ(format_video_latency_request(1000, 130, 96000, 65541),
@@ -72,7 +72,8 @@ class LatencyFeedbackStep : public ::testing::Test {
 
   static std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
-    for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
+    for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size())
+      ++n;
     return n;
   }
 
@@ -103,7 +104,8 @@ TEST_F(LatencyFeedbackStep, NeedsSessionIdPacketAndDeadline) {
   ASSERT_TRUE(fb.step(session_.get(), t0_ + 560ms, "S", *telemetry_, sink_.sink()));
   EXPECT_EQ(fb.deadline(), t0_ + 810ms);  // from the pass, not the old deadline
   const std::string first = received();
-  EXPECT_EQ(first, format_video_latency_request(1000, 130, telemetry_->snapshot()->bitrate_bps, 41));
+  EXPECT_EQ(first,
+            format_video_latency_request(1000, 130, telemetry_->snapshot()->bitrate_bps, 41));
 
   // Passes every 10 ms for a second write at most one request per 250 ms.
   for (int ms = 570; ms <= 1560; ms += 10) {

@@ -1,9 +1,9 @@
 #include "media/rtsp_message.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace sonvale {
 namespace {
@@ -117,7 +117,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LengthCase{"lone_plus", "+", std::nullopt, "invalid RTSP Content-Length: "},
                       LengthCase{"minus", "-5", std::nullopt, "invalid RTSP Content-Length: "},
                       LengthCase{"garbage", "5x", std::nullopt, "invalid RTSP Content-Length: "},
-                      LengthCase{"inner_space", "5 5", std::nullopt, "invalid RTSP Content-Length: "},
+                      LengthCase{"inner_space", "5 5", std::nullopt,
+                                 "invalid RTSP Content-Length: "},
                       LengthCase{"u64_max", "18446744073709551615", std::nullopt,
                                  "ZeDidi RTSP message length overflow"},
                       LengthCase{"past_u64", "18446744073709551616", std::nullopt,
@@ -221,8 +222,8 @@ INSTANTIATE_TEST_SUITE_P(
                       StartLineCase{"rtsp/1.0 200 OK", false, "RTSP/1.0"},
                       StartLineCase{"RTSP", false, "RTSP"},
                       StartLineCase{"get_parameter rtsp://x RTSP/1.0", false, "GET_PARAMETER"},
-                      StartLineCase{"  \tplay  x", false, "PLAY"},
-                      StartLineCase{"", false, ""}, StartLineCase{"   ", false, ""}));
+                      StartLineCase{"  \tplay  x", false, "PLAY"}, StartLineCase{"", false, ""},
+                      StartLineCase{"   ", false, ""}));
 
 TEST(RtspCseq, MissingHeaderIsZero) {
   RtspMessage m;
@@ -300,7 +301,10 @@ TEST(RtspText, PresentationUrlLineAndFirstToken) {
   EXPECT_EQ(presentation_url_line("WFD_PRESENTATION_URL: x\r\n"), std::nullopt);
   EXPECT_EQ(first_token(""), std::nullopt);
   EXPECT_EQ(first_token(" \t\r\n"), std::nullopt);
-  EXPECT_EQ(first_token("\xc2\xa0" "a\xe3\x80\x80" "b"), "a");  // Unicode white space splits
+  EXPECT_EQ(first_token("\xc2\xa0"
+                        "a\xe3\x80\x80"
+                        "b"),
+            "a");  // Unicode white space splits
 }
 
 }  // namespace

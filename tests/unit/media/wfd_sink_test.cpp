@@ -1,8 +1,8 @@
 #include "media/wfd_sink.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace sonvale {
 namespace {
@@ -74,19 +74,19 @@ TEST_P(WfdTimerServer, NamesAddressAndPort) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, WfdTimerServer,
-    ::testing::Values(
-        TimerCase{"zero_host", "0:5000", SocketAddrV4{kSource, 5000}},
-        TimerCase{"trimmed", "  0 : +5000  ", SocketAddrV4{kSource, 5000}},
-        TimerCase{"numeric_host", "3232235777:6000",
-                  SocketAddrV4{Ipv4::from_octets(192, 168, 1, 1), 6000}},
-        TimerCase{"dotted_host_means_source", "192.168.1.9:6000", SocketAddrV4{kSource, 6000}},
-        TimerCase{"empty_host", ":6000", SocketAddrV4{kSource, 6000}},
-        TimerCase{"host_past_32_bits", "4294967296:7", SocketAddrV4{kSource, 7}},
-        TimerCase{"port_max", "0:65535", SocketAddrV4{kSource, 65535}},
-        TimerCase{"no_colon", "5000", std::nullopt},
-        TimerCase{"port_too_big", "0:65536", std::nullopt},
-        TimerCase{"port_garbage", "0:50a", std::nullopt},
-        TimerCase{"port_empty", "0:", std::nullopt}),
+    ::testing::Values(TimerCase{"zero_host", "0:5000", SocketAddrV4{kSource, 5000}},
+                      TimerCase{"trimmed", "  0 : +5000  ", SocketAddrV4{kSource, 5000}},
+                      TimerCase{"numeric_host", "3232235777:6000",
+                                SocketAddrV4{Ipv4::from_octets(192, 168, 1, 1), 6000}},
+                      TimerCase{"dotted_host_means_source", "192.168.1.9:6000",
+                                SocketAddrV4{kSource, 6000}},
+                      TimerCase{"empty_host", ":6000", SocketAddrV4{kSource, 6000}},
+                      TimerCase{"host_past_32_bits", "4294967296:7", SocketAddrV4{kSource, 7}},
+                      TimerCase{"port_max", "0:65535", SocketAddrV4{kSource, 65535}},
+                      TimerCase{"no_colon", "5000", std::nullopt},
+                      TimerCase{"port_too_big", "0:65536", std::nullopt},
+                      TimerCase{"port_garbage", "0:50a", std::nullopt},
+                      TimerCase{"port_empty", "0:", std::nullopt}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
