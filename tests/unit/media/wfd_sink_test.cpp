@@ -1,8 +1,11 @@
 #include "media/wfd_sink.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <string>
+
+#include "support/recording_sink.h"
 
 namespace sonvale {
 namespace {
@@ -88,6 +91,88 @@ INSTANTIATE_TEST_SUITE_P(
                       TimerCase{"port_garbage", "0:50a", std::nullopt},
                       TimerCase{"port_empty", "0:", std::nullopt}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+}  // namespace
+}  // namespace sonvale
+
+namespace sonvale {
+namespace {
+
+// The exchange driven directly over a socket pair, for state the phone cannot see.
+class WfdSinkRequests : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    session_ = Fd(fds[0]);
+    phone_ = Fd(fds[1]);
+  }
+
+  Result<WfdRequestOutcome> request(std::string_view method) {
+    RtspMessage m;
+    m.start_line = std::string(method) + " rtsp://x RTSP/1.0";
+    return wfd_handle_request(session_.get(), ctx_, state_, m, "5", method);
+  }
+
+  Fd session_;
+  Fd phone_;
+  testing::RecordingSink sink_;
+  WfdSinkContext ctx_{
+      .source_ip = Ipv4::loopback(),
+      .rtsp_port = 1,
+      .keys = std::nullopt,
+      .output_device = std::nullopt,
+      .gate = PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false)),
+      .receiver_volume = std::make_shared<std::atomic<std::uint32_t>>(100),
+      .generation = 9,
+      .media_generation = std::make_shared<std::atomic<std::uint64_t>>(9),
+      .events = sink_.sink(),
+      .clock = ZeDidiPresentationClock::create(),
+      .telemetry = ZeDidiLatencyTelemetry::create(),
+      .session_alive = std::make_shared<std::atomic<bool>>(true),
+      .play_received = std::make_shared<std::atomic<bool>>(false),
+  };
+  WfdSinkState state_ = WfdSinkState::create(Ipv4::loopback());
+};
+
+TEST_F(WfdSinkRequests, PlayRaisesPlayReceivedAndOpensTheGate) {
+  ASSERT_TRUE(request("PAUSE"));
+  EXPECT_TRUE(ctx_.gate.blocked());
+  EXPECT_FALSE(ctx_.play_received->load());
+  ASSERT_TRUE(request("PLAY"));
+  EXPECT_TRUE(ctx_.play_received->load());
+  EXPECT_FALSE(ctx_.gate.blocked());
+}
+
+TEST_F(WfdSinkRequests, TeardownEndsTheSessionAndReportsOnlyWhileCurrent) {
+  for (const bool current : {true, false}) {
+    SCOPED_TRACE(current);
+    testing::RecordingSink sink;
+    ctx_.events = sink.sink();
+    ctx_.media_generation->store(current ? 9 : 10);
+    auto r = request("TEARDOWN");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, WfdRequestOutcome::kEndSession);
+    EXPECT_EQ(sink.named("stream_stopped").size(), current ? 1u : 0u);
+  }
+}
+
+TEST_F(WfdSinkRequests, UnknownMethodsGetAnEmptyReply) {
+  for (const char* method : {"SETUP", "GET", "ANNOUNCE", ""}) {
+    auto r = request(method);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, WfdRequestOutcome::kContinue);
+  }
+  std::array<char, 4096> buf{};
+  const auto n = ::recv(phone_.get(), buf.data(), buf.size(), MSG_DONTWAIT);
+  const std::string reply =
+      "RTSP/1.0 200 OK\r\nUser-Agent: stagefright/1.1 (Linux;Android 4.1)\r\nCSeq: 5\r\n"
+      "Content-Type: text/parameters\r\nContent-Length: 0\r\n\r\n";
+  std::string expected;
+  for (int i = 0; i < 4; ++i) expected += reply;
+  EXPECT_EQ(std::string(buf.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0))), expected);
+  EXPECT_TRUE(sink_.events().empty());
+}
 
 }  // namespace
 }  // namespace sonvale
