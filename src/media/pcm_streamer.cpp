@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/error.h"
 #include "core/net.h"
@@ -43,9 +44,9 @@ Result<> write_all_within(int fd, ByteSpan data, std::chrono::milliseconds timeo
     // Round up so that the wait never ends before the deadline.
     const auto wait_ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     pollfd p{fd, POLLOUT, 0};
-    if (::poll(&p, 1, static_cast<int>(wait_ms)) < 0 && errno != EINTR) {
-      return fail(Error::last_os());
-    }
+    const int ready = ::poll(&p, 1, static_cast<int>(wait_ms));
+    if (ready < 0 && errno != EINTR) return fail(Error::last_os());
+    if (ready == 0) return fail(Error::os(ETIMEDOUT));
   }
   return {};
 }
@@ -66,7 +67,7 @@ struct PcmStreamer::Shared {
   bool receiver_alive = true;      // guarded by mu; false once the thread is gone
 
   void push(Bytes chunk) {
-    std::deque<Bytes> dropped;
+    std::vector<Bytes> dropped;  // freed after the lock is released
     {
       std::lock_guard lock(mu);
       if (!receiver_alive || chunk.size() > limits.max_queued_bytes) return;

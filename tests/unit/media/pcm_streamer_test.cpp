@@ -13,7 +13,7 @@
 #include <future>
 #include <optional>
 #include <string>
-#include <thread>
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -264,6 +264,29 @@ TEST(PcmStreamerTest, DroppingTheStreamerWritesEverythingQueuedThenCloses) {
   EXPECT_EQ(rec.events(), std::vector<Json>{connected_event(listener)});
 }
 
+TEST(PcmStreamerTest, ChunkLargerThanTheWholeBoundIsDroppedAndOneOfExactlyTheBoundIsKept) {
+  RecordingSink rec;
+  ThreadEndProbe probe;
+  auto listener = TestListener::open(AF_INET);
+  constexpr std::size_t kBound = 10000;
+  std::optional<PcmStreamer> streamer = PcmStreamer::create(
+      listener.addr(), probe.wrap(rec.sink()), PcmStreamLimits{.max_queued_bytes = kBound});
+
+  streamer->send(make_chunk(1, kBound));
+  ASSERT_TRUE(rec.wait_for_event("pcm_stream_connected"));
+  Fd conn = listener.accept();
+  ASSERT_TRUE(conn.valid());
+  streamer->send(make_chunk(2, kBound + 1));
+  streamer->send(make_chunk(3, 100));
+  streamer.reset();
+
+  Bytes expected = make_chunk(1, kBound);
+  const Bytes last = make_chunk(3, 100);
+  expected.insert(expected.end(), last.begin(), last.end());
+  EXPECT_EQ(read_to_eof(conn), expected);
+  EXPECT_TRUE(probe.ended_within(5s));
+}
+
 TEST(PcmStreamerTest, MovingHandsOverTheQueueAndAssigningEndsTheOldStream) {
   RecordingSink rec;
   ThreadEndProbe first_probe;
@@ -481,10 +504,11 @@ TEST(PcmStreamerTest, WriteBlockedForTwoSecondsFailsAndTheNextChunkReconnects) {
   EXPECT_EQ(*failed, (Json{{"event", "warning"},
                            {"code", "pcm_stream_write_failed"},
                            {"message", "PCM stream write failed: " + os_error_text(ETIMEDOUT)}}));
-  // The write that timed out began after the first send. When it began is the kernel's choice: a
-  // listener that does not read still takes a trickle of bytes for a while, so one more chunk may
-  // get through slowly before a write blocks for good.
+  // The write that timed out began after the first send, and about when the queue filled; a
+  // listener that does not read still takes a trickle of bytes, which may let one more chunk
+  // through before a write blocks for good, but never two write limits' worth.
   EXPECT_GE(failed_at - first_send, 2s);
+  EXPECT_LT(failed_at - full, 4s);
   RecordProperty("write_failed_after_queue_full_ms",
                  static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                       failed_at - full).count()));
