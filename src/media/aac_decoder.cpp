@@ -9,6 +9,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
 
@@ -41,6 +42,9 @@ AacDecoder& AacDecoder::operator=(AacDecoder&&) noexcept = default;
 AacDecoder::~AacDecoder() = default;
 
 Result<AacDecoder> AacDecoder::create() {
+  // The library's own log lines would go to standard error; its failures reach the caller as
+  // error values instead.
+  av_log_set_level(AV_LOG_QUIET);
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
   if (codec == nullptr) return fail(Error::msg("AAC decoder not available"));
   auto impl = std::make_unique<Impl>();
