@@ -59,10 +59,11 @@ ZeDidiPresentationClock::Mapping ZeDidiPresentationClock::read_mapping() const {
 #endif
       continue;
     }
-    Mapping m{anchor_local_us_.load(std::memory_order_relaxed),
-              server_minus_local_us_.load(std::memory_order_relaxed),
-              frequency_ppb_.load(std::memory_order_relaxed)};
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Acquire loads keep the second sequence load after the three field loads: a field written
+    // by a newer publication makes that publication's odd increment visible to it.
+    Mapping m{anchor_local_us_.load(std::memory_order_acquire),
+              server_minus_local_us_.load(std::memory_order_acquire),
+              frequency_ppb_.load(std::memory_order_acquire)};
     if (sequence_.load(std::memory_order_relaxed) == before) return m;
   }
 }
@@ -70,9 +71,9 @@ ZeDidiPresentationClock::Mapping ZeDidiPresentationClock::read_mapping() const {
 // Single writer: the sequence is odd while the three fields change.
 void ZeDidiPresentationClock::publish(const Mapping& m) {
   sequence_.fetch_add(1, std::memory_order_acq_rel);
-  anchor_local_us_.store(m.anchor_local_us, std::memory_order_relaxed);
-  server_minus_local_us_.store(m.server_minus_local_us, std::memory_order_relaxed);
-  frequency_ppb_.store(m.frequency_ppb, std::memory_order_relaxed);
+  anchor_local_us_.store(m.anchor_local_us, std::memory_order_release);
+  server_minus_local_us_.store(m.server_minus_local_us, std::memory_order_release);
+  frequency_ppb_.store(m.frequency_ppb, std::memory_order_release);
   sequence_.fetch_add(1, std::memory_order_release);
 }
 
