@@ -53,6 +53,7 @@ class AacPlayer {
 
   // Sets up the decoder (its failure carries the context "initialize AAC-LC decoder"), then
   // opens the output the device text names; a native output failure is returned unchanged.
+  // `telemetry` must not be null.
   [[nodiscard]] static Result<AacPlayer> create(
       const ReaderOutputs& outputs, const std::optional<std::string>& output_device,
       std::shared_ptr<std::atomic<bool>> blocked,

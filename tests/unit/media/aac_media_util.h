@@ -41,7 +41,7 @@ inline std::vector<Bytes> split_adts(const Bytes& file) {
   std::vector<Bytes> frames;
   std::size_t pos = 0;
   while (pos + 7 <= file.size()) {
-    const std::size_t len = ((file[pos + 3] & 0x03u) << 11) | (file[pos + 4] << 3) | (file[pos + 5] >> 5);
+    const std::size_t len = (std::size_t{file[pos + 3]} & 3) << 11 | std::size_t{file[pos + 4]} << 3 | std::size_t{file[pos + 5]} >> 5;
     if (len < 7 || pos + len > file.size()) break;
     frames.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(pos),
                         file.begin() + static_cast<std::ptrdiff_t>(pos + len));

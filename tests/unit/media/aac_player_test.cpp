@@ -50,7 +50,7 @@ class AacPlayerTest : public ::testing::Test {
   Result<AacPlayer> make(std::optional<std::string> device) {
     return AacPlayer::create(recording_outputs(), device, std::make_shared<std::atomic<bool>>(false),
                              std::make_shared<std::atomic<std::uint32_t>>(100), nullptr,
-                             std::shared_ptr<ZeDidiLatencyTelemetry>(), sink_.sink());
+                             ZeDidiLatencyTelemetry::create(), sink_.sink());
   }
 
   std::vector<std::uint64_t> reported_frames() const {

@@ -22,7 +22,7 @@ struct PesOptions {
 };
 
 inline void put_timestamp(Bytes& out, std::uint8_t prefix, std::uint64_t t) {
-  out.push_back(static_cast<std::uint8_t>((prefix << 4) | ((t >> 29) & 0x0E) | 1));
+  out.push_back(static_cast<std::uint8_t>((std::uint64_t{prefix} << 4) | ((t >> 29) & 0x0E) | 1));
   out.push_back(static_cast<std::uint8_t>(t >> 22));
   out.push_back(static_cast<std::uint8_t>(((t >> 14) & 0xFE) | 1));
   out.push_back(static_cast<std::uint8_t>(t >> 7));
