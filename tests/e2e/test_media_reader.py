@@ -82,9 +82,17 @@ def test_pcm_stream_matches_the_reference(harness, tone, encrypted):
         args = []
     listener = PcmListener()
     h = harness(*args, "--output-device", f"stream:127.0.0.1:{listener.port}")
+    rtp = ms.rtp_frames(ts)
+    total = sum(len(f) for f in rtp)
+    sent = 0
     with h.connect() as conn:
-        for frame in ms.rtp_frames(ts):
+        for frame in rtp:
             conn.sendall(frame)
+            sent += len(frame)
+            # The streamer keeps at most 2 s of PCM queued and drops the oldest beyond that: keep
+            # what has been sent within about 1.3 s of what the listener has received.
+            frames_sent = len(frames) * sent // total
+            listener.wait_bytes((frames_sent - 60) * 3700)
         conn.shutdown(socket.SHUT_WR)
         result = h.wait_event("harness_reader_result")
     assert result["remote_closed"] == {"channel": "audio", "bytes_read": 0, "bytes_expected": 4}
