@@ -146,6 +146,26 @@ TEST_F(ReaderLoopTest, ObservesEveryParsedPacketWithItsFrameLength) {
   for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(state.byte_window[i].second, lengths[i]) << i;
 }
 
+TEST_F(ReaderLoopTest, EachWholeTransportStreamPieceIsDemultiplexed) {
+  start();
+  // A broken piece, then a PES of 3 payload bytes, then 12 bytes short of a third piece.
+  const Bytes broken(188, 0x00);
+  const Bytes pes = testing::make_ts_packet(0x1100, true, testing::make_pes(Bytes{1, 2, 3}));
+  send(rtp_frame(9, 90000, cat({broken, pes, Bytes(176, 0x47)})));
+  auto r = finish();
+  EXPECT_EQ(r.error().kind(), ErrorKind::kRemoteChannelClosed);
+  // A first payload too short for an ADTS header: the format is unknown, and the reader goes on.
+  const auto format = sink_.named("audio_format");
+  ASSERT_EQ(format.size(), 1u);
+  EXPECT_EQ(format[0]["sample_rate"], 0);
+  EXPECT_EQ(format[0]["bitrate"], 0);
+  const auto layout = sink_.named("aac_pes_layout");
+  ASSERT_EQ(layout.size(), 1u);
+  EXPECT_EQ(layout[0]["pes_payload_bytes"], 3);
+  EXPECT_EQ(layout[0]["frames_in_pes"], 0);
+  EXPECT_EQ(layout[0]["buffered_adts_bytes"], 0);
+}
+
 TEST_F(ReaderLoopTest, NativeOutputFailureEndsTheReaderBeforeReading) {
   start(std::nullopt, std::nullopt);
   auto r = finish();
