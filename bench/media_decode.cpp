@@ -45,12 +45,16 @@ double peak_rss_mb(const rusage& u) { return static_cast<double>(u.ru_maxrss) / 
 double run_measured(const std::string& command, double* rss_mb) {
   const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
   pid_t pid = 0;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return -1;
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+    return -1;
   int status = 0;
   rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return -1;
   *rss_mb = peak_rss_mb(usage);
-  const auto secs = [](timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  const auto secs = [](timeval t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return secs(usage.ru_utime) + secs(usage.ru_stime);
 }
 
@@ -73,14 +77,16 @@ Bytes encrypted_rtp_stream(const Bytes& ts, const StreamKeys& keys, std::size_t*
   TsDemuxer plain(std::nullopt);
   std::vector<AudioPes> payloads;
   for (std::size_t pos = 0; pos + 188 <= ts.size(); pos += 188) {
-    for (auto& pes : plain.push_packet(ByteSpan(ts).subspan(pos, 188), 0)) payloads.push_back(std::move(pes));
+    for (auto& pes : plain.push_packet(ByteSpan(ts).subspan(pos, 188), 0))
+      payloads.push_back(std::move(pes));
   }
   if (auto last = plain.finish_pes()) payloads.push_back(std::move(*last));
   *pes_count = payloads.size();
 
   std::vector<Bytes> packets;
   AesBlock iv = keys.aes_iv;
-  const AesBlock renewed = {'r', 'e', 'n', 'e', 'w', 'e', 'd', '-', 'i', 'v', '-', '5', '4', '3', '2', '1'};
+  const AesBlock renewed = {'r', 'e', 'n', 'e', 'w', 'e', 'd', '-',
+                            'i', 'v', '-', '5', '4', '3', '2', '1'};
   std::uint8_t counter = 0;
   for (std::size_t n = 0; n < payloads.size(); ++n) {
     Bytes data = payloads[n].data;
@@ -126,13 +132,26 @@ Bytes encrypted_rtp_stream(const Bytes& ts, const StreamKeys& keys, std::size_t*
   std::uint16_t seq = 0;
   for (std::size_t i = 0; i < packets.size(); i += 7, ++seq) {
     Bytes payload;
-    for (std::size_t k = i; k < packets.size() && k < i + 7; ++k) payload.insert(payload.end(), packets[k].begin(), packets[k].end());
+    for (std::size_t k = i; k < packets.size() && k < i + 7; ++k)
+      payload.insert(payload.end(), packets[k].begin(), packets[k].end());
     const std::size_t length = 12 + payload.size();
     const std::uint32_t ts90 = static_cast<std::uint32_t>(i) * 1800u;
-    const Bytes h = {0x24, 0, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length),
-                     0x80, 0x21, static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq),
-                     static_cast<std::uint8_t>(ts90 >> 24), static_cast<std::uint8_t>(ts90 >> 16),
-                     static_cast<std::uint8_t>(ts90 >> 8), static_cast<std::uint8_t>(ts90), 1, 2, 3, 4};
+    const Bytes h = {0x24,
+                     0,
+                     static_cast<std::uint8_t>(length >> 8),
+                     static_cast<std::uint8_t>(length),
+                     0x80,
+                     0x21,
+                     static_cast<std::uint8_t>(seq >> 8),
+                     static_cast<std::uint8_t>(seq),
+                     static_cast<std::uint8_t>(ts90 >> 24),
+                     static_cast<std::uint8_t>(ts90 >> 16),
+                     static_cast<std::uint8_t>(ts90 >> 8),
+                     static_cast<std::uint8_t>(ts90),
+                     1,
+                     2,
+                     3,
+                     4};
     stream.insert(stream.end(), h.begin(), h.end());
     stream.insert(stream.end(), payload.begin(), payload.end());
   }
@@ -156,7 +175,8 @@ RunResult run_pipeline(const Bytes& stream, const StreamKeys& keys) {
   };
   auto telemetry = ZeDidiLatencyTelemetry::create();
   const double start = process_cpu_seconds();
-  auto player = AacPlayer::create(outputs, "stream:9", nullptr, nullptr, nullptr, telemetry, EventSink());
+  auto player =
+      AacPlayer::create(outputs, "stream:9", nullptr, nullptr, nullptr, telemetry, EventSink());
   if (!player) return r;
   TsDemuxer demuxer(keys);
   Bytes frame;
@@ -169,7 +189,8 @@ RunResult run_pipeline(const Bytes& stream, const StreamKeys& keys) {
     rest = rest.subspan(kFrameHeaderBytes + *length);
     auto packet = parse_rtp_packet(frame);
     if (!packet) return r;
-    telemetry->observe_packet(packet->sequence, packet->timestamp, std::chrono::steady_clock::now(), *length);
+    telemetry->observe_packet(packet->sequence, packet->timestamp, std::chrono::steady_clock::now(),
+                              *length);
     const std::uint64_t fallback = rtp_fallback_pts_us(packet->timestamp);
     for (std::size_t k = 0; k + 188 <= packet->payload.size(); k += 188) {
       for (auto& pes : demuxer.push_packet(packet->payload.subspan(k, 188), fallback)) {
@@ -190,7 +211,8 @@ int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
   rusage at_start{};
   getrusage(RUSAGE_SELF, &at_start);
-  const auto dir = std::filesystem::temp_directory_path() / ("sonvale-bench-" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("sonvale-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const auto aac = dir / "tone.aac";
   const auto ts = dir / "tone.ts";
@@ -203,7 +225,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "could not make the test stream with ffmpeg\n");
     return 1;
   }
-  const auto keys = *StreamKeys::from_strings("AAAAAAAAAAAAAAAA", "0123456789abcdef", "fedcba9876543210");
+  const auto keys =
+      *StreamKeys::from_strings("AAAAAAAAAAAAAAAA", "0123456789abcdef", "fedcba9876543210");
   std::size_t pes_count = 0;
   const Bytes stream = encrypted_rtp_stream(read_file(ts), keys, &pes_count);
 
@@ -222,8 +245,9 @@ int main(int argc, char** argv) {
   double ffmpeg_cpu = -1;
   double ffmpeg_rss_mb = 0;
   for (int i = 0; i < 3; ++i) {
-    const double t = run_measured("ffmpeg -nostdin -v error -i '" + ts.string() + "' -f s16le -ar 44100 - > /dev/null",
-                                  &ffmpeg_rss_mb);
+    const double t = run_measured(
+        "ffmpeg -nostdin -v error -i '" + ts.string() + "' -f s16le -ar 44100 - > /dev/null",
+        &ffmpeg_rss_mb);
     if (t < 0) {
       std::fprintf(stderr, "ffmpeg failed on the stream\n");
       return 1;
@@ -232,15 +256,17 @@ int main(int argc, char** argv) {
   }
   std::filesystem::remove_all(dir);
 
-  std::printf("stream: %d s, %zu PES, %llu AAC frames, %zu bytes of RTP, %llu bytes of PCM out\n", seconds,
-              pes_count, static_cast<unsigned long long>(best.frames), stream.size(),
+  std::printf("stream: %d s, %zu PES, %llu AAC frames, %zu bytes of RTP, %llu bytes of PCM out\n",
+              seconds, pes_count, static_cast<unsigned long long>(best.frames), stream.size(),
               static_cast<unsigned long long>(best.pcm_bytes));
   std::printf("sonvale decode path CPU: %.4f s (best of 3)\n", best.cpu_seconds);
   std::printf("ffmpeg CLI CPU:          %.4f s (best of 3)\n", ffmpeg_cpu);
   std::printf("ratio sonvale/ffmpeg:    %.3f (target <= 0.8)\n", best.cpu_seconds / ffmpeg_cpu);
   std::printf("real-time factor:        %.0fx (target >= 300x)\n", seconds / best.cpu_seconds);
-  std::printf("peak RSS:                %.1f MB (target < 30 MB; %.1f MB before the stream was made)\n",
-              peak_rss_mb(self), peak_rss_mb(at_start));
-  std::printf("ffmpeg CLI peak RSS:     %.1f MB (the sh wrapper's or ffmpeg's, the larger)\n", ffmpeg_rss_mb);
+  std::printf(
+      "peak RSS:                %.1f MB (target < 30 MB; %.1f MB before the stream was made)\n",
+      peak_rss_mb(self), peak_rss_mb(at_start));
+  std::printf("ffmpeg CLI peak RSS:     %.1f MB (the sh wrapper's or ffmpeg's, the larger)\n",
+              ffmpeg_rss_mb);
   return 0;
 }

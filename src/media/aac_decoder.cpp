@@ -83,7 +83,8 @@ Result<> AacDecoder::decode(ByteSpan raw_frame, std::int64_t timestamp, std::vec
   AVFrame* frame = impl_->frame;
   // One ADTS frame is one AAC frame: one packet in, one frame out.
   const int received = avcodec_receive_frame(impl_->ctx, frame);
-  if (received == AVERROR(EAGAIN)) return fail(Error::msg("the decoder produced no audio for the frame"));
+  if (received == AVERROR(EAGAIN))
+    return fail(Error::msg("the decoder produced no audio for the frame"));
   if (received < 0) return fail(av_error(received));
   struct Unref {
     AVFrame* f;
@@ -91,8 +92,9 @@ Result<> AacDecoder::decode(ByteSpan raw_frame, std::int64_t timestamp, std::vec
   } unref{frame};
   const int channels = frame->ch_layout.nb_channels;
   if (frame->sample_rate != 48000 || frame->nb_samples != kFrameSamples || channels < 1) {
-    return fail(Error::msg(fmt::format("unexpected decoded AAC frame: {} samples at {} Hz, {} channels",
-                                       frame->nb_samples, frame->sample_rate, channels)));
+    return fail(
+        Error::msg(fmt::format("unexpected decoded AAC frame: {} samples at {} Hz, {} channels",
+                               frame->nb_samples, frame->sample_rate, channels)));
   }
   if (frame->format != AV_SAMPLE_FMT_FLTP) {
     return fail(Error::msg(fmt::format("unexpected decoded AAC sample format {}", frame->format)));

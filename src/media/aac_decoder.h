@@ -27,7 +27,8 @@ class AacDecoder {
   // Decodes one frame into `out` as interleaved stereo floats (2048 samples; a mono frame is
   // duplicated into both channels). `timestamp` is the frame's position in samples. Fails with
   // the library's error text, or when the frame is not 1024 samples at 48000 Hz.
-  [[nodiscard]] Result<> decode(ByteSpan raw_frame, std::int64_t timestamp, std::vector<float>& out);
+  [[nodiscard]] Result<> decode(ByteSpan raw_frame, std::int64_t timestamp,
+                                std::vector<float>& out);
 
  private:
   struct Impl;

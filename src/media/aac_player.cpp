@@ -1,10 +1,10 @@
 #include "media/aac_player.h"
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <limits>
 #include <variant>
-
-#include <fmt/format.h>
 
 #include "core/encoding.h"
 #include "media/adts.h"
@@ -16,7 +16,8 @@ namespace {
 constexpr std::uint64_t kMaxPacketTs = (std::uint64_t{1} << 63) - 1;
 
 bool is_milestone(std::uint64_t decoded_frames) {
-  return decoded_frames == 1 || decoded_frames == 8 || decoded_frames == 32 || decoded_frames == 128;
+  return decoded_frames == 1 || decoded_frames == 8 || decoded_frames == 32 ||
+         decoded_frames == 128;
 }
 
 Json float_or_null(float v) {
@@ -65,10 +66,10 @@ Result<AacPlayer> AacPlayer::create(const ReaderOutputs& outputs,
     player.send_chunk_ = outputs.open_stream(stream->target, events);
     return player;
   }
-  SV_ASSIGN_OR_RETURN(NativeOutput native,
-                      outputs.open_native(std::get<NativeOutputChoice>(choice).device,
-                                          std::move(blocked), std::move(receiver_volume),
-                                          std::move(clock), telemetry, events));
+  SV_ASSIGN_OR_RETURN(
+      NativeOutput native,
+      outputs.open_native(std::get<NativeOutputChoice>(choice).device, std::move(blocked),
+                          std::move(receiver_volume), std::move(clock), telemetry, events));
   player.native_output_ = std::move(native);
   player.push_native_ = outputs.push_native;
   return player;
@@ -106,8 +107,9 @@ Result<> AacPlayer::decode_frame(ByteSpan frame) {
         fmt::format("truncated ADTS frame: declared {}, received {}", length, frame.size())));
   }
   const auto ts = static_cast<std::int64_t>(packet_ts_);
-  packet_ts_ = packet_ts_ >= kMaxPacketTs - AacDecoder::kFrameSamples ? kMaxPacketTs
-                                                                       : packet_ts_ + AacDecoder::kFrameSamples;
+  packet_ts_ = packet_ts_ >= kMaxPacketTs - AacDecoder::kFrameSamples
+                   ? kMaxPacketTs
+                   : packet_ts_ + AacDecoder::kFrameSamples;
   SV_TRY(with_context(decoder_.decode(frame.subspan(h, length - h), ts, pcm_buffer_),
                       "decode AAC-LC frame"));
   if (decoded_frames_ != std::numeric_limits<std::uint64_t>::max()) ++decoded_frames_;
@@ -130,7 +132,8 @@ void AacPlayer::report_frame(const AdtsHeader& header, ByteSpan frame) {
                {"decoded_frames", decoded_frames_},
                {"adts_frame_bytes", frame.size()},
                {"adts_header_hex", hex_lower(frame.first(h))},
-               {"aac_payload_prefix_hex", hex_lower(payload.first(std::min<std::size_t>(32, payload.size())))},
+               {"aac_payload_prefix_hex",
+                hex_lower(payload.first(std::min<std::size_t>(32, payload.size())))},
                {"aac_first_element_id", payload[0] >> 5},
                {"samples", pcm_buffer_.size()},
                {"peak", float_or_null(levels.peak)},
@@ -144,7 +147,8 @@ void AacPlayer::hand_off(std::optional<double> pts_us) {
     send_chunk_(resampler_.convert(pcm_buffer_));
     return;
   }
-  if (native_output_ && push_native_) push_native_(*native_output_, *telemetry_, pcm_buffer_, pts_us);
+  if (native_output_ && push_native_)
+    push_native_(*native_output_, *telemetry_, pcm_buffer_, pts_us);
 }
 
 }  // namespace sonvale

@@ -30,12 +30,11 @@ struct ReaderOutputs {
   using ChunkSender = std::function<void(Bytes)>;
 
   std::function<ChunkSender(const SocketAddr& target, EventSink events)> open_stream;
-  std::function<Result<NativeOutput>(std::optional<std::string> device,
-                                     std::shared_ptr<std::atomic<bool>> blocked,
-                                     std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                                     std::shared_ptr<ZeDidiPresentationClock> clock,
-                                     std::shared_ptr<ZeDidiLatencyTelemetry> telemetry,
-                                     EventSink events)>
+  std::function<Result<NativeOutput>(
+      std::optional<std::string> device, std::shared_ptr<std::atomic<bool>> blocked,
+      std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+      std::shared_ptr<ZeDidiPresentationClock> clock,
+      std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events)>
       open_native;
   std::function<void(NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>,
                      std::optional<double>)>
@@ -74,7 +73,8 @@ class AacPlayer {
   std::size_t buffered_adts_bytes() const { return adts_buffer_.size(); }
 
  private:
-  AacPlayer(AacDecoder decoder, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events);
+  AacPlayer(AacDecoder decoder, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry,
+            EventSink events);
 
   Result<> decode_frame(ByteSpan frame);
   void report_frame(const AdtsHeader& header, ByteSpan frame);

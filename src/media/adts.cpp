@@ -22,7 +22,8 @@ std::optional<AdtsHeader> parse_adts_header(ByteSpan data) {
   AdtsHeader h;
   h.protection_absent = (data[1] & 0x01) != 0;
   h.sampling_index = static_cast<std::uint8_t>((data[2] >> 2) & 0x0F);
-  h.frame_length = static_cast<std::uint16_t>(((data[3] & 0x03) << 11) | (data[4] << 3) | (data[5] >> 5));
+  h.frame_length =
+      static_cast<std::uint16_t>(((data[3] & 0x03) << 11) | (data[4] << 3) | (data[5] >> 5));
   return h;
 }
 

@@ -10,7 +10,8 @@ namespace {
 // The outputs of a real reader: the PCM streamer thread and the native output device.
 ReaderOutputs production_outputs() {
   ReaderOutputs outputs;
-  outputs.open_stream = [](const SocketAddr& target, EventSink events) -> ReaderOutputs::ChunkSender {
+  outputs.open_stream = [](const SocketAddr& target,
+                           EventSink events) -> ReaderOutputs::ChunkSender {
     // Dropping the last copy of the sender drops the streamer, which lets its thread write what
     // is queued and end.
     auto streamer = std::make_shared<PcmStreamer>(PcmStreamer::create(target, std::move(events)));

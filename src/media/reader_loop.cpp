@@ -27,23 +27,20 @@ void emit_audio_format(const EventSink& events, ByteSpan payload, bool encrypted
 
 }  // namespace
 
-Result<> run_media_reader_with(const ReaderOutputs& outputs, Fd audio,
-                               std::optional<StreamKeys> keys,
-                               std::optional<std::string> output_device,
-                               std::shared_ptr<std::atomic<bool>> blocked,
-                               std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                               std::shared_ptr<ZeDidiPresentationClock> clock,
-                               std::shared_ptr<ZeDidiLatencyTelemetry> telemetry,
-                               std::uint64_t generation,
-                               std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
-                               EventSink events) {
+Result<> run_media_reader_with(
+    const ReaderOutputs& outputs, Fd audio, std::optional<StreamKeys> keys,
+    std::optional<std::string> output_device, std::shared_ptr<std::atomic<bool>> blocked,
+    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+    std::shared_ptr<ZeDidiPresentationClock> clock,
+    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, std::uint64_t generation,
+    std::shared_ptr<std::atomic<std::uint64_t>> media_generation, EventSink events) {
   // The time-out only paces the generation checks; without it the reader still works.
   (void)set_recv_timeout(audio.get(), kReadTimeout);
 
-  SV_ASSIGN_OR_RETURN(AacPlayer player,
-                      AacPlayer::create(outputs, output_device, std::move(blocked),
-                                        std::move(receiver_volume), std::move(clock), telemetry,
-                                        events));
+  SV_ASSIGN_OR_RETURN(
+      AacPlayer player,
+      AacPlayer::create(outputs, output_device, std::move(blocked), std::move(receiver_volume),
+                        std::move(clock), telemetry, events));
   const bool encrypted = keys.has_value();
   TsDemuxer demuxer(std::move(keys));
   Bytes frame;
@@ -69,7 +66,8 @@ Result<> run_media_reader_with(const ReaderOutputs& outputs, Fd audio,
     if (pieces == 0) continue;
     const std::uint64_t fallback_pts_us = rtp_fallback_pts_us(packet.timestamp);
     for (std::size_t k = 0; k < pieces; ++k) {
-      const ByteSpan ts = packet.payload.subspan(k * TsDemuxer::kPacketBytes, TsDemuxer::kPacketBytes);
+      const ByteSpan ts =
+          packet.payload.subspan(k * TsDemuxer::kPacketBytes, TsDemuxer::kPacketBytes);
       for (AudioPes& pes : demuxer.push_packet(ts, fallback_pts_us)) {
         if (first_pes) emit_audio_format(events, pes.data, encrypted);
         SV_TRY(player.push_pes(std::move(pes)));

@@ -10,7 +10,8 @@ Result<std::uint16_t> parse_frame_header(ByteSpan header) {
   const auto channel = r.u8();
   const auto length = r.u16be();
   if (!marker || !channel || !length) return fail(Error::msg("truncated ZeDidi frame header"));
-  if (*marker != 0x24) return fail(Error::msg(fmt::format("unexpected ZeDidi data marker 0x{:02x}", *marker)));
+  if (*marker != 0x24)
+    return fail(Error::msg(fmt::format("unexpected ZeDidi data marker 0x{:02x}", *marker)));
   if (*length < kRtpHeaderBytes) {
     return fail(Error::msg(fmt::format("invalid ZeDidi RTP frame length {}", *length)));
   }
@@ -34,7 +35,8 @@ Result<RtpPacket> parse_rtp_packet(ByteSpan frame) {
   std::size_t header = kRtpHeaderBytes + 4 * csrc_count;
   if (extension) {
     if (header + 4 > frame.size()) return bad();
-    const std::size_t words = (static_cast<std::size_t>(frame[header + 2]) << 8) | frame[header + 3];
+    const std::size_t words =
+        (static_cast<std::size_t>(frame[header + 2]) << 8) | frame[header + 3];
     header += 4 + 4 * words;
   }
   std::size_t end = frame.size();

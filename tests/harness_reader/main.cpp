@@ -34,7 +34,8 @@ int run(const std::vector<std::string>& args) {
       const std::string& v = args[i + 1];
       const auto a = v.find(','), b = v.find(',', a + 1);
       if (a == std::string::npos || b == std::string::npos) return 2;
-      auto k = StreamKeys::from_strings(v.substr(0, a), v.substr(a + 1, b - a - 1), v.substr(b + 1));
+      auto k =
+          StreamKeys::from_strings(v.substr(0, a), v.substr(a + 1, b - a - 1), v.substr(b + 1));
       if (!k) {
         std::cerr << k.error().to_string() << "\n";
         return 2;
@@ -56,17 +57,19 @@ int run(const std::vector<std::string>& args) {
   if (!accepted) return 3;
 
   auto counter = std::make_shared<std::atomic<std::uint64_t>>(1);
-  auto result = run_media_reader(std::move(accepted->fd), keys, output_device,
-                                 std::make_shared<std::atomic<bool>>(false),
-                                 std::make_shared<std::atomic<std::uint32_t>>(100),
-                                 ZeDidiPresentationClock::create(), ZeDidiLatencyTelemetry::create(),
-                                 1, counter, events);
-  Json report = {{"event", "harness_reader_result"}, {"ok", result.has_value()}, {"error", nullptr},
+  auto result = run_media_reader(
+      std::move(accepted->fd), keys, output_device, std::make_shared<std::atomic<bool>>(false),
+      std::make_shared<std::atomic<std::uint32_t>>(100), ZeDidiPresentationClock::create(),
+      ZeDidiLatencyTelemetry::create(), 1, counter, events);
+  Json report = {{"event", "harness_reader_result"},
+                 {"ok", result.has_value()},
+                 {"error", nullptr},
                  {"remote_closed", nullptr}};
   if (!result) {
     report["error"] = result.error().to_string();
     if (const auto* d = result.error().remote_closed_details()) {
-      report["remote_closed"] = Json{{"channel", d->channel}, {"bytes_read", d->bytes_read},
+      report["remote_closed"] = Json{{"channel", d->channel},
+                                     {"bytes_read", d->bytes_read},
                                      {"bytes_expected", d->bytes_expected}};
     }
   }

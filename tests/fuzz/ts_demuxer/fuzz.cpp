@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   std::optional<sonvale::StreamKeys> keys;
   if (data[0] & 1) {
-    keys = *sonvale::StreamKeys::from_strings("AAAAAAAAAAAAAAAA", "0123456789abcdef", "fedcba9876543210");
+    keys = *sonvale::StreamKeys::from_strings("AAAAAAAAAAAAAAAA", "0123456789abcdef",
+                                              "fedcba9876543210");
   }
   sonvale::TsDemuxer demuxer(keys);
   const std::size_t piece = (data[1] & 1) ? sonvale::TsDemuxer::kPacketBytes : 1 + data[1] % 200;

@@ -18,8 +18,8 @@ class AacPlayerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     tone_ = new std::vector<Bytes>(split_adts(ffmpeg_adts(testing::kToneArgs)));
-    silence_ = new std::vector<Bytes>(split_adts(
-        ffmpeg_adts("-f lavfi -i anullsrc=r=48000:cl=stereo -t 4.5 -ac 2 -ar 48000")));
+    silence_ = new std::vector<Bytes>(
+        split_adts(ffmpeg_adts("-f lavfi -i anullsrc=r=48000:cl=stereo -t 4.5 -ac 2 -ar 48000")));
   }
   static void TearDownTestSuite() {
     delete tone_;
@@ -48,14 +48,16 @@ class AacPlayerTest : public ::testing::Test {
   }
 
   Result<AacPlayer> make(std::optional<std::string> device) {
-    return AacPlayer::create(recording_outputs(), device, std::make_shared<std::atomic<bool>>(false),
+    return AacPlayer::create(recording_outputs(), device,
+                             std::make_shared<std::atomic<bool>>(false),
                              std::make_shared<std::atomic<std::uint32_t>>(100), nullptr,
                              ZeDidiLatencyTelemetry::create(), sink_.sink());
   }
 
   std::vector<std::uint64_t> reported_frames() const {
     std::vector<std::uint64_t> out;
-    for (const auto& e : sink_.named("audio_pcm_decoded")) out.push_back(e["decoded_frames"].get<std::uint64_t>());
+    for (const auto& e : sink_.named("audio_pcm_decoded"))
+      out.push_back(e["decoded_frames"].get<std::uint64_t>());
     return out;
   }
 
@@ -96,12 +98,15 @@ TEST_F(AacPlayerTest, StreamModeDecodesEveryFrameIntoOneChunk) {
 
   ASSERT_EQ(chunks_.size(), frames.size());
   const std::size_t pattern[] = {941, 941, 941, 941, 941, 940, 941, 941, 941, 941, 940};
-  for (std::size_t i = 0; i < std::size(pattern); ++i) EXPECT_EQ(chunks_[i].size(), 4 * pattern[i]) << i;
+  for (std::size_t i = 0; i < std::size(pattern); ++i)
+    EXPECT_EQ(chunks_[i].size(), 4 * pattern[i]) << i;
 
   const auto layout = sink_.named("aac_pes_layout");
   ASSERT_EQ(layout.size(), 1u);
-  EXPECT_EQ(layout[0], (Json{{"event", "aac_pes_layout"}, {"protocol", "xiaomi_zedidi"},
-                             {"pes_payload_bytes", first.size()}, {"frames_in_pes", 2},
+  EXPECT_EQ(layout[0], (Json{{"event", "aac_pes_layout"},
+                             {"protocol", "xiaomi_zedidi"},
+                             {"pes_payload_bytes", first.size()},
+                             {"frames_in_pes", 2},
                              {"buffered_adts_bytes", 100}}));
 }
 
@@ -194,7 +199,8 @@ struct FailureCase {
   std::string message;
 };
 
-class AacPlayerFailureTest : public AacPlayerTest, public ::testing::WithParamInterface<FailureCase> {};
+class AacPlayerFailureTest : public AacPlayerTest,
+                             public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(AacPlayerFailureTest, EndsWithTheFrameError) {
   auto player = make("stream:1");
@@ -214,22 +220,23 @@ TEST_P(AacPlayerFailureTest, EndsWithTheFrameError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, AacPlayerFailureTest,
-    ::testing::Values(
-        FailureCase{"At44100", [](const Bytes& f) { return with_index(f, 4); },
-                    "unsupported ZeDidi AAC sample rate 44100 Hz; expected 48000 Hz"},
-        FailureCase{"At96000", [](const Bytes& f) { return with_index(f, 0); },
-                    "unsupported ZeDidi AAC sample rate 96000 Hz; expected 48000 Hz"},
-        FailureCase{"ReservedIndex13", [](const Bytes& f) { return with_index(f, 13); },
-                    "ADTS sample rate is missing or reserved"},
-        FailureCase{"ReservedIndex15", [](const Bytes& f) { return with_index(f, 15); },
-                    "ADTS sample rate is missing or reserved"},
-        FailureCase{"GarbagePayload",
-                    [](const Bytes& f) {
-                      Bytes b = f;
-                      for (std::size_t i = 7; i < b.size(); ++i) b[i] = 0xFF;
-                      return b;
-                    },
-                    "decode AAC-LC frame: "}),
+    ::testing::Values(FailureCase{"At44100", [](const Bytes& f) { return with_index(f, 4); },
+                                  "unsupported ZeDidi AAC sample rate 44100 Hz; expected 48000 Hz"},
+                      FailureCase{"At96000", [](const Bytes& f) { return with_index(f, 0); },
+                                  "unsupported ZeDidi AAC sample rate 96000 Hz; expected 48000 Hz"},
+                      FailureCase{"ReservedIndex13",
+                                  [](const Bytes& f) { return with_index(f, 13); },
+                                  "ADTS sample rate is missing or reserved"},
+                      FailureCase{"ReservedIndex15",
+                                  [](const Bytes& f) { return with_index(f, 15); },
+                                  "ADTS sample rate is missing or reserved"},
+                      FailureCase{"GarbagePayload",
+                                  [](const Bytes& f) {
+                                    Bytes b = f;
+                                    for (std::size_t i = 7; i < b.size(); ++i) b[i] = 0xFF;
+                                    return b;
+                                  },
+                                  "decode AAC-LC frame: "}),
     [](const auto& p) { return p.param.name; });
 
 TEST(PcmLevelsTest, PeakRmsAndSilence) {

@@ -9,12 +9,15 @@ namespace sonvale {
 namespace {
 
 // An ADTS frame of `length` bytes (header included) at `sampling_index`; body bytes count up.
-Bytes frame(std::size_t length, std::uint8_t sampling_index = 3, bool crc = false, std::uint8_t fill = 1) {
-  Bytes f = {0xFF, static_cast<std::uint8_t>(crc ? 0xF0 : 0xF1),
+Bytes frame(std::size_t length, std::uint8_t sampling_index = 3, bool crc = false,
+            std::uint8_t fill = 1) {
+  Bytes f = {0xFF,
+             static_cast<std::uint8_t>(crc ? 0xF0 : 0xF1),
              static_cast<std::uint8_t>(0x40 | (sampling_index << 2)),
              static_cast<std::uint8_t>(0x80 | ((length >> 11) & 0x03)),
              static_cast<std::uint8_t>(length >> 3),
-             static_cast<std::uint8_t>(((length & 0x07) << 5) | 0x1F), 0xFC};
+             static_cast<std::uint8_t>(((length & 0x07) << 5) | 0x1F),
+             0xFC};
   if (crc) f.insert(f.end(), {0xAA, 0xBB});
   while (f.size() < length) f.push_back(static_cast<std::uint8_t>(fill + f.size()));
   f.resize(length);
@@ -52,21 +55,29 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ExtractAdtsTest,
     ::testing::Values(
         ExtractCase{"Empty", {}, {}, {}},
-        ExtractCase{"TwoFramesAndAPartialThird", cat({kA, kB, Bytes(kC.begin(), kC.begin() + 100)}),
-                    {kA, kB}, Bytes(kC.begin(), kC.begin() + 100)},
+        ExtractCase{"TwoFramesAndAPartialThird",
+                    cat({kA, kB, Bytes(kC.begin(), kC.begin() + 100)}),
+                    {kA, kB},
+                    Bytes(kC.begin(), kC.begin() + 100)},
         ExtractCase{"GarbageBeforeTheFirstSync", cat({{1, 2, 3, 4, 5}, kA}), {kA}, {}},
         ExtractCase{"GarbageBetweenFrames", cat({kA, {0x00, 0xFF, 0x00}, kB}), {kA, kB}, {}},
         ExtractCase{"NoSyncKeepsALastFF", {1, 2, 0xFF, 3, 0xFF}, {}, {0xFF}},
         ExtractCase{"NoSyncNoFF", {1, 2, 0xFF, 3}, {}, {}},
         ExtractCase{"OneNonFFByteDropped", cat({kA, {0x12}}), {kA}, {}},
         ExtractCase{"OneFFByteKept", cat({kA, {0xFF}}), {kA}, {0xFF}},
-        ExtractCase{"SyncWithFewerThanSevenBytesWaits", cat({kA, {0xFF, 0xF1, 0x4C}}), {kA}, {0xFF, 0xF1, 0x4C}},
+        ExtractCase{"SyncWithFewerThanSevenBytesWaits",
+                    cat({kA, {0xFF, 0xF1, 0x4C}}),
+                    {kA},
+                    {0xFF, 0xF1, 0x4C}},
         ExtractCase{"DeclaredSevenIsAFalseSync", cat({frame(7), kA}), {kA}, {}},
         ExtractCase{"DeclaredEightIsAFrame", frame(8), {frame(8)}, {}},
         ExtractCase{"CrcHeaderDeclaredNineIsAFalseSync", cat({frame(9, 3, true), kB}), {kB}, {}},
         ExtractCase{"CrcHeaderDeclaredTenIsAFrame", frame(10, 3, true), {frame(10, 3, true)}, {}},
         ExtractCase{"OtherRatesAreStillCut", frame(64, 4), {frame(64, 4)}, {}},
-        ExtractCase{"IncompleteFrameWaits", Bytes(kA.begin(), kA.end() - 1), {}, Bytes(kA.begin(), kA.end() - 1)}),
+        ExtractCase{"IncompleteFrameWaits",
+                    Bytes(kA.begin(), kA.end() - 1),
+                    {},
+                    Bytes(kA.begin(), kA.end() - 1)}),
     [](const auto& p) { return p.param.name; });
 
 TEST(ExtractAdtsTest, KeptFFCompletesTheSyncOfTheNextPayload) {
@@ -103,17 +114,17 @@ TEST_P(ProbeTest, ReadsRateAndBitrate) {
   EXPECT_EQ(p.bitrate, GetParam().bitrate);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ProbeTest,
-    ::testing::Values(ProbeCase{"Frame384At48k", frame(384), 48000, 144000},
-                      ProbeCase{"At44k", frame(384, 4), 44100, 132300},
-                      ProbeCase{"Index12", frame(100, 12), 7350, 5742},
-                      ProbeCase{"ReservedIndex13", frame(100, 13), 0, 0},
-                      ProbeCase{"ThreeBytes", {0xFF, 0xF1, 0x4C}, 0, 0},
-                      ProbeCase{"SixBytes", Bytes(kA.begin(), kA.begin() + 6), 0, 0},
-                      ProbeCase{"Empty", {}, 0, 0},
-                      ProbeCase{"NoSyncAtStart", cat({{0}, kA}), 0, 0}),
-    [](const auto& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, ProbeTest,
+                         ::testing::Values(ProbeCase{"Frame384At48k", frame(384), 48000, 144000},
+                                           ProbeCase{"At44k", frame(384, 4), 44100, 132300},
+                                           ProbeCase{"Index12", frame(100, 12), 7350, 5742},
+                                           ProbeCase{"ReservedIndex13", frame(100, 13), 0, 0},
+                                           ProbeCase{"ThreeBytes", {0xFF, 0xF1, 0x4C}, 0, 0},
+                                           ProbeCase{"SixBytes", Bytes(kA.begin(), kA.begin() + 6),
+                                                     0, 0},
+                                           ProbeCase{"Empty", {}, 0, 0},
+                                           ProbeCase{"NoSyncAtStart", cat({{0}, kA}), 0, 0}),
+                         [](const auto& p) { return p.param.name; });
 
 }  // namespace
 }  // namespace sonvale

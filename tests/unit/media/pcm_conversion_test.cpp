@@ -16,9 +16,18 @@ TEST(PcmSampleTest, ClampsScalesAndRoundsHalfAwayFromZero) {
     std::int16_t out;
   };
   const Case cases[] = {
-      {0.0f, 0},          {-0.0f, 0},           {1.0f, 32767},        {-1.0f, -32767},
-      {1.5f, 32767},      {-2.0f, -32767},      {0.5f, 16384},        {-0.5f, -16384},
-      {1.0f / 32767, 1},  {0.49f / 32767, 0},   {-1.51f / 32767, -2}, {1e30f, 32767},
+      {0.0f, 0},
+      {-0.0f, 0},
+      {1.0f, 32767},
+      {-1.0f, -32767},
+      {1.5f, 32767},
+      {-2.0f, -32767},
+      {0.5f, 16384},
+      {-0.5f, -16384},
+      {1.0f / 32767, 1},
+      {0.49f / 32767, 0},
+      {-1.51f / 32767, -2},
+      {1e30f, 32767},
       {-std::numeric_limits<float>::infinity(), -32767},
       {std::numeric_limits<float>::quiet_NaN(), 0},
   };
@@ -43,14 +52,28 @@ struct GoldenChunk {
   std::int64_t weighted_sum;
 };
 constexpr GoldenChunk kGolden[] = {
-    {941, {0, 0, -32585, -31373, -29946, -28734, -27307, -26095}, {14582, 15794, 17221, 18434}, -267740, -47966701},
-    {941, {8062, 9275, -31697, -30485, -29058, -27845, -26419, -25206}, {15470, 16683, 18109, 19322}, -223037, 68730187},
-    {941, {-2847, -1635, -30809, -29596, -28170, -26957, -25530, -24318}, {16359, 17571, 18998, 20210}, -211687, 70844434},
+    {941,
+     {0, 0, -32585, -31373, -29946, -28734, -27307, -26095},
+     {14582, 15794, 17221, 18434},
+     -267740,
+     -47966701},
+    {941,
+     {8062, 9275, -31697, -30485, -29058, -27845, -26419, -25206},
+     {15470, 16683, 18109, 19322},
+     -223037,
+     68730187},
+    {941,
+     {-2847, -1635, -30809, -29596, -28170, -26957, -25530, -24318},
+     {16359, 17571, 18998, 20210},
+     -211687,
+     70844434},
 };
 
 std::vector<float> golden_input(int chunk) {
   std::vector<float> x(2048);
-  for (int k = 0; k < 2048; ++k) x[static_cast<std::size_t>(k)] = static_cast<float>(((k * 37 + chunk * 11) % 2003 - 1001) / 1000.0);
+  for (int k = 0; k < 2048; ++k)
+    x[static_cast<std::size_t>(k)] =
+        static_cast<float>(((k * 37 + chunk * 11) % 2003 - 1001) / 1000.0);
   return x;
 }
 
@@ -107,7 +130,8 @@ TEST(StreamResamplerTest, InterpolatesAcrossChunkBoundaries) {
   std::vector<std::int16_t> got;
   std::size_t pos = 0;
   for (const std::size_t frames : {1u, 1023u, 7u, 969u, 1000u}) {
-    const auto s = samples_of(pieces.convert(std::span<const float>(ramp).subspan(pos, 2 * frames)));
+    const auto s =
+        samples_of(pieces.convert(std::span<const float>(ramp).subspan(pos, 2 * frames)));
     got.insert(got.end(), s.begin(), s.end());
     pos += 2 * frames;
   }

@@ -34,14 +34,17 @@ class ReaderLoopTest : public ::testing::Test {
     outputs_.open_native = [](auto, auto, auto, auto, auto, EventSink) -> Result<NativeOutput> {
       return fail(Error::msg("no native audio output device"));
     };
-    outputs_.push_native = [](NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>, std::optional<double>) {};
+    outputs_.push_native = [](NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>,
+                              std::optional<double>) {};
   }
 
-  void start(std::optional<StreamKeys> keys = std::nullopt, std::optional<std::string> device = "stream:9") {
-    result_ = std::async(std::launch::async, [this, keys, device, fd = std::move(reader_end_)]() mutable {
-      return run_media_reader_with(outputs_, std::move(fd), keys, device, nullptr, nullptr, nullptr,
-                                   telemetry_, 7, counter_, sink_.sink());
-    });
+  void start(std::optional<StreamKeys> keys = std::nullopt,
+             std::optional<std::string> device = "stream:9") {
+    result_ =
+        std::async(std::launch::async, [this, keys, device, fd = std::move(reader_end_)]() mutable {
+          return run_media_reader_with(outputs_, std::move(fd), keys, device, nullptr, nullptr,
+                                       nullptr, telemetry_, 7, counter_, sink_.sink());
+        });
   }
 
   // A reader that has failed closes its end; later writes may fail and do not matter.
@@ -55,7 +58,8 @@ class ReaderLoopTest : public ::testing::Test {
   }
 
   std::shared_ptr<ZeDidiLatencyTelemetry> telemetry_ = ZeDidiLatencyTelemetry::create();
-  std::shared_ptr<std::atomic<std::uint64_t>> counter_ = std::make_shared<std::atomic<std::uint64_t>>(7);
+  std::shared_ptr<std::atomic<std::uint64_t>> counter_ =
+      std::make_shared<std::atomic<std::uint64_t>>(7);
   testing::RecordingSink sink_;
   ReaderOutputs outputs_;
   Fd reader_end_;
@@ -106,12 +110,28 @@ const Bytes kGoodFrame = rtp_frame(1, 90, {});
 INSTANTIATE_TEST_SUITE_P(
     Streams, ReaderEndTest,
     ::testing::Values(
-        EndCase{"CloseAfterTwoHeaderBytes", {0x24, 0x00}, "", RemoteChannelClosed{"audio", 2, 4}, 0},
+        EndCase{
+            "CloseAfterTwoHeaderBytes", {0x24, 0x00}, "", RemoteChannelClosed{"audio", 2, 4}, 0},
         EndCase{"CloseBetweenFrames", kGoodFrame, "", RemoteChannelClosed{"audio", 0, 4}, 1},
-        EndCase{"CloseInsideABody", {0x24, 0x00, 0x00, 0x20, 0x80, 0, 0}, "", RemoteChannelClosed{"audio", 3, 32}, 0},
-        EndCase{"WrongMarker", cat({kGoodFrame, {0x0a, 0, 0, 12}}), "unexpected ZeDidi data marker 0x0a", std::nullopt, 1},
-        EndCase{"LengthEleven", {0x24, 0, 0, 11, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "invalid ZeDidi RTP frame length 11", std::nullopt, 0},
-        EndCase{"RtpVersionOne", cat({kGoodFrame, [] { auto f = rtp_frame(2, 180, {}); f[4] = 0x40; return f; }()}),
+        EndCase{"CloseInsideABody",
+                {0x24, 0x00, 0x00, 0x20, 0x80, 0, 0},
+                "",
+                RemoteChannelClosed{"audio", 3, 32},
+                0},
+        EndCase{"WrongMarker", cat({kGoodFrame, {0x0a, 0, 0, 12}}),
+                "unexpected ZeDidi data marker 0x0a", std::nullopt, 1},
+        EndCase{"LengthEleven",
+                {0x24, 0, 0, 11, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                "invalid ZeDidi RTP frame length 11",
+                std::nullopt,
+                0},
+        EndCase{"RtpVersionOne",
+                cat({kGoodFrame,
+                     [] {
+                       auto f = rtp_frame(2, 180, {});
+                       f[4] = 0x40;
+                       return f;
+                     }()}),
                 "parse ZeDidi RTP packet", std::nullopt, 1}),
     [](const auto& p) { return p.param.name; });
 
@@ -120,7 +140,8 @@ TEST_F(ReaderLoopTest, GenerationChangeEndsTheReaderQuietly) {
   send(kGoodFrame);
   // Once the frame is observed the reader is waiting in its next read.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (telemetry_->rtp_state().byte_window.empty() && std::chrono::steady_clock::now() < deadline) {
+  while (telemetry_->rtp_state().byte_window.empty() &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
   }
   ASSERT_EQ(telemetry_->rtp_state().byte_window.size(), 1u);
@@ -180,7 +201,8 @@ std::vector<Bytes> rtp_stream(const std::vector<Bytes>& frames, std::size_t fram
   std::vector<Bytes> ts_packets;
   for (std::size_t i = 0; i < frames.size(); i += frames_per_pes) {
     Bytes payload = testing::join(frames, i, i + frames_per_pes);
-    if (sampling_patch != 0xFF) payload[2] = static_cast<std::uint8_t>((payload[2] & 0xC3) | (sampling_patch << 2));
+    if (sampling_patch != 0xFF)
+      payload[2] = static_cast<std::uint8_t>((payload[2] & 0xC3) | (sampling_patch << 2));
     const auto pes = testing::make_pes(payload, {.pts = 90000 + 1920 * i});
     for (auto& p : testing::packetize(0x1100, pes)) ts_packets.push_back(std::move(p));
   }
@@ -190,7 +212,8 @@ std::vector<Bytes> rtp_stream(const std::vector<Bytes>& frames, std::size_t fram
     for (std::size_t k = i; k < ts_packets.size() && k < i + 7; ++k) {
       payload.insert(payload.end(), ts_packets[k].begin(), ts_packets[k].end());
     }
-    out.push_back(rtp_frame(static_cast<std::uint16_t>(out.size()), static_cast<std::uint32_t>(i * 90), payload));
+    out.push_back(rtp_frame(static_cast<std::uint16_t>(out.size()),
+                            static_cast<std::uint32_t>(i * 90), payload));
   }
   return out;
 }
@@ -206,9 +229,14 @@ TEST_F(ReaderLoopTest, DecodesARealStreamToTheFirstPesEvents) {
   EXPECT_EQ(chunks_.size(), frames.size() / 3 * 3);
   const auto format = sink_.named("audio_format");
   ASSERT_EQ(format.size(), 1u);
-  EXPECT_EQ(format[0], (Json{{"event", "audio_format"}, {"codec", "AAC-LC"}, {"sample_rate", 48000},
-                             {"required_sample_rate", 48000}, {"channels", 2}, {"bits_per_sample", 16},
-                             {"bitrate", frames[0].size() * 48000 / 128}, {"encrypted", false},
+  EXPECT_EQ(format[0], (Json{{"event", "audio_format"},
+                             {"codec", "AAC-LC"},
+                             {"sample_rate", 48000},
+                             {"required_sample_rate", 48000},
+                             {"channels", 2},
+                             {"bits_per_sample", 16},
+                             {"bitrate", frames[0].size() * 48000 / 128},
+                             {"encrypted", false},
                              {"transport", "RTP/MP2T/TCP"}}));
   const auto events = sink_.events();
   ASSERT_GE(events.size(), 3u);
@@ -228,7 +256,8 @@ TEST_F(ReaderLoopTest, A44kStreamEndsTheReader) {
   ASSERT_EQ(result_.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   auto r = result_.get();
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().to_string(), "unsupported ZeDidi AAC sample rate 44100 Hz; expected 48000 Hz");
+  EXPECT_EQ(r.error().to_string(),
+            "unsupported ZeDidi AAC sample rate 44100 Hz; expected 48000 Hz");
   const auto format = sink_.named("audio_format");
   ASSERT_EQ(format.size(), 1u);
   EXPECT_EQ(format[0]["sample_rate"], 44100);
@@ -258,11 +287,14 @@ TEST(ReaderLoopTcpTest, ResetIsAReadFailure) {
   auto accepted = accept_connection(listener->get());
   ASSERT_TRUE(accepted);
   ReaderOutputs outputs;
-  outputs.open_stream = [](const SocketAddr&, EventSink) -> ReaderOutputs::ChunkSender { return [](Bytes) {}; };
+  outputs.open_stream = [](const SocketAddr&, EventSink) -> ReaderOutputs::ChunkSender {
+    return [](Bytes) {};
+  };
   auto counter = std::make_shared<std::atomic<std::uint64_t>>(1);
   auto result = std::async(std::launch::async, [&] {
-    return run_media_reader_with(outputs, std::move(accepted->fd), std::nullopt, "stream:1", nullptr,
-                                 nullptr, nullptr, ZeDidiLatencyTelemetry::create(), 1, counter, EventSink());
+    return run_media_reader_with(outputs, std::move(accepted->fd), std::nullopt, "stream:1",
+                                 nullptr, nullptr, nullptr, ZeDidiLatencyTelemetry::create(), 1,
+                                 counter, EventSink());
   });
   ASSERT_TRUE(write_all(phone->get(), Bytes{0x24, 0}));
   const linger lg{1, 0};
@@ -272,7 +304,8 @@ TEST(ReaderLoopTcpTest, ResetIsAReadFailure) {
   auto r = result.get();
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind(), ErrorKind::kOs);
-  EXPECT_EQ(r.error().to_string().rfind("read ZeDidi media stream: ", 0), 0u) << r.error().to_string();
+  EXPECT_EQ(r.error().to_string().rfind("read ZeDidi media stream: ", 0), 0u)
+      << r.error().to_string();
 }
 
 }  // namespace

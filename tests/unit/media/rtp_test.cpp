@@ -31,18 +31,25 @@ TEST_P(FrameHeaderTest, ChecksMarkerAndLength) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FrameHeaderTest,
-    ::testing::Values(
-        FrameHeaderCase{"Channel0", {0x24, 0x00, 0x00, 0x0c}, 12, ""},
-        FrameHeaderCase{"AnyChannelByte", {0x24, 0xff, 0x05, 0xdc}, 1500, ""},
-        FrameHeaderCase{"LargestLength", {0x24, 0x01, 0xff, 0xff}, 65535, ""},
-        FrameHeaderCase{"LengthEleven", {0x24, 0x00, 0x00, 0x0b}, std::nullopt,
-                        "invalid ZeDidi RTP frame length 11"},
-        FrameHeaderCase{"LengthZero", {0x24, 0x00, 0x00, 0x00}, std::nullopt,
-                        "invalid ZeDidi RTP frame length 0"},
-        FrameHeaderCase{"MarkerPaddedHex", {0x0a, 0x00, 0x00, 0x0c}, std::nullopt,
-                        "unexpected ZeDidi data marker 0x0a"},
-        FrameHeaderCase{"MarkerHighByte", {0xAB, 0x00, 0x00, 0x0c}, std::nullopt,
-                        "unexpected ZeDidi data marker 0xab"}),
+    ::testing::Values(FrameHeaderCase{"Channel0", {0x24, 0x00, 0x00, 0x0c}, 12, ""},
+                      FrameHeaderCase{"AnyChannelByte", {0x24, 0xff, 0x05, 0xdc}, 1500, ""},
+                      FrameHeaderCase{"LargestLength", {0x24, 0x01, 0xff, 0xff}, 65535, ""},
+                      FrameHeaderCase{"LengthEleven",
+                                      {0x24, 0x00, 0x00, 0x0b},
+                                      std::nullopt,
+                                      "invalid ZeDidi RTP frame length 11"},
+                      FrameHeaderCase{"LengthZero",
+                                      {0x24, 0x00, 0x00, 0x00},
+                                      std::nullopt,
+                                      "invalid ZeDidi RTP frame length 0"},
+                      FrameHeaderCase{"MarkerPaddedHex",
+                                      {0x0a, 0x00, 0x00, 0x0c},
+                                      std::nullopt,
+                                      "unexpected ZeDidi data marker 0x0a"},
+                      FrameHeaderCase{"MarkerHighByte",
+                                      {0xAB, 0x00, 0x00, 0x0c},
+                                      std::nullopt,
+                                      "unexpected ZeDidi data marker 0xab"}),
     [](const auto& p) { return p.param.name; });
 
 // An RTP packet: first byte, then seq 0x1234, ts 0x89abcdef, SSRC, then `rest`.
@@ -96,11 +103,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RtpCase{"BareHeader", rtp(0x80, {}), Bytes{}},
         RtpCase{"PlainPayload", rtp(0x80, seq(5)), seq(5)},
-        RtpCase{"MarkerAndTypeIgnored", [] { auto p = rtp(0x80, seq(3)); p[1] = 0xff; return p; }(),
+        RtpCase{"MarkerAndTypeIgnored",
+                [] {
+                  auto p = rtp(0x80, seq(3));
+                  p[1] = 0xff;
+                  return p;
+                }(),
                 seq(3)},
         RtpCase{"TwoCsrcsSkipped", rtp(0x82, cat({Bytes(8, 0xcc), seq(4)})), seq(4)},
-        RtpCase{"ExtensionSkipped", rtp(0x90, cat({{0xbe, 0xde, 0x00, 0x02}, Bytes(8, 0xee), seq(3)})),
-                seq(3)},
+        RtpCase{"ExtensionSkipped",
+                rtp(0x90, cat({{0xbe, 0xde, 0x00, 0x02}, Bytes(8, 0xee), seq(3)})), seq(3)},
         RtpCase{"EmptyExtension", rtp(0x90, cat({{0x00, 0x00, 0x00, 0x00}, seq(2)})), seq(2)},
         RtpCase{"CsrcThenExtension",
                 rtp(0x91, cat({Bytes(4, 0xcc), {0x10, 0x00, 0x00, 0x01}, Bytes(4, 0xee), seq(2)})),
@@ -128,7 +140,8 @@ TEST(RtpFallbackTimeTest, TruncatesNinetyKilohertzTicks) {
     std::uint32_t ts;
     std::uint64_t us;
   };
-  const Case cases[] = {{0, 0}, {1, 11}, {90, 1000}, {90000, 1000000}, {4294967295u, 47721858833ull}};
+  const Case cases[] = {
+      {0, 0}, {1, 11}, {90, 1000}, {90000, 1000000}, {4294967295u, 47721858833ull}};
   for (const auto& c : cases) EXPECT_EQ(rtp_fallback_pts_us(c.ts), c.us) << c.ts;
 }
 

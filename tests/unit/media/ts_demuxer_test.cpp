@@ -21,7 +21,8 @@ Bytes counting(std::size_t n, std::uint8_t start = 0) {
   return b;
 }
 
-std::vector<AudioPes> feed(TsDemuxer& d, const std::vector<Bytes>& packets, std::uint64_t fallback = 777) {
+std::vector<AudioPes> feed(TsDemuxer& d, const std::vector<Bytes>& packets,
+                           std::uint64_t fallback = 777) {
   std::vector<AudioPes> out;
   for (const auto& p : packets) {
     for (auto& pes : d.push_packet(p, fallback)) out.push_back(std::move(pes));
@@ -63,7 +64,8 @@ TEST(TsDemuxerTest, UnstatedLengthWaitsForTheNextUnitStart) {
   // Another PID's unit start does not close it.
   EXPECT_TRUE(d.push_packet(make_ts_packet(0x0000, true, counting(184)), 1).empty());
   const Bytes second = counting(50, 2);
-  auto out = d.push_packet(make_ts_packet(kPid, true, make_pes(second, {.state_length = false})), 200);
+  auto out =
+      d.push_packet(make_ts_packet(kPid, true, make_pes(second, {.state_length = false})), 200);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].data, first);
   EXPECT_EQ(out[0].pts_us, 100u);  // the fallback time of the packet that started it
@@ -78,7 +80,8 @@ TEST(TsDemuxerTest, TwoPesEndInOnePacket) {
   TsDemuxer d(std::nullopt);
   const Bytes first = counting(20, 3);
   const Bytes second = counting(30, 4);
-  EXPECT_TRUE(d.push_packet(make_ts_packet(kPid, true, make_pes(first, {.state_length = false})), 1).empty());
+  EXPECT_TRUE(d.push_packet(make_ts_packet(kPid, true, make_pes(first, {.state_length = false})), 1)
+                  .empty());
   auto out = d.push_packet(make_ts_packet(kPid, true, make_pes(second, {.pts = 1})), 2);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].data, first);
@@ -99,7 +102,8 @@ Bytes with_adaptation(std::uint8_t control, std::uint8_t af_length, const Bytes&
     p.push_back(af_length);
     p.insert(p.end(), std::min<std::size_t>(af_length, 183), 0xFF);
   }
-  for (std::size_t i = 0; p.size() < 188; ++i) p.push_back(i < pes_start.size() ? pes_start[i] : 0xEE);
+  for (std::size_t i = 0; p.size() < 188; ++i)
+    p.push_back(i < pes_start.size() ? pes_start[i] : 0xEE);
   p.resize(188);
   return p;
 }
@@ -126,34 +130,62 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, TsPacketTest,
     ::testing::Values(
         SkipCase{"PayloadOnly", with_adaptation(1, 0, kShortPes),
-                 [] { Bytes b = {1, 2, 3, 4}; b.resize(188 - 4 - 9, 0xEE); return b; }()},
+                 [] {
+                   Bytes b = {1, 2, 3, 4};
+                   b.resize(188 - 4 - 9, 0xEE);
+                   return b;
+                 }()},
         SkipCase{"AdaptationAndPayload", with_adaptation(3, 100, kShortPes),
-                 [] { Bytes b = {1, 2, 3, 4}; b.resize(188 - 105 - 9, 0xEE); return b; }()},
+                 [] {
+                   Bytes b = {1, 2, 3, 4};
+                   b.resize(188 - 105 - 9, 0xEE);
+                   return b;
+                 }()},
         SkipCase{"AdaptationOnly", with_adaptation(2, 183, kShortPes), std::nullopt},
         SkipCase{"ReservedControl", with_adaptation(0, 0, kShortPes), std::nullopt},
         SkipCase{"AdaptationLength183", with_adaptation(3, 183, kShortPes), std::nullopt},
-        SkipCase{"OtherPid", [] { auto p = with_adaptation(1, 0, kShortPes); p[2] = 0x01; return p; }(),
+        SkipCase{"OtherPid",
+                 [] {
+                   auto p = with_adaptation(1, 0, kShortPes);
+                   p[2] = 0x01;
+                   return p;
+                 }(),
                  std::nullopt},
         SkipCase{"ProgramAssociationPid",
-                 [] { auto p = with_adaptation(1, 0, kShortPes); p[1] = 0x40; p[2] = 0; return p; }(),
+                 [] {
+                   auto p = with_adaptation(1, 0, kShortPes);
+                   p[1] = 0x40;
+                   p[2] = 0;
+                   return p;
+                 }(),
                  std::nullopt},
-        SkipCase{"NoSyncByte", [] { auto p = with_adaptation(1, 0, kShortPes); p[0] = 0x46; return p; }(),
+        SkipCase{"NoSyncByte",
+                 [] {
+                   auto p = with_adaptation(1, 0, kShortPes);
+                   p[0] = 0x46;
+                   return p;
+                 }(),
                  std::nullopt},
-        SkipCase{"VideoStreamId", make_ts_packet(kPid, true, make_pes(Bytes{1}, {.stream_id = 0xE0})),
-                 std::nullopt},
-        SkipCase{"OtherAudioStreamId", make_ts_packet(kPid, true, make_pes(Bytes{1}, {.stream_id = 0xC1})),
-                 std::nullopt},
+        SkipCase{"VideoStreamId",
+                 make_ts_packet(kPid, true, make_pes(Bytes{1}, {.stream_id = 0xE0})), std::nullopt},
+        SkipCase{"OtherAudioStreamId",
+                 make_ts_packet(kPid, true, make_pes(Bytes{1}, {.stream_id = 0xC1})), std::nullopt},
         SkipCase{"StatedLengthOne",
-                 make_ts_packet(kPid, true, Bytes{0, 0, 1, 0xC0, 0, 1, 0x80, 0, 0, 5, 5}), std::nullopt},
+                 make_ts_packet(kPid, true, Bytes{0, 0, 1, 0xC0, 0, 1, 0x80, 0, 0, 5, 5}),
+                 std::nullopt},
         SkipCase{"StatedLengthTwo",
-                 make_ts_packet(kPid, true, Bytes{0, 0, 1, 0xC0, 0, 2, 0x80, 0, 0, 5, 5}), std::nullopt},
+                 make_ts_packet(kPid, true, Bytes{0, 0, 1, 0xC0, 0, 2, 0x80, 0, 0, 5, 5}),
+                 std::nullopt},
         SkipCase{"HeaderOnly", make_ts_packet(kPid, true, make_pes(Bytes{})), std::nullopt},
-        SkipCase{"NoUnitStartBytesAreNoPes", make_ts_packet(kPid, false, counting(184)), std::nullopt}),
+        SkipCase{"NoUnitStartBytesAreNoPes", make_ts_packet(kPid, false, counting(184)),
+                 std::nullopt}),
     [](const auto& p) { return p.param.name; });
 
 TEST(TsDemuxerTest, AdaptationLength182LeavesOneByte) {
   TsDemuxer d(std::nullopt);
-  EXPECT_TRUE(d.push_packet(make_ts_packet(kPid, true, make_pes(Bytes{9, 9}, {.state_length = false})), 0).empty());
+  EXPECT_TRUE(
+      d.push_packet(make_ts_packet(kPid, true, make_pes(Bytes{9, 9}, {.state_length = false})), 0)
+          .empty());
   auto p = with_adaptation(3, 182, Bytes{0x5A});
   p[1] = 0x11;  // no unit start
   EXPECT_TRUE(d.push_packet(p, 0).empty());
@@ -179,7 +211,8 @@ TEST(TsDemuxerTest, PtsNeedsAllMarkerBits) {
 
 TEST(TsDemuxerTest, PtsAndDtsHeaderUsesThePts) {
   TsDemuxer d(std::nullopt);
-  auto out = d.push_packet(make_ts_packet(kPid, true, make_pes(Bytes{1}, {.pts = (1ull << 33) - 1, .dts = 5})), 0);
+  auto out = d.push_packet(
+      make_ts_packet(kPid, true, make_pes(Bytes{1}, {.pts = (1ull << 33) - 1, .dts = 5})), 0);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].pts_us, ((1ull << 33) - 1) * 1000000 / 90000);
 }
@@ -187,13 +220,19 @@ TEST(TsDemuxerTest, PtsAndDtsHeaderUsesThePts) {
 TEST(TsDemuxerTest, OversizedPesIsDiscardedUntilTheNextUnitStart) {
   TsDemuxer d(std::nullopt);
   const Bytes filler = counting(184);
-  EXPECT_TRUE(d.push_packet(make_ts_packet(kPid, true, make_pes(Bytes{1}, {.state_length = false})), 0).empty());
+  EXPECT_TRUE(
+      d.push_packet(make_ts_packet(kPid, true, make_pes(Bytes{1}, {.state_length = false})), 0)
+          .empty());
   const std::size_t packets = TsDemuxer::kMaxPesBytes / 184 + 2;
-  for (std::size_t i = 0; i < packets; ++i) EXPECT_TRUE(d.push_packet(make_ts_packet(kPid, false, filler), 0).empty());
+  for (std::size_t i = 0; i < packets; ++i)
+    EXPECT_TRUE(d.push_packet(make_ts_packet(kPid, false, filler), 0).empty());
   EXPECT_FALSE(d.finish_pes());
   // The stream recovers with the next PES.
-  EXPECT_TRUE(d.push_packet(make_ts_packet(kPid, true, make_pes(Bytes{1}, {.state_length = false})), 0).empty());
-  for (std::size_t i = 0; i < packets; ++i) (void)d.push_packet(make_ts_packet(kPid, false, filler), 0);
+  EXPECT_TRUE(
+      d.push_packet(make_ts_packet(kPid, true, make_pes(Bytes{1}, {.state_length = false})), 0)
+          .empty());
+  for (std::size_t i = 0; i < packets; ++i)
+    (void)d.push_packet(make_ts_packet(kPid, false, filler), 0);
   auto out = d.push_packet(make_ts_packet(kPid, true, make_pes(Bytes{7, 8})), 3);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].data, (Bytes{7, 8}));
@@ -248,7 +287,8 @@ TEST_P(TsDecryptTest, DecryptsWholeBlocksOfTheFirst256Bytes) {
   EXPECT_EQ(out[0].data, plain);
   if (GetParam().length > 256) {
     // Bytes beyond 256 were never encrypted and pass through as received.
-    EXPECT_EQ(Bytes(out[0].data.begin() + 256, out[0].data.end()), Bytes(wire.begin() + 256, wire.end()));
+    EXPECT_EQ(Bytes(out[0].data.begin() + 256, out[0].data.end()),
+              Bytes(wire.begin() + 256, wire.end()));
   }
   // The IV is not advanced: the same bytes decrypt the same way again.
   auto again = feed(d, packetize(kPid, make_pes(wire)));
@@ -258,7 +298,8 @@ TEST_P(TsDecryptTest, DecryptsWholeBlocksOfTheFirst256Bytes) {
 
 INSTANTIATE_TEST_SUITE_P(Lengths, TsDecryptTest,
                          ::testing::Values(CryptoCase{"Fifteen", 15}, CryptoCase{"Sixteen", 16},
-                                           CryptoCase{"Hundred", 100}, CryptoCase{"Exactly256", 256},
+                                           CryptoCase{"Hundred", 100},
+                                           CryptoCase{"Exactly256", 256},
                                            CryptoCase{"Thousand", 1000}),
                          [](const auto& p) { return p.param.name; });
 
@@ -308,8 +349,9 @@ INSTANTIATE_TEST_SUITE_P(
         IvCase{"PtsAndExtension", {.pts = 900, .private_data = kRenewed}, true},
         // Flags 0xC1: the IV at bytes 20 to 35 with header data length 27.
         IvCase{"PtsDtsAndExtension", {.pts = 900, .dts = 800, .private_data = kRenewed}, true},
-        IvCase{"PtsDtsExtensionWithStuffing", {.pts = 900, .dts = 800, .private_data = kRenewed,
-                                               .extra_header_bytes = 3}, true},
+        IvCase{"PtsDtsExtensionWithStuffing",
+               {.pts = 900, .dts = 800, .private_data = kRenewed, .extra_header_bytes = 3},
+               true},
         IvCase{"NoPrivateData", {.pts = 900}, false}),
     [](const auto& p) { return p.param.name; });
 
@@ -334,7 +376,8 @@ TEST(TsDemuxerTest, IvFieldMustFitInTheHeader) {
   // The header's last byte now counts as payload, decrypted with the IV still in force.
   Bytes received = {renewed[15]};
   received.insert(received.end(), wire.begin(), wire.end());
-  auto expected = aes128_cbc_decrypt(test_keys().aes_key, test_keys().aes_iv, ByteSpan(received).first(64));
+  auto expected =
+      aes128_cbc_decrypt(test_keys().aes_key, test_keys().aes_iv, ByteSpan(received).first(64));
   ASSERT_TRUE(expected);
   ASSERT_EQ(out->data.size(), 65u);
   EXPECT_EQ(Bytes(out->data.begin(), out->data.begin() + 64), *expected);
@@ -343,7 +386,7 @@ TEST(TsDemuxerTest, IvFieldMustFitInTheHeader) {
 TEST(TsDemuxerTest, EscrAndEsRateMoveTheExtensionFlags) {
   // Flags 0xB1: PTS, ESCR (6 bytes), ES rate (3 bytes), extension: X = 9 + 5 + 6 + 3 = 23.
   const AesBlock renewed = block("renewed-iv-54321");
-  Bytes header = {0x21, 0, 1, 0, 1};  // PTS 0 with markers
+  Bytes header = {0x21, 0, 1, 0, 1};     // PTS 0 with markers
   header.insert(header.end(), 9, 0x01);  // ESCR and ES rate
   header.push_back(0x80);
   header.insert(header.end(), renewed.begin(), renewed.end());
@@ -376,7 +419,8 @@ TEST_P(TsPlainTest, PlainOnlyWithAWhole48kAdtsHeader) {
   const Bytes tail = counting(64, 0x51);
   payload.insert(payload.end(), tail.begin(), tail.end());
   TsDemuxer d(test_keys());
-  auto out = feed(d, packetize(kPid, make_pes(payload, {.private_data = block("renewed-iv-54321")})));
+  auto out =
+      feed(d, packetize(kPid, make_pes(payload, {.private_data = block("renewed-iv-54321")})));
   ASSERT_EQ(out.size(), 1u);
   if (c.plain) {
     EXPECT_EQ(out[0].data, payload);
@@ -385,7 +429,8 @@ TEST_P(TsPlainTest, PlainOnlyWithAWhole48kAdtsHeader) {
     auto expected = aes128_cbc_decrypt(test_keys().aes_key, block("renewed-iv-54321"),
                                        ByteSpan(payload).first(payload.size() / 16 * 16));
     ASSERT_TRUE(expected);
-    EXPECT_EQ(Bytes(out[0].data.begin(), out[0].data.begin() + 16), Bytes(expected->begin(), expected->begin() + 16));
+    EXPECT_EQ(Bytes(out[0].data.begin(), out[0].data.begin() + 16),
+              Bytes(expected->begin(), expected->begin() + 16));
   }
 }
 
@@ -400,7 +445,8 @@ INSTANTIATE_TEST_SUITE_P(
         PlainCase{"SyncOnly44k", {0xFF, 0xF1, 0x50, 0x80, 0x2E, 0x1F, 0xFC}, false},
         PlainCase{"SyncWithReservedIndex", {0xFF, 0xF1, 0x7C, 0x80, 0x2E, 0x1F, 0xFC}, false},
         PlainCase{"SyncWithFrameLengthSix", {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0xDF, 0xFC}, false},
-        PlainCase{"CrcHeaderLongerThanFrame", {0xFF, 0xF0, 0x4C, 0x80, 0x01, 0x1F, 0xFC, 0, 0}, false},
+        PlainCase{
+            "CrcHeaderLongerThanFrame", {0xFF, 0xF0, 0x4C, 0x80, 0x01, 0x1F, 0xFC, 0, 0}, false},
         PlainCase{"LayerBitsSet", {0xFF, 0xF3, 0x4C, 0x80, 0x2E, 0x1F, 0xFC}, false},
         PlainCase{"NoSync", {0x12, 0x34, 0x4C, 0x80, 0x2E, 0x1F, 0xFC}, false}),
     [](const auto& p) { return p.param.name; });

@@ -17,7 +17,7 @@ struct PesOptions {
   std::optional<std::uint64_t> pts = std::nullopt;  // 33-bit, 90 kHz
   std::optional<std::uint64_t> dts = std::nullopt;
   std::optional<std::array<std::uint8_t, 16>> private_data = std::nullopt;  // PES extension
-  bool state_length = true;  // PES_packet_length stated, else 0
+  bool state_length = true;             // PES_packet_length stated, else 0
   std::uint8_t extra_header_bytes = 0;  // stuffing after the optional fields
 };
 
@@ -46,8 +46,8 @@ inline Bytes make_pes(ByteSpan payload, const PesOptions& o = {}) {
     header.insert(header.end(), o.private_data->begin(), o.private_data->end());
   }
   header.insert(header.end(), o.extra_header_bytes, 0xFF);
-  Bytes pes = {0x00, 0x00, 0x01, o.stream_id, 0, 0, 0x80, flags,
-               static_cast<std::uint8_t>(header.size())};
+  Bytes pes = {
+      0x00, 0x00, 0x01, o.stream_id, 0, 0, 0x80, flags, static_cast<std::uint8_t>(header.size())};
   pes.insert(pes.end(), header.begin(), header.end());
   pes.insert(pes.end(), payload.begin(), payload.end());
   if (o.state_length) {
@@ -75,7 +75,9 @@ inline Bytes make_ts_packet(std::uint16_t pid, bool unit_start, ByteSpan payload
       p.insert(p.end(), af - 1, 0xFF);
     }
   }
-  p.insert(p.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(payload.size(), 184)));
+  p.insert(
+      p.end(), payload.begin(),
+      payload.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(payload.size(), 184)));
   return p;
 }
 
