@@ -197,6 +197,9 @@ std::optional<std::uint64_t> json_u64_field(const Json& value,
     const auto it = value.find(key);
     if (it == value.end()) continue;
     if (it->is_number_unsigned()) return it->get<std::uint64_t>();
+    if (it->is_number_integer() && it->get<std::int64_t>() >= 0) {
+      return static_cast<std::uint64_t>(it->get<std::int64_t>());
+    }
     if (it->is_string()) {
       if (auto n = parse_unsigned_decimal(it->get_ref<const std::string&>())) return n;
     }
