@@ -107,8 +107,8 @@ std::array<std::uint8_t, kFrameHeaderSize> encode_frame_header(const FrameHeader
 
 Bytes ControlCipher::encrypt(ByteSpan plaintext) {
   const std::size_t pad = 16 - (plaintext.size() % 16);
-  Bytes padded(plaintext.begin(), plaintext.end());
-  padded.resize(plaintext.size() + pad, 0);
+  Bytes padded(plaintext.size() + pad, 0);
+  if (!plaintext.empty()) std::memcpy(padded.data(), plaintext.data(), plaintext.size());
   // Whole blocks by construction, so the block cipher cannot refuse the input.
   Bytes cipher = std::move(*aes128_cbc_encrypt(key_, iv_, padded));
   std::memcpy(iv_.data(), cipher.data() + cipher.size() - 16, 16);
