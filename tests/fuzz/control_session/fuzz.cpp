@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Reads arrive in small pieces, as from a real socket.
   const ReadSomeFn read = [&](std::span<std::uint8_t> buf) -> Result<std::size_t> {
     const std::size_t n = std::min({buf.size(), wire.size() - pos, std::size_t{7}});
-    std::memcpy(buf.data(), wire.data() + pos, n);
+    if (n > 0) std::memcpy(buf.data(), wire.data() + pos, n);
     pos += n;
     return n;
   };

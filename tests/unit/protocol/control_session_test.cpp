@@ -81,7 +81,7 @@ struct FakeConnection {
     return [this](std::span<std::uint8_t> buf) -> Result<std::size_t> {
       largest_read = std::max(largest_read, buf.size());
       const std::size_t n = std::min(buf.size(), wire.size() - pos);
-      std::memcpy(buf.data(), wire.data() + pos, n);
+      if (n > 0) std::memcpy(buf.data(), wire.data() + pos, n);
       pos += n;
       return n;
     };
