@@ -137,12 +137,14 @@ Result<Incoming> read_incoming(const ReadSomeFn& read, ControlCipher& receive_ci
   std::array<std::uint8_t, kFrameHeaderSize> raw{};
   SV_TRY(with_context(read_full(read, raw), "read ZeDidi control header"));
   SV_ASSIGN_OR_RETURN(const FrameHeader header, parse_frame_header(raw));
+  // The buffer grows by at most one chunk ahead of the bytes that have arrived.
   Bytes body;
-  std::array<std::uint8_t, kReadChunk> chunk{};
   while (body.size() < header.body_length) {
-    const std::size_t want = std::min(chunk.size(), header.body_length - body.size());
-    SV_TRY(with_context(read_full(read, std::span(chunk).first(want)), "read ZeDidi control body"));
-    body.insert(body.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(want));
+    const std::size_t have = body.size();
+    const std::size_t want = std::min(kReadChunk, header.body_length - have);
+    body.resize(have + want);
+    SV_TRY(with_context(read_full(read, std::span(body).subspan(have, want)),
+                        "read ZeDidi control body"));
   }
   Incoming frame;
   frame.outer_type = header.outer_type;
