@@ -373,3 +373,25 @@ def test_announced_large_body_costs_only_what_arrives(receiver):
     assert other.next_frame().command == 27
     phone.close()
     receiver.wait_event("interconnect_diagnostic", stage="probe_finished", remote="%s:%d" % phone.address)
+
+
+def test_pause_already_in_force_sends_nothing_and_toggle_resumes(receiver):
+    listener = RtspListener()
+    phone = connect(receiver)
+    open_cast(receiver, phone, listener)
+    phone.next_frame()  # empty media info
+    phone.send(4, value_type=70, encrypt=True)  # the phone paused by itself
+    assert phone.next_frame().command == 5
+    receiver.wait_event("playback_state", playing=False)
+    start = time.monotonic()
+    receiver.send({"command": "pause"})
+    marker = '{"command":"marker-already"}'
+    receiver.send_line(marker)
+    receiver.wait_for(lambda e: e.get("raw") == marker)
+    assert time.monotonic() - start < 1.0
+    phone.send(26, value_type=71)
+    assert phone.next_frame().command == 27  # no key command came before the reply
+    receiver.send({"command": "toggle"})
+    note = phone.next_frame()
+    assert (note.command, note.body) == (0x22, bytes.fromhex("0a6b65792d726573756d650001"))
+    phone.send(6, value_type=72, encrypt=True)
