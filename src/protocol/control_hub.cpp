@@ -1,26 +1,61 @@
 #include "protocol/control_hub.h"
 
-#include <utility>
+#include <limits>
+#include <tuple>
 #include <vector>
 
+#include "protocol/control_payloads.h"
+
 namespace sonvale {
+namespace {
+
+std::atomic<ControlHub::NowFn> g_now{&ControlHub::Clock::now};
+
+ControlHub::Clock::time_point now() { return g_now.load(std::memory_order_relaxed)(); }
+
+constexpr std::uint8_t kNotifyCommand = 0x22;
+
+Outgoing notification(Bytes body, std::uint32_t value_type) {
+  Outgoing out;
+  out.body = std::move(body);
+  out.value_type = value_type;
+  out.mode = Outgoing::Mode::kEncrypted;
+  out.command = kNotifyCommand;
+  return out;
+}
+
+}  // namespace
+
+std::uint32_t next_sequence(std::atomic<std::uint32_t>& counter) {
+  std::uint32_t c = counter.load(std::memory_order_relaxed);
+  while (!counter.compare_exchange_weak(c, c >= 65535 ? 1 : c + 1, std::memory_order_acq_rel,
+                                        std::memory_order_relaxed)) {
+  }
+  return c;
+}
+
+void ControlHub::set_now_for_testing(NowFn fn) {
+  g_now.store(fn ? fn : &Clock::now, std::memory_order_relaxed);
+}
 
 ControlHub::ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume)
-    : session_sockets_(std::make_shared<SocketRegistry>()),
+    : active_(std::make_shared<ActivePart>()),
+      session_sockets_(std::make_shared<SocketPart>()),
+      routes_(std::make_shared<RoutePart>()),
+      stream_keys_(std::make_shared<KeyPart>()),
       media_generation_(std::make_shared<std::atomic<std::uint64_t>>(0)),
+      next_effect_id_(std::make_shared<std::atomic<std::uint64_t>>(1)),
+      effects_(std::make_shared<RemoteEffectState>()),
+      dispatch_(std::make_shared<ControlDispatchState>()),
       receiver_volume_(std::move(receiver_volume)),
       output_suspended_(std::make_shared<std::atomic<bool>>(false)) {}
 
 Result<> ControlHub::register_session(std::uint64_t session_id, const Fd& connection) const {
-  SV_ASSIGN_OR_RETURN(Fd dup, connection.duplicate());
+  auto dup = connection.duplicate();
+  if (!dup) return fail(std::move(dup).error().context("clone ZeDidi control socket for shutdown"));
   std::lock_guard lock(session_sockets_->mu);
-  session_sockets_->sockets[session_id] = std::move(dup);
+  session_sockets_->sockets[session_id] = std::move(*dup);
   return {};
-}
-
-void ControlHub::deactivate(std::uint64_t session_id) const {
-  std::lock_guard lock(session_sockets_->mu);
-  session_sockets_->sockets.erase(session_id);
 }
 
 void ControlHub::shutdown_sessions() const {
@@ -30,16 +65,402 @@ void ControlHub::shutdown_sessions() const {
     std::lock_guard lock(session_sockets_->mu);
     taken.swap(session_sockets_->sockets);
   }
-  for (auto& [id, fd] : taken) shutdown_both(fd.get());
+  for (auto& [id, fd] : taken) {
+    shutdown_both(fd.get());
+    fd.reset();
+  }
+  std::map<std::uint64_t, ControlRoute> routes;
+  {
+    std::lock_guard lock(routes_->mu);
+    routes.swap(routes_->routes);
+  }
 }
 
-Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t, std::uint64_t,
-                                                        std::chrono::milliseconds) const {
-  return fail(Error::msg("no active Xiaomi ZeDidi source"));
+void ControlHub::deactivate(std::uint64_t session_id) const {
+  {
+    std::lock_guard lock(session_sockets_->mu);
+    session_sockets_->sockets.erase(session_id);
+  }
+  std::optional<ControlRoute> route;
+  {
+    std::lock_guard lock(routes_->mu);
+    if (auto node = routes_->routes.extract(session_id)) route = std::move(node.mapped());
+  }
+  std::optional<ActiveSession> ended;
+  {
+    std::lock_guard lock(active_->mu);
+    if (active_->session && active_->session->session_id == session_id) {
+      ended = std::move(active_->session);
+      active_->session.reset();
+    }
+  }
+  std::vector<Sender<bool>> waiters;
+  {
+    std::lock_guard lock(effects_->mu);
+    waiters = drain_matching_effects(
+        *effects_, [&](const PendingRemoteEffect& e) { return e.session_id == session_id; });
+  }
+  {
+    std::lock_guard lock(effects_->mu);
+    if (effects_->last_position && effects_->last_position->first == session_id) {
+      effects_->last_position.reset();
+    }
+  }
+  complete_remote_effects(std::move(waiters), false);
 }
 
-Result<> ControlHub::set_volume(std::uint8_t) const {
-  return fail(Error::msg("no active Xiaomi ZeDidi source"));
+void ControlHub::register_control_route(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                                        SequenceCounter sequence) const {
+  ControlRoute route;
+  route.sender = std::move(sender);
+  route.updated_at = now();
+  route.sequence = std::move(sequence);
+  route.peer = peer;
+  route.session_id = session_id;
+  std::optional<ControlRoute> replaced;
+  std::lock_guard lock(routes_->mu);
+  auto [it, inserted] = routes_->routes.try_emplace(session_id, route);
+  if (!inserted) {
+    replaced = std::move(it->second);
+    it->second = std::move(route);
+  }
+}
+
+void ControlHub::mark_reverse_control_ready(std::uint64_t session_id) const {
+  std::lock_guard lock(routes_->mu);
+  const auto it = routes_->routes.find(session_id);
+  if (it == routes_->routes.end()) return;
+  it->second.reverse_control_ready = true;
+  it->second.updated_at = now();
+}
+
+void ControlHub::mark_play_source_registered(std::uint64_t session_id) const {
+  std::lock_guard lock(routes_->mu);
+  const auto it = routes_->routes.find(session_id);
+  if (it == routes_->routes.end()) return;
+  it->second.play_source_registered = true;
+  it->second.updated_at = now();
+}
+
+std::optional<ControlRoute> ControlHub::preferred_control_route(const ActiveSession& active) const {
+  std::lock_guard lock(routes_->mu);
+  const ControlRoute* best = nullptr;
+  auto key = [&](const ControlRoute& r) {
+    return std::make_tuple(r.reverse_control_ready, r.play_source_registered, r.updated_at,
+                           r.session_id == active.session_id);
+  };
+  for (const auto& [id, route] : routes_->routes) {
+    if (route.peer != active.peer) continue;
+    if (best == nullptr || !(key(*best) > key(route))) best = &route;
+  }
+  if (best == nullptr) return std::nullopt;
+  return *best;
+}
+
+Result<> ControlHub::remember_stream_keys(Ipv4 peer, std::uint64_t session_id,
+                                          const StreamKeys& keys) const {
+  std::lock_guard lock(stream_keys_->mu);
+  stream_keys_->keys[peer.value] = SharedStreamKeys{keys, session_id};
+  return {};
+}
+
+Result<std::optional<SharedStreamKeys>> ControlHub::stream_keys_for(Ipv4 peer) const {
+  std::lock_guard lock(stream_keys_->mu);
+  const auto it = stream_keys_->keys.find(peer.value);
+  if (it == stream_keys_->keys.end()) return std::optional<SharedStreamKeys>();
+  return std::optional<SharedStreamKeys>(it->second);
+}
+
+ActiveSession ControlHub::make_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                                      SequenceCounter sequence, PlaybackGate gate) const {
+  return ActiveSession{std::move(sender), std::move(gate), std::move(sequence), session_id, peer};
+}
+
+void ControlHub::reset_track_state() const {
+  std::lock_guard lock(effects_->mu);
+  effects_->last_position.reset();
+  effects_->media_fingerprint.reset();
+}
+
+PlaybackGate ControlHub::activate(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                                  SequenceCounter sequence) const {
+  PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_);
+  std::optional<ActiveSession> previous;
+  {
+    std::lock_guard lock(active_->mu);
+    previous = std::move(active_->session);
+    active_->session = make_active(session_id, peer, std::move(sender), std::move(sequence), gate);
+  }
+  reset_track_state();
+  return gate;
+}
+
+OpenedSource ControlHub::open_source(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                                     SequenceCounter sequence) const {
+  PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_);
+  std::optional<ActiveSession> previous;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(active_->mu);
+    generation = media_generation_->fetch_add(1, std::memory_order_acq_rel) + 1;
+    previous = std::move(active_->session);
+    active_->session = make_active(session_id, peer, std::move(sender), std::move(sequence), gate);
+  }
+  reset_track_state();
+  return OpenedSource{std::move(gate), generation};
+}
+
+std::optional<ActiveSession> ControlHub::active_session() const {
+  std::lock_guard lock(active_->mu);
+  return active_->session;
+}
+
+std::optional<std::uint64_t> ControlHub::active_source_session_id(std::uint64_t session_id,
+                                                                  Ipv4 peer) const {
+  std::lock_guard lock(active_->mu);
+  if (!active_->session) return std::nullopt;
+  if (active_->session->session_id == session_id || active_->session->peer == peer) {
+    return active_->session->session_id;
+  }
+  return std::nullopt;
+}
+
+std::uint32_t ControlHub::playback_state_for(std::uint64_t session_id, Ipv4 peer) const {
+  const auto active = active_session();
+  if (!active || (active->session_id != session_id && active->peer != peer)) return 0;
+  return active->gate.blocked() ? 3 : 2;
+}
+
+std::optional<PlaybackGate> ControlHub::gate_of(std::uint64_t session_id) const {
+  std::lock_guard lock(active_->mu);
+  if (!active_->session || active_->session->session_id != session_id) return std::nullopt;
+  return active_->session->gate;
+}
+
+Result<> ControlHub::set_volume(std::uint8_t percent) const {
+  const std::uint8_t v = std::min<std::uint8_t>(percent, 100);
+  const auto active = active_session();
+  if (!active) return fail(Error::msg("no active Xiaomi ZeDidi source"));
+  const auto route = preferred_control_route(*active);
+  const OutgoingSender& sender = route ? route->sender : active->sender;
+  const SequenceCounter& sequence = route ? route->sequence : active->sequence;
+  const std::uint32_t c = next_sequence(*sequence);
+  if (auto sent = sender.send(notification(volume_notification(v), c)); !sent) {
+    return fail(std::move(sent).error().context("send Xiaomi ZeDidi receiver-volume notification"));
+  }
+  receiver_volume_->store(v, std::memory_order_release);
+  return {};
+}
+
+Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, std::uint64_t value,
+                                                        std::chrono::milliseconds timeout) const {
+  using Type = RemoteEffectKind::Type;
+  std::unique_lock dispatch_lock(dispatch_->mu);
+  bool resolved_from_toggle = false;
+  KeyCommand key;
+  RemoteEffectKind kind;
+  switch (command) {
+    case 0: {
+      bool remote_paused = false;
+      {
+        std::lock_guard lock(active_->mu);
+        if (active_->session) remote_paused = active_->session->gate.remote_paused();
+      }
+      resolved_from_toggle = true;
+      key = remote_paused ? KeyCommand::kResume : KeyCommand::kPause;
+      kind.type = Type::kPlayState;
+      kind.target_paused = !remote_paused;
+      break;
+    }
+    case 1:
+    case 2:
+      key = command == 1 ? KeyCommand::kPause : KeyCommand::kResume;
+      kind.type = Type::kPlayState;
+      kind.target_paused = command == 1;
+      break;
+    case 3:
+    case 4:
+      key = command == 3 ? KeyCommand::kPrevious : KeyCommand::kNext;
+      kind.type = Type::kTrackChange;
+      break;
+    case 5:
+      key = KeyCommand::kSeek;
+      kind.type = Type::kSeekPosition;
+      kind.target_position_ms = value;
+      break;
+    default:
+      return fail(Error::msg("unknown receiver command " + std::to_string(command)));
+  }
+  const Bytes body = key_command_body(key, value);
+
+  const auto active = active_session();
+  if (!active) return fail(Error::msg("no active Xiaomi ZeDidi source"));
+  const auto route = preferred_control_route(*active);
+  const OutgoingSender& sender = route ? route->sender : active->sender;
+  const SequenceCounter& sequence = route ? route->sequence : active->sequence;
+
+  const bool play_state = kind.type == Type::kPlayState;
+  if (play_state && !resolved_from_toggle && kind.target_paused == active->gate.remote_paused()) {
+    return RemoteCommandOutcome{false, true};
+  }
+  if (play_state) {
+    const auto& last = dispatch_->last_dispatch;
+    if (last && last->session_id == active->session_id && last->paused == kind.target_paused &&
+        now() - last->sent_at < kDuplicateWindow) {
+      return RemoteCommandOutcome{true, false};
+    }
+  }
+
+  const std::uint64_t effect_id = next_effect_id_->fetch_add(1, std::memory_order_acq_rel);
+  auto [waiter, wait] = make_channel<bool>();
+  {
+    std::lock_guard lock(effects_->mu);
+    if (kind.type == Type::kTrackChange) kind.track_snapshot = effects_->track_generation;
+    if (kind.type == Type::kSeekPosition) kind.position_snapshot = effects_->position_generation;
+    effects_->pending.emplace(effect_id,
+                              PendingRemoteEffect{std::move(waiter), kind, active->session_id});
+  }
+  const std::uint32_t seq = next_sequence(*sequence);
+  if (auto sent = sender.send(notification(body, seq)); !sent) {
+    remove_pending_effect(effect_id);
+    return fail(std::move(sent).error().context("send Xiaomi ZeDidi receiver-control notification"));
+  }
+  if (play_state) {
+    active->gate.set_paused(kind.target_paused);
+    dispatch_->last_dispatch =
+        ControlDispatchState::LastDispatch{now(), active->session_id, kind.target_paused};
+  }
+  dispatch_lock.unlock();
+
+  const auto got = wait.recv_for(timeout);
+  remove_pending_effect(effect_id);
+  return RemoteCommandOutcome{true, got.has_value() && *got};
+}
+
+void ControlHub::remove_pending_effect(std::uint64_t effect_id) const {
+  std::optional<PendingRemoteEffect> removed;
+  std::lock_guard lock(effects_->mu);
+  if (auto node = effects_->pending.extract(effect_id)) removed = std::move(node.mapped());
+}
+
+void ControlHub::observe_playback(std::uint64_t session_id, bool paused) const {
+  const auto gate = gate_of(session_id);
+  if (!gate) return;
+  gate->set_paused(paused);
+  std::vector<Sender<bool>> waiters;
+  {
+    std::lock_guard lock(effects_->mu);
+    waiters = drain_matching_effects(*effects_, [&](const PendingRemoteEffect& e) {
+      return e.session_id == session_id && e.kind.type == RemoteEffectKind::Type::kPlayState &&
+             e.kind.target_paused == paused;
+    });
+  }
+  complete_remote_effects(std::move(waiters), true);
+}
+
+std::pair<bool, bool> ControlHub::observe_position(std::uint64_t session_id,
+                                                   std::uint64_t position_ms) const {
+  bool changed = true;
+  bool weak = false;
+  std::vector<Sender<bool>> waiters;
+  {
+    std::lock_guard lock(effects_->mu);
+    if (const auto& last = effects_->last_position) {
+      const auto [s, p] = *last;
+      changed = s != session_id || p != position_ms;
+      std::uint64_t ahead = 0;
+      if (__builtin_add_overflow(p, kWeakResumeStep, &ahead)) {
+        ahead = std::numeric_limits<std::uint64_t>::max();
+      }
+      weak = s == session_id && ahead < position_ms;
+    }
+    effects_->last_position = std::make_pair(session_id, position_ms);
+    const std::uint64_t g = ++effects_->position_generation;
+    waiters = drain_matching_effects(*effects_, [&](const PendingRemoteEffect& e) {
+      if (e.session_id != session_id || e.kind.type != RemoteEffectKind::Type::kSeekPosition) {
+        return false;
+      }
+      const std::uint64_t target = e.kind.target_position_ms;
+      const std::uint64_t distance = target > position_ms ? target - position_ms : position_ms - target;
+      return g > e.kind.position_snapshot && distance <= kSeekTolerance;
+    });
+  }
+  complete_remote_effects(std::move(waiters), true);
+  bool weak_resumed = false;
+  if (weak) {
+    const auto gate = gate_of(session_id);
+    if (gate && gate->blocked()) weak_resumed = resume_if_paused(session_id, *gate);
+  }
+  return {changed, weak_resumed};
+}
+
+bool ControlHub::observe_playback_snapshot(std::uint64_t session_id, bool paused) const {
+  const auto gate = gate_of(session_id);
+  if (!gate || paused) return false;
+  return resume_if_paused(session_id, *gate);
+}
+
+bool ControlHub::resume_if_paused(std::uint64_t session_id, const PlaybackGate& gate) const {
+  if (!gate.accepts_weak_resume()) return false;
+  std::vector<Sender<bool>> waiters;
+  {
+    std::lock_guard lock(effects_->mu);
+    waiters = drain_matching_effects(*effects_, [&](const PendingRemoteEffect& e) {
+      return e.session_id == session_id && e.kind.type == RemoteEffectKind::Type::kPlayState &&
+             !e.kind.target_paused;
+    });
+  }
+  complete_remote_effects(std::move(waiters), true);
+  return true;
+}
+
+void ControlHub::observe_media_info(std::uint64_t session_id, ByteSpan payload) const {
+  std::optional<std::string> fingerprint;
+  if (const auto info = media_info_value(payload)) {
+    const std::string id =
+        json_text_field(*info, {"mAudioId", "audioId", "mId", "id", "mediaId"}).value_or("");
+    const std::string title = json_text_field(*info, {"mTitle", "title"}).value_or("");
+    const std::string artist = json_text_field(*info, {"mArtist", "artist"}).value_or("");
+    const std::string album = json_text_field(*info, {"mAlbum", "album"}).value_or("");
+    if (!id.empty() || !title.empty() || !artist.empty() || !album.empty()) {
+      fingerprint = id + '\x1f' + title + '\x1f' + artist + '\x1f' + album;
+    }
+  }
+  std::vector<Sender<bool>> waiters;
+  {
+    std::lock_guard lock(effects_->mu);
+    if (fingerprint && fingerprint != effects_->media_fingerprint) {
+      effects_->media_fingerprint = fingerprint;
+      ++effects_->track_generation;
+      effects_->last_position.reset();
+    }
+    const std::uint64_t generation = effects_->track_generation;
+    waiters = drain_matching_effects(*effects_, [&](const PendingRemoteEffect& e) {
+      return e.session_id == session_id && e.kind.type == RemoteEffectKind::Type::kTrackChange &&
+             generation > e.kind.track_snapshot;
+    });
+  }
+  complete_remote_effects(std::move(waiters), true);
+}
+
+std::size_t ControlHub::pending_effect_count() const {
+  std::lock_guard lock(effects_->mu);
+  return effects_->pending.size();
+}
+
+std::size_t ControlHub::route_count() const {
+  std::lock_guard lock(routes_->mu);
+  return routes_->routes.size();
+}
+
+std::size_t ControlHub::registered_socket_count() const {
+  std::lock_guard lock(session_sockets_->mu);
+  return session_sockets_->sockets.size();
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> ControlHub::last_position() const {
+  std::lock_guard lock(effects_->mu);
+  return effects_->last_position;
 }
 
 }  // namespace sonvale

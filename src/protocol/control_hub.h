@@ -1,9 +1,12 @@
 #pragma once
 
-// INTERIM: the receiver's shared control state, reduced to what the receiver start and stop
-// need until the control protocol lands: the socket registry, the media generation counter, the
-// receiver volume and the output-suspended flag. Playback commands and volume changes fail with
-// "no active Xiaomi ZeDidi source", since no phone can become the active source yet.
+// The receiver's shared control state: the active source, the control routes of every phone
+// connection, the socket registry, the stream keys per phone address, the media generation, the
+// receiver volume and the records of remote commands waiting for confirmation. It has no thread
+// of its own; every operation runs on its caller's thread (listener, session threads, the host's
+// command thread). Copies share all parts. Each part has its own lock or is one atomic; no
+// operation holds two part locks at once, except send_confirmed, which takes `dispatch` first and
+// then the others one at a time.
 
 #include <atomic>
 #include <chrono>
@@ -11,31 +14,119 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 
+#include "core/channel.h"
 #include "core/error.h"
 #include "core/net.h"
+#include "media/playback_gate.h"
+#include "media/stream_keys.h"
+#include "protocol/control_frame.h"
+#include "protocol/remote_effects.h"
 
 namespace sonvale {
+
+using OutgoingSender = Sender<Outgoing>;
+using SequenceCounter = std::shared_ptr<std::atomic<std::uint32_t>>;
+
+// Takes the counter's value c and leaves c + 1, or 1 when c is 65535 or more.
+std::uint32_t next_sequence(std::atomic<std::uint32_t>& counter);
+
+struct ActiveSession {
+  OutgoingSender sender;
+  PlaybackGate gate;
+  SequenceCounter sequence;
+  std::uint64_t session_id = 0;
+  Ipv4 peer;
+};
+
+struct ControlRoute {
+  OutgoingSender sender;
+  std::chrono::steady_clock::time_point updated_at;
+  SequenceCounter sequence;
+  Ipv4 peer;
+  bool reverse_control_ready = false;
+  bool play_source_registered = false;
+  std::uint64_t session_id = 0;
+};
+
+struct SharedStreamKeys {
+  StreamKeys keys;
+  std::uint64_t session_id = 0;
+};
 
 struct RemoteCommandOutcome {
   bool dispatched = false;
   bool confirmed = false;
 };
 
+// What an open command made: the gate of the new active source and its media generation.
+struct OpenedSource {
+  PlaybackGate gate;
+  std::uint64_t generation = 0;
+};
+
 class ControlHub {
  public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::milliseconds kDuplicateWindow{750};
+  static constexpr std::uint64_t kSeekTolerance = 2000;
+  static constexpr std::uint64_t kWeakResumeStep = 250;
+
   explicit ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume);
 
-  // Keeps a duplicate of the connection's socket so that shutdown_sessions can wake it.
+  // --- socket registry (listener thread) ---
+  // Keeps a duplicate of the connection's socket so that shutdown_sessions can wake its reader.
   [[nodiscard]] Result<> register_session(std::uint64_t session_id, const Fd& connection) const;
-  void deactivate(std::uint64_t session_id) const;
-  // Advances the media generation, shuts down and closes every registered socket.
+  // Advances the media generation, shuts down and closes every registered socket, clears routes.
   void shutdown_sessions() const;
+  // Withdraws a session: socket duplicate, route, active source (if it is this session), its
+  // pending effects (completed with false) and its last position.
+  void deactivate(std::uint64_t session_id) const;
 
+  // --- routes (session threads) ---
+  void register_control_route(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                              SequenceCounter sequence) const;
+  void mark_reverse_control_ready(std::uint64_t session_id) const;
+  void mark_play_source_registered(std::uint64_t session_id) const;
+  std::optional<ControlRoute> preferred_control_route(const ActiveSession& active) const;
+
+  // --- stream keys ---
+  [[nodiscard]] Result<> remember_stream_keys(Ipv4 peer, std::uint64_t session_id,
+                                              const StreamKeys& keys) const;
+  [[nodiscard]] Result<std::optional<SharedStreamKeys>> stream_keys_for(Ipv4 peer) const;
+
+  // --- active source ---
+  // Makes the session the active source with a fresh gate.
+  PlaybackGate activate(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                        SequenceCounter sequence) const;
+  // The open command's step: advances the media generation and activates the session as one
+  // step under the active-source lock, so the source with the highest generation is the active
+  // one whatever the order in which racing opens run.
+  OpenedSource open_source(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                           SequenceCounter sequence) const;
+  std::optional<std::uint64_t> active_source_session_id(std::uint64_t session_id, Ipv4 peer) const;
+  // 0 when this is not the active source's session or address; else 3 blocked, 2 playing.
+  std::uint32_t playback_state_for(std::uint64_t session_id, Ipv4 peer) const;
+  std::optional<ActiveSession> active_session() const;
+
+  // --- host commands ---
+  [[nodiscard]] Result<> set_volume(std::uint8_t percent) const;
+  // Queues the key command of `command` (0 toggle, 1 pause, 2 resume, 3 previous, 4 next,
+  // 5 seek to `value` ms) and waits up to `timeout` for the phone's reports to confirm it.
   [[nodiscard]] Result<RemoteCommandOutcome> send_confirmed(std::uint8_t command,
                                                             std::uint64_t value,
                                                             std::chrono::milliseconds timeout) const;
-  [[nodiscard]] Result<> set_volume(std::uint8_t percent) const;
+
+  // --- the phone's reports (session threads, with the active source's session id) ---
+  void observe_playback(std::uint64_t session_id, bool paused) const;
+  // (changed, weak_resumed)
+  std::pair<bool, bool> observe_position(std::uint64_t session_id, std::uint64_t position_ms) const;
+  bool observe_playback_snapshot(std::uint64_t session_id, bool paused) const;
+  void observe_media_info(std::uint64_t session_id, ByteSpan payload) const;
+  bool resume_if_paused(std::uint64_t session_id, const PlaybackGate& gate) const;
+  void remove_pending_effect(std::uint64_t effect_id) const;
 
   const std::shared_ptr<std::atomic<std::uint64_t>>& media_generation() const {
     return media_generation_;
@@ -45,14 +136,47 @@ class ControlHub {
   }
   const std::shared_ptr<std::atomic<bool>>& output_suspended() const { return output_suspended_; }
 
+  // Inspection for tests.
+  std::size_t pending_effect_count() const;
+  std::size_t route_count() const;
+  std::size_t registered_socket_count() const;
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> last_position() const;
+
+  // Test seam: the monotonic clock of route instants and the duplicate-command window.
+  using NowFn = Clock::time_point (*)();
+  static void set_now_for_testing(NowFn now);
+
  private:
-  struct SocketRegistry {
-    std::mutex mu;
+  struct ActivePart {
+    mutable std::mutex mu;
+    std::optional<ActiveSession> session;
+  };
+  struct SocketPart {
+    mutable std::mutex mu;
     std::map<std::uint64_t, Fd> sockets;
   };
+  struct RoutePart {
+    mutable std::mutex mu;
+    std::map<std::uint64_t, ControlRoute> routes;
+  };
+  struct KeyPart {
+    mutable std::mutex mu;
+    std::map<std::uint32_t, SharedStreamKeys> keys;  // by IPv4 address
+  };
 
-  std::shared_ptr<SocketRegistry> session_sockets_;
+  std::optional<PlaybackGate> gate_of(std::uint64_t session_id) const;
+  void reset_track_state() const;
+  ActiveSession make_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                            SequenceCounter sequence, PlaybackGate gate) const;
+
+  std::shared_ptr<ActivePart> active_;
+  std::shared_ptr<SocketPart> session_sockets_;
+  std::shared_ptr<RoutePart> routes_;
+  std::shared_ptr<KeyPart> stream_keys_;
   std::shared_ptr<std::atomic<std::uint64_t>> media_generation_;
+  std::shared_ptr<std::atomic<std::uint64_t>> next_effect_id_;
+  std::shared_ptr<RemoteEffectState> effects_;
+  std::shared_ptr<ControlDispatchState> dispatch_;
   std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume_;
   std::shared_ptr<std::atomic<bool>> output_suspended_;
 };

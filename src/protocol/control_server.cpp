@@ -9,64 +9,145 @@
 namespace sonvale {
 namespace {
 
-void control_listener_main(Fd listener, ControlHub hub, std::shared_ptr<std::atomic<bool>> stop_flag,
-                           EventSink events) {
+struct ListenerState {
+  Fd listener;
+  ControlHub hub;
+  std::shared_ptr<std::atomic<bool>> stop_flag;
+  EventSink events;
+  DeviceIdentity identity;
+  std::optional<std::string> output_device;
+  RtspSpawner spawner;
+};
+
+Json stage_event(const char* stage, const std::string& remote) {
+  return Json{{"event", "interconnect_stage"},
+              {"protocol", "xiaomi_zedidi"},
+              {"stage", stage},
+              {"remote", remote},
+              {"playable", false},
+              {"vendor_attestation_verified", false}};
+}
+
+void control_session_main(std::uint64_t id, Fd connection, SocketAddrV4 peer, DeviceIdentity identity,
+                          std::optional<std::string> output_device, ControlHub hub,
+                          EventSink events, RtspSpawner spawner) {
+  const std::string remote = peer.to_string();
+  Json connected = stage_event("transport_connected", remote);
+  connected["message"] = "小米妙播发现探测已连接：" + remote;
+  events(std::move(connected));
+  const Error ended = run_session(id, std::move(connection), std::move(identity),
+                                  std::move(output_device), hub, events, std::move(spawner));
+  if (is_normal_peer_disconnect(ended)) {
+    events(Json{{"event", "interconnect_diagnostic"},
+                {"protocol", "xiaomi_zedidi"},
+                {"stage", "probe_finished"},
+                {"remote", remote},
+                {"message", "妙播来源端结束了发现或控制连接"}});
+  } else {
+    events(Json{{"event", "error"},
+                {"code", "sonvale_control_session_failed"},
+                {"message", "小米妙播控制会话失败：" + ended.to_string()}});
+  }
+  hub.deactivate(id);
+  events(stage_event("transport_disconnected", remote));
+}
+
+void control_listener_main(ListenerState st) {
   std::uint64_t next_id = 1;
-  while (!stop_flag->load(std::memory_order_acquire)) {
-    auto accepted = accept_connection(listener.get());
+  while (!st.stop_flag->load(std::memory_order_acquire)) {
+    auto accepted = accept_connection(st.listener.get());
     if (!accepted) {
       if (accepted.error().io_kind() == IoKind::kWouldBlock) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       } else {
-        events(Json{{"event", "error"},
-                    {"code", "sonvale_control_accept_failed"},
-                    {"message", "小米妙播控制端接受连接失败：" + accepted.error().to_string()}});
+        st.events(Json{{"event", "error"},
+                       {"code", "sonvale_control_accept_failed"},
+                       {"message", "小米妙播控制端接受连接失败：" + accepted.error().to_string()}});
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
       }
       continue;
     }
     const std::uint64_t id = next_id++;
-    if (auto reg = hub.register_session(id, accepted->fd); !reg) {
-      events(Json{{"event", "error"},
-                  {"code", "sonvale_control_session_failed"},
-                  {"message", "小米妙播控制会话登记失败：" + reg.error().to_string()}});
+    if (auto reg = st.hub.register_session(id, accepted->fd); !reg) {
+      st.events(Json{{"event", "error"},
+                     {"code", "sonvale_control_session_failed"},
+                     {"message", "小米妙播控制会话登记失败：" + reg.error().to_string()}});
       continue;
     }
-    if (stop_flag->load(std::memory_order_acquire)) {
-      hub.shutdown_sessions();
+    if (st.stop_flag->load(std::memory_order_acquire)) {
+      st.hub.shutdown_sessions();
       continue;
     }
-    // No control session can run yet: withdraw the connection and close it.
-    hub.deactivate(id);
+    auto thread = spawn_named(
+        "sonvale-control-" + std::to_string(id),
+        [id, fd = std::move(accepted->fd), peer = accepted->peer, identity = st.identity,
+         output_device = st.output_device, hub = st.hub, events = st.events,
+         spawner = st.spawner]() mutable {
+          control_session_main(id, std::move(fd), peer, std::move(identity),
+                               std::move(output_device), std::move(hub), std::move(events),
+                               std::move(spawner));
+        });
+    if (!thread) {
+      st.hub.deactivate(id);
+      st.events(Json{{"event", "error"},
+                     {"code", "sonvale_control_session_failed"},
+                     {"message", "启动小米妙播控制会话失败：" + thread.error().to_string()}});
+      continue;
+    }
+    thread->detach();
   }
 }
 
 }  // namespace
 
-Result<ControlHub> start_control_server(Ipv4 address, DeviceIdentity identity,
-                                        std::optional<std::string> output_device,
-                                        std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                                        std::shared_ptr<std::atomic<bool>> stop_flag,
-                                        EventSink events) {
-  (void)identity;
-  (void)output_device;
-  const SocketAddrV4 bind_addr{address, kControlPort};
+bool is_normal_peer_disconnect(const Error& error) {
+  switch (error.io_kind()) {
+    case IoKind::kConnectionReset:
+    case IoKind::kConnectionAborted:
+    case IoKind::kTimedOut:
+    case IoKind::kUnexpectedEof:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Result<ControlHub> start_control_server_on(SocketAddrV4 bind_addr, DeviceIdentity identity,
+                                           std::optional<std::string> output_device,
+                                           std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+                                           std::shared_ptr<std::atomic<bool>> stop_flag,
+                                           EventSink events, RtspSpawner spawner,
+                                           std::uint16_t* bound) {
   SV_ASSIGN_OR_RETURN(Fd listener,
                       with_context(tcp_listen(bind_addr, 128, true),
                                    "bind Xiaomi ZeDidi control socket " + bind_addr.to_string()));
   SV_TRY(set_nonblocking(listener.get(), true));
+  if (bound != nullptr) {
+    SV_ASSIGN_OR_RETURN(const SocketAddrV4 local, local_address(listener.get()));
+    *bound = local.port;
+  }
   ControlHub hub(std::move(receiver_volume));
-  SV_ASSIGN_OR_RETURN(
-      std::thread thread,
-      with_context(spawn_named("sonvale-control-listener",
-                               [listener = std::move(listener), hub, stop_flag = std::move(stop_flag),
-                                events = std::move(events)]() mutable {
-                                 control_listener_main(std::move(listener), std::move(hub),
-                                                       std::move(stop_flag), std::move(events));
-                               }),
-                   "spawn Xiaomi ZeDidi control listener"));
+  if (!spawner) spawner = default_rtsp_spawner();
+  ListenerState state{std::move(listener), hub, std::move(stop_flag), std::move(events),
+                      std::move(identity), std::move(output_device), std::move(spawner)};
+  SV_ASSIGN_OR_RETURN(std::thread thread,
+                      with_context(spawn_named("sonvale-control-listener",
+                                               [state = std::move(state)]() mutable {
+                                                 control_listener_main(std::move(state));
+                                               }),
+                                   "spawn Xiaomi ZeDidi control listener"));
   thread.detach();
   return hub;
+}
+
+Result<ControlHub> start_control_server(Ipv4 address, DeviceIdentity identity,
+                                        std::optional<std::string> output_device,
+                                        std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+                                        std::shared_ptr<std::atomic<bool>> stop_flag,
+                                        EventSink events, RtspSpawner spawner) {
+  return start_control_server_on(SocketAddrV4{address, kControlPort}, std::move(identity),
+                                 std::move(output_device), std::move(receiver_volume),
+                                 std::move(stop_flag), std::move(events), std::move(spawner));
 }
 
 }  // namespace sonvale

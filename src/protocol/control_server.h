@@ -10,28 +10,32 @@
 #include "core/event_sink.h"
 #include "core/net.h"
 #include "protocol/control_hub.h"
+#include "protocol/control_session.h"
+#include "protocol/device_identity.h"
 
 namespace sonvale {
 
 inline constexpr std::uint16_t kControlPort = 8899;
 
-// The receiver as the control protocol describes it to the phone.
-struct DeviceIdentity {
-  std::string id_code;  // the 3-character identity code
-  std::string name;
-  std::string model;
-  std::string platform;
-  std::uint8_t device_type = 0;
-};
-
-// Binds TCP <address>:8899 and starts the listener thread "sonvale-control-listener", which ends
-// once `stop_flag` is set. Returns the control hub shared with the listener.
-//
-// INTERIM: until the control sessions land, the listener accepts each connection, registers it
-// and closes it at once.
+// Binds TCP <address>:8899 (address reuse, backlog 128, non-blocking), creates the control hub and
+// starts the listener thread "sonvale-control-listener", which accepts phones and runs one
+// session thread "sonvale-control-<id>" per connection until `stop_flag` is set. Returns the hub
+// shared with the listener. `spawner` starts the media session of an open command (empty: the
+// media pipeline's own).
 [[nodiscard]] Result<ControlHub> start_control_server(
     Ipv4 address, DeviceIdentity identity, std::optional<std::string> output_device,
     std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<std::atomic<bool>> stop_flag, EventSink events);
+    std::shared_ptr<std::atomic<bool>> stop_flag, EventSink events, RtspSpawner spawner = {});
+
+// As start_control_server, on any local address (tests use port 0); `bound` receives the port.
+[[nodiscard]] Result<ControlHub> start_control_server_on(
+    SocketAddrV4 address, DeviceIdentity identity, std::optional<std::string> output_device,
+    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+    std::shared_ptr<std::atomic<bool>> stop_flag, EventSink events, RtspSpawner spawner,
+    std::uint16_t* bound = nullptr);
+
+// Whether the error that ended a session means the connection simply ended: a reset, an abort,
+// a time-out or the end of the stream.
+bool is_normal_peer_disconnect(const Error& error);
 
 }  // namespace sonvale

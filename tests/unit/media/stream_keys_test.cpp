@@ -25,6 +25,7 @@ TEST(StreamKeysTest, NamesTheFirstBadField) {
   const std::string non_ascii = "\xc3\xa9" "23456789abcde";  // 15 characters, 16 bytes
   const Case cases[] = {
       {"short", "bad", "bad", "RTSP auth key must contain exactly 16 ASCII bytes"},
+      {std::string(15, 'a'), kGood, kGood, "RTSP auth key must contain exactly 16 ASCII bytes"},
       {std::string(17, 'a'), kGood, kGood, "RTSP auth key must contain exactly 16 ASCII bytes"},
       {kGood, "bad", "bad", "media AES key must contain exactly 16 ASCII bytes"},
       {kGood, kGood, "", "media AES IV must contain exactly 16 ASCII bytes"},
@@ -36,6 +37,13 @@ TEST(StreamKeysTest, NamesTheFirstBadField) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().to_string(), c.message);
   }
+}
+
+TEST(StreamKeysTest, HighestAsciiByteIsAccepted) {
+  const std::string del = std::string(15, 'a') + "\x7f";
+  auto keys = StreamKeys::from_strings(del, del, del);
+  ASSERT_TRUE(keys);
+  EXPECT_EQ(keys->aes_iv[15], 0x7f);
 }
 
 TEST(StreamKeysTest, FingerprintCoversKeyAndIvOnly) {

@@ -1,0 +1,210 @@
+#include "protocol/control_frame.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "core/crypto.h"
+#include "core/encoding.h"
+
+namespace sonvale {
+namespace {
+
+constexpr std::array<std::uint32_t, 256> make_crc_table() {
+  std::array<std::uint32_t, 256> table{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t c = i << 24;
+    for (int bit = 0; bit < 8; ++bit) c = (c & 0x80000000u) ? (c << 1) ^ 0x04C11DB7u : (c << 1);
+    table[i] = c;
+  }
+  return table;
+}
+constexpr auto kCrcTable = make_crc_table();
+
+std::uint32_t byte_swap(std::uint32_t v) {
+  return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
+}
+
+// Length of the valid UTF-8 sequence at the start of `s`, or 0 with `*bad` set to the length of
+// its maximal invalid subpart (at least 1).
+std::size_t utf8_sequence(ByteSpan s, std::size_t* bad) {
+  const std::uint8_t b0 = s[0];
+  if (b0 < 0x80) return 1;
+  std::size_t need = 0;
+  std::uint8_t lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    *bad = 1;
+    return 0;
+  }
+  for (std::size_t i = 1; i <= need; ++i) {
+    const bool ok = i < s.size() && s[i] >= (i == 1 ? lo : 0x80) && s[i] <= (i == 1 ? hi : 0xBF);
+    if (!ok) {
+      *bad = i;
+      return 0;
+    }
+  }
+  return need + 1;
+}
+
+}  // namespace
+
+std::optional<Json> parse_json_text(ByteSpan bytes) {
+  // The JSON library accepts a leading byte-order mark, which strict JSON does not.
+  if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+    return std::nullopt;
+  }
+  Json value = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
+  if (value.is_discarded()) return std::nullopt;
+  return value;
+}
+
+std::uint32_t crc32_mpeg2(ByteSpan data) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (const std::uint8_t b : data) crc = (crc << 8) ^ kCrcTable[((crc >> 24) ^ b) & 0xffu];
+  return crc;
+}
+
+bool is_encrypted_body(ByteSpan body) {
+  return body.size() >= kEncryptedMarker.size() &&
+         std::equal(kEncryptedMarker.begin(), kEncryptedMarker.end(), body.begin());
+}
+
+Result<FrameHeader> parse_frame_header(std::span<const std::uint8_t, kFrameHeaderSize> raw) {
+  if (raw[0] != kFrameMagic) {
+    return fail(Error::msg("invalid ZeDidi control header " + hex_lower(raw)));
+  }
+  ByteReader r(ByteSpan(raw).subspan(1));
+  FrameHeader h;
+  h.outer_type = *r.u8();
+  h.command = *r.u8();
+  h.value_type = *r.u16be();
+  h.body_length = *r.u32be();
+  if (h.body_length > kMaxFrameBody) {
+    return fail(Error::msg(fmt::format("invalid ZeDidi body length {}", h.body_length)));
+  }
+  return h;
+}
+
+std::array<std::uint8_t, kFrameHeaderSize> encode_frame_header(const FrameHeader& header) {
+  ByteWriter w(kFrameHeaderSize);
+  w.u8(kFrameMagic).u8(header.outer_type).u8(header.command).u16be(header.value_type).u32be(
+      header.body_length);
+  std::array<std::uint8_t, kFrameHeaderSize> out{};
+  std::memcpy(out.data(), w.view().data(), out.size());
+  return out;
+}
+
+Bytes ControlCipher::encrypt(ByteSpan plaintext) {
+  const std::size_t pad = 16 - (plaintext.size() % 16);
+  Bytes padded(plaintext.size() + pad, 0);
+  if (!plaintext.empty()) std::memcpy(padded.data(), plaintext.data(), plaintext.size());
+  // Whole blocks by construction, so the block cipher cannot refuse the input.
+  Bytes cipher = std::move(*aes128_cbc_encrypt(key_, iv_, padded));
+  std::memcpy(iv_.data(), cipher.data() + cipher.size() - 16, 16);
+  ByteWriter w(9 + cipher.size());
+  w.bytes(kEncryptedMarker).u8(static_cast<std::uint8_t>(pad)).u32le(crc32_mpeg2(cipher)).bytes(
+      cipher);
+  return w.take();
+}
+
+Result<Bytes> ControlCipher::decrypt(ByteSpan body) {
+  const std::size_t len = body.size();
+  if (len < 25 || (len - 9) % 16 != 0) {
+    return fail(Error::msg(fmt::format("invalid encrypted ZeDidi body length {}", len)));
+  }
+  const ByteSpan cipher = body.subspan(9);
+  ByteReader head(body.subspan(4, 5));
+  const std::uint8_t pad = *head.u8();
+  const std::uint32_t received = *head.u32le();
+  const std::uint32_t computed = crc32_mpeg2(cipher);
+  if (received != computed) {
+    return fail(Error::msg(fmt::format(
+        "ZeDidi encrypted-body integrity mismatch: received {:08x}, expected {:08x}",
+        byte_swap(received), byte_swap(computed))));
+  }
+  std::array<std::uint8_t, 16> next_iv{};
+  std::memcpy(next_iv.data(), cipher.data() + cipher.size() - 16, 16);
+  SV_ASSIGN_OR_RETURN(Bytes plain, aes128_cbc_decrypt(key_, iv_, cipher));
+  if (pad < 1 || pad > 16) {
+    return fail(Error::msg(fmt::format("invalid ZeDidi zero-padding length {}", pad)));
+  }
+  plain.resize(plain.size() - pad);
+  iv_ = next_iv;
+  return plain;
+}
+
+Result<Bytes> wrap_payload(ByteSpan key, ByteSpan data) {
+  if (key.size() > 255 || data.size() > 255) {
+    return fail(Error::msg("ZeDidi wrapped payload exceeds one-byte length field"));
+  }
+  ByteWriter w(key.size() + data.size() + 6);
+  w.u8(static_cast<std::uint8_t>(key.size())).bytes(key).u32le(30).u8(
+      static_cast<std::uint8_t>(data.size())).bytes(data);
+  return w.take();
+}
+
+Result<WrapperEntry> unwrap_payload(ByteSpan body) {
+  if (body.empty()) return fail(Error::msg("empty ZeDidi wrapper"));
+  ByteReader r(body);
+  const std::uint8_t k = *r.u8();
+  if (std::size_t{k} + 5 > r.remaining()) return fail(Error::msg("truncated ZeDidi wrapper"));
+  WrapperEntry entry;
+  entry.key = utf8_lossy(*r.bytes(k));
+  entry.entry_type = *r.u32le();
+  const std::uint8_t d = *r.u8();
+  auto data = r.bytes(d);
+  if (!data) return fail(Error::msg("truncated ZeDidi wrapped data"));
+  entry.data.assign(data->begin(), data->end());
+  return entry;
+}
+
+std::optional<Json> parse_json_payload(ByteSpan body) {
+  if (body.empty()) return std::nullopt;
+  if (body[0] >= 9) return parse_json_text(body);
+  if (auto entry = unwrap_payload(body)) return parse_json_text(entry->data);
+  return parse_json_text(body);
+}
+
+Result<DecodedBody> decode_received_body(std::uint8_t outer_type, ByteSpan body,
+                                         ControlCipher& receive_cipher) {
+  if (is_encrypted_body(body)) {
+    SV_ASSIGN_OR_RETURN(Bytes plain, receive_cipher.decrypt(body));
+    return DecodedBody{std::move(plain), true};
+  }
+  if (outer_type == kOuterWrapped) {
+    SV_ASSIGN_OR_RETURN(WrapperEntry entry, unwrap_payload(body));
+    return DecodedBody{std::move(entry.data), false};
+  }
+  return DecodedBody{Bytes(body.begin(), body.end()), false};
+}
+
+std::string utf8_lossy(ByteSpan bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    std::size_t bad = 0;
+    const std::size_t n = utf8_sequence(bytes.subspan(i), &bad);
+    if (n > 0) {
+      out.append(reinterpret_cast<const char*>(bytes.data() + i), n);
+      i += n;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i += bad;
+    }
+  }
+  return out;
+}
+
+}  // namespace sonvale

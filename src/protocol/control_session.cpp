@@ -1,0 +1,636 @@
+#include "protocol/control_session.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "core/crypto.h"
+#include "core/encoding.h"
+#include "core/thread.h"
+#include "media/media_session.h"
+#include "protocol/control_events.h"
+#include "protocol/control_payloads.h"
+#include "protocol/control_writer.h"
+
+namespace sonvale {
+namespace {
+
+using Mode = Outgoing::Mode;
+
+constexpr std::uint8_t kNotify = 0x22;
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kUnhandledHexCut = 96;
+constexpr std::string_view kCapabilitiesReply =
+    "{\n\t\"aesIvType\": \"2\",\n\t\"aesKeyType\": \"1\",\n\t\"authAlgorithmType\": \"4\",\n\t"
+    "\"authKeyType\": \"1\",\n\t\"integrityType\": \"1\",\n\t\"result\": \"0\" \n} \n";
+
+std::string auth_payload(std::string_view challenge) {
+  return fmt::format("{{\n\t\"authMsg\": \"{}\" \n}} \n", challenge);
+}
+std::string auth_ack_payload(std::string_view ack) {
+  return fmt::format("{{\n\t\"authMsgAck\": \"{}\",\n\t\"result\": \"0\" \n}} \n", ack);
+}
+
+Bytes to_bytes(std::string_view s) {
+  const ByteSpan b = as_bytes(s);
+  return Bytes(b.begin(), b.end());
+}
+
+Result<> read_full(const ReadSomeFn& read, std::span<std::uint8_t> buf) {
+  std::size_t filled = 0;
+  while (filled < buf.size()) {
+    SV_ASSIGN_OR_RETURN(const std::size_t n, read(buf.subspan(filled)));
+    if (n == 0) return fail(Error::unexpected_eof());
+    filled += n;
+  }
+  return {};
+}
+
+Result<std::uint16_t> parse_port(std::string_view text) {
+  std::string_view s = text;
+  if (s.empty()) return fail(Error::msg("cannot parse integer from empty string"));
+  if (s.front() == '+') {
+    s.remove_prefix(1);
+    if (s.empty()) return fail(Error::msg("invalid digit found in string"));
+  }
+  std::uint32_t v = 0;
+  for (const char c : s) {
+    if (c < '0' || c > '9') return fail(Error::msg("invalid digit found in string"));
+    v = v * 10 + static_cast<std::uint32_t>(c - '0');
+    if (v > 65535) return fail(Error::msg("number too large to fit in target type"));
+  }
+  return static_cast<std::uint16_t>(v);
+}
+
+}  // namespace
+
+RtspSpawner default_rtsp_spawner() {
+  return [](RtspLaunch l) {
+    spawn_rtsp_receiver(l.rtsp_ip, l.rtsp_port, std::move(l.keys), std::move(l.output_device),
+                        std::move(l.gate), std::move(l.receiver_volume), l.generation,
+                        std::move(l.media_generation), std::move(l.events));
+  };
+}
+
+std::string generate_auth_key(SocketAddrV4 local, SocketAddrV4 peer) {
+  std::string text = local.ip.to_string() + std::to_string(local.port) + peer.ip.to_string() +
+                     std::to_string(peer.port);
+  for (char& c : text) {
+    if (c >= '0' && c <= '9') c = static_cast<char>('a' + (c - '0'));
+  }
+  const Md5Digest digest = md5(as_bytes(text));
+  return hex_lower(digest);
+}
+
+std::string receiver_code(std::string_view id_code) {
+  const Md5Digest digest = md5(as_bytes(id_code));
+  ByteReader r(digest);
+  const std::uint64_t n = *r.u64be() % 100000000000000ULL;
+  return fmt::format("{:014}", n);
+}
+
+std::string random_hex_32() { return hex_lower(random_bytes(16)); }
+
+std::string hmac_sha256_hex(std::string_view key, std::string_view message) {
+  const Sha256Digest mac = hmac_sha256(as_bytes(key), as_bytes(message));
+  return hex_lower(mac);
+}
+
+std::optional<std::string> auth_ack_field(Json value) {
+  if (!value.is_object()) return std::nullopt;
+  const auto it = value.find("authMsgAck");
+  if (it == value.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+Result<std::string> mirror_key_field(const Json& value, std::string_view name) {
+  if (value.is_object()) {
+    const auto it = value.find(name);
+    if (it != value.end() && it->is_string()) return it->get<std::string>();
+  }
+  return fail(Error::msg("SetMirrorKey is missing " + std::string(name)));
+}
+
+Result<std::pair<Ipv4, std::uint16_t>> parse_wfd_url(std::string_view text) {
+  constexpr std::string_view kScheme = "wfd://";
+  if (text.size() < kScheme.size() || text.substr(0, kScheme.size()) != kScheme) {
+    return fail(Error::msg("Open URL does not start with wfd://"));
+  }
+  std::string_view rest = text.substr(kScheme.size());
+  if (const auto q = rest.find('?'); q != std::string_view::npos) rest = rest.substr(0, q);
+  const auto colon = rest.rfind(':');
+  if (colon == std::string_view::npos) return fail(Error::msg("Open URL is missing a port"));
+  const auto ip = Ipv4::parse(rest.substr(0, colon));
+  if (!ip) {
+    return fail(Error::msg("invalid IPv4 address syntax").context("parse Open IPv4 address"));
+  }
+  SV_ASSIGN_OR_RETURN(const std::uint16_t port,
+                      with_context(parse_port(rest.substr(colon + 1)), "parse Open RTSP port"));
+  return std::make_pair(*ip, port);
+}
+
+Result<Incoming> read_incoming(const ReadSomeFn& read, ControlCipher& receive_cipher) {
+  std::array<std::uint8_t, kFrameHeaderSize> raw{};
+  SV_TRY(with_context(read_full(read, raw), "read ZeDidi control header"));
+  SV_ASSIGN_OR_RETURN(const FrameHeader header, parse_frame_header(raw));
+  // The buffer grows by at most one chunk ahead of the bytes that have arrived.
+  Bytes body;
+  while (body.size() < header.body_length) {
+    const std::size_t have = body.size();
+    const std::size_t want = std::min(kReadChunk, header.body_length - have);
+    body.resize(have + want);
+    SV_TRY(with_context(read_full(read, std::span(body).subspan(have, want)),
+                        "read ZeDidi control body"));
+  }
+  Incoming frame;
+  frame.outer_type = header.outer_type;
+  frame.command = header.command;
+  frame.value_type = header.value_type;
+  frame.wire_length = header.body_length;
+  frame.wire_head.assign(body.begin(),
+                         body.begin() + static_cast<std::ptrdiff_t>(std::min(body.size(), kTraceCut)));
+  SV_ASSIGN_OR_RETURN(DecodedBody decoded,
+                      decode_received_body(header.outer_type, body, receive_cipher));
+  frame.body = std::move(decoded.body);
+  frame.encrypted = decoded.encrypted;
+  return frame;
+}
+
+Json incoming_trace(const Incoming& frame) {
+  Json payload_key = nullptr;
+  Json payload_type = nullptr;
+  std::string payload_text;
+  if (auto entry = unwrap_payload(frame.body)) {
+    payload_key = entry->key;
+    payload_type = entry->entry_type;
+    const ByteSpan data(entry->data);
+    payload_text = utf8_lossy(data.first(std::min(data.size(), kTraceCut)));
+  } else {
+    const ByteSpan body(frame.body);
+    payload_text = utf8_lossy(body.first(std::min(body.size(), kTraceCut)));
+  }
+  return Json{{"event", "protocol_trace"},
+              {"direction", "in"},
+              {"outer_type", frame.outer_type},
+              {"command_id", frame.command},
+              {"sequence", frame.value_type},
+              {"encrypted", frame.encrypted},
+              {"body_length", frame.body.size()},
+              {"wire_body_length", frame.wire_length},
+              {"wire_body_hex", hex_lower(frame.wire_head)},
+              {"wire_body_hex_truncated", frame.wire_length > kTraceCut},
+              {"payload_key", payload_key},
+              {"payload_type", payload_type},
+              {"payload_utf8", payload_text}};
+}
+
+ControlSession::ControlSession(SessionContext context, SocketAddrV4 local, SocketAddrV4 peer,
+                               OutgoingSender sender, SequenceCounter sequence,
+                               std::string own_challenge)
+    : ctx_(std::move(context)),
+      local_(local),
+      peer_(peer),
+      remote_(peer.to_string()),
+      sender_(std::move(sender)),
+      sequence_(std::move(sequence)),
+      auth_key_(generate_auth_key(local, peer)),
+      own_challenge_(std::move(own_challenge)),
+      own_auth_payload_(auth_payload(own_challenge_)) {
+  if (!ctx_.spawner) ctx_.spawner = default_rtsp_spawner();
+}
+
+Result<> ControlSession::queue(Outgoing message) const { return sender_.send(std::move(message)); }
+
+Result<> ControlSession::reply(const Incoming& frame, std::uint8_t command, Bytes body,
+                               Mode mode) const {
+  Outgoing out;
+  out.body = std::move(body);
+  out.value_type = frame.value_type;
+  if (frame.outer_type == kOuterReport) out.outer_type = kOuterReport;
+  out.mode = mode;
+  out.command = command;
+  return queue(std::move(out));
+}
+
+Result<> ControlSession::notify(Bytes body) const {
+  Outgoing out;
+  out.body = std::move(body);
+  out.value_type = next_sequence(*sequence_);
+  out.mode = Mode::kEncrypted;
+  out.command = kNotify;
+  return queue(std::move(out));
+}
+
+Result<> ControlSession::queue_own_challenge() const {
+  Outgoing out;
+  out.body = to_bytes(own_auth_payload_);
+  out.wrapper_key = "cmd";
+  out.value_type = 0;
+  out.mode = Mode::kWrappedEncrypted;
+  out.command = 2;
+  return queue(std::move(out));
+}
+
+std::optional<std::uint64_t> ControlSession::active_source() const {
+  return ctx_.hub.active_source_session_id(ctx_.session_id, peer_.ip);
+}
+
+Result<> ControlSession::handshake_start(const Incoming& frame) {
+  Outgoing caps;
+  caps.body = to_bytes(kCapabilitiesReply);
+  caps.wrapper_key = "ack";
+  caps.value_type = frame.value_type;
+  caps.mode = Mode::kWrapped;
+  caps.command = 1;
+  SV_TRY(queue(std::move(caps)));
+  SV_TRY(queue_own_challenge());
+  ctx_.events(Json{{"event", "authentication_diagnostic"},
+                   {"stage", "safety_challenge_sent"},
+                   {"local_endpoint", local_.to_string()},
+                   {"remote_endpoint", remote_},
+                   {"auth_key", auth_key_},
+                   {"own_auth_message", own_challenge_}});
+  challenge_sent_ = true;
+  return {};
+}
+
+Result<> ControlSession::safety_auth(const Incoming& frame) {
+  const Json doc = parse_json_payload(frame.body).value_or(Json(nullptr));
+  const auto it = doc.is_object() ? doc.find("authMsg") : doc.end();
+  if (!doc.is_object() || it == doc.end() || !it->is_string()) {
+    return fail(Error::msg("SafetyAuth is missing authMsg"));
+  }
+  const std::string peer_message = it->get<std::string>();
+  const std::string ack = hmac_sha256_hex(auth_key_, peer_message);
+  ctx_.events(Json{{"event", "authentication_diagnostic"},
+                   {"stage", "safety_auth_received"},
+                   {"local_endpoint", local_.to_string()},
+                   {"remote_endpoint", remote_},
+                   {"auth_key", auth_key_},
+                   {"peer_auth_message", peer_message},
+                   {"own_auth_message", own_challenge_},
+                   {"peer_auth_ack", ack}});
+  if (!challenge_sent_) SV_TRY(queue_own_challenge());
+  pending_ack_ = std::make_pair(frame.value_type, auth_ack_payload(ack));
+  challenge_sent_ = true;
+  return {};
+}
+
+Result<> ControlSession::safety_auth_ack(const Incoming& frame) {
+  auto doc = parse_json_payload(frame.body);
+  if (!doc) return {};
+  const auto received = auth_ack_field(std::move(*doc));
+  if (!received) return {};
+  const std::string expected = hmac_sha256_hex(auth_key_, own_challenge_);
+  const bool matches = *received == expected;
+  ctx_.events(Json{{"event", "authentication_diagnostic"},
+                   {"stage", "safety_auth_ack_received"},
+                   {"received_auth_ack", *received},
+                   {"expected_auth_ack", expected},
+                   {"matches", matches}});
+  if (!matches) return fail(Error::msg("SafetyAuth_Ack HMAC mismatch"));
+  if (!pending_ack_) return fail(Error::msg("SafetyAuth_Ack arrived before SafetyAuth"));
+  auto [value_type, payload] = std::move(*pending_ack_);
+  pending_ack_.reset();
+  Outgoing out;
+  out.body = to_bytes(payload);
+  out.wrapper_key = "ack";
+  out.value_type = value_type;
+  out.mode = Mode::kWrappedEncrypted;
+  out.command = 3;
+  SV_TRY(queue(std::move(out)));
+  ctx_.events(Json{{"event", "status"},
+                   {"state", "secure_channel_established"},
+                   {"message", "小米妙播链路鉴权已通过，正在等待设备准入和媒体会话"}});
+  ctx_.events(Json{{"event", "interconnect_stage"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"stage", "secure_channel_established"},
+                   {"remote", remote_},
+                   {"playable", false},
+                   {"authentication_scope", "legacy_session_hmac"},
+                   {"vendor_attestation_verified", false}});
+  return {};
+}
+
+Result<> ControlSession::set_mirror_key(const Incoming& frame) {
+  const auto doc = parse_json_payload(frame.body);
+  if (!doc) return fail(Error::msg("parse SetMirrorKey JSON"));
+  SV_ASSIGN_OR_RETURN(const std::string auth, mirror_key_field(*doc, "authKey"));
+  SV_ASSIGN_OR_RETURN(const std::string key, mirror_key_field(*doc, "streamKey"));
+  SV_ASSIGN_OR_RETURN(const std::string iv, mirror_key_field(*doc, "streamIV"));
+  SV_ASSIGN_OR_RETURN(const StreamKeys keys, StreamKeys::from_strings(auth, key, iv));
+  SV_TRY(ctx_.hub.remember_stream_keys(peer_.ip, ctx_.session_id, keys));
+  ctx_.events(Json{{"event", "stream_keys_ready"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"remote", remote_},
+                   {"session_id", ctx_.session_id},
+                   {"key_fingerprint", keys.fingerprint()}});
+  SV_TRY(reply(frame, 109, Bytes{0x00}));
+  own_stream_keys_ = keys;
+  return {};
+}
+
+Result<> ControlSession::open(const Incoming& frame) {
+  std::string text = utf8_lossy(frame.body);
+  const auto first = text.find_first_not_of('\0');
+  text = first == std::string::npos ? std::string() : text.substr(first);
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  SV_ASSIGN_OR_RETURN(const auto address, parse_wfd_url(text));
+  const auto [ip, port] = address;
+
+  std::optional<StreamKeys> keys;
+  Json key_session_id = nullptr;
+  std::string scope = "tv_unprotected_stream";
+  if (own_stream_keys_) {
+    keys = own_stream_keys_;
+    key_session_id = ctx_.session_id;
+    scope = "same_control_session";
+  } else {
+    SV_ASSIGN_OR_RETURN(const auto shared, ctx_.hub.stream_keys_for(peer_.ip));
+    if (shared) {
+      keys = shared->keys;
+      key_session_id = shared->session_id;
+      scope = "shared_source_address";
+    }
+  }
+  ctx_.events(Json{{"event", "media_key_selected"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"remote", remote_},
+                   {"open_session_id", ctx_.session_id},
+                   {"key_session_id", key_session_id},
+                   {"key_scope", scope},
+                   {"key_fingerprint", keys ? Json(keys->fingerprint()) : Json(nullptr)},
+                   {"encrypted_media_expected", keys.has_value()}});
+  SV_TRY(reply(frame, 1, Bytes{0, 0, 0, 0, 0}));
+  if (!media_info_announced_) SV_TRY(notify(empty_media_info_notification()));
+  OpenedSource opened = ctx_.hub.open_source(ctx_.session_id, peer_.ip, sender_, sequence_);
+  ctx_.spawner(RtspLaunch{ip, port, keys, ctx_.output_device, opened.gate,
+                          ctx_.hub.receiver_volume(), opened.generation,
+                          ctx_.hub.media_generation(), ctx_.events});
+  ctx_.events(Json{{"event", "status"},
+                   {"state", "media_opening"},
+                   {"message", "正在打开小米妙播媒体流：" + ip.to_string() + ":" + std::to_string(port)}});
+  ctx_.events(Json{{"event", "interconnect_stage"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"stage", "media_session_established"},
+                   {"remote", remote_},
+                   {"media_generation", opened.generation},
+                   {"playable", true},
+                   {"route_acceptance", "source_open_command"},
+                   {"vendor_attestation_verified", false}});
+  media_info_announced_ = true;
+  return {};
+}
+
+Result<> ControlSession::set_volume(const Incoming& frame) {
+  std::uint32_t v = 0;
+  ByteReader r(frame.body);
+  if (auto raw = r.u32be()) {
+    const auto signed_value = static_cast<std::int32_t>(*raw);
+    v = signed_value < 0 ? 0 : std::min<std::uint32_t>(static_cast<std::uint32_t>(signed_value), 100);
+    ctx_.hub.receiver_volume()->store(v, std::memory_order_release);
+  } else {
+    // A body too short to hold a volume changes nothing; the phone is told the volume in force.
+    v = std::min<std::uint32_t>(ctx_.hub.receiver_volume()->load(std::memory_order_acquire), 100);
+  }
+  SV_TRY(reply(frame, 13, {}));
+  SV_TRY(notify(volume_notification(static_cast<std::uint8_t>(v))));
+  emit_volume(v, ctx_.events);
+  return {};
+}
+
+Result<> ControlSession::playback_snapshot(const Incoming& frame, std::uint8_t reply_command) {
+  SV_TRY(reply(frame, reply_command, {}));
+  const auto source = active_source();
+  if (!source) return {};
+  const auto playing = decode_playback_state(frame.body);
+  if (!playing) return {};
+  if (ctx_.hub.observe_playback_snapshot(*source, !*playing)) emit_playback(*playing, ctx_.events);
+  return {};
+}
+
+Result<> ControlSession::playback_state_query(const Incoming& frame, std::uint8_t reply_command) {
+  ByteWriter w(5);
+  w.u8(0).u32be(ctx_.hub.playback_state_for(ctx_.session_id, peer_.ip));
+  return reply(frame, reply_command, w.take());
+}
+
+Result<> ControlSession::media_info_report(const Incoming& frame, std::uint8_t reply_command) {
+  SV_TRY(reply(frame, reply_command, {}));
+  if (const auto source = active_source()) ctx_.hub.observe_media_info(*source, frame.body);
+  emit_media_info(frame.body, ctx_.events);
+  return {};
+}
+
+Result<> ControlSession::position_report(const Incoming& frame) {
+  if (const auto source = active_source()) {
+    ByteReader r(frame.body);
+    if (const auto position = r.u64be()) {
+      const auto [changed, weak_resumed] = ctx_.hub.observe_position(*source, *position);
+      if (weak_resumed) emit_playback(true, ctx_.events);
+      if (changed) {
+        ctx_.events(Json{{"event", "progress"}, {"source", "xiaomi"}, {"position_ms", *position}});
+      }
+    }
+  }
+  return reply(frame, 87, {});
+}
+
+void ControlSession::unhandled(const Incoming& frame) const {
+  const ByteSpan body(frame.body);
+  ctx_.events(Json{{"event", "protocol_trace"},
+                   {"direction", "unhandled"},
+                   {"outer_type", frame.outer_type},
+                   {"command_id", frame.command},
+                   {"full_command_id", (std::uint32_t{frame.outer_type} << 8) + frame.command},
+                   {"sequence", frame.value_type},
+                   {"body_hex", hex_lower(body.first(std::min(body.size(), kUnhandledHexCut)))}});
+}
+
+Result<> ControlSession::handle(const Incoming& frame) {
+  if (frame.outer_type == kOuterReport) {
+    switch (frame.command) {
+      case 0x14:
+        return playback_snapshot(frame, 0x15);
+      case 0x16:
+        return playback_state_query(frame, 0x17);
+      case 0x18:
+        return media_info_report(frame, 0x19);
+      default:
+        unhandled(frame);
+        return {};
+    }
+  }
+  switch (frame.command) {
+    case 0:
+      return frame.encrypted ? open(frame) : handshake_start(frame);
+    case 2:
+      return safety_auth(frame);
+    case 3:
+      return safety_auth_ack(frame);
+    case 4:
+    case 6: {
+      const bool paused = frame.command == 4;
+      SV_TRY(reply(frame, static_cast<std::uint8_t>(frame.command + 1), {}));
+      if (const auto source = active_source()) {
+        ctx_.hub.observe_playback(*source, paused);
+        emit_playback(!paused, ctx_.events);
+      }
+      return {};
+    }
+    case 5:
+    case 7:
+    case 69:
+    case 71:
+    case 73:
+    case 75:
+    case 77: {
+      const ByteSpan body(frame.body);
+      ctx_.events(Json{{"event", "media_control_acknowledgement"},
+                       {"protocol", "xiaomi_zedidi"},
+                       {"command_id", frame.command},
+                       {"sequence", frame.value_type},
+                       {"accepted", false},
+                       {"reason", "receiver_notify_controls_are_confirmed_by_remote_state"},
+                       {"body_hex", hex_lower(body.first(std::min(body.size(), kTraceCut)))}});
+      return {};
+    }
+    case 12:
+      return set_volume(frame);
+    case 14: {
+      const auto v = static_cast<std::uint8_t>(
+          std::min<std::uint32_t>(ctx_.hub.receiver_volume()->load(std::memory_order_acquire), 100));
+      SV_TRY(reply(frame, 15, encode_get_volume_ack(v)));
+      emit_volume(v, ctx_.events);
+      return {};
+    }
+    case 18:
+      return media_info_report(frame, 19);
+    case 20:
+      SV_TRY(notify(empty_media_info_notification()));
+      ctx_.hub.mark_reverse_control_ready(ctx_.session_id);
+      media_info_announced_ = true;
+      return {};
+    case 26:
+      return reply(frame, 27, {});
+    case 28:
+      return playback_state_query(frame, 29);
+    case 30: {
+      SV_ASSIGN_OR_RETURN(Bytes info, build_device_info(ctx_.identity));
+      SV_TRY(reply(frame, 31, std::move(info)));
+      ctx_.events(Json{{"event", "interconnect_stage"},
+                       {"protocol", "xiaomi_zedidi"},
+                       {"stage", "identity_exchanged"},
+                       {"remote", remote_},
+                       {"playable", false},
+                       {"identity_provenance", "local_system"},
+                       {"account_bound", false},
+                       {"vendor_attestation_verified", false}});
+      return {};
+    }
+    case 41: {
+      const std::pair<std::uint32_t, Bytes> notes[] = {
+          {5, mode_record()}, {6, empty_media_info_notification()}, {7, state_record()}};
+      for (const auto& [value_type, body] : notes) {
+        Outgoing out;
+        out.body = body;
+        out.value_type = value_type;
+        out.mode = Mode::kPlain;
+        out.command = kNotify;
+        SV_TRY(queue(std::move(out)));
+      }
+      return {};
+    }
+    case 52:
+      return reply(frame, 53, Bytes{0, 0, 0, 0, 1});
+    case 54: {
+      Bytes version = to_bytes("2.1.5071614");
+      version.push_back(0);
+      return reply(frame, 55, std::move(version), Mode::kPlain);
+    }
+    case 64: {
+      SV_TRY(reply(frame, 65, {}));
+      ctx_.hub.mark_play_source_registered(ctx_.session_id);
+      auto content = parse_json_payload(frame.body);
+      ctx_.events(Json{{"event", "play_source"},
+                       {"source", "xiaomi"},
+                       {"content", content ? std::move(*content) : Json(nullptr)}});
+      return {};
+    }
+    case 86:
+      return position_report(frame);
+    case 88:
+      SV_TRY(reply(frame, 89, {}));
+      emit_source_info(frame.body, ctx_.events);
+      ctx_.events(Json{{"event", "interconnect_stage"},
+                       {"protocol", "xiaomi_zedidi"},
+                       {"stage", "capabilities_exchanged"},
+                       {"remote", remote_},
+                       {"playable", false},
+                       {"vendor_attestation_verified", false}});
+      return {};
+    case 94:
+      return playback_snapshot(frame, 95);
+    case 108:
+      return set_mirror_key(frame);
+    default:
+      unhandled(frame);
+      return {};
+  }
+}
+
+Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identity,
+                  std::optional<std::string> output_device, ControlHub hub, EventSink events,
+                  RtspSpawner spawner) {
+  const int fd = connection.get();
+  if (auto r = set_nonblocking(fd, false); !r) {
+    return std::move(r).error().context("restore blocking ZeDidi control socket");
+  }
+  const int one = 1;
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  (void)set_recv_timeout(fd, std::chrono::microseconds(0));
+  auto local = local_address(fd);
+  if (!local) return std::move(local).error().context("read ZeDidi local address");
+  auto peer = peer_address(fd);
+  if (!peer) return std::move(peer).error().context("read ZeDidi peer address");
+  const std::string auth_key = generate_auth_key(*local, *peer);
+  std::array<std::uint8_t, 16> cipher_key{};
+  std::memcpy(cipher_key.data(), auth_key.data(), cipher_key.size());
+  auto [sender, receiver] = make_channel<Outgoing>();
+  auto clone = connection.duplicate();
+  if (!clone) return std::move(clone).error().context("clone ZeDidi control socket");
+  auto writer = spawn_named(
+      "sonvale-control-writer-" + std::to_string(session_id),
+      [clone = std::move(*clone), receiver = std::move(receiver), cipher_key, events]() mutable {
+        control_writer_main(std::move(clone), std::move(receiver), cipher_key, std::move(events));
+      });
+  if (!writer) return std::move(writer).error();
+  writer->detach();
+
+  Outgoing first;
+  first.body = to_bytes(receiver_code(identity.id_code));
+  first.value_type = 4;
+  first.mode = Outgoing::Mode::kPlain;
+  first.command = 40;
+  if (auto r = sender.send(std::move(first)); !r) return std::move(r).error();
+
+  auto sequence = std::make_shared<std::atomic<std::uint32_t>>(8);
+  hub.register_control_route(session_id, peer->ip, sender, sequence);
+  ControlSession session(SessionContext{session_id, std::move(identity), std::move(output_device),
+                                        hub, events, std::move(spawner)},
+                         *local, *peer, std::move(sender), std::move(sequence), random_hex_32());
+  ControlCipher receive_cipher(cipher_key);
+  const ReadSomeFn read = [fd](std::span<std::uint8_t> buf) { return read_some(fd, buf); };
+  for (;;) {
+    auto frame = read_incoming(read, receive_cipher);
+    if (!frame) return std::move(frame).error();
+    events(incoming_trace(*frame));
+    if (auto handled = session.handle(*frame); !handled) return std::move(handled).error();
+  }
+}
+
+}  // namespace sonvale

@@ -1,0 +1,138 @@
+#pragma once
+
+// One control connection: set-up (keys from the two socket addresses, the writer thread, the
+// first frame, the hub route), the read loop that decodes and traces every frame, the SafetyAuth
+// handshake and the dispatch of the phone's commands, including the open command that hands the
+// cast over to the media pipeline.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/channel.h"
+#include "core/error.h"
+#include "core/event_sink.h"
+#include "core/net.h"
+#include "media/playback_gate.h"
+#include "media/stream_keys.h"
+#include "protocol/control_frame.h"
+#include "protocol/control_hub.h"
+#include "protocol/device_identity.h"
+
+namespace sonvale {
+
+// Everything the open command hands to the media pipeline, in the order spawn_rtsp_receiver
+// takes it.
+struct RtspLaunch {
+  Ipv4 rtsp_ip;
+  std::uint16_t rtsp_port = 0;
+  std::optional<StreamKeys> keys;
+  std::optional<std::string> output_device;
+  PlaybackGate gate;
+  std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume;
+  std::uint64_t generation = 0;
+  std::shared_ptr<std::atomic<std::uint64_t>> media_generation;
+  EventSink events;
+};
+// Starts the media session of an open command; tests replace it to record its arguments.
+using RtspSpawner = std::function<void(RtspLaunch)>;
+// The production spawner: spawn_rtsp_receiver.
+RtspSpawner default_rtsp_spawner();
+
+// The 32 lowercase hex characters of MD5 over local ip, local port, peer ip, peer port (no
+// separators) with every digit d replaced by the letter 'a' + d.
+std::string generate_auth_key(SocketAddrV4 local, SocketAddrV4 peer);
+// 14 decimal digits: the first 8 MD5 bytes of the code (big-endian) modulo 10^14, zero-filled.
+std::string receiver_code(std::string_view id_code);
+std::string random_hex_32();
+std::string hmac_sha256_hex(std::string_view key, std::string_view message);
+std::optional<std::string> auth_ack_field(Json value);
+[[nodiscard]] Result<std::string> mirror_key_field(const Json& value, std::string_view name);
+// "wfd://a.b.c.d:port[?query]"
+[[nodiscard]] Result<std::pair<Ipv4, std::uint16_t>> parse_wfd_url(std::string_view text);
+
+// One decoded frame.
+struct Incoming {
+  std::uint8_t outer_type = 0;
+  std::uint8_t command = 0;
+  std::uint16_t value_type = 0;
+  bool encrypted = false;
+  Bytes body;       // decoded
+  Bytes wire_head;  // first min(length, 512) bytes as received
+  std::uint32_t wire_length = 0;
+};
+
+// Reads what is available into the buffer: at least one byte, or 0 at the end of the stream.
+using ReadSomeFn = std::function<Result<std::size_t>(std::span<std::uint8_t>)>;
+
+// Reads and decodes one frame. The body buffer grows only as its bytes arrive, so a length field
+// never sizes an allocation by itself.
+[[nodiscard]] Result<Incoming> read_incoming(const ReadSomeFn& read, ControlCipher& receive_cipher);
+// The "protocol_trace" event with "direction" "in".
+Json incoming_trace(const Incoming& frame);
+
+struct SessionContext {
+  std::uint64_t session_id = 0;
+  DeviceIdentity identity;
+  std::optional<std::string> output_device;
+  ControlHub hub;
+  EventSink events;
+  RtspSpawner spawner;
+};
+
+// The handshake and dispatch state of one connection; runs on its session thread only.
+class ControlSession {
+ public:
+  ControlSession(SessionContext context, SocketAddrV4 local, SocketAddrV4 peer,
+                 OutgoingSender sender, SequenceCounter sequence, std::string own_challenge);
+
+  // Dispatches one decoded frame; an error ends the session.
+  [[nodiscard]] Result<> handle(const Incoming& frame);
+
+  const std::string& auth_key() const { return auth_key_; }
+
+ private:
+  [[nodiscard]] Result<> queue(Outgoing message) const;
+  [[nodiscard]] Result<> reply(const Incoming& frame, std::uint8_t command, Bytes body,
+                               Outgoing::Mode mode = Outgoing::Mode::kEncrypted) const;
+  [[nodiscard]] Result<> notify(Bytes body) const;
+  [[nodiscard]] Result<> queue_own_challenge() const;
+
+  [[nodiscard]] Result<> handshake_start(const Incoming& frame);
+  [[nodiscard]] Result<> safety_auth(const Incoming& frame);
+  [[nodiscard]] Result<> safety_auth_ack(const Incoming& frame);
+  [[nodiscard]] Result<> set_mirror_key(const Incoming& frame);
+  [[nodiscard]] Result<> open(const Incoming& frame);
+  [[nodiscard]] Result<> set_volume(const Incoming& frame);
+  [[nodiscard]] Result<> playback_snapshot(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> playback_state_query(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> media_info_report(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> position_report(const Incoming& frame);
+  void unhandled(const Incoming& frame) const;
+  std::optional<std::uint64_t> active_source() const;
+
+  SessionContext ctx_;
+  SocketAddrV4 local_;
+  SocketAddrV4 peer_;
+  std::string remote_;
+  OutgoingSender sender_;
+  SequenceCounter sequence_;
+  std::string auth_key_;
+  std::string own_challenge_;
+  std::string own_auth_payload_;
+  bool challenge_sent_ = false;
+  std::optional<std::pair<std::uint16_t, std::string>> pending_ack_;
+  std::optional<StreamKeys> own_stream_keys_;
+  bool media_info_announced_ = false;
+};
+
+// The body of one control connection; returns the error that ended it (it has no other end).
+Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identity,
+                  std::optional<std::string> output_device, ControlHub hub, EventSink events,
+                  RtspSpawner spawner);
+
+}  // namespace sonvale

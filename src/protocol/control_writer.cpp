@@ -1,0 +1,83 @@
+#include "protocol/control_writer.h"
+
+#include <fmt/format.h>
+
+#include "core/encoding.h"
+
+namespace sonvale {
+namespace {
+
+Result<Bytes> frame_body_of(const Outgoing& message, ControlCipher& cipher) {
+  using Mode = Outgoing::Mode;
+  switch (message.mode) {
+    case Mode::kPlain:
+      return message.body;
+    case Mode::kWrapped:
+      return wrap_payload(as_bytes(message.wrapper_key), message.body);
+    case Mode::kEncrypted:
+      return cipher.encrypt(message.body);
+    case Mode::kWrappedEncrypted: {
+      SV_ASSIGN_OR_RETURN(Bytes wrapped, wrap_payload(as_bytes(message.wrapper_key), message.body));
+      return cipher.encrypt(wrapped);
+    }
+  }
+  return fail(Error::msg("unknown ZeDidi message mode"));
+}
+
+bool wrapped_mode(Outgoing::Mode mode) {
+  return mode == Outgoing::Mode::kWrapped || mode == Outgoing::Mode::kWrappedEncrypted;
+}
+
+}  // namespace
+
+Result<> writer_loop(int socket_fd, Receiver<Outgoing> messages,
+                     const std::array<std::uint8_t, 16>& cipher_key, const EventSink& events) {
+  ControlCipher cipher(cipher_key);
+  while (auto message = messages.recv()) {
+    const ByteSpan body(message->body);
+    const ByteSpan body_cut = body.first(std::min(body.size(), kTraceCut));
+    SV_ASSIGN_OR_RETURN(const Bytes frame_body, frame_body_of(*message, cipher));
+    const std::uint8_t outer_type =
+        message->outer_type.value_or(wrapped_mode(message->mode) ? kOuterWrapped : kOuterPlain);
+    const ByteSpan wire(frame_body);
+    events(Json{{"event", "protocol_trace"},
+                {"direction", "out"},
+                {"outer_type", outer_type},
+                {"command_id", message->command},
+                {"sequence", message->value_type},
+                {"body_length", frame_body.size()},
+                {"encrypted", is_encrypted_body(wire)},
+                {"wrapper_key",
+                 message->wrapper_key.empty() ? Json(nullptr) : Json(message->wrapper_key)},
+                {"plaintext_body_hex", hex_lower(body_cut)},
+                {"plaintext_body_utf8", utf8_lossy(body_cut)},
+                {"wire_body_hex", hex_lower(wire.first(std::min(wire.size(), kTraceCut)))},
+                {"wire_body_hex_truncated", wire.size() > kTraceCut}});
+    if (frame_body.size() > kMaxFrameBody) {
+      return fail(Error::msg(
+          fmt::format("ZeDidi control body is too large: {} bytes", frame_body.size())));
+    }
+    if (message->value_type > 0xFFFF) {
+      return fail(Error::msg("out of range integral type conversion attempted")
+                      .context("ZeDidi value type exceeds 16 bits"));
+    }
+    const auto header = encode_frame_header(FrameHeader{
+        outer_type, message->command, static_cast<std::uint16_t>(message->value_type),
+        static_cast<std::uint32_t>(frame_body.size())});
+    SV_TRY(write_all(socket_fd, header));
+    SV_TRY(write_all(socket_fd, frame_body));
+  }
+  return {};
+}
+
+void control_writer_main(Fd socket, Receiver<Outgoing> messages,
+                         std::array<std::uint8_t, 16> cipher_key, EventSink events) {
+  auto result = writer_loop(socket.get(), std::move(messages), cipher_key, events);
+  if (!result) {
+    events(Json{{"event", "error"},
+                {"code", "sonvale_control_write_failed"},
+                {"message", "小米妙播控制命令发送失败：" + result.error().to_string()}});
+  }
+}
+
+}  // namespace sonvale

@@ -1,0 +1,509 @@
+#include "protocol/control_hub.h"
+
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/encoding.h"
+#include "protocol/control_payloads.h"
+
+namespace sonvale {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// One fake monotonic clock for the hub's duplicate window and route instants and for the gate's
+// resume grace.
+std::atomic<std::int64_t> g_fake_ns{5'000'000'000};
+Clock::time_point fake_now() { return Clock::time_point(std::chrono::nanoseconds(g_fake_ns.load())); }
+void advance(std::chrono::nanoseconds d) { g_fake_ns += d.count(); }
+
+const Ipv4 kPhone = Ipv4::from_octets(192, 168, 1, 5);
+const Ipv4 kOtherPhone = Ipv4::from_octets(192, 168, 1, 6);
+
+struct Conn {
+  OutgoingSender sender;
+  Receiver<Outgoing> receiver;
+  SequenceCounter sequence = std::make_shared<std::atomic<std::uint32_t>>(8);
+  static Conn make() {
+    auto [s, r] = make_channel<Outgoing>();
+    return Conn{std::move(s), std::move(r)};
+  }
+};
+
+class ControlHubTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ControlHub::set_now_for_testing(&fake_now);
+    PlaybackGate::set_now_for_testing(&fake_now);
+  }
+  void TearDown() override {
+    ControlHub::set_now_for_testing(nullptr);
+    PlaybackGate::set_now_for_testing(nullptr);
+  }
+
+  PlaybackGate activate(std::uint64_t id, Conn& c, Ipv4 peer = kPhone) {
+    return hub_.activate(id, peer, c.sender, c.sequence);
+  }
+  // Runs send_confirmed on its own thread, as the host's command thread does.
+  std::future<Result<RemoteCommandOutcome>> send_async(std::uint8_t command, std::uint64_t value = 0,
+                                                       std::chrono::milliseconds timeout = 3s) {
+    return std::async(std::launch::async, [this, command, value, timeout] {
+      return hub_.send_confirmed(command, value, timeout);
+    });
+  }
+
+  std::shared_ptr<std::atomic<std::uint32_t>> volume_ = std::make_shared<std::atomic<std::uint32_t>>(50);
+  ControlHub hub_{volume_};
+};
+
+TEST_F(ControlHubTest, ReportFromAnotherThreadEndsTheWaitEarly) {
+  Conn c = Conn::make();
+  activate(1, c);
+  const auto start = Clock::now();
+  auto pending = send_async(1);
+  auto msg = c.receiver.recv();  // the pause is queued before the wait starts
+  ASSERT_TRUE(msg);
+  EXPECT_EQ(msg->command, 0x22);
+  EXPECT_EQ(msg->mode, Outgoing::Mode::kEncrypted);
+  EXPECT_EQ(msg->value_type, 8u);
+  EXPECT_FALSE(msg->outer_type);
+  EXPECT_EQ(msg->body, key_command_body(KeyCommand::kPause));
+  hub_.observe_playback(1, true);
+  auto outcome = pending.get();
+  ASSERT_TRUE(outcome);
+  EXPECT_TRUE(outcome->dispatched);
+  EXPECT_TRUE(outcome->confirmed);
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_EQ(hub_.pending_effect_count(), 0u);
+}
+
+TEST_F(ControlHubTest, NoReportTimesOutUnconfirmedAndForgetsTheEffect) {
+  Conn c = Conn::make();
+  activate(1, c);
+  auto outcome = hub_.send_confirmed(4, 0, 30ms);
+  ASSERT_TRUE(outcome);
+  EXPECT_TRUE(outcome->dispatched);
+  EXPECT_FALSE(outcome->confirmed);
+  EXPECT_EQ(hub_.pending_effect_count(), 0u);
+}
+
+TEST_F(ControlHubTest, NoActiveSourceFailsForEveryCommand) {
+  for (std::uint8_t command = 0; command <= 5; ++command) {
+    auto r = hub_.send_confirmed(command, 0, 10ms);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), "no active Xiaomi ZeDidi source");
+  }
+  EXPECT_EQ(hub_.set_volume(10).error().to_string(), "no active Xiaomi ZeDidi source");
+  EXPECT_EQ(volume_->load(), 50u);
+}
+
+TEST_F(ControlHubTest, AlreadyInStateShortcutButToggleAlwaysQueues) {
+  Conn c = Conn::make();
+  activate(1, c);
+  auto resume = hub_.send_confirmed(2, 0, 10ms);  // not paused: nothing to do
+  EXPECT_FALSE(resume->dispatched);
+  EXPECT_TRUE(resume->confirmed);
+  EXPECT_FALSE(c.receiver.try_recv());
+
+  hub_.observe_playback(1, true);  // the phone paused by itself
+  auto pause = hub_.send_confirmed(1, 0, 10ms);
+  EXPECT_FALSE(pause->dispatched);
+  EXPECT_TRUE(pause->confirmed);
+  EXPECT_FALSE(c.receiver.try_recv());
+
+  auto toggle = hub_.send_confirmed(0, 0, 10ms);  // paused: toggle resumes
+  EXPECT_TRUE(toggle->dispatched);
+  EXPECT_EQ(c.receiver.try_recv()->body, key_command_body(KeyCommand::kResume));
+}
+
+TEST_F(ControlHubTest, SamePauseWithin750MsOfTheLastIsNotQueuedAgain) {
+  Conn c = Conn::make();
+  activate(1, c);
+  auto first = send_async(1);
+  ASSERT_TRUE(c.receiver.recv());
+  hub_.observe_playback(1, true);
+  EXPECT_TRUE(first.get()->confirmed);
+  hub_.observe_playback(1, false);  // the phone reports play again
+
+  advance(500ms);
+  auto duplicate = hub_.send_confirmed(1, 0, 10ms);
+  EXPECT_TRUE(duplicate->dispatched);
+  EXPECT_FALSE(duplicate->confirmed);
+  EXPECT_FALSE(c.receiver.try_recv());
+
+  advance(250ms - 1ns);
+  EXPECT_FALSE(hub_.send_confirmed(1, 0, 10ms)->confirmed);
+  EXPECT_FALSE(c.receiver.try_recv());
+  hub_.observe_playback(1, false);
+  advance(1ns);  // exactly 750 ms: no longer a duplicate
+  EXPECT_TRUE(hub_.send_confirmed(1, 0, 10ms)->dispatched);
+  EXPECT_TRUE(c.receiver.try_recv());
+
+  // A newly active session is not bound by the last command of another.
+  Conn d = Conn::make();
+  activate(2, d);
+  EXPECT_TRUE(hub_.send_confirmed(1, 0, 10ms)->dispatched);
+  EXPECT_TRUE(d.receiver.try_recv());
+}
+
+struct SeekCase {
+  const char* name;
+  std::int64_t offset_ms;
+  bool confirms;
+};
+
+class SeekWindowTest : public ControlHubTest, public ::testing::WithParamInterface<SeekCase> {};
+
+TEST_P(SeekWindowTest, PositionWithinTwoSecondsOfTheTargetConfirms) {
+  constexpr std::uint64_t kTarget = 60000;
+  Conn c = Conn::make();
+  activate(1, c);
+  hub_.observe_position(1, kTarget);  // counted before the command: never confirms it
+  auto pending = send_async(5, kTarget, GetParam().confirms ? 3000ms : 100ms);
+  auto msg = c.receiver.recv();
+  ASSERT_TRUE(msg);
+  EXPECT_EQ(msg->body, key_command_body(KeyCommand::kSeek, kTarget));
+  hub_.observe_position(1, static_cast<std::uint64_t>(static_cast<std::int64_t>(kTarget) +
+                                                      GetParam().offset_ms));
+  EXPECT_EQ(pending.get()->confirmed, GetParam().confirms);
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, SeekWindowTest,
+                         ::testing::Values(SeekCase{"plus1500", 1500, true},
+                                           SeekCase{"minus2000", -2000, true},
+                                           SeekCase{"plus2000", 2000, true},
+                                           SeekCase{"plus2001", 2001, false},
+                                           SeekCase{"minus2001", -2001, false}),
+                         [](const auto& param_info) { return param_info.param.name; });
+
+TEST_F(ControlHubTest, SeekReportOfAnotherSessionDoesNotConfirm) {
+  Conn c = Conn::make();
+  activate(1, c);
+  auto pending = send_async(5, 1000, 100ms);
+  ASSERT_TRUE(c.receiver.recv());
+  hub_.observe_position(2, 1000);
+  EXPECT_FALSE(pending.get()->confirmed);
+}
+
+Bytes media(std::string_view json) { return Bytes(json.begin(), json.end()); }
+
+TEST_F(ControlHubTest, TrackChangeNeedsADifferentFingerprint) {
+  Conn c = Conn::make();
+  activate(1, c);
+  hub_.observe_media_info(1, media(R"({"title":"A","artist":"X"})"));
+
+  struct Step {
+    const char* payload;
+    bool confirms;
+  };
+  const Step steps[] = {
+      {R"({"mTitle":" A ","artist":"X"})", false},  // same four texts after trimming
+      {R"({"title":"  ","id":5})", false},          // all blank: no fingerprint
+      {R"(not json)", false},
+      {R"({"mediaInfo":{"title":"B","artist":"X"}})", true},
+  };
+  for (const Step& s : steps) {
+    auto pending = send_async(4, 0, s.confirms ? 3000ms : 80ms);
+    ASSERT_TRUE(c.receiver.recv());
+    hub_.observe_media_info(1, media(s.payload));
+    EXPECT_EQ(pending.get()->confirmed, s.confirms) << s.payload;
+  }
+  // After a track change the next position report counts as changed and is never a weak resume.
+  hub_.observe_position(1, 10'000);
+  hub_.observe_media_info(1, media(R"({"title":"C"})"));
+  EXPECT_FALSE(hub_.last_position());
+  EXPECT_EQ(hub_.observe_position(1, 10'000), std::make_pair(true, false));
+}
+
+struct WeakCase {
+  const char* name;
+  std::chrono::milliseconds since_pause;
+  std::uint64_t step_ms;
+  bool resumes;
+};
+
+class WeakResumeTest : public ControlHubTest, public ::testing::WithParamInterface<WeakCase> {};
+
+TEST_P(WeakResumeTest, PositionMovingOnAfterTheGraceClearsTheRemotePause) {
+  Conn c = Conn::make();
+  const PlaybackGate gate = activate(1, c);
+  EXPECT_EQ(hub_.observe_position(1, 1000), std::make_pair(true, false));
+  hub_.observe_playback(1, true);
+  auto resume = send_async(2, 0, GetParam().resumes ? 3000ms : 80ms);
+  ASSERT_TRUE(c.receiver.recv());
+  // A second resume waits for the first to leave the dispatch lock; by then the gate is playing,
+  // so it returns at once without queueing.
+  EXPECT_FALSE(hub_.send_confirmed(2, 0, 10ms)->dispatched);
+  hub_.observe_playback(1, true);  // the phone still reports a pause: grace starts now
+  ASSERT_TRUE(gate.blocked());
+  advance(GetParam().since_pause);
+  const auto [changed, weak] = hub_.observe_position(1, 1000 + GetParam().step_ms);
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(weak, GetParam().resumes);
+  EXPECT_EQ(gate.blocked(), !GetParam().resumes);
+  EXPECT_EQ(resume.get()->confirmed, GetParam().resumes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WeakResumeTest,
+    ::testing::Values(WeakCase{"after_grace_300", 1500ms, 300, true},
+                      WeakCase{"after_grace_250", 2000ms, 250, false},
+                      WeakCase{"within_grace", 1499ms, 300, false}),
+    [](const auto& param_info) { return param_info.param.name; });
+
+TEST_F(ControlHubTest, WeakResumeClearsTheGate) {
+  Conn c = Conn::make();
+  const PlaybackGate gate = activate(1, c);
+  // The resume sent by send_confirmed reset the gate; this test pauses it remotely only.
+  hub_.observe_playback(1, true);
+  hub_.observe_position(1, 0);
+  advance(2s);
+  EXPECT_EQ(hub_.observe_position(1, 251), std::make_pair(true, true));
+  EXPECT_FALSE(gate.blocked());
+  EXPECT_FALSE(gate.remote_paused());
+}
+
+TEST_F(ControlHubTest, PlayingSnapshotIsAWeakResumeAndPausedSnapshotNothing) {
+  Conn c = Conn::make();
+  const PlaybackGate gate = activate(1, c);
+  hub_.observe_playback(1, true);
+  EXPECT_FALSE(hub_.observe_playback_snapshot(1, true));
+  EXPECT_FALSE(hub_.observe_playback_snapshot(1, false));  // within the grace
+  advance(1500ms);
+  EXPECT_FALSE(hub_.observe_playback_snapshot(2, false));  // not the active session
+  EXPECT_TRUE(hub_.observe_playback_snapshot(1, false));
+  EXPECT_FALSE(gate.blocked());
+  EXPECT_EQ(hub_.playback_state_for(1, kOtherPhone), 2u);
+}
+
+struct RouteCase {
+  const char* name;
+  bool a_ready, a_registered;
+  int a_time;
+  bool b_ready, b_registered;
+  int b_time;
+  char expect;  // 'A' active session's route, 'B' the other, 'S' the active session's sender
+  bool b_other_address = false;
+  bool no_a = false;
+};
+
+class RoutePreferenceTest : public ControlHubTest, public ::testing::WithParamInterface<RouteCase> {};
+
+TEST_P(RoutePreferenceTest, ChoosesByFlagsThenInstantThenOwnSession) {
+  const RouteCase& p = GetParam();
+  Conn active = Conn::make();
+  Conn a = Conn::make();
+  Conn b = Conn::make();
+  activate(7, active);
+  const auto base = g_fake_ns.load();
+  auto at = [&](int t) { g_fake_ns = base + t * 1'000'000; };
+  // Session 9 (B) sorts after 7 (A) in the route table.
+  if (!p.no_a) {
+    at(p.a_time);
+    hub_.register_control_route(7, kPhone, a.sender, a.sequence);
+    if (p.a_ready) hub_.mark_reverse_control_ready(7);
+    if (p.a_registered) hub_.mark_play_source_registered(7);
+  }
+  at(p.b_time);
+  hub_.register_control_route(9, p.b_other_address ? kOtherPhone : kPhone, b.sender, b.sequence);
+  if (p.b_ready) hub_.mark_reverse_control_ready(9);
+  if (p.b_registered) hub_.mark_play_source_registered(9);
+  g_fake_ns = base + 1'000'000'000;
+
+  ASSERT_TRUE(hub_.set_volume(30));
+  Receiver<Outgoing>* chosen = p.expect == 'A' ? &a.receiver : p.expect == 'B' ? &b.receiver : &active.receiver;
+  auto msg = chosen->try_recv();
+  ASSERT_TRUE(msg) << p.expect;
+  EXPECT_EQ(msg->body, volume_notification(30));
+  for (Receiver<Outgoing>* r : {&a.receiver, &b.receiver, &active.receiver}) {
+    if (r != chosen) {
+      EXPECT_FALSE(r->try_recv());
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RoutePreferenceTest,
+    ::testing::Values(
+        RouteCase{"reverse_ready_wins", false, true, 5, true, false, 1, 'B'},
+        RouteCase{"registered_breaks_tie", true, false, 5, true, true, 1, 'B'},
+        RouteCase{"later_instant_wins", false, false, 5, false, false, 1, 'A'},
+        RouteCase{"later_instant_wins_b", false, false, 1, false, false, 5, 'B'},
+        RouteCase{"equal_prefers_own_session", false, false, 3, false, false, 3, 'A'},
+        RouteCase{"other_address_never", false, false, 1, true, true, 5, 'A', true},
+        RouteCase{"no_route_of_address", false, false, 0, true, true, 5, 'S', true, true}),
+    [](const auto& param_info) { return param_info.param.name; });
+
+TEST_F(ControlHubTest, SequenceWrapsFrom65535ToOne) {
+  std::atomic<std::uint32_t> counter{65534};
+  EXPECT_EQ(next_sequence(counter), 65534u);
+  EXPECT_EQ(next_sequence(counter), 65535u);
+  EXPECT_EQ(next_sequence(counter), 1u);
+  counter = 70000;
+  EXPECT_EQ(next_sequence(counter), 70000u);
+  EXPECT_EQ(counter.load(), 1u);
+
+  Conn c = Conn::make();
+  c.sequence->store(65535);
+  activate(1, c);
+  ASSERT_TRUE(hub_.set_volume(150));
+  ASSERT_TRUE(hub_.set_volume(0));
+  const auto first = c.receiver.try_recv();
+  const auto second = c.receiver.try_recv();
+  EXPECT_EQ(first->value_type, 65535u);
+  EXPECT_EQ(first->body, volume_notification(100));
+  EXPECT_EQ(second->value_type, 1u);
+  EXPECT_EQ(volume_->load(), 0u);
+}
+
+TEST_F(ControlHubTest, ConcurrentSequenceUsersNeverShareANumber) {
+  auto counter = std::make_shared<std::atomic<std::uint32_t>>(65000);
+  std::vector<std::vector<std::uint32_t>> seen(4);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < seen.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) seen[t].push_back(next_sequence(*counter));
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::vector<std::uint32_t> all;
+  for (const auto& s : seen) all.insert(all.end(), s.begin(), s.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+  EXPECT_EQ(std::count(all.begin(), all.end(), 0u), 0);
+}
+
+TEST_F(ControlHubTest, ClosedChannelLeavesVolumeAndCommandsUnchanged) {
+  Conn c = Conn::make();
+  activate(1, c);
+  c.receiver.close();
+  auto vol = hub_.set_volume(20);
+  ASSERT_FALSE(vol);
+  EXPECT_EQ(vol.error().to_string(),
+            "send Xiaomi ZeDidi receiver-volume notification: sending on a closed channel");
+  EXPECT_EQ(volume_->load(), 50u);
+  EXPECT_EQ(c.sequence->load(), 9u);
+  auto cmd = hub_.send_confirmed(1, 0, 10ms);
+  ASSERT_FALSE(cmd);
+  EXPECT_EQ(cmd.error().to_string(),
+            "send Xiaomi ZeDidi receiver-control notification: sending on a closed channel");
+  EXPECT_EQ(hub_.pending_effect_count(), 0u);
+  EXPECT_EQ(hub_.playback_state_for(1, kPhone), 2u);  // gate untouched
+}
+
+TEST_F(ControlHubTest, DeactivationFailsThePendingCommandAtOnce) {
+  Conn c = Conn::make();
+  activate(1, c);
+  hub_.observe_position(1, 500);
+  auto pending = send_async(3, 0, 3000ms);
+  ASSERT_TRUE(c.receiver.recv());
+  const auto start = Clock::now();
+  hub_.deactivate(1);
+  auto outcome = pending.get();
+  EXPECT_TRUE(outcome->dispatched);
+  EXPECT_FALSE(outcome->confirmed);
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_FALSE(hub_.last_position());
+  EXPECT_EQ(hub_.playback_state_for(1, kPhone), 0u);
+  EXPECT_FALSE(hub_.set_volume(10));
+  hub_.deactivate(1);  // a second time changes nothing
+}
+
+TEST_F(ControlHubTest, DeactivatingAnotherSessionKeepsTheActiveSource) {
+  Conn a = Conn::make();
+  Conn b = Conn::make();
+  activate(1, a);
+  hub_.register_control_route(2, kPhone, b.sender, b.sequence);
+  hub_.observe_position(1, 42);
+  hub_.deactivate(2);
+  EXPECT_EQ(hub_.route_count(), 0u);
+  EXPECT_EQ(hub_.active_source_session_id(5, kPhone), std::optional<std::uint64_t>(1));
+  EXPECT_EQ(hub_.active_source_session_id(5, kOtherPhone), std::nullopt);
+  EXPECT_TRUE(hub_.last_position());
+  // The replaced source's later end leaves the newer one in place.
+  activate(3, b);
+  hub_.deactivate(1);
+  EXPECT_EQ(hub_.active_session()->session_id, 3u);
+}
+
+TEST_F(ControlHubTest, ShutdownAdvancesGenerationAndClearsRoutesAndSockets) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  Fd local(fds[0]);
+  Fd remote(fds[1]);
+  ASSERT_TRUE(hub_.register_session(1, local));
+  Conn c = Conn::make();
+  activate(1, c);
+  hub_.register_control_route(1, kPhone, c.sender, c.sequence);
+  const auto keys = *StreamKeys::from_strings("AAAAAAAAAAAAAAAA", "BBBBBBBBBBBBBBBB", "CCCCCCCCCCCCCCCC");
+  ASSERT_TRUE(hub_.remember_stream_keys(kPhone, 1, keys));
+
+  hub_.shutdown_sessions();
+  EXPECT_EQ(hub_.media_generation()->load(), 1u);
+  EXPECT_EQ(hub_.route_count(), 0u);
+  EXPECT_EQ(hub_.registered_socket_count(), 0u);
+  EXPECT_TRUE(hub_.active_session());
+  EXPECT_EQ(hub_.stream_keys_for(kPhone)->value().session_id, 1u);
+  std::uint8_t byte = 0;
+  EXPECT_EQ(*read_some(local.get(), {&byte, 1}), 0u);  // the registered socket was shut down
+  hub_.shutdown_sessions();
+  EXPECT_EQ(hub_.media_generation()->load(), 2u);
+}
+
+TEST_F(ControlHubTest, StreamKeysOutliveTheirSessionAndAreKeyedByAddress) {
+  const auto keys = *StreamKeys::from_strings("AAAAAAAAAAAAAAAA", "BBBBBBBBBBBBBBBB", "CCCCCCCCCCCCCCCC");
+  ASSERT_TRUE(hub_.remember_stream_keys(kPhone, 4, keys));
+  hub_.deactivate(4);
+  EXPECT_EQ(hub_.stream_keys_for(kPhone)->value().keys, keys);
+  EXPECT_FALSE(hub_.stream_keys_for(kOtherPhone)->has_value());
+}
+
+TEST_F(ControlHubTest, RacingOpensLeaveTheHighestGenerationActive) {
+  for (int round = 0; round < 200; ++round) {
+    Conn a = Conn::make();
+    Conn b = Conn::make();
+    std::atomic<int> ready{0};
+    OpenedSource opened[2] = {{PlaybackGate::with_output_suspension(hub_.output_suspended()), 0},
+                              {PlaybackGate::with_output_suspension(hub_.output_suspended()), 0}};
+    auto run = [&](int i, Conn& c) {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      opened[i] = hub_.open_source(static_cast<std::uint64_t>(10 + i), kPhone, c.sender, c.sequence);
+    };
+    std::thread ta(run, 0, std::ref(a));
+    std::thread tb(run, 1, std::ref(b));
+    ta.join();
+    tb.join();
+    const int winner = opened[0].generation > opened[1].generation ? 0 : 1;
+    const auto active = hub_.active_session();
+    ASSERT_TRUE(active);
+    EXPECT_EQ(active->session_id, static_cast<std::uint64_t>(10 + winner));
+    EXPECT_TRUE(active->gate.shares_cells_with(opened[winner].gate));
+  }
+}
+
+TEST(RemoteEffectsTest, DrainAndCompleteEdgeCases) {
+  RemoteEffectState state;
+  auto [w1, r1] = make_channel<bool>();
+  auto [w2, r2] = make_channel<bool>();
+  state.pending.emplace(1, PendingRemoteEffect{w1, {}, 1});
+  state.pending.emplace(2, PendingRemoteEffect{w2, {}, 2});
+  EXPECT_TRUE(drain_matching_effects(state, [](const auto&) { return false; }).empty());
+  EXPECT_EQ(state.pending.size(), 2u);
+  auto waiters = drain_matching_effects(state, [](const auto&) { return true; });
+  EXPECT_TRUE(state.pending.empty());
+  r1.close();  // one receiver gone: the others still get their value
+  complete_remote_effects(std::move(waiters), true);
+  EXPECT_EQ(r2.try_recv(), std::optional<bool>(true));
+
+  auto volume = std::make_shared<std::atomic<std::uint32_t>>(0);
+  ControlHub hub(volume);
+  hub.remove_pending_effect(99);  // unknown id: nothing
+}
+
+}  // namespace
+}  // namespace sonvale

@@ -1,0 +1,313 @@
+#include "protocol/control_session.h"
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "core/encoding.h"
+#include "protocol/control_payloads.h"
+#include "support/recording_sink.h"
+
+namespace sonvale {
+namespace {
+
+Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+TEST(SessionKeysTest, GoldenValuesFromAnIndependentDerivation) {
+  // golden: MD5 of "bch.a.a.biijjba.a.a.heaaaa" and of the codes, computed with Python hashlib.
+  EXPECT_EQ(generate_auth_key({Ipv4::loopback(), 8899}, {Ipv4::from_octets(10, 0, 0, 7), 40000}),
+            "e5c78107772beb4807fa202320dcce16");
+  EXPECT_EQ(receiver_code("abc"), "63631224000432");
+  EXPECT_EQ(receiver_code("xYz"), "72176923495868");
+  EXPECT_EQ(receiver_code("aaK"), "09432550688160");  // leading zero kept
+  EXPECT_EQ(hmac_sha256_hex(std::string(70, 'k'), "msg"),  // key longer than a block
+            "869b65e96f6aff0cfcb55ed40163b7d46e124a4213fa2232d61cca5e4a21256e");
+  const std::string r = random_hex_32();
+  EXPECT_EQ(r.size(), 32u);
+  EXPECT_NE(r, random_hex_32());
+}
+
+struct UrlCase {
+  const char* name;
+  std::string url;
+  std::string error;  // empty: accepted
+  std::string ip;
+  std::uint16_t port;
+};
+
+class ParseWfdUrlTest : public ::testing::TestWithParam<UrlCase> {};
+
+TEST_P(ParseWfdUrlTest, ParsesOrNamesTheFailure) {
+  auto r = parse_wfd_url(GetParam().url);
+  if (!GetParam().error.empty()) {
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), GetParam().error);
+    return;
+  }
+  ASSERT_TRUE(r) << r.error().to_string();
+  EXPECT_EQ(r->first.to_string(), GetParam().ip);
+  EXPECT_EQ(r->second, GetParam().port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls, ParseWfdUrlTest,
+    ::testing::Values(
+        UrlCase{"plain", "wfd://192.168.1.5:40000", "", "192.168.1.5", 40000},
+        UrlCase{"query_cut_first", "wfd://192.168.1.5:40000?x=1:2", "", "192.168.1.5", 40000},
+        UrlCase{"plus_port", "wfd://192.168.1.5:+554", "", "192.168.1.5", 554},
+        UrlCase{"max_port", "wfd://1.2.3.4:65535", "", "1.2.3.4", 65535},
+        UrlCase{"no_port", "wfd://192.168.1.5", "Open URL is missing a port", "", 0},
+        UrlCase{"other_scheme", "rtsp://1.2.3.4:5", "Open URL does not start with wfd://", "", 0},
+        UrlCase{"short", "wfd:/", "Open URL does not start with wfd://", "", 0},
+        UrlCase{"host_name", "wfd://phone.local:5",
+                "parse Open IPv4 address: invalid IPv4 address syntax", "", 0},
+        UrlCase{"ipv6", "wfd://[::1]:5", "parse Open IPv4 address: invalid IPv4 address syntax", "", 0},
+        UrlCase{"empty_port", "wfd://1.2.3.4:",
+                "parse Open RTSP port: cannot parse integer from empty string", "", 0},
+        UrlCase{"port_70000", "wfd://1.2.3.4:70000",
+                "parse Open RTSP port: number too large to fit in target type", "", 0},
+        UrlCase{"minus_port", "wfd://1.2.3.4:-5",
+                "parse Open RTSP port: invalid digit found in string", "", 0},
+        UrlCase{"double_plus", "wfd://1.2.3.4:++5",
+                "parse Open RTSP port: invalid digit found in string", "", 0}),
+    [](const auto& param_info) { return param_info.param.name; });
+
+// A fake connection: hands out the given bytes in pieces and records the sizes asked for.
+struct FakeConnection {
+  Bytes wire;
+  std::size_t pos = 0;
+  std::size_t largest_read = 0;
+  ReadSomeFn fn() {
+    return [this](std::span<std::uint8_t> buf) -> Result<std::size_t> {
+      largest_read = std::max(largest_read, buf.size());
+      const std::size_t n = std::min(buf.size(), wire.size() - pos);
+      if (n > 0) std::memcpy(buf.data(), wire.data() + pos, n);
+      pos += n;
+      return n;
+    };
+  }
+};
+
+Bytes frame(std::uint8_t outer, std::uint8_t command, std::uint16_t vt, ByteSpan body,
+            std::optional<std::uint32_t> length = std::nullopt) {
+  ByteWriter w;
+  w.u8(0x24).u8(outer).u8(command).u16be(vt).u32be(length.value_or(static_cast<std::uint32_t>(body.size())));
+  w.bytes(body);
+  return w.take();
+}
+
+const std::array<std::uint8_t, 16> kKey = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                           '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+
+TEST(ReadIncomingTest, AnnouncedBodyIsReadAsItArrivesNotAllocatedUpFront) {
+  FakeConnection conn{frame(0, 26, 1, Bytes(10, 'x'), 16777216)};
+  ControlCipher rx(kKey);
+  auto r = read_incoming(conn.fn(), rx);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "read ZeDidi control body: failed to fill whole buffer");
+  EXPECT_LE(conn.largest_read, 64u * 1024u);
+}
+
+TEST(ReadIncomingTest, LimitBodyIsReadAndTracedCut) {
+  FakeConnection conn{frame(0, 7, 3, Bytes(16777216, 'z'))};
+  ControlCipher rx(kKey);
+  auto r = read_incoming(conn.fn(), rx);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body.size(), 16777216u);
+  const Json trace = incoming_trace(*r);
+  EXPECT_EQ(trace["wire_body_hex"].get<std::string>().size(), 1024u);
+  EXPECT_EQ(trace["wire_body_hex_truncated"], true);
+}
+
+struct TraceCase {
+  const char* name;
+  std::uint8_t outer;
+  Bytes body;
+  Json expect;  // keys checked
+};
+
+class IncomingTraceTest : public ::testing::TestWithParam<TraceCase> {};
+
+TEST_P(IncomingTraceTest, DescribesTheFrame) {
+  FakeConnection conn{frame(GetParam().outer, 9, 0x0102, GetParam().body)};
+  ControlCipher rx(kKey);
+  auto r = read_incoming(conn.fn(), rx);
+  ASSERT_TRUE(r) << r.error().to_string();
+  const Json trace = incoming_trace(*r);
+  EXPECT_EQ(trace.size(), 13u);
+  EXPECT_EQ(trace["sequence"], 0x0102);
+  for (const auto& [k, v] : GetParam().expect.items()) EXPECT_EQ(trace[k], v) << k;
+}
+
+Bytes entry(std::string_view key, std::string_view data) {
+  return *wrap_payload(as_bytes(key), as_bytes(data));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, IncomingTraceTest,
+    ::testing::Values(
+        TraceCase{"empty", 0, {},
+                  Json{{"wire_body_hex", ""}, {"payload_utf8", ""}, {"body_length", 0},
+                       {"payload_key", nullptr}, {"payload_type", nullptr}, {"encrypted", false}}},
+        TraceCase{"513_bytes", 0, Bytes(513, 'a'),
+                  Json{{"wire_body_hex_truncated", true}, {"wire_body_length", 513}}},
+        TraceCase{"512_bytes", 0, Bytes(512, 'a'),
+                  Json{{"wire_body_hex_truncated", false}, {"wire_body_length", 512}}},
+        TraceCase{"plain_entry_under_type_0", 0, entry("cmd", "{}"),
+                  Json{{"payload_key", "cmd"}, {"payload_type", 30}, {"payload_utf8", "{}"},
+                       {"body_length", 11}}},
+        TraceCase{"unwrapped_data_read_again", 20, entry("cmd", "hi"),
+                  Json{{"payload_key", nullptr}, {"payload_utf8", "hi"}, {"body_length", 2},
+                       {"wire_body_length", 11}}}),
+    [](const auto& param_info) { return param_info.param.name; });
+
+const Ipv4 kPhone = Ipv4::from_octets(127, 0, 0, 1);
+
+// One control session of a phone connection, with the hub and the queue it writes to.
+struct Connection {
+  std::uint64_t id;
+  OutgoingSender sender;
+  Receiver<Outgoing> queue;
+  SequenceCounter sequence = std::make_shared<std::atomic<std::uint32_t>>(8);
+  std::unique_ptr<ControlSession> session;
+
+  Result<> in(std::uint8_t command, Bytes body, bool encrypted = true, std::uint16_t vt = 1,
+              std::uint8_t outer = 0) {
+    Incoming f;
+    f.outer_type = outer;
+    f.command = command;
+    f.value_type = vt;
+    f.encrypted = encrypted;
+    f.body = std::move(body);
+    return session->handle(f);
+  }
+  std::vector<Outgoing> sent() {
+    std::vector<Outgoing> out;
+    while (auto m = queue.try_recv()) out.push_back(std::move(*m));
+    return out;
+  }
+};
+
+class ControlSessionTest : public ::testing::Test {
+ protected:
+  Connection connect(std::uint64_t id, std::uint16_t port) {
+    auto [s, r] = make_channel<Outgoing>();
+    Connection c{id, s, std::move(r), std::make_shared<std::atomic<std::uint32_t>>(8), nullptr};
+    hub_.register_control_route(id, kPhone, s, c.sequence);
+    SessionContext ctx{id, DeviceIdentity{"xYz", "SonVale", "Mac", "macOS", 3}, "stream:1.2.3.4:5",
+                       hub_, rec_.sink(), [this](RtspLaunch l) { launches_.push_back(std::move(l)); }};
+    c.session = std::make_unique<ControlSession>(std::move(ctx), SocketAddrV4{kPhone, 8899},
+                                                 SocketAddrV4{kPhone, port}, std::move(s), c.sequence,
+                                                 "00112233445566778899aabbccddeeff");
+    return c;
+  }
+
+  std::shared_ptr<std::atomic<std::uint32_t>> volume_ = std::make_shared<std::atomic<std::uint32_t>>(50);
+  ControlHub hub_{volume_};
+  testing::RecordingSink rec_;
+  std::vector<RtspLaunch> launches_;
+};
+
+TEST_F(ControlSessionTest, OnlyTheLatestSafetyAuthIsAnsweredAndOwnChallengeGoesOnce) {
+  Connection c = connect(1, 40000);
+  ASSERT_TRUE(c.in(2, text(R"({"authMsg":"one"})"), true, 11));
+  ASSERT_TRUE(c.in(2, text(R"({"authMsg":"two"})"), true, 12));
+  auto out = c.sent();
+  ASSERT_EQ(out.size(), 1u);  // own challenge queued before the first only
+  EXPECT_EQ(out[0].command, 2);
+  const std::string expected = hmac_sha256_hex(c.session->auth_key(), "00112233445566778899aabbccddeeff");
+  ASSERT_TRUE(c.in(3, text(R"({"authMsgAck":")" + expected + "\"}")));
+  out = c.sent();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].value_type, 12u);
+  EXPECT_NE(as_text(out[0].body).find(hmac_sha256_hex(c.session->auth_key(), "two")), std::string::npos);
+  // A second right acknowledgement finds nothing pending.
+  EXPECT_EQ(c.in(3, text(R"({"authMsgAck":")" + expected + "\"}")).error().to_string(),
+            "SafetyAuth_Ack arrived before SafetyAuth");
+}
+
+TEST_F(ControlSessionTest, OpenSelectsKeysAdvancesGenerationAndStartsTheMediaSession) {
+  Connection a = connect(1, 40000);
+  Connection b = connect(2, 40001);
+  ASSERT_TRUE(a.in(108, text(R"({"authKey":"AAAAAAAAAAAAAAAA","streamKey":"0123456789abcdef",)"
+                             R"("streamIV":"fedcba9876543210"})")));
+  ASSERT_EQ(a.sent().size(), 1u);
+  ASSERT_TRUE(b.in(0, text(std::string("\0\0wfd://10.1.2.3:7000\0", 22))));
+  auto out = b.sent();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].command, 1);
+  EXPECT_EQ(out[0].body, Bytes(5, 0));
+  EXPECT_EQ(out[1].body, empty_media_info_notification());
+  EXPECT_EQ(out[1].value_type, 8u);
+  const auto sel = rec_.named("media_key_selected");
+  ASSERT_EQ(sel.size(), 1u);
+  EXPECT_EQ(sel[0]["key_scope"], "shared_source_address");
+  EXPECT_EQ(sel[0]["key_session_id"], 1);
+  EXPECT_EQ(sel[0]["open_session_id"], 2);
+
+  ASSERT_TRUE(b.in(0, text("wfd://10.1.2.3:7001")));
+  EXPECT_EQ(b.sent().size(), 1u);  // no second empty media information
+  ASSERT_EQ(launches_.size(), 2u);
+  const RtspLaunch& first = launches_[0];
+  EXPECT_EQ(first.rtsp_ip.to_string(), "10.1.2.3");
+  EXPECT_EQ(first.rtsp_port, 7000);
+  ASSERT_TRUE(first.keys);
+  EXPECT_EQ(as_text(first.keys->aes_key), "0123456789abcdef");
+  EXPECT_EQ(first.output_device, std::optional<std::string>("stream:1.2.3.4:5"));
+  EXPECT_EQ(first.generation, 1u);
+  EXPECT_EQ(first.receiver_volume, volume_);
+  EXPECT_EQ(first.media_generation, hub_.media_generation());
+  EXPECT_EQ(launches_[1].generation, 2u);
+  EXPECT_TRUE(hub_.active_session()->gate.shares_cells_with(launches_[1].gate));
+  EXPECT_FALSE(hub_.active_session()->gate.shares_cells_with(launches_[0].gate));
+}
+
+TEST_F(ControlSessionTest, SetMirrorKeyFailuresEndWithoutReplyOrEvent) {
+  struct Case {
+    std::string body, error;
+  };
+  const Case cases[] = {
+      {"not json", "parse SetMirrorKey JSON"},
+      {R"({"authKey":"AAAAAAAAAAAAAAAA","streamIV":"x"})", "SetMirrorKey is missing streamKey"},
+      {R"({"authKey":5})", "SetMirrorKey is missing authKey"},
+      {R"({"authKey":"AAAAAAAAAAAAAAAA","streamKey":"BBBBBBBBBBBBBBBB","streamIV":"CCCCCCCCCCCCCCC"})",
+       "media AES IV must contain exactly 16 ASCII bytes"},
+  };
+  for (const Case& cs : cases) {
+    Connection c = connect(1, 40000);
+    EXPECT_EQ(c.in(108, text(cs.body)).error().to_string(), cs.error);
+    EXPECT_TRUE(c.sent().empty());
+  }
+  EXPECT_TRUE(rec_.named("stream_keys_ready").empty());
+}
+
+TEST_F(ControlSessionTest, ReportsOfTheActivePhoneOnAnotherConnectionAreAttributed) {
+  Connection a = connect(1, 40000);
+  Connection b = connect(2, 40001);
+  ASSERT_TRUE(a.in(0, text("wfd://10.1.2.3:7000")));
+  ASSERT_TRUE(b.in(4, {}));  // pause report on the second connection of the same phone
+  EXPECT_EQ(hub_.playback_state_for(1, kPhone), 3u);
+  ASSERT_EQ(rec_.named("playback_state").size(), 1u);
+  EXPECT_EQ(rec_.named("playback_state")[0]["playing"], false);
+  ASSERT_TRUE(b.in(86, Bytes(7, 0)));  // too short: only the reply
+  const auto out = b.sent();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].command, 87);
+  EXPECT_TRUE(rec_.named("progress").empty());
+}
+
+TEST_F(ControlSessionTest, MediaInfoOfAnInactivePhoneStillEmitsAndSetVolumeShortBodyKeepsVolume) {
+  Connection c = connect(1, 40000);
+  ASSERT_TRUE(c.in(18, text(R"({"title":"T"})")));
+  EXPECT_EQ(rec_.named("media_info").size(), 1u);
+  ASSERT_TRUE(c.in(12, Bytes{0x00, 0x01}));
+  EXPECT_EQ(volume_->load(), 50u);
+  auto out = c.sent();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[1].command, 13);
+  EXPECT_EQ(out[2].body, volume_notification(50));
+  EXPECT_EQ(rec_.named("volume").back()["percent"], 50);
+}
+
+}  // namespace
+}  // namespace sonvale
