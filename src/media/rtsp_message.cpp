@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/decimal.h"
 #include "core/text.h"
 
 namespace sonvale {
@@ -73,22 +74,6 @@ Error limit_error(std::string_view what) {
                     std::to_string(kMaxRtspMessageBytes) + " bytes");
 }
 
-Result<std::uint64_t> parse_content_length(std::string_view text) {
-  if (text.empty()) return fail(Error::msg("cannot parse integer from empty string"));
-  std::string_view digits = text;
-  if (digits.front() == '+') digits.remove_prefix(1);
-  if (digits.empty()) return fail(Error::msg("invalid digit found in string"));
-  std::uint64_t value = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return fail(Error::msg("invalid digit found in string"));
-    if (__builtin_mul_overflow(value, std::uint64_t{10}, &value) ||
-        __builtin_add_overflow(value, static_cast<std::uint64_t>(c - '0'), &value)) {
-      return fail(Error::msg("number too large to fit in target type"));
-    }
-  }
-  return value;
-}
-
 }  // namespace
 
 std::string RtspMessage::body_text() const {
@@ -136,7 +121,7 @@ Result<std::optional<FramedRtspMessage>> frame_rtsp_message(ByteSpan buffer) {
 
   std::uint64_t content_length = 0;
   if (const std::string* value = message.header("content-length")) {
-    auto parsed = parse_content_length(*value);
+    auto parsed = parse_u64_decimal(*value);
     if (!parsed) return fail(std::move(parsed).error().context("invalid RTSP Content-Length"));
     content_length = *parsed;
   }
@@ -231,7 +216,7 @@ std::optional<std::int64_t> parse_signed_decimal(std::string_view text) {
 }
 
 std::optional<std::uint64_t> parse_unsigned_decimal(std::string_view text) {
-  auto parsed = parse_content_length(text);
+  auto parsed = parse_u64_decimal(text);
   if (!parsed) return std::nullopt;
   return *parsed;
 }

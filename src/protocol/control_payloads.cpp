@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/crypto.h"
+#include "core/decimal.h"
 #include "core/encoding.h"
 #include "core/text.h"
 #include "protocol/control_frame.h"
@@ -176,18 +177,11 @@ Result<Bytes> build_device_info(const DeviceIdentity& identity) {
   return out.take();
 }
 
-std::optional<std::uint64_t> parse_unsigned_decimal(std::string_view text) {
+std::optional<std::uint64_t> parse_trimmed_unsigned(std::string_view text) {
   if (!is_valid_utf8(text)) return std::nullopt;
-  std::string_view s = trim_whitespace(text);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  std::uint64_t v = 0;
-  for (const char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (__builtin_mul_overflow(v, 10u, &v)) return std::nullopt;
-    if (__builtin_add_overflow(v, static_cast<std::uint64_t>(c - '0'), &v)) return std::nullopt;
-  }
-  return v;
+  auto parsed = parse_u64_decimal(trim_whitespace(text));
+  if (!parsed) return std::nullopt;
+  return *parsed;
 }
 
 std::optional<std::uint64_t> json_u64_field(const Json& value,
@@ -201,7 +195,7 @@ std::optional<std::uint64_t> json_u64_field(const Json& value,
       return static_cast<std::uint64_t>(it->get<std::int64_t>());
     }
     if (it->is_string()) {
-      if (auto n = parse_unsigned_decimal(it->get_ref<const std::string&>())) return n;
+      if (auto n = parse_trimmed_unsigned(it->get_ref<const std::string&>())) return n;
     }
   }
   return std::nullopt;

@@ -74,6 +74,6 @@ std::optional<std::uint64_t> json_u64_field(const Json& value,
 std::optional<std::string> json_text_field(const Json& value,
                                            std::initializer_list<std::string_view> keys);
 // Unsigned decimal text: optional surrounding white space, one optional "+", digits, 64 bits.
-std::optional<std::uint64_t> parse_unsigned_decimal(std::string_view text);
+std::optional<std::uint64_t> parse_trimmed_unsigned(std::string_view text);
 
 }  // namespace sonvale

@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)media_info_value(input);
   (void)media_info_event(input);
   (void)utf8_lossy(input);
-  (void)parse_unsigned_decimal(as_text(input));
+  (void)parse_trimmed_unsigned(as_text(input));
   if (auto json = parse_json_payload(input)) {
     (void)json_u64_field(*json, {"a", "state"});
     (void)json_text_field(*json, {"title", "mTitle"});
