@@ -46,7 +46,20 @@ class ZeDidiPresentationClock {
 
   explicit ZeDidiPresentationClock(MonotonicNow now);
 
+  // The three mapping fields as one consistent read, and a raw publication of them; for tests of
+  // the lock-free publication only.
+  struct Mapping {
+    std::int64_t anchor_local_us = 0;
+    std::int64_t server_minus_local_us = 0;
+    std::int64_t frequency_ppb = 0;
+  };
+  Mapping mapping_for_testing() const { return read_mapping(); }
+  void publish_for_testing(const Mapping& m) { publish(m); }
+
  private:
+  Mapping read_mapping() const;
+  void publish(const Mapping& m);
+
   MonotonicNow now_;
   std::chrono::steady_clock::time_point base_;
   std::atomic<std::uint64_t> sequence_{0};
