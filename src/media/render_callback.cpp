@@ -11,6 +11,8 @@
 
 #include <fmt/format.h>
 
+#include "core/numeric.h"
+
 namespace sonvale {
 namespace {
 
@@ -23,14 +25,6 @@ constexpr double kMaxSenderError = 1500000.0;
 constexpr double kMaxCorrection = 0.0025;
 constexpr double kWindowDeadband = 96.0;
 constexpr double kClockDeadbandUs = 2000.0;
-
-// Rounds halves away from zero and saturates; not-a-number gives 0.
-std::uint64_t round_to_u64(double x) {
-  if (!(x > 0.0)) return 0;
-  const double r = std::round(x);
-  if (r >= 18446744073709551615.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(r);
-}
 
 // The shortest decimal text of a 32-bit float read back as a double, so that the event shows
 // 0.1 rather than the double nearest the float (0.10000000149011612).
