@@ -62,7 +62,10 @@ class PulseServer {
   ~PulseServer() {
     std::ifstream pid_file(dir_ / "runtime" / "pulse" / "pid");
     pid_t pid = 0;
-    if (pid_file >> pid && pid > 0) kill(pid, SIGTERM);
+    if (pid_file >> pid && pid > 0 && kill(pid, SIGTERM) == 0) {
+      // Not our child (it daemonized): wait for it to be gone before removing its directory.
+      for (int i = 0; i < 200 && kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(10ms);
+    }
     std::error_code ec;
     if (!dir_.empty()) fs::remove_all(dir_, ec);
   }
