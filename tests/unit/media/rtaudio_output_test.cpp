@@ -25,6 +25,10 @@
 #include "media/native_output.h"
 #include "support/recording_sink.h"
 
+// libpulse keeps a few small allocations of its device queries (made through RtAudio) until the
+// process ends; they are not ours to free.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libpulse.so\n"; }
+
 namespace sonvale {
 namespace {
 
