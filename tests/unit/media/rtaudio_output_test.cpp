@@ -28,6 +28,11 @@
 // libpulse keeps a few small allocations of its device queries (made through RtAudio) until the
 // process ends; they are not ours to free.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libpulse.so\n"; }
+// libpulse hands its mainloop's mutex to its own thread through memory the race detector does not
+// see (the library is not instrumented); reports from inside it are not about this code.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libpulsecommon\nrace:libpulse.so\nrace:libpulse-simple.so\n";
+}
 
 namespace sonvale {
 namespace {
