@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -116,6 +117,8 @@ class RtAudioOutputStream final : public OutputStream {
     stream->render_ = std::move(render);
     stream->on_error_ = std::move(on_error);
     stream->sample_rate_ = config.sample_rate;
+    stream->api_ = api;
+    stream->frame_bytes_ = std::size_t{config.channels} * (format == RTAUDIO_FLOAT32 ? 4 : 2);
     RtAudioOutputStream* raw = stream.get();
     auto slot = acquire_slot([raw](RtAudioError::Type type, const std::string& text) {
       raw->handle_error(type, text);
@@ -176,6 +179,11 @@ class RtAudioOutputStream final : public OutputStream {
   static int on_data(void* out, void*, unsigned frames, double, RtAudioStreamStatus,
                      void* user) {
     auto* self = static_cast<RtAudioOutputStream*>(user);
+    if (self->connection_lost_.load(std::memory_order_acquire)) {
+      // RtAudio's PulseAudio loop keeps calling without pause once its server is gone; end it.
+      std::memset(out, 0, std::size_t{frames} * self->frame_bytes_);
+      return 2;
+    }
     OutputTimestamp ts;
     ts.callback = steady_now();
     long latency = 0;
@@ -191,17 +199,31 @@ class RtAudioOutputStream final : public OutputStream {
     return 0;
   }
 
+  // A running stream reports every error except an exact repeat of the previous text within a
+  // second: RtAudio repeats a failure on every pass of a loop that no longer waits.
   void handle_error(RtAudioError::Type type, const std::string& text) {
     if (type == RtAudioError::DEBUG_WARNING) return;
-    Phase phase;
+    bool report = false;
     {
       std::lock_guard lock(mu_);
-      phase = phase_;
-      if (phase == Phase::kOpening && type != RtAudioError::WARNING && !open_error_) {
+      if (phase_ == Phase::kOpening && type != RtAudioError::WARNING && !open_error_) {
         open_error_ = text;
       }
+      if (phase_ == Phase::kRunning && !connection_lost_.load(std::memory_order_acquire)) {
+        const auto now = std::chrono::steady_clock::now();
+        report = !(last_error_ && *last_error_ == text && now - last_error_at_ < std::chrono::seconds(1));
+        if (report) {
+          last_error_ = text;
+          last_error_at_ = now;
+        }
+        // A PulseAudio write that fails has lost its server connection for good; what the
+        // stream's own ending reports after that is not news.
+        if (api_ == RtAudio::LINUX_PULSE && text.find("audio write error") != std::string::npos) {
+          connection_lost_.store(true, std::memory_order_release);
+        }
+      }
     }
-    if (phase == Phase::kRunning && on_error_) on_error_(text);
+    if (report && on_error_) on_error_(text);
   }
 
   std::optional<std::string> take_open_error() {
@@ -217,6 +239,11 @@ class RtAudioOutputStream final : public OutputStream {
   std::mutex mu_;
   Phase phase_ = Phase::kOpening;
   std::optional<std::string> open_error_;
+  std::optional<std::string> last_error_;
+  std::chrono::steady_clock::time_point last_error_at_;
+  RtAudio::Api api_ = RtAudio::UNSPECIFIED;
+  std::size_t frame_bytes_ = 0;
+  std::atomic<bool> connection_lost_{false};
 };
 
 class RtAudioDevice final : public AudioDevice {

@@ -68,13 +68,16 @@ class PulseServer {
       if (!running_) std::this_thread::sleep_for(50ms);
     }
   }
-  ~PulseServer() {
+  ~PulseServer() { stop(SIGTERM); }
+  // Ends the server (SIGKILL: as if it crashed) and waits until it is gone.
+  void stop(int signal_number) {
     std::ifstream pid_file(dir_ / "runtime" / "pulse" / "pid");
     pid_t pid = 0;
-    if (pid_file >> pid && pid > 0 && kill(pid, SIGTERM) == 0) {
+    if (pid_file >> pid && pid > 0 && kill(pid, signal_number) == 0) {
       // Not our child (it daemonized): wait for it to be gone before removing its directory.
       for (int i = 0; i < 200 && kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(10ms);
     }
+    if (signal_number != SIGTERM) return;
     std::error_code ec;
     if (!dir_.empty()) fs::remove_all(dir_, ec);
   }
@@ -244,6 +247,26 @@ TEST_F(RtAudioOutputTest, QueuedToneIsHeardOnTheDefaultOutput) {
   EXPECT_EQ(sink.named("audio_output_callback_started").size(), 1u);
   EXPECT_EQ(sink.named("audio_output_signal_started").size(), 1u);
   EXPECT_GT(telemetry->output_latency_us.load(), 0u);
+}
+
+TEST_F(RtAudioOutputTest, LostServerIsReportedOnceAndEndsTheStream) {
+  testing::RecordingSink sink;
+  auto out = open_native_audio_output(std::nullopt, std::make_shared<std::atomic<bool>>(false),
+                                      std::make_shared<std::atomic<std::uint32_t>>(100),
+                                      ZeDidiPresentationClock::create(),
+                                      ZeDidiLatencyTelemetry::create(), sink.sink());
+  ASSERT_TRUE(out) << out.error().to_string();
+  ASSERT_TRUE(sink.wait_for_event("audio_output_callback_started", 10s));
+  server_.stop(SIGKILL);
+  const auto error = sink.wait_for_event("error", 10s);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->value("code", ""), "sonvale_audio_output_failed");
+  EXPECT_EQ(error->value("message", "").rfind("Native audio output error: ", 0), 0u);
+  // The library's loop no longer waits for the server: without care it reports the same failure
+  // on every pass, many thousand times a second.
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(sink.named("error").size(), 1u);
+  out = fail(Error::msg("stopped"));
 }
 
 // The i16 and u16 stream paths, fed directly: RtAudio has no u16, so that one is converted.
