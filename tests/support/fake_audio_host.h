@@ -125,6 +125,10 @@ class PacedAudioHost final : public audio::AudioHost {
   std::shared_ptr<audio::AudioDevice> default_output_device() override;
 
   const std::shared_ptr<Recording>& recording() const { return recording_; }
+  std::uint64_t callbacks() const {
+    std::lock_guard lock(recording_->mu);
+    return recording_->callbacks;
+  }
   // Waits until the stream has run `callbacks` callbacks (or stopped by itself).
   bool wait_for_callbacks(std::uint64_t callbacks,
                           std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
