@@ -37,9 +37,9 @@ Error Error::closed_channel() {
 
 Error Error::remote_closed(RemoteChannelClosed details) {
   Error e(ErrorKind::kRemoteChannelClosed,
-          details.channel + " channel closed by remote after " +
-              std::to_string(details.bytes_read) + " of " +
-              std::to_string(details.bytes_expected) + " bytes");
+          "ZeDidi " + details.channel + " source closed the channel after " +
+              std::to_string(details.bytes_read) + "/" + std::to_string(details.bytes_expected) +
+              " bytes");
   e.remote_ = std::move(details);
   return e;
 }

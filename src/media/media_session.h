@@ -6,8 +6,10 @@
 #include <optional>
 #include <string>
 
+#include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
+#include "media/latency_telemetry.h"
 #include "media/playback_gate.h"
 #include "media/stream_keys.h"
 
@@ -22,5 +24,34 @@ void spawn_rtsp_receiver(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<St
                          std::uint64_t generation,
                          std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
                          EventSink events);
+
+// The session thread's body: runs the session and reports how it ended ("media_session_replaced",
+// "media_channel_closed", or "error" "sonvale_rtsp_failed" followed by "playback_state" 4).
+// `telemetry` is the session's latency telemetry record; a new one is made when it is null (tests
+// pass their own to feed it).
+void rtsp_session_main(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<StreamKeys> keys,
+                       std::optional<std::string> output_device, PlaybackGate gate,
+                       std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+                       std::uint64_t generation,
+                       std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
+                       EventSink events,
+                       std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr);
+
+// The RTSP session itself: connects to the phone, answers its requests as the Wi-Fi Display sink,
+// starts the data and clock threads and sends the latency feedback. Success when the generation
+// moved on or the phone tore the session down; otherwise the failure that ended it (a
+// RemoteChannelClosed when the phone closed the connection). On every exit after the connection
+// was made, the session's data connections are shut down.
+[[nodiscard]] Result<> run_rtsp_receiver(
+    Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<StreamKeys> keys,
+    std::optional<std::string> output_device, PlaybackGate gate,
+    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume, std::uint64_t generation,
+    std::shared_ptr<std::atomic<std::uint64_t>> media_generation, EventSink events,
+    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr);
+
+// When `failure` is (beneath any context) a RemoteChannelClosed, emits "media_channel_closed"
+// with its details and `generation` and returns true; otherwise emits nothing and returns false.
+bool emit_normal_channel_close(const EventSink& events, const Error& failure,
+                               std::uint64_t generation);
 
 }  // namespace sonvale

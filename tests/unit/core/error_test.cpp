@@ -65,6 +65,7 @@ TEST(ErrorTest, FixedTextsOfTypedCauses) {
   EXPECT_EQ(closed.remote_closed_details()->channel, "audio");
   EXPECT_EQ(closed.remote_closed_details()->bytes_read, 2u);
   EXPECT_EQ(closed.remote_closed_details()->bytes_expected, 4u);
+  EXPECT_EQ(closed.to_string(), "ZeDidi audio source closed the channel after 2/4 bytes");
   EXPECT_EQ(Error::msg("x").remote_closed_details(), nullptr);
 }
 

@@ -1,0 +1,57 @@
+#include "media/data_threads.h"
+
+#include <array>
+
+#include "core/thread.h"
+#include "media/media_reader.h"
+#include "media/media_session.h"
+
+namespace sonvale {
+
+void image_drain_main(Fd image) {
+  std::array<std::uint8_t, 8192> buf{};
+  for (;;) {
+    auto n = read_some(image.get(), buf);
+    if (!n || *n == 0) return;
+  }
+}
+
+void media_reader_main(MediaReaderInputs in) {
+  std::optional<std::string> fingerprint;
+  if (in.keys) fingerprint = in.keys->fingerprint();
+  const auto counter = in.media_generation;
+  const EventSink events = in.events;
+  const std::uint64_t generation = in.generation;
+  const auto session_alive = in.session_alive;
+
+  Result<> result = run_media_reader(
+      std::move(in.audio), std::move(in.keys), std::move(in.output_device), std::move(in.blocked),
+      std::move(in.receiver_volume), std::move(in.clock), std::move(in.telemetry), generation,
+      std::move(in.media_generation), std::move(in.events));
+  if (result) return;
+  const std::uint64_t current = counter->load(std::memory_order_acquire);
+  if (current != generation) return;
+  if (session_alive && !session_alive->load(std::memory_order_acquire)) return;
+  if (emit_normal_channel_close(events, result.error(), current)) return;
+  events(Json{{"event", "error"},
+              {"code", "sonvale_audio_stream_failed"},
+              {"key_fingerprint", fingerprint ? Json(*fingerprint) : Json(nullptr)},
+              {"media_generation", generation},
+              {"message", "小米妙播音频流失败：" + result.error().to_string()}});
+}
+
+void spawn_image_drain(Fd image) {
+  auto thread = spawn_named("sonvale-image-drain", [image = std::move(image)]() mutable {
+    image_drain_main(std::move(image));
+  });
+  if (thread) thread->detach();
+}
+
+void spawn_media_reader(MediaReaderInputs inputs) {
+  auto thread = spawn_named("sonvale-audio", [inputs = std::move(inputs)]() mutable {
+    media_reader_main(std::move(inputs));
+  });
+  if (thread) thread->detach();
+}
+
+}  // namespace sonvale

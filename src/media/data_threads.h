@@ -1,0 +1,47 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/event_sink.h"
+#include "core/net.h"
+#include "media/latency_telemetry.h"
+#include "media/presentation_clock.h"
+#include "media/stream_keys.h"
+
+namespace sonvale {
+
+// What the RTSP session hands to the media reader thread of its audio data connection.
+struct MediaReaderInputs {
+  Fd audio;  // owned by the reader from now on
+  std::optional<StreamKeys> keys;
+  std::optional<std::string> output_device;
+  std::shared_ptr<std::atomic<bool>> blocked;
+  std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume;
+  std::shared_ptr<ZeDidiPresentationClock> clock;
+  std::shared_ptr<ZeDidiLatencyTelemetry> telemetry;
+  std::shared_ptr<std::atomic<std::uint64_t>> media_generation;
+  EventSink events;
+  std::uint64_t generation = 0;
+  // True while the RTSP session runs. The session clears it before it shuts the data connections
+  // down at its end, so that the reader does not take that shutdown for the phone's doing.
+  std::shared_ptr<const std::atomic<bool>> session_alive;
+};
+
+// Thread body of "sonvale-image-drain": reads and discards the image connection until it ends or
+// fails, then closes it. Reports nothing.
+void image_drain_main(Fd image);
+
+// Thread body of "sonvale-audio": runs the media reader and reports how it ended: nothing after
+// success, a replaced generation or the session's own shutdown; "media_channel_closed" when the
+// phone closed the connection; otherwise one "error" event "sonvale_audio_stream_failed".
+void media_reader_main(MediaReaderInputs inputs);
+
+// Start the two threads detached; a failure to start one is dropped (its connection is closed).
+void spawn_image_drain(Fd image);
+void spawn_media_reader(MediaReaderInputs inputs);
+
+}  // namespace sonvale

@@ -1,0 +1,239 @@
+#include "media/rtsp_message.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "core/text.h"
+
+namespace sonvale {
+namespace {
+
+constexpr std::string_view kHeaderEnd = "\r\n\r\n";
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string ascii_upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+bool equals_ignore_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  return ascii_lower(a) == ascii_lower(b);
+}
+
+// Length of the UTF-8 sequence whose lead byte is `b` (1 for bytes that are no lead byte).
+std::size_t sequence_length(std::uint8_t b) {
+  if ((b & 0xe0) == 0xc0) return 2;
+  if ((b & 0xf0) == 0xe0) return 3;
+  if ((b & 0xf8) == 0xf0) return 4;
+  return 1;
+}
+
+// Whether the code point starting at `i` of well-formed text is Unicode White_Space.
+bool whitespace_at(std::string_view text, std::size_t i, std::size_t* len) {
+  *len = std::min(sequence_length(static_cast<std::uint8_t>(text[i])), text.size() - i);
+  return trim_whitespace(text.substr(i, *len)).empty();
+}
+
+// Text whose bytes may not be UTF-8 is trimmed of ASCII whitespace only.
+std::string_view trim(std::string_view text) {
+  if (is_valid_utf8(text)) return trim_whitespace(text);
+  const auto ws = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  while (!text.empty() && ws(text.front())) text.remove_prefix(1);
+  while (!text.empty() && ws(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Calls `fn` with each line of `text` split at LF, one CR before the LF removed; a final line
+// without LF counts. Stops early when `fn` returns true.
+template <class Fn>
+void for_each_line(std::string_view text, Fn&& fn) {
+  while (!text.empty()) {
+    const std::size_t lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    if (!line.empty() && line.back() == '\r' && lf != std::string_view::npos) line.remove_suffix(1);
+    if (fn(line)) return;
+    if (lf == std::string_view::npos) return;
+    text.remove_prefix(lf + 1);
+  }
+}
+
+Error limit_error(std::string_view what) {
+  return Error::msg("ZeDidi RTSP " + std::string(what) + " exceeds " +
+                    std::to_string(kMaxRtspMessageBytes) + " bytes");
+}
+
+Result<std::uint64_t> parse_content_length(std::string_view text) {
+  if (text.empty()) return fail(Error::msg("cannot parse integer from empty string"));
+  std::string_view digits = text;
+  if (digits.front() == '+') digits.remove_prefix(1);
+  if (digits.empty()) return fail(Error::msg("invalid digit found in string"));
+  std::uint64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return fail(Error::msg("invalid digit found in string"));
+    if (__builtin_mul_overflow(value, std::uint64_t{10}, &value) ||
+        __builtin_add_overflow(value, static_cast<std::uint64_t>(c - '0'), &value)) {
+      return fail(Error::msg("number too large to fit in target type"));
+    }
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string RtspMessage::body_text() const {
+  const std::string_view text = as_text(body);
+  if (!is_valid_utf8(text)) return {};
+  return std::string(text);
+}
+
+const std::string* RtspMessage::header(std::string_view lower_name) const {
+  const auto it = headers.find(std::string(lower_name));
+  return it == headers.end() ? nullptr : &it->second;
+}
+
+Result<std::optional<FramedRtspMessage>> frame_rtsp_message(ByteSpan buffer) {
+  if (buffer.size() < 4) return std::optional<FramedRtspMessage>();
+  const std::string_view all = as_text(buffer);
+  const std::size_t blank = all.find(kHeaderEnd);
+  if (blank == std::string_view::npos) {
+    if (buffer.size() > kMaxRtspMessageBytes) return fail(limit_error("header"));
+    return std::optional<FramedRtspMessage>();
+  }
+  const std::size_t header_end = blank + kHeaderEnd.size();
+  if (header_end > kMaxRtspMessageBytes) return fail(limit_error("header"));
+  const std::string_view header_text = all.substr(0, blank);
+  if (!is_valid_utf8(header_text)) {
+    return fail(Error::msg("invalid UTF-8 sequence").context("RTSP header is not UTF-8"));
+  }
+
+  RtspMessage message;
+  std::string_view rest = header_text;
+  bool first = true;
+  for (;;) {
+    const std::size_t crlf = rest.find("\r\n");
+    const std::string_view piece = rest.substr(0, crlf);
+    if (first) {
+      message.start_line = std::string(piece);
+      first = false;
+    } else if (const std::size_t colon = piece.find(':'); colon != std::string_view::npos) {
+      message.headers[ascii_lower(trim_whitespace(piece.substr(0, colon)))] =
+          std::string(trim_whitespace(piece.substr(colon + 1)));
+    }
+    if (crlf == std::string_view::npos) break;
+    rest.remove_prefix(crlf + 2);
+  }
+
+  std::uint64_t content_length = 0;
+  if (const std::string* value = message.header("content-length")) {
+    auto parsed = parse_content_length(*value);
+    if (!parsed) return fail(std::move(parsed).error().context("invalid RTSP Content-Length"));
+    content_length = *parsed;
+  }
+  std::uint64_t message_end = 0;
+  if (__builtin_add_overflow(static_cast<std::uint64_t>(header_end), content_length,
+                             &message_end)) {
+    return fail(Error::msg("ZeDidi RTSP message length overflow"));
+  }
+  if (message_end > kMaxRtspMessageBytes) return fail(limit_error("message"));
+  if (buffer.size() < message_end) return std::optional<FramedRtspMessage>();
+
+  const auto end = static_cast<std::size_t>(message_end);
+  message.body.assign(buffer.begin() + static_cast<std::ptrdiff_t>(header_end),
+                      buffer.begin() + static_cast<std::ptrdiff_t>(end));
+  return std::optional<FramedRtspMessage>(FramedRtspMessage{std::move(message), end});
+}
+
+bool is_rtsp_response(std::string_view start_line) {
+  return start_line.size() >= 5 && start_line.starts_with("RTSP/");
+}
+
+std::string rtsp_method(std::string_view start_line) {
+  const auto token = first_token(start_line);
+  return token ? ascii_upper(*token) : std::string();
+}
+
+std::string rtsp_cseq(const RtspMessage& message) {
+  const std::string* value = message.header("cseq");
+  return value ? *value : std::string("0");
+}
+
+std::optional<std::string> parameter_value(std::string_view text, std::string_view name) {
+  std::optional<std::string> found;
+  for_each_line(text, [&](std::string_view line) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return false;
+    if (!equals_ignore_ascii_case(trim(line.substr(0, colon)), name)) return false;
+    const std::string_view value = trim(line.substr(colon + 1));
+    if (value.empty()) return false;
+    found = std::string(value);
+    return true;
+  });
+  return found;
+}
+
+std::optional<std::string_view> presentation_url_line(std::string_view text) {
+  constexpr std::string_view kPrefix = "wfd_presentation_URL:";
+  std::optional<std::string_view> found;
+  for_each_line(text, [&](std::string_view line) {
+    if (!line.starts_with(kPrefix)) return false;
+    found = line.substr(kPrefix.size());
+    return true;
+  });
+  return found;
+}
+
+std::optional<std::string_view> first_token(std::string_view text) {
+  const bool utf8 = is_valid_utf8(text);
+  std::size_t i = 0;
+  std::size_t start = std::string_view::npos;
+  while (i < text.size()) {
+    std::size_t len = 1;
+    const bool ws = utf8 ? whitespace_at(text, i, &len)
+                         : (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'));
+    if (ws && start != std::string_view::npos) return text.substr(start, i - start);
+    if (!ws && start == std::string_view::npos) start = i;
+    i += len;
+  }
+  if (start == std::string_view::npos) return std::nullopt;
+  return text.substr(start);
+}
+
+std::optional<std::int64_t> parse_signed_decimal(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  // Accumulated as a negative number, whose range includes the smallest value.
+  std::int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    if (__builtin_mul_overflow(value, std::int64_t{10}, &value) ||
+        __builtin_sub_overflow(value, static_cast<std::int64_t>(c - '0'), &value)) {
+      return std::nullopt;
+    }
+  }
+  if (negative) return value;
+  if (value == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
+  return -value;
+}
+
+std::optional<std::uint64_t> parse_unsigned_decimal(std::string_view text) {
+  auto parsed = parse_content_length(text);
+  if (!parsed) return std::nullopt;
+  return *parsed;
+}
+
+}  // namespace sonvale

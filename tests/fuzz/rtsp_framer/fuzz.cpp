@@ -1,0 +1,83 @@
+// Feeds arbitrary bytes to the RTSP framer as a stream arriving in pieces, and every framed
+// message to the text helpers the session applies to it. Framing a stream piecewise must give the
+// same messages as framing it whole.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/net.h"
+#include "media/rtsp_message.h"
+#include "media/wfd_sink.h"
+
+using namespace sonvale;
+
+namespace {
+
+void use_message(const RtspMessage& m) {
+  (void)is_rtsp_response(m.start_line);
+  (void)rtsp_method(m.start_line);
+  (void)rtsp_cseq(m);
+  const std::string body = m.body_text();
+  (void)parameter_value(body, "wfd_timeoffset");
+  if (auto v = parameter_value(body, "wfd_timer_server_port")) {
+    (void)wfd_timer_server(*v, Ipv4::loopback());
+  }
+  if (auto rest = presentation_url_line(body)) (void)first_token(*rest);
+  for (const auto& [name, value] : m.headers) {
+    (void)parse_signed_decimal(value);
+    (void)wfd_timer_server(value, Ipv4::loopback());
+    (void)first_token(value);
+  }
+}
+
+// Frames everything in `stream`, appending `step` bytes at a time.
+std::vector<RtspMessage> frame_all(ByteSpan stream, std::size_t step, bool* failed) {
+  std::vector<RtspMessage> out;
+  Bytes buffer;
+  std::size_t fed = 0;
+  *failed = false;
+  while (fed < stream.size()) {
+    const std::size_t n = std::min(step, stream.size() - fed);
+    buffer.insert(buffer.end(), stream.begin() + static_cast<std::ptrdiff_t>(fed),
+                  stream.begin() + static_cast<std::ptrdiff_t>(fed + n));
+    fed += n;
+    for (;;) {
+      auto r = frame_rtsp_message(buffer);
+      if (!r) {
+        *failed = true;
+        return out;
+      }
+      if (!*r) break;
+      const std::size_t consumed = (*r)->consumed;
+      if (consumed == 0 || consumed > buffer.size() || consumed > kMaxRtspMessageBytes) {
+        __builtin_trap();
+      }
+      out.push_back(std::move((*r)->message));
+      buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::size_t step = std::size_t{data[0]} + 1;
+  const ByteSpan stream(data + 1, size - 1);
+  bool failed_piecewise = false;
+  bool failed_whole = false;
+  const auto piecewise = frame_all(stream, step, &failed_piecewise);
+  const auto whole = frame_all(stream, stream.size() + 1, &failed_whole);
+  if (!failed_piecewise && !failed_whole) {
+    if (piecewise.size() != whole.size()) __builtin_trap();
+    for (std::size_t i = 0; i < whole.size(); ++i) {
+      if (piecewise[i].start_line != whole[i].start_line || piecewise[i].body != whole[i].body ||
+          piecewise[i].headers != whole[i].headers) {
+        __builtin_trap();
+      }
+    }
+  }
+  for (const auto& m : piecewise) use_message(m);
+  return 0;
+}

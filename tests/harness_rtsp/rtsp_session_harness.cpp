@@ -1,0 +1,171 @@
+// Drives media sessions as the control protocol's Open command would, for black-box tests.
+//
+//   rtsp_session_harness --port P [--ip A] [--keys AUTH,AES,IV] [--output-device TEXT]
+//                        [--generation G] [--counter C] [--telemetry]
+//
+// Starts one session of generation G (default 1) towards A:P with the counter at C (default G)
+// and prints every event as a JSON line. With --telemetry the sessions share a latency telemetry
+// record that stdin commands fill. Commands on stdin, one per line:
+//   pause | resume            what the control hub does to the session's playback gate
+//   gate                      prints {"event":"harness_gate","blocked":..,"remote_paused":..}
+//   advance-generation        advances the counter (a newer Open command or a shutdown)
+//   spawn [PORT]              advances the counter and starts a session of the new generation
+//   rtp SEQ TS LEN            records an RTP packet in the telemetry
+//   queued N | output-latency US   stores the telemetry's atomic counters
+//   telemetry                 prints the telemetry snapshot as "harness_telemetry"
+//   quit                      ends the process (so does the end of stdin)
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "core/event_sink.h"
+#include "core/net.h"
+#include "core/thread.h"
+#include "media/media_session.h"
+#include "media/stream_keys.h"
+
+using namespace sonvale;
+
+namespace {
+
+struct Options {
+  Ipv4 ip = Ipv4::loopback();
+  std::uint16_t port = 0;
+  std::optional<StreamKeys> keys;
+  std::optional<std::string> output_device;
+  std::uint64_t generation = 1;
+  std::optional<std::uint64_t> counter;
+  bool telemetry = false;
+};
+
+[[noreturn]] void usage(const std::string& why) {
+  std::cerr << "rtsp_session_harness: " << why << "\n";
+  std::_Exit(2);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usage("missing value for " + arg);
+      return argv[++i];
+    };
+    if (arg == "--ip") {
+      const auto ip = Ipv4::parse(value());
+      if (!ip) usage("bad --ip");
+      o.ip = *ip;
+    } else if (arg == "--port") {
+      o.port = static_cast<std::uint16_t>(std::stoul(value()));
+    } else if (arg == "--keys") {
+      const std::string v = value();
+      const auto a = v.find(','), b = v.rfind(',');
+      if (a == std::string::npos || a == b) usage("--keys wants AUTH,AES,IV");
+      auto keys =
+          StreamKeys::from_strings(v.substr(0, a), v.substr(a + 1, b - a - 1), v.substr(b + 1));
+      if (!keys) usage(keys.error().to_string());
+      o.keys = *keys;
+    } else if (arg == "--output-device") {
+      o.output_device = value();
+    } else if (arg == "--generation") {
+      o.generation = std::stoull(value());
+    } else if (arg == "--counter") {
+      o.counter = std::stoull(value());
+    } else if (arg == "--telemetry") {
+      o.telemetry = true;
+    } else {
+      usage("unknown argument " + arg);
+    }
+  }
+  if (o.port == 0) usage("--port is required");
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options o = parse(argc, argv);
+  const EventSink events = stdout_event_sink();
+  const auto counter =
+      std::make_shared<std::atomic<std::uint64_t>>(o.counter.value_or(o.generation));
+  const auto volume = std::make_shared<std::atomic<std::uint32_t>>(100);
+  const auto suspended = std::make_shared<std::atomic<bool>>(false);
+  const auto telemetry = o.telemetry ? ZeDidiLatencyTelemetry::create() : nullptr;
+  PlaybackGate gate = PlaybackGate::with_output_suspension(suspended);
+
+  auto start = [&](std::uint16_t port, std::uint64_t generation) {
+    if (!telemetry) {
+      spawn_rtsp_receiver(o.ip, port, o.keys, o.output_device, gate, volume, generation, counter,
+                          events);
+      return;
+    }
+    auto thread = spawn_named("sonvale-rtsp", [=, keys = o.keys, device = o.output_device] {
+      rtsp_session_main(o.ip, port, keys, device, gate, volume, generation, counter, events,
+                        telemetry);
+    });
+    if (thread) thread->detach();
+  };
+  auto report_generation = [&] {
+    print_event_line(Json{{"event", "harness_generation"},
+                          {"media_generation", counter->load(std::memory_order_acquire)}});
+  };
+
+  start(o.port, o.generation);
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream in(line);
+    std::string cmd;
+    in >> cmd;
+    if (cmd == "pause" || cmd == "resume") {
+      gate.set_paused(cmd == "pause");
+      print_event_line(Json{{"event", "harness_ok"}, {"command", cmd}});
+    } else if (cmd == "gate") {
+      print_event_line(Json{{"event", "harness_gate"},
+                            {"blocked", gate.blocked()},
+                            {"remote_paused", gate.remote_paused()}});
+    } else if (cmd == "advance-generation") {
+      counter->fetch_add(1, std::memory_order_acq_rel);
+      report_generation();
+    } else if (cmd == "spawn") {
+      unsigned port = o.port;
+      in >> port;
+      // Like the Open command: a new gate for the newly activated source.
+      gate = PlaybackGate::with_output_suspension(suspended);
+      const std::uint64_t g = counter->fetch_add(1, std::memory_order_acq_rel) + 1;
+      start(static_cast<std::uint16_t>(port), g);
+      report_generation();
+    } else if (telemetry && cmd == "rtp") {
+      unsigned seq = 0, ts = 0, len = 0;
+      in >> seq >> ts >> len;
+      telemetry->observe_packet(static_cast<std::uint16_t>(seq), ts,
+                                std::chrono::steady_clock::now(), len);
+      print_event_line(Json{{"event", "harness_ok"}, {"command", cmd}});
+    } else if (telemetry && (cmd == "queued" || cmd == "output-latency")) {
+      std::uint64_t v = 0;
+      in >> v;
+      (cmd == "queued" ? telemetry->queued_frames : telemetry->output_latency_us)
+          .store(v, std::memory_order_release);
+      print_event_line(Json{{"event", "harness_ok"}, {"command", cmd}});
+    } else if (telemetry && cmd == "telemetry") {
+      const auto snap = telemetry->snapshot();
+      Json j{{"event", "harness_telemetry"}, {"has_packet", snap.has_value()}};
+      if (snap) {
+        j["highest_sequence"] = snap->highest_sequence;
+        j["bitrate_bps"] = snap->bitrate_bps;
+        j["queued_frames"] = snap->queued_frames;
+        j["output_latency_us"] = snap->output_latency_us;
+      }
+      print_event_line(j);
+    } else if (cmd == "quit") {
+      break;
+    } else if (!cmd.empty()) {
+      print_event_line(Json{{"event", "harness_error"}, {"command", cmd}});
+    }
+  }
+  std::fflush(stdout);
+  // Session threads are detached and may still run: end without static destructors.
+  std::_Exit(0);
+}
