@@ -227,7 +227,6 @@ INSTANTIATE_TEST_SUITE_P(
                    1.0 - 10000.0 / 12000000.0},
         SenderCase{"SlightlyLateBeforeLock", false, -1500.0, 4000, 0, 0, 1.0},
         SenderCase{"LateBeforeLockIsDropped", false, -3000.0, 4000, 0, 144, 1.0},
-        SenderCase{"LateBeforeLockShortQueueStaysLate", false, -3000.0, 146 + 512, 0, 144, 1.0},
         SenderCase{"LateAfterLockIsLeftToTheRate", true, -20000.0, 4000, 0, 0,
                    1.0 + 20000.0 / 12000000.0},
         SenderCase{"VeryLateAfterLockIsDropped", true, -30000.0, 4000, 0, 1440, 1.0},
@@ -246,6 +245,19 @@ TEST(SenderClockTest, HeadDueAfterTheWholeBufferRendersSilenceAndConsumesNothing
     EXPECT_EQ(h.st.clock_locked, locked);
     EXPECT_TRUE(h.sink.named("audio_synchronization_started").empty());
   }
+}
+
+TEST(SenderClockTest, ShortLateQueueKeepsTwoFramesAndStaysLate) {
+  RenderHarness h;
+  h.sync_clock();
+  h.push(100, h.server_now_us() - 3000.0, 0.5f);
+  const auto out = h.render(512);
+  // 98 frames dropped (2 stay); one is played, then the queue has underrun.
+  EXPECT_EQ(out[0], 0.5f);
+  EXPECT_TRUE(std::all_of(out.begin() + 2, out.end(), [](float x) { return x == 0.0f; }));
+  EXPECT_EQ(h.source_position(), 99.0);
+  EXPECT_EQ(h.queue->queued_frames(), 1u);
+  EXPECT_TRUE(h.st.clock_locked);
 }
 
 struct FallbackCase {
