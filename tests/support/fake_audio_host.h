@@ -104,7 +104,7 @@ class PacedAudioHost final : public audio::AudioHost {
     std::uint32_t buffer_frames = 512;
     std::chrono::nanoseconds output_latency = std::chrono::milliseconds(20);
     bool simulated_time = true;
-    // Callbacks to run before the stream stops by itself (simulated time only; 0: unbounded).
+    // Callbacks to run before the stream stops by itself (0: until the stream is destroyed).
     std::uint64_t max_callbacks = 0;
     std::function<void(std::chrono::nanoseconds device_time)> before_callback;
   };

@@ -2,7 +2,10 @@
 // monitor `parec` records. Skips only when no PulseAudio server can be started here.
 #include "media/audio/rtaudio_host.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/types.h>
@@ -14,7 +17,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <numbers>
 #include <string>
 #include <thread>
@@ -43,7 +45,8 @@ namespace fs = std::filesystem;
 constexpr const char* kSink = "sonvale_test";
 constexpr const char* kSinkDescription = "SonvaleTestSink";
 
-// A PulseAudio daemon with its own runtime directory and a 48 kHz null sink.
+// A PulseAudio server of this test alone: a child process (ended with the test, even when the
+// test process dies first) with its own runtime directory and a 48 kHz null sink.
 class PulseServer {
  public:
   PulseServer() {
@@ -56,35 +59,57 @@ class PulseServer {
     setenv("XDG_RUNTIME_DIR", (dir_ / "runtime").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (dir_ / "home").c_str(), 1);
     unsetenv("PULSE_SERVER");
-    const std::string cmd =
-        std::string("pulseaudio -n --daemonize=yes --exit-idle-time=-1 --system=false "
-                    "--use-pid-file=yes --log-target=stderr --log-level=error "
-                    "-L 'module-native-protocol-unix' -L 'module-null-sink sink_name=") +
-        kSink + " rate=48000 sink_properties=device.description=" + kSinkDescription +
-        "' 2>/dev/null";
-    if (std::system(cmd.c_str()) != 0) return;
-    for (int i = 0; i < 100 && !running_; ++i) {
+    const std::string sink = std::string("module-null-sink sink_name=") + kSink +
+                             " rate=48000 sink_properties=device.description=" + kSinkDescription;
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+      const int devnull = open("/dev/null", O_RDWR);
+      dup2(devnull, STDOUT_FILENO);
+      dup2(devnull, STDERR_FILENO);
+      execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+             "--system=false", "--log-level=error", "-L", "module-native-protocol-unix", "-L",
+             sink.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    if (pid_ < 0) return;
+    for (int i = 0; i < 200 && !running_; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;  // it could not start here
+        return;
+      }
       running_ = std::system("pactl info >/dev/null 2>&1") == 0;
       if (!running_) std::this_thread::sleep_for(50ms);
     }
   }
-  ~PulseServer() { stop(SIGTERM); }
-  // Ends the server (SIGKILL: as if it crashed) and waits until it is gone.
-  void stop(int signal_number) {
-    std::ifstream pid_file(dir_ / "runtime" / "pulse" / "pid");
-    pid_t pid = 0;
-    if (pid_file >> pid && pid > 0 && kill(pid, signal_number) == 0) {
-      // Not our child (it daemonized): wait for it to be gone before removing its directory.
-      for (int i = 0; i < 200 && kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(10ms);
-    }
-    if (signal_number != SIGTERM) return;
+  ~PulseServer() {
+    stop(SIGTERM);
     std::error_code ec;
     if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  // Ends the server (SIGKILL: as if it crashed) and reaps it.
+  void stop(int signal_number) {
+    if (pid_ <= 0) return;
+    kill(pid_, signal_number);
+    for (int i = 0; i < 500; ++i) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
   }
   bool running() const { return running_; }
 
  private:
   fs::path dir_;
+  pid_t pid_ = -1;
   bool running_ = false;
 };
 
