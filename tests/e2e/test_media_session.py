@@ -63,7 +63,9 @@ def harness():
 
 
 def open_session(phone, harness, *args, generation=1):
-    h = harness("--port", phone.port, "--generation", generation, *args)
+    # The media reader streams PCM (to a port nothing listens on; no audio arrives in these tests):
+    # with no output device it would open the native output, which this machine does not have.
+    h = harness("--port", phone.port, "--generation", generation, "--output-device", "stream:127.0.0.1:9", *args)
     conn = phone.accept_rtsp()
     h.wait_event("status")
     return h, conn

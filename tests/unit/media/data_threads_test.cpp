@@ -52,6 +52,9 @@ class MediaReaderThread : public ::testing::Test {
     MediaReaderInputs in;
     in.audio = std::move(audio);
     in.keys = std::move(keys);
+    // The PCM stream: without a device text the reader would open the native output first, and
+    // this machine has none. No audio arrives, so the streamer never connects.
+    in.output_device = "stream:127.0.0.1:9";
     in.blocked = std::make_shared<std::atomic<bool>>(false);
     in.receiver_volume = std::make_shared<std::atomic<std::uint32_t>>(100);
     in.clock = ZeDidiPresentationClock::create();

@@ -1,0 +1,88 @@
+// Test harness: listens on 127.0.0.1 (ephemeral port), accepts one connection, runs the media
+// reader on it exactly as the receiver would, and prints every event as one JSON line.
+//
+//   harness_reader [--keys AUTH_KEY,AES_KEY,AES_IV] [--output-device TEXT]
+//
+// Lines it prints besides the reader's own events:
+//   {"event":"harness_listening","port":N}           once the listener is ready
+//   {"event":"harness_reader_result","ok":B,"error":TEXT|null,"remote_closed":{...}|null}
+// After the result it waits for its standard input to end (so that the PCM streamer can write
+// what is queued), then exits 0.
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "core/event_sink.h"
+#include "core/net.h"
+#include "media/latency_telemetry.h"
+#include "media/media_reader.h"
+#include "media/presentation_clock.h"
+#include "media/stream_keys.h"
+
+namespace {
+
+using namespace sonvale;
+
+int run(const std::vector<std::string>& args) {
+  std::optional<StreamKeys> keys;
+  std::optional<std::string> output_device;
+  for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
+    if (args[i] == "--keys") {
+      const std::string& v = args[i + 1];
+      const auto a = v.find(','), b = v.find(',', a + 1);
+      if (a == std::string::npos || b == std::string::npos) return 2;
+      auto k =
+          StreamKeys::from_strings(v.substr(0, a), v.substr(a + 1, b - a - 1), v.substr(b + 1));
+      if (!k) {
+        std::cerr << k.error().to_string() << "\n";
+        return 2;
+      }
+      keys = *k;
+    } else if (args[i] == "--output-device") {
+      output_device = args[i + 1];
+    } else {
+      return 2;
+    }
+  }
+  auto listener = tcp_listen(SocketAddrV4{Ipv4::loopback(), 0}, 1, false);
+  if (!listener) return 3;
+  auto local = local_address(listener->get());
+  if (!local) return 3;
+  const EventSink events = stdout_event_sink();
+  events(Json{{"event", "harness_listening"}, {"port", local->port}});
+  auto accepted = accept_connection(listener->get());
+  if (!accepted) return 3;
+
+  auto counter = std::make_shared<std::atomic<std::uint64_t>>(1);
+  auto result = run_media_reader(
+      std::move(accepted->fd), keys, output_device, std::make_shared<std::atomic<bool>>(false),
+      std::make_shared<std::atomic<std::uint32_t>>(100), ZeDidiPresentationClock::create(),
+      ZeDidiLatencyTelemetry::create(), 1, counter, events);
+  Json report = {{"event", "harness_reader_result"},
+                 {"ok", result.has_value()},
+                 {"error", nullptr},
+                 {"remote_closed", nullptr}};
+  if (!result) {
+    report["error"] = result.error().to_string();
+    if (const auto* d = result.error().remote_closed_details()) {
+      report["remote_closed"] = Json{{"channel", d->channel},
+                                     {"bytes_read", d->bytes_read},
+                                     {"bytes_expected", d->bytes_expected}};
+    }
+  }
+  events(report);
+  std::string line;
+  while (std::getline(std::cin, line)) {
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  return run(std::vector<std::string>(argv + 1, argv + argc));
+}
