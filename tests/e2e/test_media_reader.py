@@ -4,8 +4,10 @@ PCM-stream mode to a TCP listener, against ffmpeg's own decode passed through an
 resampler."""
 
 import os
+import shutil
 import socket
 import struct
+import subprocess
 import threading
 
 import numpy as np
@@ -164,6 +166,18 @@ def test_44100_hz_stream_is_refused(harness, tmp_path):
     assert h.named("audio_format")[0]["sample_rate"] == 44100
 
 
+def machine_has_audio_output():
+    """A sound server or an ALSA card would give the reader a real default output."""
+    if shutil.which("pactl") and subprocess.run(["pactl", "info"], capture_output=True).returncode == 0:
+        return True
+    try:
+        with open("/proc/asound/cards") as f:
+            return "no soundcards" not in f.read()
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(machine_has_audio_output(), reason="this machine has an audio output")
 def test_native_output_unavailable_ends_the_reader(harness):
     h = harness()
     with h.connect():

@@ -181,10 +181,23 @@ TEST_F(AacPlayerTest, DefaultDeviceWhenNoTextAndFailureReturnedUnchanged) {
   EXPECT_EQ(native_device_, std::nullopt);
 }
 
-TEST(NativeOutputSeamTest, InterimOutputReportsNoDevice) {
-  auto r = open_native_output(std::nullopt, nullptr, nullptr, nullptr, nullptr, EventSink());
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().to_string(), "no native audio output device");
+TEST(NativeOutputSeamTest, PushKeepsTimeAndReportsQueuedFrames) {
+  NativeOutput output;
+  output.queue = PcmQueue::create();
+  auto telemetry = ZeDidiLatencyTelemetry::create();
+  const std::vector<float> frame(2048, 0.25f);
+  push_native_frame(output, *telemetry, frame, 1000.0);
+  push_native_frame(output, *telemetry, frame, 1000.0 + 1024 * 1e6 / 48000.0);
+  EXPECT_EQ(telemetry->queued_frames.load(), 2048u);
+  auto head = [&] {
+    std::lock_guard lock(output.queue->mutex());
+    return output.queue->head_pts_us();
+  };
+  EXPECT_EQ(head(), 1000.0);
+  // A jump of more than 100 ms restarts the queue from the new frame.
+  push_native_frame(output, *telemetry, frame, 500000.0);
+  EXPECT_EQ(head(), 500000.0);
+  EXPECT_EQ(telemetry->queued_frames.load(), 1024u);
 }
 
 // Headers patched onto a real 48 kHz frame.
