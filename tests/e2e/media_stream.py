@@ -3,8 +3,10 @@ stream (ISO/IEC 13818-1) with optionally AES-128-CBC encrypted PES starts, frame
 RTP packets (RFC 3550 over RTSP interleaving), and the independent reference of the PCM stream."""
 
 import os
+import socket
 import struct
 import subprocess
+import threading
 
 import numpy as np
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
@@ -130,3 +132,59 @@ def rtp_frames(ts, per_packet=7):
         rtp = struct.pack(">BBHII", 0x80, 0x21, n & 0xFFFF, (n * 1800) & 0xFFFFFFFF, 0x5EED) + payload
         out.append(b"$" + bytes([0]) + struct.pack(">H", len(rtp)) + rtp)
     return out
+
+
+class PcmListener:
+    """A TCP listener that collects the PCM stream: the bytes of every connection it accepts, in
+    arrival order, in `data`; `read_ends` holds the running byte count after each read. With
+    `close_after`, the first connection is closed once that many bytes have come; with
+    `reading=False`, connections are accepted and never read."""
+
+    def __init__(self, close_after=None, reading=True):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(4)
+        self.port = self.sock.getsockname()[1]
+        self.data = bytearray()
+        self.read_ends = []
+        self.connections = []
+        self._close_after = close_after
+        self._reading = reading
+        self._cv = threading.Condition()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            with self._cv:
+                self.connections.append(conn)
+                self._cv.notify_all()
+            if self._reading:
+                threading.Thread(target=self._read, args=(conn, len(self.connections) == 1), daemon=True).start()
+
+    def _read(self, conn, first):
+        got = 0
+        while True:
+            chunk = conn.recv(65536)
+            if not chunk:
+                break
+            got += len(chunk)
+            with self._cv:
+                self.data += chunk
+                self.read_ends.append(len(self.data))
+                self._cv.notify_all()
+            if first and self._close_after is not None and got >= self._close_after:
+                conn.close()
+                return
+
+    def wait_bytes(self, n, timeout=20.0):
+        with self._cv:
+            self._cv.wait_for(lambda: len(self.data) >= n, timeout)
+            return bytes(self.data)
+
+    def wait_connections(self, n, timeout=10.0):
+        with self._cv:
+            assert self._cv.wait_for(lambda: len(self.connections) >= n, timeout), self.connections

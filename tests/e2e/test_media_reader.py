@@ -8,46 +8,18 @@ import shutil
 import socket
 import struct
 import subprocess
-import threading
 
 import numpy as np
 import pytest
 
 import media_stream as ms
 from harness_reader import HarnessReader, harness_path
+from media_stream import PcmListener
 
 pytestmark = pytest.mark.skipif(not os.path.exists(harness_path()), reason="harness_reader not built")
 
 AUTH, KEY, IV = b"AAAAAAAAAAAAAAAA", b"0123456789abcdef", b"fedcba9876543210"
 NEW_IV = b"renewed-iv-54321"
-
-
-class PcmListener:
-    """A TCP listener that collects the PCM stream of one connection."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(1)
-        self.port = self.sock.getsockname()[1]
-        self.data = bytearray()
-        self._cv = threading.Condition()
-        threading.Thread(target=self._run, daemon=True).start()
-
-    def _run(self):
-        conn, _ = self.sock.accept()
-        while True:
-            chunk = conn.recv(65536)
-            if not chunk:
-                break
-            with self._cv:
-                self.data += chunk
-                self._cv.notify_all()
-
-    def wait_bytes(self, n, timeout=20.0):
-        with self._cv:
-            self._cv.wait_for(lambda: len(self.data) >= n, timeout)
-            return bytes(self.data)
 
 
 @pytest.fixture
