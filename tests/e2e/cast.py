@@ -47,9 +47,10 @@ class Cast:
         self.rtsp.close()
 
 
-def tone_rtp(path, seconds=3, rate=48000, encrypted=False, renew=False, frames_per_pes=4, per_packet=7):
+def tone_rtp(path, seconds=3, rate=48000, encrypted=False, renew=False, frames_per_pes=4, per_packet=7,
+             frequency=1000):
     """ffmpeg's AAC-LC tone as '$'-framed RTP; returns (rtp frames, adts frames, plain payloads)."""
-    ms.make_aac(path, seconds=seconds, rate=rate)
+    ms.make_aac(path, seconds=seconds, rate=rate, frequency=frequency)
     with open(path, "rb") as f:
         frames = ms.adts_frames(f.read())
     if encrypted:
