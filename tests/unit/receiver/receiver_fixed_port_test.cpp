@@ -1,5 +1,6 @@
 #include "receiver.h"
 
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <thread>
@@ -12,6 +13,10 @@ namespace sonvale {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Control sessions are detached threads; keep OpenSSL's exit handler out of their way.
+[[maybe_unused]] const int kOpenSslWithoutExitHandler =
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 
 ReceiverConfig loopback_config() {
   return ReceiverConfig::make("Kitchen", {"idm-1", "A1B2C3D4", "media-1"}, Ipv4::loopback(), "");
@@ -103,6 +108,25 @@ TEST_F(ReceiverStopTest, StopThenReleaseAdvancesTheGenerationTwice) {
   EXPECT_EQ(generation->load(), 1u);
   receiver->reset();
   EXPECT_EQ(generation->load(), 2u);
+  EXPECT_TRUE(eventually(control_port_free));
+}
+
+TEST_F(ReceiverStopTest, StopThenReleaseAdvancesTheMediaGenerationTwiceAndVolumeIsCut) {
+  testing::RecordingSink rec;
+  ReceiverConfig config = ReceiverConfig::make("Kitchen", {"idm", "LYRA", "media"}, Ipv4::loopback(), "");
+  config.volume_percent = 250;
+  auto receiver = ZeDidiReceiver::start(std::move(config), rec.sink());
+  ASSERT_TRUE(receiver) << receiver.error().to_string();
+  const ReceiverController controller = (*receiver)->controller();
+  EXPECT_EQ(controller.hub().receiver_volume()->load(), 100u);
+  // Without a phone every command fails the same way; seek 0 is a command like any other.
+  EXPECT_EQ(controller.send({ReceiverCommand::kSeek, 0}).error().to_string(),
+            "no active Xiaomi ZeDidi source");
+  EXPECT_EQ(controller.set_volume(10).error().to_string(), "no active Xiaomi ZeDidi source");
+  controller.stop();
+  EXPECT_EQ(controller.hub().media_generation()->load(), 1u);
+  receiver->reset();
+  EXPECT_EQ(controller.hub().media_generation()->load(), 2u);
   EXPECT_TRUE(eventually(control_port_free));
 }
 
