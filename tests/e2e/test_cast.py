@@ -4,6 +4,7 @@ AAC over the audio connection, and the PCM comes out on a TCP listener or a soun
 
 import hashlib
 import hmac
+import os
 import re
 import socket
 import struct
@@ -102,7 +103,7 @@ def test_cast_session_gate_and_stop(relvox):
         assert r.wait_exit() == 0
     assert cast.conn.wait_eof()
     assert wait_closed(cast.audio)
-    assert [e for e in quiet_events(r) if e.get("code") != "sonvale_control_session_failed"] == []
+    assert quiet_events(r) == []
     cast.close()
 
 
@@ -297,7 +298,10 @@ def vm_rss_kb(pid):
     raise AssertionError("no VmRSS")
 
 
-def test_listener_that_stops_reading_keeps_memory_flat(relvox, tone):
+def test_listener_that_stops_reading_keeps_memory_flat(relvox, tone, monkeypatch):
+    # A sanitizer build would keep freed memory in quarantine and grow for that reason alone.
+    options = [o for o in os.environ.get("ASAN_OPTIONS", "").split(":") if o]
+    monkeypatch.setenv("ASAN_OPTIONS", ":".join(options + ["quarantine_size_mb=0", "thread_local_quarantine_size_kb=0"]))
     rtp, _, _ = tone_rtp(tone, seconds=10)
     listener = PcmListener(reading=False)
     cast = Cast(relvox, "--pcm-port", str(listener.port))
