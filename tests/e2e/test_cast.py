@@ -47,13 +47,27 @@ def quiet_events(r):
 
 
 @pytest.fixture
+def start_cast(relvox):
+    """Factory: relvox with a media session opened (`Cast`); the fake RTSP phone closes at teardown."""
+    made = []
+
+    def start(*args, keys=True):
+        made.append(Cast(relvox, *args, keys=keys))
+        return made[-1]
+
+    yield start
+    for c in made:
+        c.close()
+
+
+@pytest.fixture
 def tone(tmp_path):
     return str(tmp_path / "tone.aac")
 
 
 @pytest.mark.parametrize("keys", [True, False], ids=["keys", "no-keys"])
-def test_options_answer_follows_the_handed_over_keys(relvox, keys):
-    cast = Cast(relvox, *NO_LISTENER, keys=keys)
+def test_options_answer_follows_the_handed_over_keys(start_cast, keys):
+    cast = start_cast(*NO_LISTENER, keys=keys)
     r, conn = cast.receiver, cast.conn
     assert r.wait_event("status", state="media_connecting")["message"] == \
         f"已连接小米妙播 RTSP 源 127.0.0.1:{cast.rtsp.port}"
@@ -67,11 +81,10 @@ def test_options_answer_follows_the_handed_over_keys(relvox, keys):
         assert re.fullmatch("[0-9a-f]{32}", own.headers["authmsg"])
     else:
         assert "authmsgack" not in reply.headers and "authmsg" not in own.headers
-    cast.close()
 
 
-def test_cast_session_gate_and_stop(relvox):
-    cast = Cast(relvox, *NO_LISTENER)
+def test_cast_session_gate_and_stop(start_cast):
+    cast = start_cast(*NO_LISTENER)
     r, conn, control = cast.receiver, cast.conn, cast.control
     cast.start_stream()  # capability body, SETUP with the data ports, PLAY with the session id
     with FakeTimerServer() as timer:
@@ -104,11 +117,10 @@ def test_cast_session_gate_and_stop(relvox):
     assert cast.conn.wait_eof()
     assert wait_closed(cast.audio)
     assert quiet_events(r) == []
-    cast.close()
 
 
-def test_second_open_ends_the_first_session_quietly(relvox):
-    cast = Cast(relvox, *NO_LISTENER)
+def test_second_open_ends_the_first_session_quietly(start_cast):
+    cast = start_cast(*NO_LISTENER)
     r = cast.receiver
     first = cast.conn
     cast.start_stream()
@@ -121,11 +133,10 @@ def test_second_open_ends_the_first_session_quietly(relvox):
     r.wait_event("interconnect_stage", stage="media_session_established", media_generation=2)
     time.sleep(0.2)
     assert quiet_events(r) == []
-    cast.close()
 
 
-def test_phone_closing_rtsp_reports_a_normal_close(relvox):
-    cast = Cast(relvox, *NO_LISTENER)
+def test_phone_closing_rtsp_reports_a_normal_close(start_cast):
+    cast = start_cast(*NO_LISTENER)
     r = cast.receiver
     cast.start_stream()
     cast.conn.close()
@@ -135,14 +146,13 @@ def test_phone_closing_rtsp_reports_a_normal_close(relvox):
     assert wait_closed(cast.audio)
     time.sleep(0.2)
     assert quiet_events(r) == [r.named("media_channel_closed")[0]]
-    cast.close()
 
 
 @pytest.mark.parametrize("encrypted", [False, True], ids=["plain", "encrypted-iv-renewed"])
-def test_cast_streams_the_reference_pcm(relvox, tone, encrypted):
+def test_cast_streams_the_reference_pcm(start_cast, tone, encrypted):
     rtp, frames, payloads = tone_rtp(tone, encrypted=encrypted, renew=encrypted, frames_per_pes=1, per_packet=1)
     listener = PcmListener()
-    cast = Cast(relvox, "--pcm-port", str(listener.port), keys=encrypted)
+    cast = start_cast("--pcm-port", str(listener.port), keys=encrypted)
     r = cast.receiver
     audio = cast.start_stream()
     # Real-time pace: every decoded chunk reaches the listener on its own, so its boundaries show.
@@ -174,7 +184,6 @@ def test_cast_streams_the_reference_pcm(relvox, tone, encrypted):
     assert decoded[0]["adts_header_hex"] == frames[0][:7].hex()
     assert {8, 32, 128} <= {e["decoded_frames"] for e in decoded}
     assert [e for e in r.events if e.get("code")] == []
-    cast.close()
 
 
 FEEDBACK = re.compile(
@@ -183,10 +192,10 @@ FEEDBACK = re.compile(
     rb"Content-Length:0\r\n\r\n")
 
 
-def test_latency_feedback_while_audio_flows(relvox, tone):
+def test_latency_feedback_while_audio_flows(start_cast, tone):
     rtp, frames, _ = tone_rtp(tone, seconds=2.5)
     listener = PcmListener()
-    cast = Cast(relvox, "--pcm-port", str(listener.port))
+    cast = start_cast("--pcm-port", str(listener.port))
     audio = cast.start_stream()
     sent = []  # (time, RTP sequence number, RTP bytes sent so far)
 
@@ -219,7 +228,6 @@ def test_latency_feedback_while_audio_flows(relvox, tone):
     started = cast.receiver.named("latency_feedback_started")
     assert len(started) == 1 and started[0]["rtp_packet_number"] == parsed[0][3]
     assert started[0]["bitrate_bps"] == parsed[0][2] and started[0]["latency_ms"] == parsed[0][1]
-    cast.close()
 
 
 def close_after_two_header_bytes(audio, tone):
@@ -252,8 +260,8 @@ AUDIO_FAILED = "小米妙播音频流失败："
     (reset_after_two_header_bytes, "error", AUDIO_FAILED + "read ZeDidi media stream: "),
     (send_44100_hz_tone, "error", AUDIO_FAILED + "unsupported ZeDidi AAC sample rate 44100 Hz; expected 48000 Hz"),
 ], ids=["closed-after-2-bytes", "reset", "44100-hz"])
-def test_audio_connection_faults(relvox, tone, fault, event, message):
-    cast = Cast(relvox, *NO_LISTENER)
+def test_audio_connection_faults(start_cast, tone, fault, event, message):
+    cast = start_cast(*NO_LISTENER)
     r = cast.receiver
     audio = cast.start_stream()
     fault(audio, tone)
@@ -270,13 +278,12 @@ def test_audio_connection_faults(relvox, tone, fault, event, message):
     # The RTSP session goes on; only the audio road ended.
     cast.conn.reply_to(cast.conn.request("GET_PARAMETER"))
     assert unexpected == []
-    cast.close()
 
 
-def test_pcm_listener_that_closes_gets_one_warning_and_a_new_connection(relvox, tone):
+def test_pcm_listener_that_closes_gets_one_warning_and_a_new_connection(start_cast, tone):
     rtp, frames, _ = tone_rtp(tone, seconds=2)
     listener = PcmListener(close_after=100_000)
-    cast = Cast(relvox, "--pcm-port", str(listener.port))
+    cast = start_cast("--pcm-port", str(listener.port))
     r = cast.receiver
     send_paced(cast.start_stream(), rtp, seconds=1.0)
     r.wait_for(lambda e: len(r.named("pcm_stream_connected")) >= 2, what="second pcm_stream_connected")
@@ -287,7 +294,6 @@ def test_pcm_listener_that_closes_gets_one_warning_and_a_new_connection(relvox, 
     # The stream goes on over the new connection.
     listener.wait_bytes(200_000, timeout=5)
     assert len(listener.data) >= 200_000
-    cast.close()
 
 
 def vm_rss_kb(pid):
@@ -298,13 +304,13 @@ def vm_rss_kb(pid):
     raise AssertionError("no VmRSS")
 
 
-def test_listener_that_stops_reading_keeps_memory_flat(relvox, tone, monkeypatch):
+def test_listener_that_stops_reading_keeps_memory_flat(start_cast, tone, monkeypatch):
     # A sanitizer build would keep freed memory in quarantine and grow for that reason alone.
     options = [o for o in os.environ.get("ASAN_OPTIONS", "").split(":") if o]
     monkeypatch.setenv("ASAN_OPTIONS", ":".join(options + ["quarantine_size_mb=0", "thread_local_quarantine_size_kb=0"]))
     rtp, _, _ = tone_rtp(tone, seconds=10)
     listener = PcmListener(reading=False)
-    cast = Cast(relvox, "--pcm-port", str(listener.port))
+    cast = start_cast("--pcm-port", str(listener.port))
     r = cast.receiver
     audio = cast.start_stream()
     samples = []  # (seconds since sending began, VmRSS in kB, packets sent)
@@ -328,7 +334,6 @@ def test_listener_that_stops_reading_keeps_memory_flat(relvox, tone, monkeypatch
     base = max(kb for t, kb, _ in samples if t <= 1.0)
     late = max(kb for t, kb, _ in samples if t > 1.0)
     assert late - base < 6 * 1024, samples
-    cast.close()
 
 
 
@@ -336,8 +341,8 @@ def test_listener_that_stops_reading_keeps_memory_flat(relvox, tone, monkeypatch
 BAD_REPLIES = {1: fts.SHORT, 4: fts.LONG, 6: fts.WRONG_SEQUENCE, 9: fts.SHORT, 10: fts.WRONG_SEQUENCE}
 
 
-def test_first_round_through_the_announced_timer_server(relvox):
-    cast = Cast(relvox, *NO_LISTENER)
+def test_first_round_through_the_announced_timer_server(start_cast):
+    cast = start_cast(*NO_LISTENER)
     r = cast.receiver
     offset = 987_654_321
     server = FakeTimerServer(offset_us=offset)
@@ -360,11 +365,10 @@ def test_first_round_through_the_announced_timer_server(relvox):
     base = min(arrival - originate for originate, arrival in received.values())
     expected = offset - server.epoch_ns / 1000 + base
     assert abs(sync["server_minus_local_us"] - expected) <= sync["round_trip_us"] + 100, (sync, expected)
-    cast.close()
 
 
-def test_frequency_follows_a_drifting_server(relvox):
-    cast = Cast(relvox, *NO_LISTENER)
+def test_frequency_follows_a_drifting_server(start_cast):
+    cast = start_cast(*NO_LISTENER)
     r, conn = cast.receiver, cast.conn
     with FakeTimerServer(offset_us=5_000_000, drift_ppm=200.0) as server:
         cast.start_stream()
@@ -384,7 +388,6 @@ def test_frequency_follows_a_drifting_server(relvox):
     # Nothing is fitted before twenty rounds spanning 5 s; from then on the frequency closes in.
     assert ppm[:19] == [0.0] * 19
     assert abs(ppm[-1] - 200.0) <= 10.0, ppm
-    cast.close()
 
 
 @pytest.fixture
@@ -397,11 +400,11 @@ def pulse(monkeypatch):
     server.stop()
 
 
-def test_native_output_plays_the_tone(relvox, pulse, tone):
+def test_native_output_plays_the_tone(start_cast, pulse, tone):
     frequency = 750
     rtp, frames, _ = tone_rtp(tone, seconds=2, frequency=frequency)
     recorder = MonitorRecorder()
-    cast = Cast(relvox)  # the default output: the sound server's default sink
+    cast = start_cast()  # the default output: the sound server's default sink
     r = cast.receiver
     audio = cast.start_stream()
     send_paced(audio, rtp, seconds=len(frames) * 1024 / 48000)
@@ -414,4 +417,3 @@ def test_native_output_plays_the_tone(relvox, pulse, tone):
     peak = np.argmax(spectrum) * 48000 / len(segment)
     assert abs(peak - frequency) < 3, peak
     assert [e for e in r.events if e.get("code")] == []
-    cast.close()
