@@ -10,9 +10,10 @@
 // harness writes what the device rendered:
 //   PREFIX.f32   the rendered samples, interleaved stereo float32 little-endian
 //   PREFIX.json  {"channels", "buffer_frames", "callbacks": [[playback_ns, queued_frames], ...]}
-// where playback_ns is the CLOCK_MONOTONIC instant at which callback k's first frame plays and
-// queued_frames is the session telemetry's queued frame count as the callback began (the depth
-// the callback found, unless the media reader pushed in between). It then prints
+// where playback_ns is the CLOCK_MONOTONIC instant at which callback k's first frame plays (the
+// device's own schedule, however late the call came) and queued_frames is the session
+// telemetry's queued frame count as the callback began (the depth the callback found, unless the
+// media reader pushed in between). It then prints
 // {"event": "harness_dumped", "callbacks": n} (also after "dump", which leaves the session running).
 // "quit" ends the process.
 #include <chrono>
@@ -92,34 +93,35 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
-// What the device thread notes before each callback.
+// What the device thread notes before each callback: the queue depth it is about to find.
 struct CallbackLog {
   std::mutex mu;
-  std::vector<std::pair<std::int64_t, std::uint64_t>> callbacks;  // playback ns, queued frames
+  std::vector<std::uint64_t> queued;
 };
 
 // Writes the recording; callbacks whose samples are not recorded yet are left out.
 std::size_t dump(const Options& o, const testing::PacedAudioHost& host, CallbackLog& log) {
   std::vector<float> samples;
+  std::vector<audio::OutputTimestamp> timestamps;
   {
     std::lock_guard lock(host.recording()->mu);
     samples = host.recording()->samples;
+    timestamps = host.recording()->timestamps;
   }
-  std::vector<std::pair<std::int64_t, std::uint64_t>> callbacks;
+  std::vector<std::uint64_t> queued;
   {
     std::lock_guard lock(log.mu);
-    callbacks = log.callbacks;
+    queued = log.queued;
   }
   const std::size_t per_callback = std::size_t{o.buffer_frames} * 2;
-  const std::size_t n = std::min(callbacks.size(), samples.size() / per_callback);
-  callbacks.resize(n);
+  const std::size_t n = std::min(queued.size(), timestamps.size());
   samples.resize(n * per_callback);
   std::ofstream raw(o.out + ".f32", std::ios::binary | std::ios::trunc);
   raw.write(reinterpret_cast<const char*>(samples.data()),
             static_cast<std::streamsize>(samples.size() * sizeof(float)));
   Json summary{{"channels", 2}, {"buffer_frames", o.buffer_frames}, {"callbacks", Json::array()}};
-  for (const auto& [playback_ns, queued] : callbacks) {
-    summary["callbacks"].push_back(Json::array({playback_ns, queued}));
+  for (std::size_t k = 0; k < n; ++k) {
+    summary["callbacks"].push_back(Json::array({timestamps[k].playback.count(), queued[k]}));
   }
   std::ofstream(o.out + ".json", std::ios::trunc) << summary.dump();
   return n;
@@ -139,11 +141,10 @@ int main(int argc, char** argv) {
   paced.buffer_frames = o.buffer_frames;
   paced.output_latency = std::chrono::microseconds(o.latency_us);
   paced.simulated_time = false;
-  paced.before_callback = [log, telemetry, latency = paced.output_latency](
-                              std::chrono::nanoseconds callback_time) {
+  paced.before_callback = [log, telemetry](std::chrono::nanoseconds) {
     const std::uint64_t queued = telemetry->queued_frames.load(std::memory_order_acquire);
     std::lock_guard lock(log->mu);
-    log->callbacks.emplace_back((callback_time + latency).count(), queued);
+    log->queued.push_back(queued);
   };
   auto host = std::make_shared<testing::PacedAudioHost>(paced);
   set_native_audio_host_for_testing(host);
