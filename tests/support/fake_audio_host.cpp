@@ -175,22 +175,26 @@ class PacedStream final : public audio::OutputStream {
     rendered.reserve(samples);
     for (std::uint64_t k = 0; !stop_.load(); ++k) {
       if (options_.max_callbacks != 0 && k >= options_.max_callbacks) break;
-      nanoseconds cb_time;
+      nanoseconds cb_time, play_time;
       if (options_.simulated_time) {
         if (k > 0) g_device_ns.fetch_add(buffer_ns.count());
         cb_time = nanoseconds(g_device_ns.load());
+        play_time = cb_time + options_.output_latency;
       } else {
-        // Device instants are the ideal schedule; the call itself may come a little late.
-        std::this_thread::sleep_until(real_start + k * buffer_ns);
+        // Playback follows the ideal schedule; the call itself may come a little late.
+        const auto due = real_start + k * buffer_ns;
+        std::this_thread::sleep_until(due);
         cb_time = duration_cast<nanoseconds>(steady_clock::now().time_since_epoch());
+        play_time = duration_cast<nanoseconds>(due.time_since_epoch()) + options_.output_latency;
       }
       if (options_.before_callback) options_.before_callback(cb_time);
-      audio::OutputTimestamp ts{cb_time, cb_time + options_.output_latency};
+      audio::OutputTimestamp ts{cb_time, play_time};
       rendered.clear();
       render_(rendered, samples, ts);
       {
         std::lock_guard lock(rec_->mu);
         if (!rec_->first) rec_->first = ts;
+        rec_->timestamps.push_back(ts);
         rec_->samples.insert(rec_->samples.end(), rendered.begin(), rendered.end());
         ++rec_->callbacks;
       }

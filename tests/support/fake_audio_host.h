@@ -95,7 +95,10 @@ class ScriptedAudioHost final : public audio::AudioHost {
 // With `simulated_time` the thread does not sleep: it advances the device clock (readable from
 // any thread through `device_now`, a MonotonicNow for the presentation clock) by one buffer per
 // callback and calls `before_callback` first, so a test can play the media reader's part in
-// lockstep. Otherwise it paces itself on the steady clock.
+// lockstep. Otherwise it paces itself on the steady clock: buffer k is due to play at the start
+// plus k buffers plus the output latency, whenever the thread gets to call for it (a late call
+// reports a later callback instant, not a later playback instant, as a device's sample clock
+// would).
 class PacedAudioHost final : public audio::AudioHost {
  public:
   struct Options {
@@ -114,6 +117,7 @@ class PacedAudioHost final : public audio::AudioHost {
     std::condition_variable cv;
     std::vector<float> samples;  // interleaved at the stream's channel count
     std::optional<audio::OutputTimestamp> first;  // timestamp of the first callback
+    std::vector<audio::OutputTimestamp> timestamps;  // of every callback, in order
     std::uint64_t callbacks = 0;
     bool finished = false;
   };
