@@ -30,7 +30,7 @@ bool ports_free() {
 }
 
 bool eventually(const std::function<bool()>& pred) {
-  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (std::chrono::steady_clock::now() < deadline) {
     if (pred()) return true;
     std::this_thread::sleep_for(10ms);
