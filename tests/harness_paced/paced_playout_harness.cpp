@@ -33,6 +33,7 @@
 #include "media/native_output_seam.h"
 #include "media/stream_keys.h"
 #include "support/fake_audio_host.h"
+#include "support/harness_args.h"
 
 using namespace sonvale;
 
@@ -68,11 +69,7 @@ Options parse(int argc, char** argv) {
     } else if (arg == "--port") {
       o.port = static_cast<std::uint16_t>(std::stoul(value()));
     } else if (arg == "--keys") {
-      const std::string v = value();
-      const auto a = v.find(','), b = v.rfind(',');
-      if (a == std::string::npos || a == b) usage("--keys wants AUTH,AES,IV");
-      auto keys =
-          StreamKeys::from_strings(v.substr(0, a), v.substr(a + 1, b - a - 1), v.substr(b + 1));
+      auto keys = testing::stream_keys_from_arg(value());
       if (!keys) usage(keys.error().to_string());
       o.keys = *keys;
     } else if (arg == "--generation") {

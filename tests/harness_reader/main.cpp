@@ -21,6 +21,7 @@
 #include "media/media_reader.h"
 #include "media/presentation_clock.h"
 #include "media/stream_keys.h"
+#include "support/harness_args.h"
 
 namespace {
 
@@ -31,11 +32,7 @@ int run(const std::vector<std::string>& args) {
   std::optional<std::string> output_device;
   for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
     if (args[i] == "--keys") {
-      const std::string& v = args[i + 1];
-      const auto a = v.find(','), b = v.find(',', a + 1);
-      if (a == std::string::npos || b == std::string::npos) return 2;
-      auto k =
-          StreamKeys::from_strings(v.substr(0, a), v.substr(a + 1, b - a - 1), v.substr(b + 1));
+      auto k = testing::stream_keys_from_arg(args[i + 1]);
       if (!k) {
         std::cerr << k.error().to_string() << "\n";
         return 2;
