@@ -162,12 +162,14 @@ TEST_F(ClockSyncTest, FirstRoundReportsTheServerOffsetWithoutTheServersHold) {
   const std::int64_t round_trip = (*event)["round_trip_us"].get<std::int64_t>();
   EXPECT_GE(round_trip, 0);
   EXPECT_LT(round_trip, 20'000);
-  // Each sample is within half its own round trip of the truth; the filtered offset averages
-  // several samples whose loopback round trips differ by some tens of µs from the best one.
+  // Each sample is within half its own round trip of the truth. The filtered offset averages
+  // several samples, and on a loaded machine (sanitizers, parallel tests) their round trips can
+  // exceed the best one's by several hundred µs; the 20 ms hold, if it were counted, would be
+  // off by about 10 ms.
   const std::int64_t offset = (*event)["server_minus_local_us"].get<std::int64_t>();
   EXPECT_NEAR(static_cast<double>(offset),
               static_cast<double>(expected_offset(123'456'789, server.epoch_us())),
-              static_cast<double>(round_trip / 2 + 100));
+              static_cast<double>(round_trip / 2 + 1000));
   // The first update takes the estimate whole.
   EXPECT_EQ((*event)["target_server_minus_local_us"], offset);
   EXPECT_EQ((*event)["phase_error_us"], offset);
