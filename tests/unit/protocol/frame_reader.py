@@ -5,20 +5,15 @@ Prints one JSON object per frame: outer, command, value_type, length, encrypted,
 plaintext (hex, after decryption and unwrapping)."""
 
 import json
+import os
 import struct
 import sys
 
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
-
-def crc32_mpeg2(data):
-    crc = 0xFFFFFFFF
-    for byte in data:
-        crc ^= byte << 24
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x04C11DB7) if crc & 0x80000000 else (crc << 1)
-            crc &= 0xFFFFFFFF
-    return crc
+# The bitwise CRC-32/MPEG-2 of the fake phone in tests/e2e serves as the one Python oracle.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "e2e"))
+from fake_phone import crc32_mpeg2  # noqa: E402
 
 
 def main():
