@@ -1,0 +1,27 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+namespace sonvale {
+
+// The time source of every component that measures intervals or stamps wall time. Components
+// take a `std::shared_ptr<const Clock>` when they are built; production code passes
+// `system_clock()`, tests pass a fake they advance by hand. Implementations are thread-safe.
+class Clock {
+ public:
+  using time_point = std::chrono::steady_clock::time_point;
+  using wall_time_point = std::chrono::system_clock::time_point;
+
+  virtual ~Clock() = default;
+  // Monotonic time: instants, deadlines and intervals.
+  virtual time_point now() const = 0;
+  // Wall-clock time, for values that a peer reads as a date.
+  virtual wall_time_point wall_now() const = 0;
+};
+
+// The process's real clocks (`std::chrono::steady_clock` and `system_clock`). Never null; the
+// same object for the whole process.
+const std::shared_ptr<const Clock>& system_clock();
+
+}  // namespace sonvale
