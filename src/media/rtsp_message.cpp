@@ -87,22 +87,25 @@ const std::string* RtspMessage::header(std::string_view lower_name) const {
   return it == headers.end() ? nullptr : &it->second;
 }
 
-Result<std::optional<FramedRtspMessage>> frame_rtsp_message(ByteSpan buffer) {
-  if (buffer.size() < 4) return std::optional<FramedRtspMessage>();
-  const std::string_view all = as_text(buffer);
-  const std::size_t blank = all.find(kHeaderEnd);
-  if (blank == std::string_view::npos) {
-    if (buffer.size() > kMaxRtspMessageBytes) return fail(limit_error("header"));
-    return std::optional<FramedRtspMessage>();
-  }
-  const std::size_t header_end = blank + kHeaderEnd.size();
-  if (header_end > kMaxRtspMessageBytes) return fail(limit_error("header"));
-  const std::string_view header_text = all.substr(0, blank);
+namespace {
+
+// The start of the first CRLF CRLF of `buffer` at or after `from`, or npos.
+std::size_t find_blank_line(ByteSpan buffer, std::size_t from) {
+  return as_text(buffer).find(kHeaderEnd, from);
+}
+
+// The header of `buffer`, whose first CRLF CRLF starts at `blank`, with its Content-Length
+// checked against the limits.
+Result<ParsedRtspHeader> parse_header(ByteSpan buffer, std::size_t blank) {
+  ParsedRtspHeader parsed;
+  parsed.header_end = blank + kHeaderEnd.size();
+  if (parsed.header_end > kMaxRtspMessageBytes) return fail(limit_error("header"));
+  const std::string_view header_text = as_text(buffer).substr(0, blank);
   if (!is_valid_utf8(header_text)) {
     return fail(Error::msg("invalid UTF-8 sequence").context("RTSP header is not UTF-8"));
   }
 
-  RtspMessage message;
+  RtspMessage& message = parsed.message;
   std::string_view rest = header_text;
   bool first = true;
   for (;;) {
@@ -121,22 +124,65 @@ Result<std::optional<FramedRtspMessage>> frame_rtsp_message(ByteSpan buffer) {
 
   std::uint64_t content_length = 0;
   if (const std::string* value = message.header("content-length")) {
-    auto parsed = parse_u64_decimal(*value);
-    if (!parsed) return fail(std::move(parsed).error().context("invalid RTSP Content-Length"));
-    content_length = *parsed;
+    auto length = parse_u64_decimal(*value);
+    if (!length) return fail(std::move(length).error().context("invalid RTSP Content-Length"));
+    content_length = *length;
   }
   std::uint64_t message_end = 0;
-  if (__builtin_add_overflow(static_cast<std::uint64_t>(header_end), content_length,
+  if (__builtin_add_overflow(static_cast<std::uint64_t>(parsed.header_end), content_length,
                              &message_end)) {
     return fail(Error::msg("ZeDidi RTSP message length overflow"));
   }
   if (message_end > kMaxRtspMessageBytes) return fail(limit_error("message"));
-  if (buffer.size() < message_end) return std::optional<FramedRtspMessage>();
+  parsed.message_end = static_cast<std::size_t>(message_end);
+  return parsed;
+}
 
-  const auto end = static_cast<std::size_t>(message_end);
-  message.body.assign(buffer.begin() + static_cast<std::ptrdiff_t>(header_end),
-                      buffer.begin() + static_cast<std::ptrdiff_t>(end));
-  return std::optional<FramedRtspMessage>(FramedRtspMessage{std::move(message), end});
+// Moves the body of `parsed` out of `buffer` into its message.
+RtspMessage take_message(ParsedRtspHeader& parsed, ByteSpan buffer) {
+  parsed.message.body.assign(buffer.begin() + static_cast<std::ptrdiff_t>(parsed.header_end),
+                             buffer.begin() + static_cast<std::ptrdiff_t>(parsed.message_end));
+  return std::move(parsed.message);
+}
+
+}  // namespace
+
+Result<std::optional<FramedRtspMessage>> frame_rtsp_message(ByteSpan buffer) {
+  if (buffer.size() < kHeaderEnd.size()) return std::optional<FramedRtspMessage>();
+  const std::size_t blank = find_blank_line(buffer, 0);
+  if (blank == std::string_view::npos) {
+    if (buffer.size() > kMaxRtspMessageBytes) return fail(limit_error("header"));
+    return std::optional<FramedRtspMessage>();
+  }
+  SV_ASSIGN_OR_RETURN(ParsedRtspHeader parsed, parse_header(buffer, blank));
+  if (buffer.size() < parsed.message_end) return std::optional<FramedRtspMessage>();
+  const std::size_t end = parsed.message_end;
+  return std::optional<FramedRtspMessage>(FramedRtspMessage{take_message(parsed, buffer), end});
+}
+
+void RtspFramer::append(ByteSpan bytes) {
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
+
+Result<std::optional<RtspMessage>> RtspFramer::next() {
+  if (!pending_) {
+    if (buffer_.size() < kHeaderEnd.size()) return std::optional<RtspMessage>();
+    const std::size_t blank = find_blank_line(buffer_, searched_);
+    if (blank == std::string_view::npos) {
+      if (buffer_.size() > kMaxRtspMessageBytes) return fail(limit_error("header"));
+      // A blank line may begin in the last three bytes and end in bytes still to come.
+      searched_ = buffer_.size() - (kHeaderEnd.size() - 1);
+      return std::optional<RtspMessage>();
+    }
+    SV_ASSIGN_OR_RETURN(pending_, parse_header(buffer_, blank));
+  }
+  if (buffer_.size() < pending_->message_end) return std::optional<RtspMessage>();
+  RtspMessage message = take_message(*pending_, buffer_);
+  buffer_.erase(buffer_.begin(),
+                buffer_.begin() + static_cast<std::ptrdiff_t>(pending_->message_end));
+  pending_.reset();
+  searched_ = 0;
+  return std::optional<RtspMessage>(std::move(message));
 }
 
 bool is_rtsp_response(std::string_view start_line) {

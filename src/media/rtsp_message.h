@@ -39,6 +39,35 @@ struct FramedRtspMessage {
 // (limits, a header that is not UTF-8, an unparsable Content-Length).
 [[nodiscard]] Result<std::optional<FramedRtspMessage>> frame_rtsp_message(ByteSpan buffer);
 
+// A header framed from the front of a buffer: its message (without the body yet) and where, in
+// that buffer, the header and the whole message end.
+struct ParsedRtspHeader {
+  RtspMessage message;
+  std::size_t header_end = 0;   // just past the blank line
+  std::size_t message_end = 0;  // header_end + Content-Length, within the message limit
+};
+
+// Reassembles the messages of one RTSP connection from the bytes as they arrive, in time linear
+// in those bytes: the search for the blank line resumes where the previous search stopped, and a
+// header is parsed once, however many pieces its body comes in. Gives the messages, and the
+// failures, that frame_rtsp_message gives over the same bytes. After a failure the framer is not
+// used again. Holds at most 1048576 bytes plus the last appended piece.
+class RtspFramer {
+ public:
+  // Adds bytes received from the connection.
+  void append(ByteSpan bytes);
+  // The next complete message, nullopt when more bytes are needed, or the framing failure.
+  [[nodiscard]] Result<std::optional<RtspMessage>> next();
+  std::size_t buffered() const { return buffer_.size(); }
+
+ private:
+  Bytes buffer_;
+  // No blank line starts before this offset of `buffer_`.
+  std::size_t searched_ = 0;
+  // The header of the message at the front of `buffer_`, once its blank line has arrived.
+  std::optional<ParsedRtspHeader> pending_;
+};
+
 // True for a start line of at least 5 bytes that begins with "RTSP/" (exact case).
 bool is_rtsp_response(std::string_view start_line);
 // The first whitespace-separated piece of the start line, ASCII upper-cased; empty when none.

@@ -42,12 +42,8 @@ std::string format_rtsp_request(std::string_view method, std::string_view uri, s
 Result<std::optional<RtspMessage>> RtspReader::next_message(int fd) {
   std::array<std::uint8_t, kReadChunk> chunk{};
   for (;;) {
-    SV_ASSIGN_OR_RETURN(auto framed, frame_rtsp_message(buffer_));
-    if (framed) {
-      buffer_.erase(buffer_.begin(),
-                    buffer_.begin() + static_cast<std::ptrdiff_t>(framed->consumed));
-      return std::optional<RtspMessage>(std::move(framed->message));
-    }
+    SV_ASSIGN_OR_RETURN(std::optional<RtspMessage> message, framer_.next());
+    if (message) return message;
     auto n = read_some(fd, chunk);
     if (!n) {
       const IoKind kind = n.error().io_kind();
@@ -57,7 +53,7 @@ Result<std::optional<RtspMessage>> RtspReader::next_message(int fd) {
       return fail(std::move(n).error().context("read RTSP message"));
     }
     if (*n == 0) return fail(Error::remote_closed({"rtsp", 0, 0}));
-    buffer_.insert(buffer_.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(*n));
+    framer_.append(ByteSpan(chunk).first(*n));
   }
 }
 

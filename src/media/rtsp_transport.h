@@ -26,7 +26,7 @@ std::string format_rtsp_response(std::string_view cseq, std::string_view body);
 std::string format_rtsp_request(std::string_view method, std::string_view uri, std::uint32_t cseq,
                                 std::string_view header_lines);
 
-// Reads messages from the session's RTSP connection into a buffer of its own. Used only by the
+// Reads messages from the session's RTSP connection into a framer of its own. Used only by the
 // session thread.
 class RtspReader {
  public:
@@ -38,7 +38,7 @@ class RtspReader {
   [[nodiscard]] Result<std::optional<RtspMessage>> next_message(int fd);
 
  private:
-  Bytes buffer_;
+  RtspFramer framer_;
 };
 
 }  // namespace sonvale

@@ -1,6 +1,7 @@
-// Feeds arbitrary bytes to the RTSP framer as a stream arriving in pieces, and every framed
-// message to the text helpers the session applies to it. Framing a stream piecewise must give the
-// same messages as framing it whole.
+// Feeds arbitrary bytes to the session's RTSP framer as a stream arriving in pieces, and every
+// framed message to the text helpers the session applies to it. Framing a stream piecewise must
+// give the same messages, and the same failure after them, as framing it whole.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -30,31 +31,46 @@ void use_message(const RtspMessage& m) {
   }
 }
 
-// Frames everything in `stream`, appending `step` bytes at a time.
-std::vector<RtspMessage> frame_all(ByteSpan stream, std::size_t step, bool* failed) {
+// Frames everything in `stream` with the session's framer, appending `step` bytes at a time.
+std::vector<RtspMessage> frame_pieces(ByteSpan stream, std::size_t step, bool* failed) {
   std::vector<RtspMessage> out;
-  Bytes buffer;
-  std::size_t fed = 0;
+  RtspFramer framer;
   *failed = false;
-  while (fed < stream.size()) {
+  for (std::size_t fed = 0; fed < stream.size();) {
     const std::size_t n = std::min(step, stream.size() - fed);
-    buffer.insert(buffer.end(), stream.begin() + static_cast<std::ptrdiff_t>(fed),
-                  stream.begin() + static_cast<std::ptrdiff_t>(fed + n));
+    framer.append(stream.subspan(fed, n));
     fed += n;
     for (;;) {
-      auto r = frame_rtsp_message(buffer);
+      auto r = framer.next();
       if (!r) {
         *failed = true;
         return out;
       }
       if (!*r) break;
-      const std::size_t consumed = (*r)->consumed;
-      if (consumed == 0 || consumed > buffer.size() || consumed > kMaxRtspMessageBytes) {
-        __builtin_trap();
-      }
-      out.push_back(std::move((*r)->message));
-      buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
+      out.push_back(std::move(**r));
     }
+    if (framer.buffered() > kMaxRtspMessageBytes + step) __builtin_trap();
+  }
+  return out;
+}
+
+// Frames the whole stream at once with frame_rtsp_message, the framer's oracle.
+std::vector<RtspMessage> frame_whole(ByteSpan stream, bool* failed) {
+  std::vector<RtspMessage> out;
+  *failed = false;
+  for (std::size_t from = 0; from < stream.size();) {
+    auto r = frame_rtsp_message(stream.subspan(from));
+    if (!r) {
+      *failed = true;
+      return out;
+    }
+    if (!*r) break;
+    const std::size_t consumed = (*r)->consumed;
+    if (consumed == 0 || consumed > stream.size() - from || consumed > kMaxRtspMessageBytes) {
+      __builtin_trap();
+    }
+    out.push_back(std::move((*r)->message));
+    from += consumed;
   }
   return out;
 }
@@ -67,15 +83,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ByteSpan stream(data + 1, size - 1);
   bool failed_piecewise = false;
   bool failed_whole = false;
-  const auto piecewise = frame_all(stream, step, &failed_piecewise);
-  const auto whole = frame_all(stream, stream.size() + 1, &failed_whole);
-  if (!failed_piecewise && !failed_whole) {
-    if (piecewise.size() != whole.size()) __builtin_trap();
-    for (std::size_t i = 0; i < whole.size(); ++i) {
-      if (piecewise[i].start_line != whole[i].start_line || piecewise[i].body != whole[i].body ||
-          piecewise[i].headers != whole[i].headers) {
-        __builtin_trap();
-      }
+  const auto piecewise = frame_pieces(stream, step, &failed_piecewise);
+  const auto whole = frame_whole(stream, &failed_whole);
+  // The same messages, and the same failure after them, however the bytes arrive.
+  if (failed_piecewise != failed_whole || piecewise.size() != whole.size()) __builtin_trap();
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    if (piecewise[i].start_line != whole[i].start_line || piecewise[i].body != whole[i].body ||
+        piecewise[i].headers != whole[i].headers) {
+      __builtin_trap();
     }
   }
   for (const auto& m : piecewise) use_message(m);

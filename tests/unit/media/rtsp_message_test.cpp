@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -200,6 +201,161 @@ TEST(RtspFramer, FewerThanFourBytesWaitForMore) {
   ASSERT_TRUE(empty_header->has_value());
   EXPECT_EQ((*empty_header)->message.start_line, "");
 }
+
+// Streams fed to RtspFramer in pieces: every message comes out with the piece that carries its
+// last byte, exactly as frame_rtsp_message frames the whole stream.
+struct PiecesCase {
+  const char* name;
+  std::string stream;
+  std::vector<std::size_t> piece_sizes;  // the rest of the stream follows as one last piece
+};
+
+class RtspFramerPieces : public ::testing::TestWithParam<PiecesCase> {};
+
+TEST_P(RtspFramerPieces, FramesEachMessageWithItsLastPiece) {
+  const PiecesCase& c = GetParam();
+  // The oracle: the messages of the whole stream and the offset just past each.
+  std::vector<RtspMessage> expected;
+  std::vector<std::size_t> ends;
+  for (std::size_t from = 0; from < c.stream.size();) {
+    auto r = frame_rtsp_message(as_bytes(std::string_view(c.stream).substr(from)));
+    ASSERT_TRUE(r.has_value()) << r.error().to_string();
+    ASSERT_TRUE(r->has_value()) << "the stream must end with a whole message";
+    expected.push_back((*r)->message);
+    from += (*r)->consumed;
+    ends.push_back(from);
+  }
+
+  std::vector<std::size_t> pieces = c.piece_sizes;
+  std::size_t total = 0;
+  for (const std::size_t n : pieces) total += n;
+  ASSERT_LE(total, c.stream.size());
+  pieces.push_back(c.stream.size() - total);
+
+  RtspFramer framer;
+  std::size_t fed = 0;
+  std::size_t framed = 0;
+  for (const std::size_t n : pieces) {
+    framer.append(as_bytes(std::string_view(c.stream).substr(fed, n)));
+    fed += n;
+    for (;;) {
+      auto r = framer.next();
+      ASSERT_TRUE(r.has_value()) << r.error().to_string();
+      if (!*r) break;
+      ASSERT_LT(framed, expected.size());
+      SCOPED_TRACE(framed);
+      EXPECT_EQ((*r)->start_line, expected[framed].start_line);
+      EXPECT_EQ((*r)->headers, expected[framed].headers);
+      EXPECT_EQ((*r)->body, expected[framed].body);
+      EXPECT_LE(ends[framed], fed) << "framed before its last byte arrived";
+      ++framed;
+    }
+    // Every message whose last byte has arrived has been framed.
+    EXPECT_EQ(framed, static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), fed) -
+                                               ends.begin()));
+  }
+  EXPECT_EQ(framed, expected.size());
+  EXPECT_EQ(framer.buffered(), 0u);
+}
+
+const std::string kOptions = "OPTIONS * RTSP/1.0\r\nCSeq: 5\r\n\r\n";  // 31 bytes
+const std::size_t kOptionsBlank = kOptions.size() - 4;
+
+std::string long_header(std::size_t lines, std::size_t body) {
+  std::string out = "GET_PARAMETER x RTSP/1.0\r\nContent-Length: " + std::to_string(body) + "\r\n";
+  for (std::size_t i = 0; i < lines; ++i) out += "P" + std::to_string(i) + ":ab\r\n";
+  return out + "\r\n" + std::string(body, 'b');
+}
+
+std::vector<std::size_t> repeat(std::size_t size, std::size_t times) {
+  return std::vector<std::size_t>(times, size);
+}
+
+std::vector<std::size_t> long_header_pieces() {
+  // The header line by line (the lines grow with their number), then the body 10 bytes at a time.
+  std::vector<std::size_t> sizes{
+      std::string("GET_PARAMETER x RTSP/1.0\r\nContent-Length: 500\r\n").size()};
+  for (std::size_t i = 0; i < 2000; ++i)
+    sizes.push_back(("P" + std::to_string(i) + ":ab\r\n").size());
+  sizes.push_back(2);
+  for (std::size_t i = 0; i < 49; ++i) sizes.push_back(10);
+  return sizes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, RtspFramerPieces,
+    ::testing::Values(
+        PiecesCase{"Whole", kOptions, {}},
+        PiecesCase{"TerminatorAfterItsFirstByte", kOptions, {kOptionsBlank + 1}},
+        PiecesCase{"TerminatorAfterItsSecondByte", kOptions, {kOptionsBlank + 2}},
+        PiecesCase{"TerminatorAfterItsThirdByte", kOptions, {kOptionsBlank + 3}},
+        PiecesCase{"TerminatorInFourPieces", kOptions, {kOptionsBlank + 1, 1, 1}},
+        PiecesCase{"TerminatorAloneAfterTheHeader", kOptions, {kOptionsBlank, 2, 1}},
+        PiecesCase{"ByteByByte", kOptions + kWithBody,
+                   repeat(1, kOptions.size() + kWithBody.size())},
+        PiecesCase{"EmptyHeaderInTwoPieces", "\r\n\r\n", {2}},
+        PiecesCase{"FewerThanFourBytesThenTheTerminator", "X\r\n\r\n", {3}},
+        // "\r\n\r" ends a piece but the next byte is no "\n": the search must look again there.
+        PiecesCase{"PartialTerminatorThatIsNot", "X y\r\n\rA: 1\r\n\r\n", {6, 1}},
+        PiecesCase{
+            "BodyInTenBytePieces", kWithBody + kOptions, {kWithBody.size() - 5, 1, 1, 1, 1, 1, 10}},
+        PiecesCase{"SecondTerminatorSplitInTheSamePiece",
+                   kWithBody + kOptions,
+                   {kWithBody.size() + kOptionsBlank + 2}},
+        PiecesCase{"TwoMessagesAndAHalfThenTheRest",
+                   kOptions + kOptions + kOptions,
+                   {2 * kOptions.size() + kOptionsBlank + 3}},
+        PiecesCase{"LongHeaderLineByLineThenItsBody", long_header(2000, 500),
+                   long_header_pieces()}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Failures come out of the framer as out of frame_rtsp_message, also when the bytes trickle in.
+struct FailureCase {
+  const char* name;
+  std::string stream;
+  std::string error;  // the start of the failure's text
+};
+
+class RtspFramerFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(RtspFramerFailure, MatchesTheWholeStreamFailure) {
+  const FailureCase& c = GetParam();
+  auto whole = frame_rtsp_message(as_bytes(c.stream));
+  ASSERT_FALSE(whole.has_value());
+  EXPECT_EQ(whole.error().to_string().rfind(c.error, 0), 0u) << whole.error().to_string();
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{8192}}) {
+    SCOPED_TRACE(piece);
+    RtspFramer framer;
+    std::optional<Error> failure;
+    for (std::size_t fed = 0; fed < c.stream.size() && !failure; fed += piece) {
+      framer.append(as_bytes(std::string_view(c.stream).substr(fed, piece)));
+      auto r = framer.next();
+      if (!r)
+        failure = r.error();
+      else
+        ASSERT_FALSE(r->has_value());
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->to_string(), whole.error().to_string());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, RtspFramerFailure,
+    ::testing::Values(FailureCase{"NoBlankLineWithinTheLimit",
+                                  std::string(kMaxRtspMessageBytes + 1, 'h'),
+                                  "ZeDidi RTSP header exceeds 1048576 bytes"},
+                      FailureCase{"BlankLineJustPastTheLimit",
+                                  std::string(kMaxRtspMessageBytes - 3, 'h') + "\r\n\r\n",
+                                  "ZeDidi RTSP header exceeds 1048576 bytes"},
+                      FailureCase{"HeaderNotUtf8", "X y RTSP/1.0\r\nA: \xc3\x28\r\n\r\n",
+                                  "RTSP header is not UTF-8: "},
+                      FailureCase{"BadContentLength", "X y RTSP/1.0\r\nContent-Length: 5x\r\n\r\n",
+                                  "invalid RTSP Content-Length: "},
+                      FailureCase{"MessageOverTheLimit",
+                                  "X y RTSP/1.0\r\nContent-Length: 1048576\r\n\r\n",
+                                  "ZeDidi RTSP message exceeds 1048576 bytes"}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 struct StartLineCase {
   const char* start_line;
