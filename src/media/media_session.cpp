@@ -38,7 +38,7 @@ struct SessionEnd {
 
 // The loop of one connected session.
 Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state) {
-  RtspReader reader;
+  RtspReader reader(ctx.generation, *ctx.media_generation);
   LatencyFeedback feedback(std::chrono::steady_clock::now());
   if (!is_current(*ctx.media_generation, ctx.generation)) return {};
   for (;;) {

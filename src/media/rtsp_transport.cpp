@@ -44,6 +44,9 @@ Result<std::optional<RtspMessage>> RtspReader::next_message(int fd) {
   for (;;) {
     SV_ASSIGN_OR_RETURN(std::optional<RtspMessage> message, framer_.next());
     if (message) return message;
+    if (counter_->load(std::memory_order_acquire) != generation_) {
+      return std::optional<RtspMessage>();
+    }
     auto n = read_some(fd, chunk);
     if (!n) {
       const IoKind kind = n.error().io_kind();

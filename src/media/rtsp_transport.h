@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,17 +28,24 @@ std::string format_rtsp_request(std::string_view method, std::string_view uri, s
                                 std::string_view header_lines);
 
 // Reads messages from the session's RTSP connection into a framer of its own. Used only by the
-// session thread.
+// session thread; `counter` must outlive the reader.
 class RtspReader {
  public:
   static constexpr std::size_t kReadChunk = 8192;
 
-  // The next message. nullopt when a read timed out (SO_RCVTIMEO) before a message was complete;
-  // buffered bytes are kept. End of stream fails with a RemoteChannelClosed {"rtsp", 0, 0}; other
+  RtspReader(std::uint64_t generation, const std::atomic<std::uint64_t>& counter)
+      : generation_(generation), counter_(&counter) {}
+
+  // The next message. nullopt when a read timed out (SO_RCVTIMEO) before a message was complete,
+  // or when the media generation counter no longer holds the session's generation: it is tested
+  // before every read, so a source that keeps sending cannot keep a retired session reading.
+  // Buffered bytes are kept. End of stream fails with a RemoteChannelClosed {"rtsp", 0, 0}; other
   // read failures carry "read RTSP message"; framing failures end the session as they stand.
   [[nodiscard]] Result<std::optional<RtspMessage>> next_message(int fd);
 
  private:
+  std::uint64_t generation_;
+  const std::atomic<std::uint64_t>* counter_;
   RtspFramer framer_;
 };
 
