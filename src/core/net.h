@@ -19,7 +19,8 @@ namespace sonvale {
 struct Ipv4 {
   std::uint32_t value = 0;
 
-  static constexpr Ipv4 from_octets(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  static constexpr Ipv4 from_octets(std::uint8_t a, std::uint8_t b, std::uint8_t c,
+                                    std::uint8_t d) {
     return Ipv4{(std::uint32_t{a} << 24) | (std::uint32_t{b} << 16) | (std::uint32_t{c} << 8) | d};
   }
   static constexpr Ipv4 loopback() { return from_octets(127, 0, 0, 1); }
@@ -97,6 +98,20 @@ struct Accepted {
 [[nodiscard]] Result<> write_all(int fd, ByteSpan data);
 // Shuts both directions down, which wakes a reader blocked on the socket. Errors are ignored.
 void shutdown_both(int fd);
+
+// Shuts a socket down in both directions when it goes out of scope, however the scope is left, so
+// that the peer sees the connection end even while another descriptor of the same socket (one
+// kept to wake this reader) is still open. Does not own the descriptor.
+class ShutdownAtExit {
+ public:
+  explicit ShutdownAtExit(int fd) : fd_(fd) {}
+  ShutdownAtExit(const ShutdownAtExit&) = delete;
+  ShutdownAtExit& operator=(const ShutdownAtExit&) = delete;
+  ~ShutdownAtExit() { shutdown_both(fd_); }
+
+ private:
+  int fd_;
+};
 
 [[nodiscard]] Result<std::size_t> udp_send_to(int fd, ByteSpan data, SocketAddrV4 to);
 struct Datagram {

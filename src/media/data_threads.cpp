@@ -9,6 +9,7 @@
 namespace sonvale {
 
 void image_drain_main(Fd image) {
+  const ShutdownAtExit end_of_connection(image.get());
   std::array<std::uint8_t, 8192> buf{};
   for (;;) {
     auto n = read_some(image.get(), buf);

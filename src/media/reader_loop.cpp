@@ -34,6 +34,9 @@ Result<> run_media_reader_with(
     std::shared_ptr<ZeDidiPresentationClock> clock,
     std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, std::uint64_t generation,
     std::shared_ptr<std::atomic<std::uint64_t>> media_generation, EventSink events) {
+  // The reader owns the connection: however it ends, the phone sees the end at once, also while
+  // the session still holds its descriptor for waking the reader.
+  const ShutdownAtExit end_of_connection(audio.get());
   // The time-out only paces the generation checks; without it the reader still works.
   (void)set_recv_timeout(audio.get(), kReadTimeout);
 

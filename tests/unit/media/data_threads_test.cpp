@@ -140,8 +140,59 @@ TEST_F(MediaReaderThread, SessionShutdownEndsTheReaderQuietly) {
   EXPECT_TRUE(closed_by_receiver(phone.get()));
 }
 
+// However the reader ends, the phone sees its audio connection end at once, although the session
+// still holds a second descriptor of the socket (to wake the reader at the session's end).
+struct ReaderEndCase {
+  const char* name;
+  void (*end)(Fd& phone, std::atomic<std::uint64_t>& counter);
+  const char* event;  // what the reader thread reports; null for nothing
+};
+
+class MediaReaderEnd : public MediaReaderThread,
+                       public ::testing::WithParamInterface<ReaderEndCase> {};
+
+TEST_P(MediaReaderEnd, ShutsItsConnectionDownWhileTheSessionHoldsIt) {
+  auto [local, phone] = tcp_pair();
+  auto session_handle = local.duplicate();
+  ASSERT_TRUE(session_handle);
+  std::thread t([&, in = inputs(std::move(local))]() mutable { media_reader_main(std::move(in)); });
+  GetParam().end(phone, *counter_);
+  t.join();
+  EXPECT_TRUE(closed_by_receiver(phone.get(), 1s));
+  const auto events = sink_.events();
+  if (GetParam().event == nullptr) {
+    EXPECT_TRUE(events.empty());
+  } else {
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["event"], GetParam().event);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, MediaReaderEnd,
+    ::testing::Values(ReaderEndCase{"ShortRtpFrame",
+                                    [](Fd& phone, std::atomic<std::uint64_t>&) {
+                                      ASSERT_TRUE(write_all(
+                                          phone.get(), as_bytes(std::string_view("$\0\0\x0b", 4))));
+                                    },
+                                    "error"},
+                      ReaderEndCase{"PhoneHalfClosesMidHeader",
+                                    [](Fd& phone, std::atomic<std::uint64_t>&) {
+                                      ASSERT_TRUE(write_all(phone.get(),
+                                                            as_bytes(std::string_view("$\0", 2))));
+                                      ::shutdown(phone.get(), SHUT_WR);
+                                    },
+                                    "media_channel_closed"},
+                      ReaderEndCase{
+                          "GenerationMovesOn",
+                          [](Fd&, std::atomic<std::uint64_t>& counter) { counter.fetch_add(1); },
+                          nullptr}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 TEST(ImageDrain, ConsumesEverythingAndClosesWhenThePhoneDoes) {
   auto [local, phone] = tcp_pair();
+  auto session_handle = local.duplicate();  // as the session keeps one
+  ASSERT_TRUE(session_handle);
   std::thread t([local = std::move(local)]() mutable { image_drain_main(std::move(local)); });
   const std::string chunk(64 * 1024, 'i');
   for (int i = 0; i < 64; ++i) ASSERT_TRUE(write_all(phone.get(), as_bytes(chunk)));  // 4 MiB
