@@ -1,0 +1,30 @@
+"""What /proc shows of a running process from outside: its threads' names, CPU time and open
+descriptors."""
+
+import glob
+import os
+
+
+def thread_names(pid):
+    """The name (comm) of every live thread of the process."""
+    names = []
+    for path in glob.glob(f"/proc/{pid}/task/*/comm"):
+        try:
+            with open(path) as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass  # the thread ended between the listing and the read
+    return names
+
+
+def cpu_seconds(pid):
+    """User plus system CPU time of the whole process so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        stat = f.read()
+    fields = stat[stat.rindex(")") + 2:].split()  # the name in parentheses may hold spaces
+    utime, stime = int(fields[11]), int(fields[12])
+    return (utime + stime) / os.sysconf("SC_CLK_TCK")
+
+
+def descriptor_count(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
