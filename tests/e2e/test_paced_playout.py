@@ -198,7 +198,13 @@ def send_start_between_callbacks(h, prefix, latency_us, after_ns):
     queue locked and play a silent buffer; with phone and device on the same clock, one that
     coincides once would coincide every time."""
     h.wait_event("audio_output_callback_started")
+    # The event can reach us before the harness has logged that first callback.
+    deadline = time.monotonic() + 5
     rendering = dump(h, prefix)
+    while len(rendering.callbacks) == 0 and time.monotonic() < deadline:
+        time.sleep(0.02)
+        rendering = dump(h, prefix)
+    assert len(rendering.callbacks) > 0, "the device never called back"
     period_ns = rendering.buffer_frames * 1e9 / RATE
     first_call_ns = int(rendering.callbacks[0][0]) - latency_us * 1000
     return int(first_call_ns + (math.ceil((after_ns - first_call_ns) / period_ns) + 0.5) * period_ns)
