@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -244,30 +245,66 @@ Result<Datagram> udp_recv_from(int fd, std::span<std::uint8_t> buf) {
   }
 }
 
+std::optional<InterfaceAddress> interface_address_from_ifaddrs(const ifaddrs& entry) {
+  if (entry.ifa_addr == nullptr || entry.ifa_name == nullptr) return std::nullopt;
+  InterfaceAddress out;
+  out.name = entry.ifa_name;
+  if (entry.ifa_addr->sa_family == AF_INET) {
+    auto v4_of = [](const sockaddr* sa) -> std::optional<Ipv4> {
+      if (sa == nullptr || sa->sa_family != AF_INET) return std::nullopt;
+      sockaddr_in sin{};
+      std::memcpy(&sin, sa, sizeof sin);
+      return Ipv4::from_in_addr(sin.sin_addr);
+    };
+    out.v4 = *v4_of(entry.ifa_addr);
+    out.netmask = v4_of(entry.ifa_netmask);
+    // glibc fills ifa_broadaddr (the union with ifa_dstaddr) also for interfaces without a
+    // broadcast address: loopback gives 127.0.0.1, a /32 or an alias without "brd" its own
+    // address. Only a distinct address on a broadcast-capable interface counts.
+    if ((entry.ifa_flags & IFF_BROADCAST) != 0) {
+      const auto brd = v4_of(entry.ifa_broadaddr);
+      if (brd && *brd != out.v4 && *brd != Ipv4::unspecified()) out.broadcast = brd;
+    }
+    return out;
+  }
+  if (entry.ifa_addr->sa_family == AF_INET6) {
+    sockaddr_in6 sa{};
+    std::memcpy(&sa, entry.ifa_addr, sizeof sa);
+    out.is_ipv6 = true;
+    out.v6 = sa.sin6_addr;
+    return out;
+  }
+  return std::nullopt;
+}
+
 Result<std::vector<InterfaceAddress>> list_interface_addresses() {
   ifaddrs* head = nullptr;
   if (::getifaddrs(&head) != 0) return fail(Error::last_os());
   std::vector<InterfaceAddress> out;
   for (ifaddrs* it = head; it != nullptr; it = it->ifa_next) {
-    if (it->ifa_addr == nullptr || it->ifa_name == nullptr) continue;
-    InterfaceAddress entry;
-    entry.name = it->ifa_name;
-    if (it->ifa_addr->sa_family == AF_INET) {
-      sockaddr_in sa{};
-      std::memcpy(&sa, it->ifa_addr, sizeof sa);
-      entry.v4 = Ipv4::from_in_addr(sa.sin_addr);
-    } else if (it->ifa_addr->sa_family == AF_INET6) {
-      sockaddr_in6 sa{};
-      std::memcpy(&sa, it->ifa_addr, sizeof sa);
-      entry.is_ipv6 = true;
-      entry.v6 = sa.sin6_addr;
-    } else {
-      continue;
-    }
-    out.push_back(std::move(entry));
+    if (auto entry = interface_address_from_ifaddrs(*it)) out.push_back(std::move(*entry));
   }
   ::freeifaddrs(head);
   return out;
+}
+
+namespace {
+
+class SystemInterfaces final : public InterfaceLister {
+ public:
+  Result<std::vector<InterfaceAddress>> list() const override { return list_interface_addresses(); }
+  std::uint32_t index_of(std::string_view name) const override {
+    if (name.find('\0') != std::string_view::npos) return 0;
+    return ::if_nametoindex(std::string(name).c_str());
+  }
+};
+
+}  // namespace
+
+const std::shared_ptr<const InterfaceLister>& system_interfaces() {
+  static const auto* const kSystem =
+      new std::shared_ptr<const InterfaceLister>(std::make_shared<SystemInterfaces>());
+  return *kSystem;
 }
 
 }  // namespace sonvale

@@ -2,8 +2,11 @@
 
 #include <netinet/in.h>
 
+struct ifaddrs;
+
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -128,7 +131,30 @@ struct InterfaceAddress {
   bool is_ipv6 = false;
   Ipv4 v4;
   in6_addr v6{};
+  // IPv4 only: the network mask, and the broadcast address when the interface has one of its
+  // own (IFF_BROADCAST set and the address neither the entry's own nor 0.0.0.0).
+  std::optional<Ipv4> netmask;
+  std::optional<Ipv4> broadcast;
 };
 [[nodiscard]] Result<std::vector<InterfaceAddress>> list_interface_addresses();
+
+// One getifaddrs entry as an InterfaceAddress; nullopt for entries without a name or address
+// and for families other than IPv4 and IPv6 (AF_PACKET, ...).
+std::optional<InterfaceAddress> interface_address_from_ifaddrs(const struct ifaddrs& entry);
+
+// The host's interface list, as a seam: production code uses `system_interfaces()`, tests a
+// fake. Implementations are thread-safe.
+class InterfaceLister {
+ public:
+  virtual ~InterfaceLister() = default;
+  // Every address entry in the system's order (Linux: all IPv4 entries, then all IPv6 ones).
+  [[nodiscard]] virtual Result<std::vector<InterfaceAddress>> list() const = 0;
+  // if_nametoindex of the name; 0 when the system knows none or the name holds a zero byte.
+  // An alias name such as "eth0:1" maps to its interface's index.
+  virtual std::uint32_t index_of(std::string_view name) const = 0;
+};
+
+// getifaddrs and if_nametoindex. Never null; the same object for the whole process.
+const std::shared_ptr<const InterfaceLister>& system_interfaces();
 
 }  // namespace sonvale

@@ -27,6 +27,38 @@ SocketAddr::SocketAddr(SocketAddrV4 v4) {
   std::memcpy(&storage_, &sa, sizeof sa);
 }
 
+SocketAddr::SocketAddr(const sockaddr_in6& v6) { std::memcpy(&storage_, &v6, sizeof v6); }
+
+SocketAddr SocketAddr::v6(const in6_addr& ip, std::uint16_t port, std::uint32_t scope_id) {
+  sockaddr_in6 sa{};
+  sa.sin6_family = AF_INET6;
+  sa.sin6_port = htons(port);
+  sa.sin6_addr = ip;
+  sa.sin6_scope_id = scope_id;
+  return SocketAddr(sa);
+}
+
+std::optional<SocketAddr> SocketAddr::from_storage(const sockaddr_storage& storage) {
+  if (storage.ss_family == AF_INET) {
+    sockaddr_in sa{};
+    std::memcpy(&sa, &storage, sizeof sa);
+    return SocketAddr(SocketAddrV4::from_sockaddr(sa));
+  }
+  if (storage.ss_family == AF_INET6) {
+    sockaddr_in6 sa{};
+    std::memcpy(&sa, &storage, sizeof sa);
+    return SocketAddr(sa);
+  }
+  return std::nullopt;
+}
+
+std::optional<SocketAddrV4> SocketAddr::as_v4() const {
+  if (storage_.ss_family != AF_INET) return std::nullopt;
+  sockaddr_in sa{};
+  std::memcpy(&sa, &storage_, sizeof sa);
+  return SocketAddrV4::from_sockaddr(sa);
+}
+
 std::optional<SocketAddr> SocketAddr::parse(std::string_view text) {
   SocketAddr out;
   if (!text.empty() && text.front() == '[') {
@@ -69,8 +101,11 @@ std::string ipv6_to_string(const in6_addr& addr) {
 
 std::string SocketAddr::to_string() const {
   if (is_v6()) {
-    const auto* sa = reinterpret_cast<const sockaddr_in6*>(&storage_);
-    return "[" + ipv6_to_string(sa->sin6_addr) + "]:" + std::to_string(port());
+    sockaddr_in6 sa{};
+    std::memcpy(&sa, &storage_, sizeof sa);
+    std::string host = ipv6_to_string(sa.sin6_addr);
+    if (sa.sin6_scope_id != 0) host += "%" + std::to_string(sa.sin6_scope_id);
+    return "[" + host + "]:" + std::to_string(port());
   }
   sockaddr_in sa{};
   std::memcpy(&sa, &storage_, sizeof sa);

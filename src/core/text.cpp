@@ -84,4 +84,60 @@ std::string_view trim_whitespace(std::string_view text) {
 
 bool is_blank(std::string_view text) { return trim_whitespace(text).empty(); }
 
+std::string utf8_lossy(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::uint32_t cp = 0;
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const std::size_t n = decode(bytes, i, &cp);
+    if (n > 0) {
+      out.append(bytes.substr(i, n));
+      i += n;
+      continue;
+    }
+    // The maximal subpart: the lead byte and the continuation bytes that could still have
+    // begun a well-formed sequence (Unicode 15, section 3.9, table 3-7).
+    const auto b0 = static_cast<std::uint8_t>(bytes[i]);
+    std::size_t need = 0;
+    std::uint8_t lo = 0x80;
+    std::uint8_t hi = 0xbf;
+    if (b0 >= 0xc2 && b0 <= 0xdf) {
+      need = 1;
+    } else if (b0 >= 0xe0 && b0 <= 0xef) {
+      need = 2;
+      if (b0 == 0xe0) lo = 0xa0;
+      if (b0 == 0xed) hi = 0x9f;
+    } else if (b0 >= 0xf0 && b0 <= 0xf4) {
+      need = 3;
+      if (b0 == 0xf0) lo = 0x90;
+      if (b0 == 0xf4) hi = 0x8f;
+    }
+    std::size_t len = 1;
+    while (need > 0 && i + len < bytes.size()) {
+      const auto b = static_cast<std::uint8_t>(bytes[i + len]);
+      if (b < lo || b > hi) break;
+      lo = 0x80;
+      hi = 0xbf;
+      ++len;
+      --need;
+    }
+    out.append("\xEF\xBF\xBD");
+    i += len;
+  }
+  return out;
+}
+
+bool ascii_case_equal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 }  // namespace sonvale

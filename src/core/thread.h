@@ -33,3 +33,27 @@ template <class F>
 }
 
 }  // namespace sonvale
+
+namespace sonvale {
+
+// A thread that is joined when its holder is destroyed. Movable by construction only: assigning
+// over a running thread would have to join it first, so assignment is not offered.
+class JoiningThread {
+ public:
+  JoiningThread() = default;
+  explicit JoiningThread(std::thread t) : thread_(std::move(t)) {}
+  JoiningThread(JoiningThread&&) noexcept = default;
+  JoiningThread& operator=(JoiningThread&&) = delete;
+  JoiningThread(const JoiningThread&) = delete;
+  JoiningThread& operator=(const JoiningThread&) = delete;
+  ~JoiningThread() { join(); }
+
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
+}  // namespace sonvale

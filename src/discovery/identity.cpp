@@ -24,6 +24,35 @@ std::string sanitize_protocol_name(std::string_view name) {
   return out;
 }
 
+std::string advertised_name(std::string_view name) {
+  std::string out = sanitize_protocol_name(name);
+  if (out.empty()) return "Quarnet";
+  if (out.size() > 45) out.resize(45);
+  return out;
+}
+
+std::string mi_connect_instance_name(std::string_view advertised, const IdmIdentity& identity) {
+  return std::string(advertised) + "(" + identity.code10 + ")";
+}
+
+std::uint8_t lyra_discovery_device_type(std::uint8_t device_type) {
+  switch (device_type) {
+    case 0:
+    case 1:
+    case 4:
+    case 16:
+      return 5;
+    case 2:
+      return 3;
+    case 3:
+      return 21;
+    case 5:
+      return 8;
+    default:
+      return 2;
+  }
+}
+
 std::string lyra_instance_label(std::string_view lyra_instance_id, Ipv4 address) {
   std::string hex;
   for (char c : lyra_instance_id) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,17 @@ IdmIdentity idm_identity(std::string_view idm_instance_id);
 
 // Keeps ASCII letters, digits, "-" and "_", in order, and drops everything else.
 std::string sanitize_protocol_name(std::string_view name);
+
+// The name under which the receiver is advertised: the sanitised name, "Quarnet" when nothing
+// remains, cut to its first 45 bytes.
+std::string advertised_name(std::string_view name);
+
+// The Mi Connect instance name: the advertised name, "(", the 10-character identity code, ")".
+std::string mi_connect_instance_name(std::string_view advertised, const IdmIdentity& identity);
+
+// The device type byte of the Lyra discovery record: 0, 1, 4, 16 give 5; 2 gives 3; 3 gives 21;
+// 5 gives 8; any other value 2.
+std::uint8_t lyra_discovery_device_type(std::uint8_t device_type);
 
 // The receiver's 8-character Lyra label: the last 8 hex digits of the Lyra instance id in upper
 // case, or, with fewer than 8 hex digits, the IPv4 address's octets as upper-case hex.

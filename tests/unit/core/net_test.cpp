@@ -1,10 +1,16 @@
 #include "core/net.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/socket.h>
 
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "core/socket_addr.h"
+#include "core/udp_socket.h"
 
 namespace sonvale {
 namespace {
@@ -64,6 +70,129 @@ TEST(SocketTest, UdpReceiveDetectsTruncation) {
   ASSERT_TRUE(d);
   EXPECT_EQ(d->size, 40u);
   EXPECT_GT(d->wire_size, 40u);
+}
+
+// One getifaddrs entry as glibc fills it: ifa_broadaddr is set also for interfaces that have no
+// broadcast address (loopback, a /32, an alias added without "brd").
+struct IfaddrsCase {
+  const char* title;
+  const char* name;
+  unsigned flags;
+  const char* address;
+  const char* mask;
+  const char* broadaddr;  // what glibc put in ifa_broadaddr (nullptr: none)
+  const char* broadcast;  // expected: nullptr for none
+};
+
+class IfaddrsTest : public ::testing::TestWithParam<IfaddrsCase> {};
+
+sockaddr_in sin_of(const char* text) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  inet_pton(AF_INET, text, &sa.sin_addr);
+  return sa;
+}
+
+TEST_P(IfaddrsTest, BroadcastOnlyWhenTheInterfaceHasOne) {
+  const auto& c = GetParam();
+  sockaddr_in addr = sin_of(c.address);
+  sockaddr_in mask = sin_of(c.mask);
+  sockaddr_in brd = c.broadaddr ? sin_of(c.broadaddr) : sockaddr_in{};
+  ifaddrs entry{};
+  entry.ifa_name = const_cast<char*>(c.name);
+  entry.ifa_flags = c.flags;
+  entry.ifa_addr = reinterpret_cast<sockaddr*>(&addr);
+  entry.ifa_netmask = reinterpret_cast<sockaddr*>(&mask);
+  entry.ifa_broadaddr = c.broadaddr ? reinterpret_cast<sockaddr*>(&brd) : nullptr;
+  const auto got = interface_address_from_ifaddrs(entry);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->name, c.name);
+  EXPECT_EQ(got->v4.to_string(), c.address);
+  EXPECT_EQ(got->netmask->to_string(), c.mask);
+  EXPECT_EQ(got->broadcast ? got->broadcast->to_string() : "none", c.broadcast ? c.broadcast : "none");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, IfaddrsTest,
+    ::testing::Values(
+        IfaddrsCase{"ethernet", "eth0", IFF_UP | IFF_BROADCAST | IFF_MULTICAST, "192.168.1.23",
+                    "255.255.255.0", "192.168.1.255", "192.168.1.255"},
+        IfaddrsCase{"loopback", "lo", IFF_UP | IFF_LOOPBACK, "127.0.0.1", "255.0.0.0", "127.0.0.1",
+                    nullptr},
+        IfaddrsCase{"alias_without_brd", "eth0:1", IFF_UP | IFF_BROADCAST, "10.9.0.1", "255.255.0.0",
+                    "10.9.0.1", nullptr},
+        IfaddrsCase{"slash_32", "eth0", IFF_UP | IFF_BROADCAST, "10.1.2.3", "255.255.255.255",
+                    "10.1.2.3", nullptr},
+        IfaddrsCase{"zero_broadcast", "eth0", IFF_UP | IFF_BROADCAST, "10.1.2.3", "255.0.0.0",
+                    "0.0.0.0", nullptr},
+        IfaddrsCase{"point_to_point_peer", "tun0", IFF_UP | IFF_POINTOPOINT, "10.8.0.2",
+                    "255.255.255.255", "10.8.0.1", nullptr},
+        IfaddrsCase{"no_broadaddr", "eth0", IFF_UP | IFF_BROADCAST, "10.1.2.3", "255.0.0.0",
+                    nullptr, nullptr}),
+    [](const auto& p) { return std::string(p.param.title); });
+
+TEST(IfaddrsSkipTest, EntriesWithoutAnAddressOrOfOtherFamilies) {
+  ifaddrs entry{};
+  entry.ifa_name = const_cast<char*>("eth0");
+  EXPECT_FALSE(interface_address_from_ifaddrs(entry));
+  sockaddr packet{};
+  packet.sa_family = AF_PACKET;
+  entry.ifa_addr = &packet;
+  EXPECT_FALSE(interface_address_from_ifaddrs(entry));
+  sockaddr_in6 v6{};
+  v6.sin6_family = AF_INET6;
+  inet_pton(AF_INET6, "fe80::1", &v6.sin6_addr);
+  entry.ifa_addr = reinterpret_cast<sockaddr*>(&v6);
+  const auto got = interface_address_from_ifaddrs(entry);
+  ASSERT_TRUE(got);
+  EXPECT_TRUE(got->is_ipv6);
+  EXPECT_EQ(ipv6_to_string(got->v6), "fe80::1");
+}
+
+TEST(SystemInterfacesTest, LoopbackIsListedAndIndexed) {
+  const auto& lister = *system_interfaces();
+  const auto list = lister.list();
+  ASSERT_TRUE(list);
+  bool lo = false;
+  for (const auto& e : *list) lo = lo || (!e.is_ipv6 && e.v4 == Ipv4::loopback());
+  EXPECT_TRUE(lo);
+  EXPECT_NE(lister.index_of("lo"), 0u);
+  EXPECT_EQ(lister.index_of(std::string("lo\0x", 4)), 0u);
+  EXPECT_EQ(lister.index_of("no-such-interface"), 0u);
+}
+
+TEST(SocketAddrTest, Ipv6TextCarriesTheNumericScope) {
+  in6_addr a{};
+  inet_pton(AF_INET6, "ff02::fb", &a);
+  EXPECT_EQ(SocketAddr::v6(a, 5353, 7).to_string(), "[ff02::fb%7]:5353");
+  EXPECT_EQ(SocketAddr::v6(a, 5353, 0).to_string(), "[ff02::fb]:5353");
+  EXPECT_EQ(SocketAddr(SocketAddrV4{Ipv4::loopback(), 80}).to_string(), "127.0.0.1:80");
+  EXPECT_EQ(SocketAddr::v6(a, 1, 2).as_v4(), std::nullopt);
+}
+
+TEST(UdpSocketTest, ReportsBytesReceivedAndTheDestinationAddress) {
+  auto rx = UdpSocket::open(AF_INET);
+  ASSERT_TRUE(rx);
+  ASSERT_TRUE(rx->bind(SocketAddr(SocketAddrV4{Ipv4::loopback(), 0})));
+  ASSERT_TRUE(rx->set_option(IPPROTO_IP, IP_PKTINFO, 1));
+  ASSERT_TRUE(rx->set_recv_timeout(std::chrono::milliseconds(500)));
+  const auto to = rx->local_address();
+  ASSERT_TRUE(to);
+  auto tx = UdpSocket::open(AF_INET);
+  ASSERT_TRUE(tx);
+  for (std::size_t n : {0u, 5u, 41u}) {
+    ASSERT_TRUE(tx->send_to(Bytes(n, 7), *to));
+    Bytes buf(40, 0);
+    const auto got = rx->receive(buf);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->size, std::min<std::size_t>(n, 40));  // never the datagram's full length
+    EXPECT_EQ(got->destination, Ipv4::loopback());
+    EXPECT_TRUE(got->from.as_v4() && got->from.as_v4()->ip == Ipv4::loopback());
+  }
+  Bytes buf(8);
+  const auto timed_out = rx->receive(buf);
+  ASSERT_FALSE(timed_out);
+  EXPECT_EQ(timed_out.error().io_kind(), IoKind::kWouldBlock);
 }
 
 }  // namespace

@@ -37,5 +37,35 @@ TEST(TrimTest, RemovesUnicodeWhiteSpaceAtBothEnds) {
   EXPECT_FALSE(is_blank("\xff"));
 }
 
+TEST(Utf8LossyTest, ReplacesEachMaximalSubpart) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const std::string r = "\xef\xbf\xbd";
+  const Case cases[] = {
+      {"", ""},
+      {"plain", "plain"},
+      {"\xc3\xa9", "\xc3\xa9"},
+      {"\xff\xfe", r + r},
+      {"\xe2\x82" "a", r + "a"},          // truncated three-byte sequence: one replacement
+      {"\xf0\x9f\x8e", r},               // truncated four-byte sequence at the end
+      {"\xc0\xaf", r + r},                // overlong lead byte and a lone continuation
+      {"\xed\xa0\x80", r + r + r},       // surrogate: only 80..9F may follow ED
+      {"\xf4\x90\x80\x80", r + r + r + r},  // past U+10FFFF
+      {"a\x80" "b", "a" + r + "b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(utf8_lossy(c.in), c.out) << c.in;
+}
+
+TEST(AsciiCaseTest, OnlyAsciiLettersFold) {
+  EXPECT_TRUE(ascii_case_equal("_LYRA-mdns._udp.Local", "_lyra-mdns._udp.local"));
+  EXPECT_TRUE(ascii_case_equal("", ""));
+  EXPECT_FALSE(ascii_case_equal("en0", "en0 "));
+  EXPECT_FALSE(ascii_case_equal("\xc3\x84", "\xc3\xa4"));  // Ä and ä differ
+  EXPECT_FALSE(ascii_case_equal("@", "`"));                // 0x40 and 0x60 are no letters
+  EXPECT_FALSE(ascii_case_equal("[", "{"));
+}
+
 }  // namespace
 }  // namespace sonvale

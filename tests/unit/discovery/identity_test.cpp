@@ -49,5 +49,32 @@ TEST(SanitizeNameTest, KeepsOnlyProtocolCharacters) {
   EXPECT_EQ(sanitize_protocol_name("a_b-C9"), "a_b-C9");
 }
 
+TEST(AdvertisedNameTest, SanitisedDefaultedAndCut) {
+  struct Case {
+    std::string name;
+    std::string advertised;
+  };
+  const Case cases[] = {
+      {"Living Room \xc3\xa9-1", "LivingRoom-1"},
+      {"", "Quarnet"},
+      {" .,!? ", "Quarnet"},
+      {"\xe5\xb0\x8f\xe7\xb1\xb3", "Quarnet"},
+      {std::string(45, 'a'), std::string(45, 'a')},
+      {std::string(50, 'b'), std::string(45, 'b')},
+      {"a b" + std::string(50, 'c'), "ab" + std::string(43, 'c')},
+  };
+  for (const auto& c : cases) EXPECT_EQ(advertised_name(c.name), c.advertised) << c.name;
+  EXPECT_EQ(mi_connect_instance_name("Kitchen", idm_identity("abc")), "Kitchen(ungWv48Bz-)");
+  EXPECT_EQ(mi_connect_instance_name(std::string(45, 'x'), idm_identity("abc")).size(), 57u);
+}
+
+TEST(LyraDeviceTypeTest, Map) {
+  const std::pair<int, int> cases[] = {{0, 5}, {1, 5}, {4, 5}, {16, 5}, {2, 3}, {3, 21},
+                                       {5, 8}, {6, 2}, {15, 2}, {17, 2}, {255, 2}};
+  for (auto [in, out] : cases) {
+    EXPECT_EQ(lyra_discovery_device_type(static_cast<std::uint8_t>(in)), out) << in;
+  }
+}
+
 }  // namespace
 }  // namespace sonvale

@@ -1,0 +1,88 @@
+#include "core/udp_socket.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sonvale {
+
+Result<UdpSocket> UdpSocket::open(int family) {
+  const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return fail(Error::last_os());
+  return UdpSocket(Fd(fd));
+}
+
+Result<> UdpSocket::set_option(int level, int name, int value) const {
+  return set_option_raw(level, name, &value, sizeof value);
+}
+
+Result<> UdpSocket::set_option_raw(int level, int name, const void* value, socklen_t size) const {
+  if (::setsockopt(fd_.get(), level, name, value, size) != 0) return fail(Error::last_os());
+  return {};
+}
+
+Result<> UdpSocket::set_recv_timeout(std::chrono::microseconds timeout) const {
+  return sonvale::set_recv_timeout(fd_.get(), timeout);
+}
+
+Result<> UdpSocket::bind(const SocketAddr& addr) const {
+  if (::bind(fd_.get(), addr.raw(), addr.raw_len()) != 0) return fail(Error::last_os());
+  return {};
+}
+
+Result<SocketAddr> UdpSocket::local_address() const {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
+    return fail(Error::last_os());
+  }
+  auto addr = SocketAddr::from_storage(ss);
+  if (!addr) return fail(Error::os(EAFNOSUPPORT));
+  return *addr;
+}
+
+Result<std::size_t> UdpSocket::send_to(ByteSpan data, const SocketAddr& to) const {
+  for (;;) {
+    const ssize_t n = ::sendto(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL, to.raw(),
+                               to.raw_len());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return fail(Error::last_os());
+  }
+}
+
+Result<UdpReceived> UdpSocket::receive(std::span<std::uint8_t> buf) const {
+  for (;;) {
+    sockaddr_storage ss{};
+    iovec iov{buf.data(), buf.size()};
+    alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr msg{};
+    msg.msg_name = &ss;
+    msg.msg_namelen = sizeof ss;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    // No MSG_TRUNC: the size reported is what was stored, never the datagram's full length.
+    const ssize_t n = ::recvmsg(fd_.get(), &msg, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error::last_os());
+    }
+    UdpReceived out;
+    out.size = static_cast<std::size_t>(n);
+    if (auto from = SocketAddr::from_storage(ss)) out.from = *from;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO &&
+          c->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        out.destination = Ipv4::from_in_addr(info.ipi_addr);
+      }
+    }
+    return out;
+  }
+}
+
+}  // namespace sonvale

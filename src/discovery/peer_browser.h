@@ -1,0 +1,56 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/clock.h"
+#include "core/error.h"
+#include "core/event_sink.h"
+#include "core/socket_addr.h"
+#include "core/thread.h"
+#include "core/udp_socket.h"
+
+namespace sonvale {
+
+// The 39-byte PTR query for "_lyra-mdns._udp.local" with the unicast-response bit set.
+Bytes lyra_peer_query();
+
+// How a datagram that reached a browser is reported.
+struct PeerVerdict {
+  bool found = false;          // "discovery_peer_found", else "discovery_peer_packet_ignored"
+  bool names_service = false;  // the Lyra service type's wire form occurs in the datagram
+};
+
+// Found when the datagram has a whole DNS header, its QR bit is set, and the 23 bytes of the
+// Lyra service type's wire form occur in it (byte for byte). Only the bytes given are read: a
+// datagram shorter than 23 bytes cannot name the service.
+PeerVerdict classify_peer_datagram(ByteSpan datagram);
+
+// A UDP socket bound to the receiver's address on an ephemeral port, multicast interface that
+// address, TTLs 255, loopback off, receive time-out 250 ms.
+[[nodiscard]] Result<UdpSocket> create_ipv4_browser_socket(Ipv4 address);
+// The IPv6 counterpart, bound to the link-local address with `index` as scope; fails before any
+// socket exists unless the index is non-zero and the address in fe80::/10.
+[[nodiscard]] Result<UdpSocket> create_ipv6_browser_socket(std::uint32_t index,
+                                                           const in6_addr& link_local);
+
+struct PeerBrowserParams {
+  std::string family;  // "ipv4" or "ipv6"
+  SocketAddr destination;
+  std::shared_ptr<std::atomic<bool>> stop_flag;
+  EventSink events;
+  std::shared_ptr<const Clock> clock;
+};
+
+// Starts "sonvale-<family>-peer-browser": it queries 1 s apart three times, then every 300 s,
+// reports every datagram it receives, and ends once the stop flag is set. The thread is joined
+// when the returned handle is destroyed.
+[[nodiscard]] Result<JoiningThread> spawn_lyra_peer_browser(UdpSocket socket,
+                                                            PeerBrowserParams params);
+
+}  // namespace sonvale
