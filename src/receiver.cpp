@@ -54,13 +54,16 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
               {"protocol", "xiaomi_zedidi"},
               {"reason", "query_scoped_lyra_and_mi_connect_without_legacy_lan_tv"}});
 
-  const std::string& media_device_id = config.media_device_id_override
-                                           ? *config.media_device_id_override
-                                           : config.identity.media_device_id;
-  auto advertisement = ZeDidiAdvertisement::register_advertisement(
-      config.name, config.identity.lyra_instance_id, config.identity.idm_instance_id,
-      media_device_id, config.device_type, config.address, config.interface,
-      config.multicast_loopback, events);
+  AdvertisementParams announced;
+  announced.name = config.name;
+  announced.lyra_instance_id = config.identity.lyra_instance_id;
+  announced.idm_instance_id = config.identity.idm_instance_id;
+  announced.media_device_id = config.media_device_id_override.value_or(config.identity.media_device_id);
+  announced.device_type = config.device_type;
+  announced.address = config.address;
+  announced.interface_name = config.interface;
+  announced.multicast_loopback = config.multicast_loopback;
+  auto advertisement = ZeDidiAdvertisement::register_advertisement(announced, events);
   if (!advertisement) {
     stop_flag->store(true, std::memory_order_release);
     return fail(std::move(advertisement).error());

@@ -27,6 +27,8 @@ struct UdpReceived {
 // sends never raise SIGPIPE. Errors are the system's, without context: callers add theirs.
 class UdpSocket {
  public:
+  // No socket; `valid()` is false.
+  UdpSocket() = default;
   // A socket of `family` (AF_INET or AF_INET6), datagram, protocol UDP, close-on-exec.
   [[nodiscard]] static Result<UdpSocket> open(int family);
 
@@ -42,6 +44,8 @@ class UdpSocket {
   [[nodiscard]] Result<UdpReceived> receive(std::span<std::uint8_t> buf) const;
 
   int fd() const { return fd_.get(); }
+  bool valid() const { return fd_.valid(); }
+  void close() { fd_.reset(); }
 
  private:
   explicit UdpSocket(Fd fd) : fd_(std::move(fd)) {}

@@ -2,14 +2,101 @@
 
 #include <algorithm>
 #include <array>
+#include <thread>
+#include <vector>
 
+#include "core/encoding.h"
 #include "discovery/dns_message.h"
+#include "discovery/interface_selection.h"
 
 namespace sonvale {
 namespace {
 
 constexpr std::uint8_t kLyraServiceWire[] = {10,  '_', 'l', 'y', 'r', 'a', '-', 'm', 'd', 'n', 's', 4,
                                              '_', 'u', 'd', 'p', 5,   'l', 'o', 'c', 'a', 'l', 0};
+
+constexpr auto kReceiveTimeout = std::chrono::milliseconds(250);
+constexpr auto kBurstInterval = std::chrono::seconds(1);
+constexpr auto kRefreshInterval = std::chrono::seconds(300);
+constexpr auto kReceiveErrorPause = std::chrono::milliseconds(200);
+constexpr std::uint64_t kBurstRounds = 3;
+
+// Runs one set-up step; its failure carries the step's context.
+Result<> step(Result<> r, const std::string& context) { return with_context(std::move(r), context); }
+
+class PeerBrowser {
+ public:
+  PeerBrowser(UdpSocket socket, PeerBrowserParams params)
+      : socket_(std::move(socket)), p_(std::move(params)), query_(lyra_peer_query()) {}
+
+  void run() {
+    const auto local = socket_.local_address();
+    local_text_ = local ? local->to_string() : "unknown";
+    std::vector<std::uint8_t> buf(4096, 0);
+    std::uint64_t round = 0;
+    Clock::time_point deadline = p_.clock->now();
+    while (!p_.stop_flag->load(std::memory_order_acquire)) {
+      // The next round is due an interval after the instant this one was found due.
+      const Clock::time_point now = p_.clock->now();
+      if (now >= deadline) {
+        ++round;
+        query(round);
+        deadline = now + (round < kBurstRounds ? kBurstInterval : kRefreshInterval);
+      }
+      receive_one(buf);
+    }
+  }
+
+ private:
+  void query(std::uint64_t round) {
+    const auto sent = socket_.send_to(query_, p_.destination);
+    p_.events(Json{{"event", "discovery_peer_query"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"service", "_lyra-mdns._udp.local."},
+                   {"address_family", p_.family},
+                   {"source", local_text_},
+                   {"destination", p_.destination.to_string()},
+                   {"bytes", query_.size()},
+                   {"wire_hex", hex_lower(query_)},
+                   {"round", round},
+                   {"reason", round <= kBurstRounds ? "startup_burst" : "cache_refresh"},
+                   {"success", sent.has_value()},
+                   {"error", sent ? Json(nullptr) : Json(sent.error().to_string())}});
+  }
+
+  void receive_one(std::vector<std::uint8_t>& buf) {
+    auto got = socket_.receive(buf);
+    if (!got) {
+      const IoKind kind = got.error().io_kind();
+      if (kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut || kind == IoKind::kInterrupted) {
+        return;
+      }
+      p_.events(Json{{"event", "discovery_peer_browser_failed"},
+                     {"protocol", "xiaomi_zedidi"},
+                     {"address_family", p_.family},
+                     {"source", local_text_},
+                     {"message", got.error().to_string()}});
+      std::this_thread::sleep_for(kReceiveErrorPause);
+      return;
+    }
+    // Only the bytes of this datagram are looked at, never what an earlier one left behind.
+    const ByteSpan datagram(buf.data(), got->size);
+    const PeerVerdict v = classify_peer_datagram(datagram);
+    p_.events(Json{{"event", v.found ? "discovery_peer_found" : "discovery_peer_packet_ignored"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"service", v.names_service ? Json("_lyra-mdns._udp.local.") : Json(nullptr)},
+                   {"address_family", p_.family},
+                   {"source", got->from.to_string()},
+                   {"destination", local_text_},
+                   {"bytes", datagram.size()},
+                   {"wire_hex", hex_lower(datagram)}});
+  }
+
+  UdpSocket socket_;
+  PeerBrowserParams p_;
+  const Bytes query_;
+  std::string local_text_;
+};
 
 }  // namespace
 
@@ -30,6 +117,50 @@ PeerVerdict classify_peer_datagram(ByteSpan datagram) {
   const bool response = datagram.size() >= kDnsHeaderBytes && (datagram[2] & 0x80) != 0;
   v.found = response && v.names_service;
   return v;
+}
+
+Result<UdpSocket> create_ipv4_browser_socket(Ipv4 address) {
+  SV_ASSIGN_OR_RETURN(UdpSocket s, with_context(UdpSocket::open(AF_INET),
+                                                "create IPv4 Lyra peer browser socket"));
+  SV_TRY(step(s.bind(SocketAddr(SocketAddrV4{address, 0})),
+              "bind IPv4 Lyra peer browser to " + address.to_string()));
+  const in_addr ifaddr = address.to_in_addr();
+  SV_TRY(step(s.set_option_raw(IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof ifaddr),
+              "select IPv4 Lyra peer browser adapter"));
+  SV_TRY(step(s.set_option(IPPROTO_IP, IP_MULTICAST_TTL, 255), "set IPv4 Lyra peer browser multicast TTL"));
+  SV_TRY(step(s.set_option(IPPROTO_IP, IP_TTL, 255), "set IPv4 Lyra peer browser unicast TTL"));
+  SV_TRY(step(s.set_option(IPPROTO_IP, IP_MULTICAST_LOOP, 0), "disable IPv4 Lyra peer browser loopback"));
+  SV_TRY(step(s.set_recv_timeout(kReceiveTimeout), "set IPv4 Lyra peer browser receive timeout"));
+  return s;
+}
+
+Result<UdpSocket> create_ipv6_browser_socket(std::uint32_t index, const in6_addr& link_local) {
+  if (index == 0 || !is_link_local_ipv6(link_local)) {
+    return fail(Error::msg("selected ZeDidi interface has no usable IPv6 link-local address"));
+  }
+  SV_ASSIGN_OR_RETURN(UdpSocket s, with_context(UdpSocket::open(AF_INET6),
+                                                "create IPv6 Lyra peer browser socket"));
+  SV_TRY(step(s.set_option(IPPROTO_IPV6, IPV6_V6ONLY, 1), "restrict IPv6 Lyra peer browser to IPv6"));
+  const SocketAddr bind_addr = SocketAddr::v6(link_local, 0, index);
+  SV_TRY(step(s.bind(bind_addr), "bind IPv6 Lyra peer browser to " + bind_addr.to_string()));
+  SV_TRY(step(s.set_option(IPPROTO_IPV6, IPV6_MULTICAST_IF, static_cast<int>(index)),
+              "select IPv6 Lyra peer browser adapter"));
+  SV_TRY(step(s.set_option(IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 255),
+              "set IPv6 Lyra peer browser multicast hop limit"));
+  SV_TRY(step(s.set_option(IPPROTO_IPV6, IPV6_UNICAST_HOPS, 255),
+              "set IPv6 Lyra peer browser unicast hop limit"));
+  SV_TRY(step(s.set_option(IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0), "disable IPv6 Lyra peer browser loopback"));
+  SV_TRY(step(s.set_recv_timeout(kReceiveTimeout), "set IPv6 Lyra peer browser receive timeout"));
+  return s;
+}
+
+Result<JoiningThread> spawn_lyra_peer_browser(UdpSocket socket, PeerBrowserParams params) {
+  const std::string name = "sonvale-" + params.family + "-peer-browser";
+  auto browser = std::make_shared<PeerBrowser>(std::move(socket), std::move(params));
+  SV_ASSIGN_OR_RETURN(std::thread thread,
+                      with_context(spawn_named(name, [browser] { browser->run(); }),
+                                   "spawn Lyra peer browser"));
+  return JoiningThread(std::move(thread));
 }
 
 }  // namespace sonvale

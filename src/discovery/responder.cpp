@@ -1,0 +1,198 @@
+#include "discovery/responder.h"
+
+#include <array>
+#include <thread>
+
+#include "core/encoding.h"
+
+namespace sonvale {
+namespace {
+
+constexpr auto kRoundPause = std::chrono::milliseconds(250);
+constexpr auto kRefreshInterval = std::chrono::seconds(30);
+constexpr auto kReceiveErrorPause = std::chrono::milliseconds(200);
+constexpr std::size_t kReceiveBuffer = 4096;
+
+bool is_multicast(Ipv4 a) { return (a.value >> 28) == 0xe; }
+
+struct Service {
+  const char* name;  // with the trailing dot, as events show it
+  const Bytes* packet;
+  const std::optional<Bytes>* goodbye;
+};
+
+std::array<Service, 2> services(const DiscoveryResponses& r) {
+  return {Service{"_lyra-mdns._udp.local.", &r.lyra_packet, &r.lyra_goodbye},
+          Service{"_mi-connect._udp.local.", &r.mi_connect_packet, &r.mi_connect_goodbye}};
+}
+
+Json round_event(const char* event, const Service& s, const ResponderParams& p, std::size_t bytes,
+                 int round, const char* reason, bool success, bool broadcast_success) {
+  return Json{{"event", event},
+              {"protocol", "xiaomi_zedidi"},
+              {"service", s.name},
+              {"address_family", "ipv4"},
+              {"destination", p.multicast_target.to_string()},
+              {"bytes", bytes},
+              {"round", round},
+              {"reason", reason},
+              {"success", success},
+              {"wired_broadcast_success", broadcast_success}};
+}
+
+class Responder {
+ public:
+  Responder(const UdpSocket& socket, const ResponderParams& params)
+      : socket_(socket), p_(params), services_(services(*params.responses)) {}
+
+  void run() {
+    p_.events(Json{{"event", "discovery_publication_profile"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"address_family", "ipv4"},
+                   {"profile", "persistent_mi_connect_lyra_route"},
+                   {"lyra_advertisement_enabled", true},
+                   {"lyra_query_responses_enabled", true},
+                   {"mi_connect_query_responses_enabled", true},
+                   {"mi_connect_periodic_advertisement_enabled", true},
+                   {"mi_connect_ttl_seconds", 120},
+                   {"quarnet_device_center_tv_persistent", true},
+                   {"account_required", false}});
+    Clock::time_point next = p_.clock->now();
+    bool announced = false;
+    std::vector<std::uint8_t> buf(kReceiveBuffer);
+    while (!p_.stop_flag->load(std::memory_order_acquire)) {
+      if (p_.clock->now() >= next) {
+        announce(announced ? "ttl_refresh" : "startup", announced ? 1 : 3);
+        announced = true;
+        next = p_.clock->now() + kRefreshInterval;
+      }
+      receive_one(buf);
+    }
+    goodbyes();
+  }
+
+ private:
+  bool send(ByteSpan packet, SocketAddrV4 to) const {
+    return socket_.send_to(packet, SocketAddr(to)).has_value();
+  }
+
+  void announce(const char* reason, int rounds) {
+    for (int round = 1; round <= rounds; ++round) {
+      for (const Service& s : services_) {
+        const bool ok = send(*s.packet, p_.multicast_target);
+        const bool brd = send(*s.packet, p_.broadcast_target);
+        p_.events(round_event("discovery_announcement", s, p_, s.packet->size(), round, reason, ok, brd));
+      }
+      if (round < rounds) std::this_thread::sleep_for(kRoundPause);
+    }
+  }
+
+  void goodbyes() {
+    for (int round = 1; round <= 3; ++round) {
+      for (const Service& s : services_) {
+        // A goodbye that could not be made is never replaced by the live packet: that would
+        // refresh the record instead of withdrawing it.
+        const bool have = s.goodbye->has_value();
+        const bool ok = have && send(**s.goodbye, p_.multicast_target);
+        const bool brd = have && send(**s.goodbye, p_.broadcast_target);
+        p_.events(round_event("discovery_goodbye", s, p_, have ? (*s.goodbye)->size() : 0, round,
+                              "shutdown", ok, brd));
+      }
+    }
+  }
+
+  void receive_one(std::vector<std::uint8_t>& buf) {
+    auto got = socket_.receive(buf);
+    if (!got) {
+      const IoKind kind = got.error().io_kind();
+      if (kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut || kind == IoKind::kInterrupted) {
+        return;
+      }
+      p_.events(Json{{"event", "discovery_receive_failed"},
+                     {"protocol", "xiaomi_zedidi"},
+                     {"address_family", "ipv4"},
+                     {"address", p_.address.to_string()},
+                     {"port", kMdnsPort},
+                     {"message", got.error().to_string()}});
+      std::this_thread::sleep_for(kReceiveErrorPause);
+      return;
+    }
+    const ByteSpan datagram(buf.data(), got->size);
+    const auto source = got->from.as_v4();
+    const std::string source_text = got->from.to_string();
+    p_.events(Json{{"event", "discovery_packet_received"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"address_family", "ipv4"},
+                   {"source", source_text},
+                   {"bytes", datagram.size()},
+                   {"wire_hex", hex_lower(datagram)}});
+    if (!source) return;
+    const auto questions = read_dns_questions(datagram);
+    if (questions.empty()) return;
+    const ReplyPlan plan = plan_replies(questions, *source, got->destination, *p_.responses,
+                                        p_.on_link, p_.multicast_target);
+    if (plan.off_link) return;
+    if (plan.lyra) reply(datagram, *source, plan.destination, services_[0]);
+    if (plan.mi_connect) reply(datagram, *source, plan.destination, services_[1]);
+    if (plan.unsupported) {
+      p_.events(Json{{"event", "discovery_query_unsupported"},
+                     {"protocol", "xiaomi_zedidi"},
+                     {"address_family", "ipv4"},
+                     {"source", source_text},
+                     {"bytes", datagram.size()},
+                     {"wire_hex", hex_lower(datagram)},
+                     {"query", describe_dns_questions(questions)}});
+    }
+  }
+
+  void reply(ByteSpan query, SocketAddrV4 source, SocketAddrV4 destination, const Service& s) {
+    Bytes packet = *s.packet;
+    packet[0] = query[0];
+    packet[1] = query[1];
+    const bool ok = send(packet, destination);
+    p_.events(Json{{"event", "discovery_query"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"service", s.name},
+                   {"source", source.to_string()},
+                   {"destination", destination.to_string()},
+                   {"bytes", packet.size()},
+                   {"query_wire_hex", hex_lower(query)},
+                   {"reply_wire_hex", hex_lower(packet)},
+                   {"unicast", destination == source},
+                   {"success", ok}});
+  }
+
+  const UdpSocket& socket_;
+  const ResponderParams& p_;
+  const std::array<Service, 2> services_;
+};
+
+}  // namespace
+
+ReplyPlan plan_replies(const std::vector<DnsQuestion>& questions, SocketAddrV4 source,
+                       std::optional<Ipv4> destination, const DiscoveryResponses& responses,
+                       const OnLinkSources& on_link, SocketAddrV4 multicast_target) {
+  ReplyPlan plan;
+  const bool unicast_addressed = !destination || !is_multicast(*destination);
+  if (unicast_addressed && !on_link.contains(source.ip)) {
+    plan.off_link = true;
+    return plan;
+  }
+  bool unicast_response = source.port != kMdnsPort;
+  for (const auto& q : questions) {
+    unicast_response = unicast_response || (q.qclass & kDnsUnicastResponseBit) != 0;
+    plan.lyra = plan.lyra ||
+                query_matches_service(q.name, q.qtype, kLyraServiceType, responses.lyra_label);
+    plan.mi_connect = plan.mi_connect || query_matches_service(q.name, q.qtype, kMiConnectServiceType,
+                                                               responses.mi_connect_instance);
+  }
+  plan.destination = unicast_response ? source : multicast_target;
+  plan.unsupported = !questions.empty() && !plan.lyra && !plan.mi_connect;
+  return plan;
+}
+
+void run_responder(const UdpSocket& socket, const ResponderParams& params) {
+  Responder(socket, params).run();
+}
+
+}  // namespace sonvale

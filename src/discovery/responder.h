@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/clock.h"
+#include "core/event_sink.h"
+#include "core/net.h"
+#include "core/udp_socket.h"
+#include "discovery/dns_message.h"
+#include "discovery/interface_selection.h"
+
+namespace sonvale {
+
+inline constexpr std::uint16_t kMdnsPort = 5353;
+inline constexpr Ipv4 kMdnsGroup = Ipv4::from_octets(224, 0, 0, 251);
+inline constexpr char kLyraServiceType[] = "_lyra-mdns._udp.local";
+inline constexpr char kMiConnectServiceType[] = "_mi-connect._udp.local";
+
+// The prepared answers of one registration, read-only once built and shared with the discovery
+// thread. The goodbye copies (every TTL 0) are made at registration too; a copy that could not be
+// made is absent, and then no goodbye is sent for that service.
+struct DiscoveryResponses {
+  Bytes lyra_packet;
+  Bytes mi_connect_packet;
+  std::string lyra_label;
+  std::string mi_connect_instance;
+  std::optional<Bytes> lyra_goodbye;
+  std::optional<Bytes> mi_connect_goodbye;
+};
+
+// What one received datagram gets (RFC 6762 sections 5.4, 6 and 11).
+struct ReplyPlan {
+  bool off_link = false;      // a unicast-addressed query from an off-link source: ignored
+  bool lyra = false;          // answer with the Lyra packet
+  bool mi_connect = false;    // answer with the Mi Connect packet
+  bool unsupported = false;   // questions were read, none matched
+  SocketAddrV4 destination;   // where the answers go
+};
+
+// Decides what a datagram from `source` gets. `destination` is the address the datagram was sent
+// to (IP_PKTINFO): anything but a multicast address, or no address at all, makes it a
+// unicast-addressed query, answered only when `on_link` holds the source. Answers go to the
+// source when a question asks for a unicast response or the source port is not 5353, otherwise
+// to `multicast_target`; each service is answered at most once.
+ReplyPlan plan_replies(const std::vector<DnsQuestion>& questions, SocketAddrV4 source,
+                       std::optional<Ipv4> destination, const DiscoveryResponses& responses,
+                       const OnLinkSources& on_link, SocketAddrV4 multicast_target);
+
+// Everything the responder loop works with; one record, handed over whole.
+struct ResponderParams {
+  std::shared_ptr<const DiscoveryResponses> responses;
+  Ipv4 address;                    // the receiver's, for "discovery_receive_failed"
+  SocketAddrV4 multicast_target;   // 224.0.0.251:5353
+  SocketAddrV4 broadcast_target;   // the interface's broadcast address (or 255.255.255.255):5353
+  OnLinkSources on_link;
+  std::shared_ptr<std::atomic<bool>> stop_flag;
+  EventSink events;
+  std::shared_ptr<const Clock> clock;
+};
+
+// The responder: "discovery_publication_profile", then announcements (3 startup rounds 250 ms
+// apart, then one round every 30 s), answers to matching queries, events for every datagram;
+// returns after the stop flag was seen set and the three rounds of goodbyes went out.
+void run_responder(const UdpSocket& socket, const ResponderParams& params);
+
+}  // namespace sonvale

@@ -1,0 +1,361 @@
+#include "discovery/responder.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core/encoding.h"
+#include "core/thread.h"
+#include "support/fake_clock.h"
+#include "support/fake_interfaces.h"
+#include "support/recording_sink.h"
+#include "unit/discovery/dns_test_util.h"
+
+namespace sonvale {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::dns_query;
+using testing::FakeInterfaces;
+using testing::wire_name;
+
+// A key of an event, null when the event has none (const operator[] would assert).
+Json at(const Json& e, const char* key) { return e.contains(key) ? e[key] : Json(); }
+
+const Bytes kLyraName = wire_name({"_lyra-mdns", "_udp", "local"});
+const Bytes kMiName = wire_name({"_mi-connect", "_udp", "local"});
+
+DiscoveryResponses responses() {
+  DiscoveryResponses r;
+  r.lyra_packet = {0, 0, 0x84, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'L'};
+  r.mi_connect_packet = {0, 0, 0x84, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'M', 'C'};
+  r.lyra_label = "C0A80117";
+  r.mi_connect_instance = "Kitchen(ungWv48Bz-)";
+  r.lyra_goodbye = Bytes{0, 0, 0x84, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'l'};
+  r.mi_connect_goodbye = Bytes{0, 0, 0x84, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'm', 'c'};
+  return r;
+}
+
+// ---- Which datagram gets what ----
+
+OnLinkSources eth0_on_link() {
+  FakeInterfaces f;
+  f.v4("eth0", "192.168.1.23", "255.255.255.0", "192.168.1.255").index("eth0", 2);
+  return OnLinkSources::of(*f.list(), f, *Ipv4::parse("192.168.1.23"), "");
+}
+
+struct PlanCase {
+  const char* title;
+  std::vector<DnsQuestion> questions;
+  const char* source;
+  std::optional<const char*> destination;  // the datagram's destination address (IP_PKTINFO)
+  bool off_link, lyra, mi_connect, unsupported;
+  const char* reply_to;  // "" when nothing is sent
+};
+
+class PlanTest : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(PlanTest, Decides) {
+  const auto& c = GetParam();
+  const auto source = *SocketAddr::parse(c.source);
+  std::optional<Ipv4> dest;
+  if (c.destination) dest = *Ipv4::parse(*c.destination);
+  const SocketAddrV4 group{kMdnsGroup, kMdnsPort};
+  const ReplyPlan plan = plan_replies(c.questions, *source.as_v4(), dest, responses(), eth0_on_link(), group);
+  EXPECT_EQ(plan.off_link, c.off_link);
+  EXPECT_EQ(plan.lyra, c.lyra);
+  EXPECT_EQ(plan.mi_connect, c.mi_connect);
+  EXPECT_EQ(plan.unsupported, c.unsupported);
+  if (plan.lyra || plan.mi_connect) {
+    EXPECT_EQ(plan.destination.to_string(), c.reply_to);
+  }
+}
+
+const DnsQuestion kLyraPtr{"_lyra-mdns._udp.local", 12, 1};
+const DnsQuestion kLyraPtrQu{"_lyra-mdns._udp.local", 12, 0x8001};
+const DnsQuestion kMiPtr{"_mi-connect._udp.local", 12, 1};
+const DnsQuestion kMiTxtBare{"_mi-connect._udp.local", 16, 1};
+const DnsQuestion kLyraSrv{"C0A80117._lyra-mdns._udp.local", 33, 1};
+const DnsQuestion kLyraHostA{"C0A80117.local", 1, 1};
+const DnsQuestion kOther{"_airplay._tcp.local", 12, 1};
+
+INSTANTIATE_TEST_SUITE_P(
+    Datagrams, PlanTest,
+    ::testing::Values(
+        PlanCase{"multicast_from_5353_to_group", {kLyraPtr}, "192.168.1.50:5353", "224.0.0.251",
+                 false, true, false, false, "224.0.0.251:5353"},
+        PlanCase{"unicast_bit_to_sender", {kLyraPtrQu}, "192.168.1.50:5353", "224.0.0.251",
+                 false, true, false, false, "192.168.1.50:5353"},
+        PlanCase{"other_port_to_sender", {kLyraPtr}, "192.168.1.50:40000", "224.0.0.251",
+                 false, true, false, false, "192.168.1.50:40000"},
+        PlanCase{"bit_on_a_non_matching_question_counts", {kOther, {"x", 1, 0x8001}, kMiPtr},
+                 "192.168.1.50:5353", "224.0.0.251", false, false, true, false, "192.168.1.50:5353"},
+        PlanCase{"both_services", {kLyraPtr, kMiPtr}, "192.168.1.50:5353", "224.0.0.251", false,
+                 true, true, false, "224.0.0.251:5353"},
+        PlanCase{"three_lyra_questions_one_reply", {kLyraPtr, kLyraSrv, kLyraHostA},
+                 "192.168.1.50:5353", "224.0.0.251", false, true, false, false, "224.0.0.251:5353"},
+        PlanCase{"bare_mi_connect_txt_unsupported", {kMiTxtBare}, "192.168.1.50:5353",
+                 "224.0.0.251", false, false, false, true, ""},
+        PlanCase{"mixed_is_answered", {kOther, kLyraSrv}, "192.168.1.50:5353", "224.0.0.251",
+                 false, true, false, false, "224.0.0.251:5353"},
+        // RFC 6762 section 11: unicast-addressed queries only from on-link sources.
+        PlanCase{"unicast_on_link", {kLyraPtr}, "192.168.1.50:40000", "192.168.1.23", false, true,
+                 false, false, "192.168.1.50:40000"},
+        PlanCase{"unicast_link_local_source", {kLyraPtr}, "169.254.9.9:40000", "192.168.1.23",
+                 false, true, false, false, "169.254.9.9:40000"},
+        PlanCase{"unicast_off_link_ignored", {kLyraPtr}, "203.0.113.7:40000", "192.168.1.23",
+                 true, false, false, false, ""},
+        PlanCase{"unicast_off_link_unsupported_also_ignored", {kOther}, "203.0.113.7:40000",
+                 "192.168.1.23", true, false, false, false, ""},
+        PlanCase{"broadcast_off_link_ignored", {kLyraPtr}, "203.0.113.7:5353", "192.168.1.255",
+                 true, false, false, false, ""},
+        PlanCase{"limited_broadcast_off_link_ignored", {kLyraPtr}, "203.0.113.7:5353",
+                 "255.255.255.255", true, false, false, false, ""},
+        PlanCase{"no_destination_info_is_unicast", {kLyraPtr}, "203.0.113.7:5353", std::nullopt,
+                 true, false, false, false, ""},
+        PlanCase{"multicast_off_link_source_answered", {kLyraPtrQu}, "203.0.113.7:5353",
+                 "224.0.0.251", false, true, false, false, "203.0.113.7:5353"},
+        PlanCase{"loopback_source_not_on_link_for_a_lan_address", {kLyraPtr}, "127.0.0.1:40000",
+                 "127.0.0.1", true, false, false, false, ""}),
+    [](const auto& p) { return std::string(p.param.title); });
+
+// ---- The loop over a real socket on loopback ----
+
+// A UDP socket on 127.0.0.1 standing in for the group, the broadcast address or a querier.
+struct Peer {
+  UdpSocket socket;
+  SocketAddrV4 addr;
+
+  static Peer open() {
+    Peer p;
+    p.socket = *UdpSocket::open(AF_INET);
+    EXPECT_TRUE(p.socket.bind(SocketAddr(SocketAddrV4{Ipv4::loopback(), 0})));
+    EXPECT_TRUE(p.socket.set_recv_timeout(2s));
+    p.addr = *p.socket.local_address()->as_v4();
+    return p;
+  }
+  std::optional<Bytes> receive(std::chrono::milliseconds timeout = 2000ms) {
+    (void)socket.set_recv_timeout(timeout);
+    Bytes buf(8192);
+    auto got = socket.receive(buf);
+    if (!got) return std::nullopt;
+    buf.resize(got->size);
+    return buf;
+  }
+};
+
+class ResponderLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    socket_ = *UdpSocket::open(AF_INET);
+    ASSERT_TRUE(socket_.bind(SocketAddr(SocketAddrV4{Ipv4::loopback(), 0})));
+    ASSERT_TRUE(socket_.set_recv_timeout(250ms));
+    ASSERT_TRUE(socket_.set_option(IPPROTO_IP, IP_PKTINFO, 1));
+    address_ = *socket_.local_address()->as_v4();
+    FakeInterfaces lo;
+    lo.v4("lo", "127.0.0.1", "255.0.0.0").index("lo", 1);
+    params_.responses = std::make_shared<DiscoveryResponses>(responses());
+    params_.address = Ipv4::loopback();
+    params_.multicast_target = group_.addr;
+    params_.broadcast_target = broadcast_.addr;
+    params_.on_link = OnLinkSources::of(*lo.list(), lo, Ipv4::loopback(), "");
+    params_.stop_flag = stop_;
+    params_.events = sink_.sink();
+    params_.clock = clock_;
+  }
+  void TearDown() override { stop(); }
+
+  void start() {
+    thread_.emplace(*spawn_named("test-responder", [this] { run_responder(socket_, params_); }));
+  }
+  void stop() {
+    stop_->store(true);
+    if (thread_) thread_.reset();
+  }
+  void wait_startup() {
+    ASSERT_TRUE(sink_.wait_for([](const Json& e) {
+      return at(e, "event") == "discovery_announcement" && at(e, "round") == 3 &&
+             at(e, "service") == "_mi-connect._udp.local.";
+    }));
+  }
+  // Every datagram that reaches `peer` within `timeout` of the previous one.
+  static std::vector<Bytes> drain(Peer& peer, std::chrono::milliseconds timeout = 300ms) {
+    std::vector<Bytes> out;
+    while (auto d = peer.receive(timeout)) out.push_back(*d);
+    return out;
+  }
+  std::size_t count(const std::string& name) const { return sink_.named(name).size(); }
+
+  UdpSocket socket_;
+  SocketAddrV4 address_;
+  Peer group_ = Peer::open();
+  Peer broadcast_ = Peer::open();
+  std::shared_ptr<std::atomic<bool>> stop_ = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<testing::FakeClock> clock_ = testing::make_fake_clock();
+  testing::RecordingSink sink_;
+  ResponderParams params_;
+  std::optional<JoiningThread> thread_;
+};
+
+TEST_F(ResponderLoopTest, StartupRoundsThenRefreshEveryThirtySecondsOfTheClock) {
+  const auto t0 = std::chrono::steady_clock::now();
+  start();
+  wait_startup();
+  const auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(took, 500ms);  // two 250 ms pauses between three rounds
+  const Bytes lyra = params_.responses->lyra_packet;
+  const Bytes mi = params_.responses->mi_connect_packet;
+  EXPECT_EQ(drain(group_), (std::vector<Bytes>{lyra, mi, lyra, mi, lyra, mi}));
+  EXPECT_EQ(drain(broadcast_), (std::vector<Bytes>{lyra, mi, lyra, mi, lyra, mi}));
+  const auto startup = sink_.named("discovery_announcement");
+  ASSERT_EQ(startup.size(), 6u);
+  EXPECT_EQ(startup[0], Json::parse(R"({"event":"discovery_announcement","protocol":"xiaomi_zedidi",
+      "service":"_lyra-mdns._udp.local.","address_family":"ipv4","destination":")" +
+                                    group_.addr.to_string() + R"(","bytes":13,"round":1,
+      "reason":"startup","success":true,"wired_broadcast_success":true})"));
+  EXPECT_EQ(sink_.named("discovery_publication_profile").size(), 1u);
+
+  // The clock has not moved: no refresh however long the loop runs.
+  std::this_thread::sleep_for(600ms);
+  clock_->advance(29s + 900ms);
+  std::this_thread::sleep_for(600ms);
+  EXPECT_EQ(count("discovery_announcement"), 6u);
+  clock_->advance(100ms);
+  ASSERT_TRUE(sink_.wait_for([](const Json& e) { return at(e, "reason") == "ttl_refresh"; }));
+  EXPECT_EQ(drain(group_), (std::vector<Bytes>{lyra, mi}));
+  EXPECT_EQ(drain(broadcast_), (std::vector<Bytes>{lyra, mi}));
+  std::this_thread::sleep_for(600ms);
+  EXPECT_EQ(count("discovery_announcement"), 8u);
+  const auto all = sink_.named("discovery_announcement");
+  EXPECT_EQ(all[6]["round"], 1);
+  EXPECT_EQ(all[7]["service"], "_mi-connect._udp.local.");
+
+  stop();
+  const auto bye = drain(group_);
+  EXPECT_EQ(bye, (std::vector<Bytes>{*params_.responses->lyra_goodbye, *params_.responses->mi_connect_goodbye,
+                                     *params_.responses->lyra_goodbye, *params_.responses->mi_connect_goodbye,
+                                     *params_.responses->lyra_goodbye, *params_.responses->mi_connect_goodbye}));
+  EXPECT_EQ(drain(broadcast_).size(), 6u);
+  const auto goodbyes = sink_.named("discovery_goodbye");
+  ASSERT_EQ(goodbyes.size(), 6u);
+  EXPECT_EQ(goodbyes[5]["round"], 3);
+  EXPECT_EQ(goodbyes[5]["reason"], "shutdown");
+  EXPECT_EQ(goodbyes[5]["bytes"], 14);
+}
+
+TEST_F(ResponderLoopTest, EarlyStopGivesTheProfileAndGoodbyesOnly) {
+  stop_->store(true);
+  start();
+  stop();
+  std::vector<std::string> names;
+  for (const auto& e : sink_.events()) names.push_back(at(e, "event"));
+  EXPECT_EQ(names, (std::vector<std::string>{"discovery_publication_profile", "discovery_goodbye",
+                                             "discovery_goodbye", "discovery_goodbye", "discovery_goodbye",
+                                             "discovery_goodbye", "discovery_goodbye"}));
+}
+
+TEST_F(ResponderLoopTest, AMissingGoodbyeIsNotSentAndReportedAsFailure) {
+  auto r = responses();
+  r.mi_connect_goodbye.reset();
+  params_.responses = std::make_shared<DiscoveryResponses>(r);
+  stop_->store(true);
+  start();
+  stop();
+  EXPECT_EQ(drain(group_), (std::vector<Bytes>{*r.lyra_goodbye, *r.lyra_goodbye, *r.lyra_goodbye}));
+  for (const auto& e : sink_.named("discovery_goodbye")) {
+    const bool mi = at(e, "service") == "_mi-connect._udp.local.";
+    EXPECT_EQ(at(e, "success"), !mi) << e;
+    EXPECT_EQ(at(e, "wired_broadcast_success"), !mi) << e;
+    EXPECT_EQ(at(e, "bytes"), mi ? 0 : 13) << e;
+  }
+}
+
+TEST_F(ResponderLoopTest, AnswersQueriesAndReportsTheRest) {
+  start();
+  wait_startup();
+  drain(group_);
+  Peer asker = Peer::open();
+  auto send = [&](const Bytes& datagram) {
+    ASSERT_TRUE(asker.socket.send_to(datagram, SocketAddr(address_)));
+  };
+
+  // Two services asked at once, from a port other than 5353: two replies to the asker, Lyra
+  // first, each carrying the query's id.
+  const Bytes both = dns_query(0xbeef, {{kLyraName, 12, 1}, {kMiName, 12, 1}});
+  send(both);
+  const auto r1 = asker.receive();
+  const auto r2 = asker.receive();
+  ASSERT_TRUE(r1 && r2);
+  Bytes lyra = params_.responses->lyra_packet;
+  lyra[0] = 0xbe;
+  lyra[1] = 0xef;
+  Bytes mi = params_.responses->mi_connect_packet;
+  mi[0] = 0xbe;
+  mi[1] = 0xef;
+  EXPECT_EQ(*r1, lyra);
+  EXPECT_EQ(*r2, mi);
+  ASSERT_TRUE(sink_.wait_for([](const Json& e) {
+    return at(e, "event") == "discovery_query" && at(e, "service") == "_mi-connect._udp.local.";
+  }));
+  const auto queries = sink_.named("discovery_query");
+  ASSERT_EQ(queries.size(), 2u);
+  EXPECT_EQ(queries[0], (Json{{"event", "discovery_query"},
+                              {"protocol", "xiaomi_zedidi"},
+                              {"service", "_lyra-mdns._udp.local."},
+                              {"source", asker.addr.to_string()},
+                              {"destination", asker.addr.to_string()},
+                              {"bytes", 13},
+                              {"query_wire_hex", hex_lower(both)},
+                              {"reply_wire_hex", hex_lower(lyra)},
+                              {"unicast", true},
+                              {"success", true}}));
+
+  // Unsupported: a bare service type asked for TXT.
+  const Bytes bare = dns_query(1, {{kMiName, 16, 0x8001}});
+  send(bare);
+  const auto unsupported = sink_.wait_for_event("discovery_query_unsupported");
+  ASSERT_TRUE(unsupported);
+  EXPECT_EQ((*unsupported)["query"], Json::array({"_mi-connect._udp.local/16/0x8001"}));
+  EXPECT_EQ((*unsupported)["wire_hex"], hex_lower(bare));
+
+  // Malformed, short and oversized datagrams: only "discovery_packet_received".
+  const std::size_t before = sink_.events().size();
+  send(Bytes{1, 2, 3, 4, 5});
+  send(dns_query(2, {{{0xc0, 0xff}, 12, 1}}));
+  Bytes big = dns_query(3, {{kLyraName, 12, 1}});
+  big.resize(5000, 0xaa);
+  send(big);
+  ASSERT_TRUE(sink_.wait_for([&](const Json& e) {
+    return at(e, "event") == "discovery_packet_received" && at(e, "bytes") == 4096;
+  }));
+  // The oversized one still carries a readable question in its first 4096 bytes: answered.
+  ASSERT_TRUE(asker.receive());
+  std::this_thread::sleep_for(300ms);
+  std::vector<std::string> names;
+  const auto events = sink_.events();
+  for (std::size_t i = before; i < events.size(); ++i) names.push_back(events[i]["event"]);
+  EXPECT_EQ(names, (std::vector<std::string>{"discovery_packet_received", "discovery_packet_received",
+                                             "discovery_packet_received", "discovery_query"}));
+  EXPECT_EQ(events[before]["bytes"], 5);
+  EXPECT_EQ(events[before]["wire_hex"], "0102030405");
+  EXPECT_FALSE(asker.receive(300ms));
+}
+
+TEST_F(ResponderLoopTest, UnicastQueriesFromOffLinkSourcesAreIgnored) {
+  // The receiver is on a LAN address: loopback senders are not on its link.
+  FakeInterfaces lan;
+  lan.v4("eth0", "192.168.1.23", "255.255.255.0").index("eth0", 2);
+  params_.on_link = OnLinkSources::of(*lan.list(), lan, *Ipv4::parse("192.168.1.23"), "");
+  start();
+  wait_startup();
+  Peer asker = Peer::open();
+  ASSERT_TRUE(asker.socket.send_to(dns_query(9, {{kLyraName, 12, 1}, {kMiName, 255, 1}}),
+                                   SocketAddr(address_)));
+  ASSERT_TRUE(sink_.wait_for_event("discovery_packet_received"));
+  EXPECT_FALSE(asker.receive(500ms));
+  EXPECT_EQ(count("discovery_query"), 0u);
+  EXPECT_EQ(count("discovery_query_unsupported"), 0u);
+}
+
+}  // namespace
+}  // namespace sonvale
