@@ -18,9 +18,10 @@ class Relvox:
     """One relvox process. Standard output is drained continuously on a thread, so a test
     never stalls the receiver; every line is kept both raw and parsed."""
 
-    def __init__(self, *args, stdin_data=None):
+    def __init__(self, *args, stdin_data=None, prefix=()):
+        # `prefix` runs relvox through another command (nsenter into a network namespace).
         self.proc = subprocess.Popen(
-            [relvox_path(), *args],
+            [*prefix, relvox_path(), *args],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
