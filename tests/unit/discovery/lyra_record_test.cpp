@@ -87,7 +87,8 @@ TEST(LyraRecordTest, AppDataNameCuts) {
   const std::string ascii63(63, 'n');
   p.name = ascii63;
   EXPECT_EQ(lyra_app_data(p)[23], 63);
-  p.name = ascii63 + "x";
+  const std::string ascii64 = ascii63 + "x";
+  p.name = ascii64;
   EXPECT_EQ(lyra_app_data(p)[23], 63);
 }
 
