@@ -28,3 +28,12 @@ def cpu_seconds(pid):
 
 def descriptor_count(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def vm_rss_kb(pid):
+    """The resident set size in kB."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")

@@ -20,6 +20,7 @@ from fake_rtsp import wait_closed
 import fake_timer_server as fts
 from fake_timer_server import FakeTimerServer
 from media_stream import PcmListener
+from proc_stats import vm_rss_kb
 from pulse_server import MonitorRecorder, PulseServer
 from test_clock_sync import name_timer_server, request_count_settles
 from test_media_session import PAUSED, PLAYING
@@ -294,14 +295,6 @@ def test_pcm_listener_that_closes_gets_one_warning_and_a_new_connection(start_ca
     # The stream goes on over the new connection.
     listener.wait_bytes(200_000, timeout=5)
     assert len(listener.data) >= 200_000
-
-
-def vm_rss_kb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
 
 
 def test_listener_that_stops_reading_keeps_memory_flat(start_cast, tone, monkeypatch):

@@ -14,7 +14,7 @@ from zeroconf import DNSIncoming, ServiceBrowser, ServiceStateChange, Zeroconf, 
 
 import netpair
 from netpair import BROADCAST_V4, OFF_LINK_V4, RECEIVER_IF, RECEIVER_LL, RECEIVER_V4, TEST_V4
-from proc_stats import descriptor_count, thread_names
+from proc_stats import descriptor_count, thread_names, vm_rss_kb
 from relvox import Relvox
 
 pytestmark = pytest.mark.skipif(not netpair.available(), reason="needs root and network namespaces")
@@ -349,7 +349,17 @@ def test_flood_of_datagrams_leaves_threads_and_descriptors_flat(pair, listener, 
     startup_done(r)
     pid = r.proc.pid
     threads, fds = len(thread_names(pid)), descriptor_count(pid)
-    junk = b"\x00\x00\x00\x00\xff\xff" + b"\xc0\x0c" * 2100
+    # The longest legal name, then as many questions pointing at it as fit in 4096 bytes: the
+    # most a datagram can make the receiver decode and list.
+    junk = bytearray(struct.pack(">HHHHHH", 0, 0, 65535, 0, 0, 0))
+    junk += (b"\x3f" + b"c" * 63) * 3 + b"\x3d" + b"d" * 61 + b"\x00" + b"\x00\x0c\x00\x01"
+    while len(junk) + 6 <= 4096:
+        junk += b"\xc0\x0c\x00\x0c\x00\x01"
+    junk = bytes(junk)
+    for _ in range(100):
+        asker.sendto(junk, (RECEIVER_V4, 5353))
+    time.sleep(0.5)
+    rss = vm_rss_kb(pid)
     for _ in range(500):
         asker.sendto(junk, (RECEIVER_V4, 5353))
     asker.sendto(query(0x5555, [(LYRA_WIRE, 12, 1)]), (RECEIVER_V4, 5353))
@@ -357,6 +367,9 @@ def test_flood_of_datagrams_leaves_threads_and_descriptors_flat(pair, listener, 
                timeout=20, what="the query behind the flood")
     assert len(thread_names(pid)) == threads
     assert descriptor_count(pid) == fds
+    assert vm_rss_kb(pid) - rss < 4096
+    unsupported = r.named("discovery_query_unsupported")
+    assert unsupported and all(len(e["query"]) == 32 for e in unsupported)  # datagrams beyond the socket buffer drop
     assert max(len(line) for line in r.raw_lines) < 40000
 
 
