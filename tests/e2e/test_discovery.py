@@ -114,8 +114,8 @@ def listener(pair):
     l.close()
 
 
-def start(relvox, pair, *extra):
-    return relvox("--expected-ip", RECEIVER_V4, "--interface-name", RECEIVER_IF, "--name", "Kitchen",
+def start(relvox, pair, *extra, interface=RECEIVER_IF):
+    return relvox("--expected-ip", RECEIVER_V4, "--interface-name", interface, "--name", "Kitchen",
                   "--lyra-instance-id", "C0A80117", "--idm-instance-id", "abc",
                   "--media-device-id", "aa:bb:cc:dd:ee:ff", *extra, prefix=pair.prefix())
 
@@ -342,6 +342,18 @@ def test_peer_browsers_on_both_families(pair, listener, relvox):
         assert found6["destination"] == ipv6_query["source"]
     finally:
         s6.close()
+
+
+def test_interface_name_in_other_letter_case_has_no_ipv6_browser(pair, relvox):
+    """The registration matches the name ignoring case and still finds the link-local address;
+    the IPv6 browser needs the name exactly as listed, so it does not start."""
+    r = start(relvox, pair, interface=RECEIVER_IF.upper())
+    inventory = r.wait_event("discovery_interface_inventory")
+    assert inventory["selected_link_local_v6"] == RECEIVER_LL
+    r.wait_event("discovery_peer_query", address_family="ipv4", round=2)
+    assert not [e for e in r.named("discovery_peer_query") if e["address_family"] == "ipv6"]
+    names = thread_names(r.proc.pid)
+    assert "sonvale-ipv4-pe" in names and "sonvale-ipv6-pe" not in names
 
 
 def test_flood_of_datagrams_leaves_threads_and_descriptors_flat(pair, listener, relvox, asker):

@@ -204,6 +204,22 @@ TEST_F(PeerBrowserTest, ReportsEveryDatagramByOnlyItsOwnBytes) {
   EXPECT_EQ(reports[1]["wire_hex"], "");
 }
 
+TEST_F(PeerBrowserTest, AFailedSendIsReportedAndTheScheduleGoesOn) {
+  // An IPv4 socket cannot send to an IPv6 destination: every send fails.
+  peer_addr_ = SocketAddr::v6(testing::v6_addr("::1"), 5353, 0);
+  start();
+  ASSERT_TRUE(sink_.wait_for_event("discovery_peer_query"));
+  clock_->advance(1s);
+  ASSERT_TRUE(sink_.wait_for([](const Json& e) { return at(e, "round") == 2; }));
+  for (const auto& e : sink_.named("discovery_peer_query")) {
+    EXPECT_EQ(e["success"], false);
+    EXPECT_EQ(e["bytes"], 39);
+    EXPECT_TRUE(e["error"].is_string() && e["error"].get<std::string>().find("(os error ") != std::string::npos)
+        << e;
+    EXPECT_EQ(e["destination"], "[::1]:5353");
+  }
+}
+
 TEST_F(PeerBrowserTest, StopFlagSetBeforeTheStartMeansNothingAtAll) {
   stop_->store(true);
   start();
