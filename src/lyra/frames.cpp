@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "lyra/protobuf.h"
 #include "lyra/replies.h"
+#include "lyra/secure_channel.h"
 
 namespace sonvale::lyra {
 namespace {
@@ -90,6 +91,33 @@ Json logical_event(const char* name, const LogicalFrame& frame, const FrameConte
   return ev;
 }
 
+// The service named in a connect message: its first field 2 as UTF-8 text, else empty.
+std::string connect_service(const LogicalFrame& frame) {
+  if (!frame.message) return {};
+  auto service = bytes_field(*frame.message, 2);
+  if (!service || !*service || !is_valid_utf8(as_text(**service))) return {};
+  return std::string(as_text(**service));
+}
+
+Result<Reply> connect_step(const LogicalFrame& frame, PeerSession& session, const FrameContext& ctx) {
+  const std::string service = connect_service(frame);
+  SV_ASSIGN_OR_RETURN(ConnectReply reply, build_connect_success_response(frame, session));
+  Json ev = logical_event("lyra_logical_connection_accepted", frame, ctx);
+  ev["service"] = service;
+  ev["client_channel_id"] = nullptr;
+  ev["server_channel_id"] = nullptr;
+  ev["server_port"] = nullptr;
+  if (reply.accepted) {
+    session.client_channel_id = reply.accepted->client_channel_id;
+    session.server_channel_id = reply.accepted->server_channel_id;
+    ev["client_channel_id"] = reply.accepted->client_channel_id;
+    ev["server_channel_id"] = reply.accepted->server_channel_id;
+    ev["server_port"] = reply.accepted->server_port;
+  }
+  ctx.events(std::move(ev));
+  return Reply(std::move(reply.frame));
+}
+
 Result<Reply> logical_steps(ByteSpan body, PeerSession& session, const FrameContext& ctx) {
   SV_ASSIGN_OR_RETURN(const auto record, nested(body, 2, 1));
   if (!record) return fail(Error::msg("missing logical frame"));
@@ -108,7 +136,7 @@ Result<Reply> logical_steps(ByteSpan body, PeerSession& session, const FrameCont
   if (!inner) return fail(Error::msg("missing logical inner frame"));
   if (frame.encrypted) {
     if (!session.session_key) return fail(Error::msg("encrypted logical frame before ECDH"));
-    return fail(Error::msg("initialize Lyra AES-GCM"));
+    SV_ASSIGN_OR_RETURN(frame.inner, open_sealed(*session.session_key, *inner));
   } else {
     frame.inner.assign(inner->begin(), inner->end());
   }
@@ -127,6 +155,13 @@ Result<Reply> logical_steps(ByteSpan body, PeerSession& session, const FrameCont
   trace["message_utf8"] = frame.message ? utf8_or_null(*frame.message) : Json(nullptr);
   ctx.events(std::move(trace));
 
+  if (frame.encrypted && frame.frame_type == kFrameConnect) return connect_step(frame, session, ctx);
+  if (frame.encrypted && frame.frame_type == kFrameConfirm) {
+    Json ev = logical_event("lyra_logical_connection_confirmed", frame, ctx);
+    ev["playable"] = false;
+    ctx.events(std::move(ev));
+    return Reply{};
+  }
   switch (frame.frame_type) {
     case kFrameQuiet:
       return Reply{};
@@ -135,9 +170,17 @@ Result<Reply> logical_steps(ByteSpan body, PeerSession& session, const FrameCont
       SV_ASSIGN_OR_RETURN(Bytes reply, build_logical_sync_response(frame));
       return Reply(std::move(reply));
     }
-    case kFrameHandshake:
+    case kFrameHandshake: {
       if (!frame.message) return fail(Error::msg("missing Lyra auth frame"));
-      return fail(Error::msg("Lyra secure channel is not available"));
+      SV_ASSIGN_OR_RETURN(AuthReply auth,
+                          build_auth_server_notify(frame.outer_scalars, *frame.message, session));
+      Json ev = logical_event("lyra_secure_channel_established", frame, ctx);
+      ev["key_index"] = auth.key_index;
+      ev["cipher"] = kCipherSuite;
+      ev["external_account_required"] = false;
+      ctx.events(std::move(ev));
+      return Reply(std::move(auth.frame));
+    }
     default:
       break;
   }
@@ -161,12 +204,18 @@ Result<Reply> channel_steps(ByteSpan payload, PeerSession& session, const FrameC
     ctx.events(std::move(ev));
     return Reply{};
   }
-  Json ev = base_event("lyra_channel_frame_decrypt_failed", ctx);
+  auto plain = open_sealed(*session.session_key, sealed);
+  Json ev = base_event(plain ? "lyra_channel_frame_decrypted" : "lyra_channel_frame_decrypt_failed", ctx);
   ev["channel_id"] = channel_id;
   ev["expected_channel_id"] = optional_u64(session.server_channel_id);
   ev["client_channel_id"] = optional_u64(session.client_channel_id);
-  ev["error"] = "initialize Lyra AES-GCM";
-  ev["encrypted_hex"] = hex_lower(sealed);
+  if (plain) {
+    ev["payload_hex"] = hex_lower(*plain);
+    ev["payload_utf8"] = utf8_or_null(*plain);
+  } else {
+    ev["error"] = plain.error().to_string();
+    ev["encrypted_hex"] = hex_lower(sealed);
+  }
   ctx.events(std::move(ev));
   return Reply{};
 }

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "core/bytes.h"
 #include "core/error.h"
 #include "lyra/frames.h"
+#include "lyra/peer_session.h"
 
 // The receiver's reply frames on the Lyra channel. Each fails only when the frame would not fit
 // its 16-bit length field (a phone's echoed fields can make it that long).
@@ -20,5 +22,23 @@ namespace sonvale::lyra {
 
 // Logical sync reply {1: 5, 6: {1: V, 2: 64, 4: S}}, V and S taken from the request or defaults.
 [[nodiscard]] Result<Bytes> build_logical_sync_response(const LogicalFrame& request);
+
+// The connection a connect reply grants: the phone's channel id, ours (always 1) and the control
+// port (8899).
+struct AcceptedConnection {
+  std::uint64_t client_channel_id = 0;
+  std::uint64_t server_channel_id = 0;
+  std::uint16_t server_port = 0;
+};
+
+struct ConnectReply {
+  Bytes frame;
+  std::optional<AcceptedConnection> accepted;
+};
+
+// Sealed connect reply {1: 2, 3: R}: answers a peer-port request {10: {1: channel id}} inside
+// the request at message field 3 with the control port. Reads only the session's key.
+[[nodiscard]] Result<ConnectReply> build_connect_success_response(const LogicalFrame& request,
+                                                                  const PeerSession& session);
 
 }  // namespace sonvale::lyra

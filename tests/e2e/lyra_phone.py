@@ -8,6 +8,8 @@ import socket
 import struct
 import time
 
+import pytest
+
 PUSH = 0x51
 ACK = 0x52
 HEADER = struct.Struct("<IBBHIIII")
@@ -225,3 +227,80 @@ def wait_until(pred, timeout=5.0, step=0.02):
 
 def random_bytes(n):
     return os.urandom(n)
+
+
+# ---- secure channel -------------------------------------------------------------------------
+
+def handshake_message(nonce, point, key_index=None):
+    suite = pb(2, nonce) + pb(5, pb(2, point))
+    body = pb(2, pb(8, pb(2, pb(1, suite))))
+    return (pv(1, key_index) if key_index is not None else b"") + body
+
+
+class SecurePhone(LyraPhone):
+    """A phone that also runs the P-256 handshake and seals with AES-256-GCM, using
+    Python's `cryptography` only."""
+
+    def handshake(self, logical_id=0x10, key_index=3):
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.hazmat.primitives.kdf.hkdf import HKDF
+
+        private = ec.generate_private_key(ec.SECP256R1())
+        point = private.public_key().public_bytes(serialization.Encoding.X962,
+                                                  serialization.PublicFormat.UncompressedPoint)
+        nonce = os.urandom(32)
+        _, reply, _ = self.request(logical([(3, logical_id)], inner_frame(6, handshake_message(nonce, point, key_index))))
+        outer, inner = logical_inner(reply["payload"])
+        assert outer == [(3, logical_id)]
+        assert first(inner, 1, wire=0) == 6
+        message = first(inner, 7)
+        assert first(message, 1, wire=0) == key_index
+        entry = path(message, 2, 8, 3, 1)
+        server_nonce = first(entry, 2)
+        server_point = path(entry, 5, 2)
+        assert len(server_nonce) == 32 and len(server_point) == 65 and server_point[0] == 4
+        peer = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), server_point)
+        shared = private.exchange(ec.ECDH(), peer)
+        self.session_key = HKDF(hashes.SHA256(), 32, HKDF_SALT, nonce + server_nonce).derive(shared)
+        return server_nonce, server_point
+
+    def seal(self, plaintext):
+        from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+        nonce = os.urandom(12)
+        return nonce + AESGCM(self.session_key).encrypt(nonce, plaintext, None)
+
+    def open(self, sealed):
+        from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+        return AESGCM(self.session_key).decrypt(sealed[:12], sealed[12:], None)
+
+    def connect(self, channel_id, logical_id=0x10, service="com.milink.service:smartplay"):
+        """Sends the encrypted connect with a peer-port request; returns the opened inner frame."""
+        request = pv(1, 5) + pb(10, pv(1, channel_id))
+        message = pb(2, service) + pb(3, request)
+        _, reply, _ = self.request(logical([(3, logical_id), (4, 1)], self.seal(inner_frame(1, message))))
+        outer, sealed = logical_inner(reply["payload"])
+        assert outer == [(3, logical_id), (4, 1)]
+        return self.open(sealed)
+
+
+# ---- fixtures -------------------------------------------------------------------------------
+
+RECEIVER_ARGS = ["--expected-ip", "127.0.0.1", "--pcm-port", "7238", "--name", "Desk",
+                 "--lyra-instance-id", "1A2B3C4D"]
+
+
+@pytest.fixture
+def receiver(relvox):
+    """A relvox on 127.0.0.1 whose Lyra server is up."""
+    r = relvox(*RECEIVER_ARGS)
+    r.wait_event("lyra_command_ready")
+    r.wait_event("bridge_ready")
+    return r
+
+
+@pytest.fixture
+def phone():
+    p = SecurePhone()
+    yield p
+    p.close()

@@ -9,25 +9,10 @@ import pytest
 from lyra_phone import (PUSH, LyraPhone, first, fields, inner_frame, keep_alive, logical,
                         logical_inner, path, pb, physical_message, pv, rss_kib, segment,
                         sync_request, wait_until)
+from lyra_phone import phone, receiver  # noqa: F401 (fixtures)
 from proc_stats import thread_names
 
-LO = ["--expected-ip", "127.0.0.1", "--pcm-port", "7238"]
 VERSION_TEXT = b"5.1.251.10.fullCnRelease.0616209"
-
-
-@pytest.fixture
-def receiver(relvox):
-    r = relvox(*LO, "--name", "Desk", "--lyra-instance-id", "1A2B3C4D")
-    r.wait_event("lyra_command_ready")
-    r.wait_event("bridge_ready")
-    return r
-
-
-@pytest.fixture
-def phone():
-    p = LyraPhone()
-    yield p
-    p.close()
 
 
 def test_ready_event_and_thread(receiver):

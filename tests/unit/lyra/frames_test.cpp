@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lyra_test_frames.h"
+#include "lyra/secure_channel.h"
+#include "lyra_test_crypto.h"
 #include "support/fake_clock.h"
 #include "support/recording_sink.h"
 
@@ -250,6 +251,137 @@ TEST(FrameTest, ChannelFrameWithoutKeyIsRejected) {
                   {"encrypted_hex", ""}}));
   ASSERT_TRUE(h(hex("21040008 01 aabbcc")));
   EXPECT_EQ(h.sink.named("lyra_channel_frame_rejected").at(1)["encrypted_hex"], "aabbcc");
+}
+
+Bytes sealed_logical(const Key256& key, const OuterScalars& outer, const Bytes& inner) {
+  return test::logical(outer, *seal(key, inner));
+}
+
+Bytes channel_frame(std::uint8_t id, ByteSpan record) {
+  Bytes body{id};
+  body.insert(body.end(), record.begin(), record.end());
+  return test::frame(kKindChannel, body);
+}
+
+Bytes connect_message(std::uint64_t channel) {
+  const Bytes request = pb_join<2>({pb_varint(1, 5), pb_bytes(10, pb_varint(1, channel))});
+  return pb_join<2>({pb_bytes(2, test::bytes_of("smartplay")), pb_bytes(3, request)});
+}
+
+TEST(SecureFrameTest, HandshakeConnectConfirmAndChannelFrames) {
+  Handler h;
+  const P256PrivateKey client = test::client_key();
+  const Bytes hello = test::handshake_message(Bytes(32, 9), *client.public_point(), 4);
+  auto reply = h(test::logical({{3, 0x77}}, test::inner_frame(6, &hello)));
+  ASSERT_TRUE(reply && *reply) << (reply ? "" : reply.error().to_string());
+  ASSERT_TRUE(h.session.session_key);
+  EXPECT_EQ(h.sink.named("lyra_secure_channel_established").at(0),
+            (Json{{"event", "lyra_secure_channel_established"}, {"protocol", "xiaomi_zedidi"},
+                  {"peer", "192.168.1.20:51000"}, {"logical_id", "00000077"}, {"key_index", 4},
+                  {"cipher", "P-256/HKDF-SHA256/AES-256-GCM"}, {"external_account_required", false}}));
+  const Key256 key = *h.session.session_key;
+
+  const Bytes connect = connect_message(0x1234);
+  auto connected = h(sealed_logical(key, {{3, 0x77}, {4, 1}}, test::inner_frame(1, &connect)));
+  ASSERT_TRUE(connected && *connected);
+  EXPECT_EQ(h.sink.named("lyra_logical_connection_accepted").at(0),
+            (Json{{"event", "lyra_logical_connection_accepted"}, {"protocol", "xiaomi_zedidi"},
+                  {"peer", "192.168.1.20:51000"}, {"logical_id", "00000077"}, {"service", "smartplay"},
+                  {"client_channel_id", 0x1234}, {"server_channel_id", 1}, {"server_port", 8899}}));
+  EXPECT_EQ(h.session.client_channel_id, 0x1234u);
+  EXPECT_EQ(h.session.server_channel_id, 1u);
+
+  // A later connect replaces the ids; one without a peer-port request leaves them.
+  const Bytes again = connect_message(0x55);
+  ASSERT_TRUE(h(sealed_logical(key, {{4, 1}}, test::inner_frame(1, &again))));
+  EXPECT_EQ(h.session.client_channel_id, 0x55u);
+  const Bytes bare = pb_bytes(2, hex("ff"));
+  ASSERT_TRUE(h(sealed_logical(key, {{4, 1}}, test::inner_frame(1, &bare))));
+  const Json plain_accept = h.sink.named("lyra_logical_connection_accepted").at(2);
+  EXPECT_EQ(plain_accept["service"], "");  // not UTF-8
+  EXPECT_EQ(plain_accept["client_channel_id"], nullptr);
+  EXPECT_EQ(plain_accept["server_port"], nullptr);
+  EXPECT_EQ(h.session.client_channel_id, 0x55u);
+
+  auto confirmed = h(sealed_logical(key, {{3, 0x77}, {4, 1}}, test::inner_frame(3, nullptr)));
+  ASSERT_TRUE(confirmed);
+  EXPECT_FALSE(*confirmed);
+  EXPECT_EQ(h.sink.named("lyra_logical_connection_confirmed").at(0)["playable"], false);
+
+  // Channel frames: any channel id is opened; failures become events, never frame failures.
+  ASSERT_TRUE(h(channel_frame(9, *seal(key, test::bytes_of("hello")))));
+  EXPECT_EQ(h.sink.named("lyra_channel_frame_decrypted").at(0),
+            (Json{{"event", "lyra_channel_frame_decrypted"}, {"protocol", "xiaomi_zedidi"},
+                  {"peer", "192.168.1.20:51000"}, {"channel_id", 9}, {"expected_channel_id", 1},
+                  {"client_channel_id", 0x55}, {"payload_hex", "68656c6c6f"}, {"payload_utf8", "hello"}}));
+  Bytes tampered = *seal(key, test::bytes_of("secret words"));
+  tampered[14] ^= 1;
+  ASSERT_TRUE(h(channel_frame(1, tampered)));
+  ASSERT_TRUE(h(channel_frame(1, Bytes(27, 0))));  // 32-byte frame
+  auto failures = h.sink.named("lyra_channel_frame_decrypt_failed");
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0]["error"], "decrypt Lyra logical payload");
+  EXPECT_EQ(failures[0]["encrypted_hex"], hex_lower(tampered));
+  EXPECT_EQ(failures[1]["error"], "encrypted Lyra payload is too short");
+  EXPECT_EQ(failures[1]["expected_channel_id"], 1);
+  ASSERT_TRUE(h(channel_frame(1, Bytes(28, 0))));  // 33 bytes: long enough, does not verify
+  EXPECT_EQ(h.sink.named("lyra_channel_frame_decrypt_failed").at(2)["error"], "decrypt Lyra logical payload");
+  // No event carries the plaintext of what did not authenticate.
+  const std::string secret_hex = hex_lower(test::bytes_of("secret"));
+  for (const Json& e : h.sink.events()) EXPECT_EQ(e.dump().find(secret_hex), std::string::npos) << e;
+}
+
+struct SealedLogicalCase {
+  const char* name;
+  std::size_t sealed_size;
+  bool tamper;
+  std::string error;  // empty: opens (to frame type 0)
+};
+
+class SealedLogicalTest : public ::testing::TestWithParam<SealedLogicalCase> {};
+
+TEST_P(SealedLogicalTest, OpenedOrFailed) {
+  Handler h;
+  h.session.session_key = test::key_of(7);
+  const SealedLogicalCase& c = GetParam();
+  Bytes sealed = c.sealed_size >= 28 ? *seal(*h.session.session_key, Bytes(c.sealed_size - 28, 0))
+                                     : Bytes(c.sealed_size, 0);
+  if (c.tamper) sealed.back() ^= 0x80;
+  auto r = h(test::logical({{3, 1}, {4, 1}}, sealed));
+  if (c.error.empty()) {
+    ASSERT_TRUE(r) << r.error().to_string();
+    EXPECT_EQ(h.sink.named("lyra_logical_frame").at(0)["encrypted"], true);
+    EXPECT_EQ(h.sink.named("lyra_logical_frame").at(0)["frame_type"], 0);
+  } else {
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), c.error);
+    EXPECT_EQ(h.names(), kTrace);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SealedLogicalTest,
+                         ::testing::Values(SealedLogicalCase{"27_too_short", 27, false, "encrypted Lyra payload is too short"},
+                                           SealedLogicalCase{"28_empty_plaintext", 28, false, ""},
+                                           SealedLogicalCase{"30_tampered_tag", 30, true, "decrypt Lyra logical payload"}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST(SecureFrameTest, FailedHandshakeThroughTheHandlerKeepsTheKey) {
+  Handler h;
+  h.session.session_key = test::key_of(3);
+  const Bytes bad = test::handshake_message(Bytes(31, 9), *test::client_key().public_point());
+  auto r = h(test::logical({{3, 1}}, test::inner_frame(6, &bad)));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "invalid P-256 client notify");
+  EXPECT_TRUE(*h.session.session_key == test::key_of(3));
+  EXPECT_TRUE(h.sink.named("lyra_secure_channel_established").empty());
+}
+
+TEST(SecureFrameTest, ConnectWithoutKeyFailsBeforeAnyEvent) {
+  Handler h;
+  const Bytes connect = connect_message(1);
+  auto r = h(test::logical({{4, 0}}, test::inner_frame(1, &connect)));  // plain: only reported
+  ASSERT_TRUE(r);
+  EXPECT_EQ(h.names().back(), "lyra_logical_frame");
 }
 
 }  // namespace
