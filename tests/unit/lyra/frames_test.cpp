@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lyra/replies.h"
 #include "lyra/secure_channel.h"
 #include "lyra_test_crypto.h"
 #include "support/fake_clock.h"
@@ -143,10 +144,15 @@ TEST(FrameTest, PhysicalSyncStoresTheAccount) {
                       {"account_hash_hex", "A1B2FF"}}));
   EXPECT_NE(hex_lower(**r).find("2203a1b2ff"), std::string::npos);
 
-  // A sync without peer device info replaces the account with an empty one.
+  // A sync without peer device info replaces the account with an empty one; the reply carries
+  // the handler's clock (the documented 122-byte reply of this device at T = 1700000000000).
   auto again = h(test::physical(hex("1001")));
   ASSERT_TRUE(again && *again);
   EXPECT_TRUE(h.session.account.empty());
+  EXPECT_EQ(again->value().size(), 122u);
+  EXPECT_EQ(**again, *build_device_sync_response(h.device, {}, 1700000000000));
+  h.clock->set_wall(Clock::wall_time_point(-std::chrono::seconds(1)));
+  EXPECT_EQ(**h(test::physical(hex("1001"))), *build_device_sync_response(h.device, {}, 0));
   EXPECT_EQ(h.sink.named("lyra_physical_sync").at(1)["account_hash_hex"], "");
 }
 

@@ -198,6 +198,7 @@ struct OpenCase {
   std::size_t size;       // sealed bytes made by seal() of (size - 28) bytes, then cut or tampered
   std::ptrdiff_t flip;    // byte to flip, -1 for none
   std::string error;      // empty: opens
+  std::size_t cut = 0;    // bytes cut from the end
 };
 
 class OpenSealedTest : public ::testing::TestWithParam<OpenCase> {};
@@ -212,6 +213,7 @@ TEST_P(OpenSealedTest, OpensOrFailsWithText) {
     sealed = Bytes(c.size, 0);
   }
   if (c.flip >= 0) sealed[static_cast<std::size_t>(c.flip)] ^= 0x01;
+  if (c.cut) sealed.resize(sealed.size() - c.cut);
   auto r = open_sealed(key, sealed);
   if (c.error.empty()) {
     ASSERT_TRUE(r) << r.error().to_string();
@@ -231,7 +233,10 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenCase{"size_28_empty_plaintext", 28, -1, ""}, OpenCase{"size_40", 40, -1, ""},
                       OpenCase{"tampered_nonce", 40, 0, kDecrypt}, OpenCase{"tampered_nonce_end", 40, 11, kDecrypt},
                       OpenCase{"tampered_ciphertext", 40, 12, kDecrypt},
-                      OpenCase{"tampered_tag", 40, 24, kDecrypt}, OpenCase{"tampered_tag_end", 40, 39, kDecrypt}),
+                      OpenCase{"tampered_tag", 40, 24, kDecrypt}, OpenCase{"tampered_tag_end", 40, 39, kDecrypt},
+                      // A 4-byte tag: the last 12 tag bytes cut off; the tag is always 16 bytes.
+                      OpenCase{"four_byte_tag", 40, -1, kDecrypt, 12},
+                      OpenCase{"four_byte_tag_empty_plaintext", 28, -1, "encrypted Lyra payload is too short", 12}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(SealTest, FreshNonceEveryTimeAndWrongKeyFails) {
