@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 namespace sonvale {
@@ -19,6 +20,13 @@ class Clock {
   // Wall-clock time, for values that a peer reads as a date.
   virtual wall_time_point wall_now() const = 0;
 };
+
+// Milliseconds since the Unix epoch (whole seconds times 1000 plus the sub-second part); 0 for an
+// instant before the epoch.
+inline std::uint64_t unix_millis(Clock::wall_time_point t) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  return ms < 0 ? 0 : static_cast<std::uint64_t>(ms);
+}
 
 // The process's real clocks (`std::chrono::steady_clock` and `system_clock`). Never null; the
 // same object for the whole process.

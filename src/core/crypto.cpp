@@ -7,17 +7,13 @@
 #include <cstdlib>
 #include <memory>
 
+#include "core/crypto/openssl_util.h"
 #include "core/encoding.h"
 
 namespace sonvale {
 namespace {
 
-struct CtxFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-  void operator()(EVP_MAC* m) const { EVP_MAC_free(m); }
-  void operator()(EVP_MAC_CTX* c) const { EVP_MAC_CTX_free(c); }
-};
+using CtxFree = openssl::Free;
 
 template <std::size_t N>
 std::array<std::uint8_t, N> digest(const EVP_MD* md, ByteSpan data) {
@@ -35,18 +31,18 @@ Result<Bytes> aes128_cbc(bool encrypt, const Aes128Key& key, const AesBlock& iv,
   if (!ctx) std::abort();
   if (EVP_CipherInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, key.data(), iv.data(),
                         encrypt ? 1 : 0) != 1) {
-    return fail(Error::msg("AES-CBC initialisation failed"));
+    return openssl::failure("AES-CBC initialisation failed");
   }
   EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
   Bytes out(data.size());
   int len = 0;
   if (!data.empty() && EVP_CipherUpdate(ctx.get(), out.data(), &len, data.data(),
                                         static_cast<int>(data.size())) != 1) {
-    return fail(Error::msg("AES-CBC failed"));
+    return openssl::failure("AES-CBC failed");
   }
   int tail = 0;
   if (EVP_CipherFinal_ex(ctx.get(), out.data() + len, &tail) != 1) {
-    return fail(Error::msg("AES-CBC failed"));
+    return openssl::failure("AES-CBC failed");
   }
   return out;
 }

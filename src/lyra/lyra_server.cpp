@@ -1,42 +1,96 @@
 #include "lyra/lyra_server.h"
 
-#include <array>
 #include <chrono>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/thread.h"
 
 namespace sonvale {
+namespace {
+
+struct ServerState {
+  std::unique_ptr<UdpDatagramSocket> socket;
+  SocketAddrV4 local;
+  lyra::LyraDevice device;
+  std::shared_ptr<std::atomic<bool>> stop_flag;
+  EventSink events;
+};
+
+void lyra_control_main(ServerState st) {
+  st.events(Json{{"event", "lyra_command_ready"},
+                 {"protocol", "xiaomi_zedidi"},
+                 {"address", st.local.to_string()},
+                 {"external_service_required", false}});
+  const std::shared_ptr<const Clock>& clock = system_clock();
+  const lyra::LyraDevice& device = st.device;
+  const EventSink& events = st.events;
+  lyra::SegmentTransport transport(
+      *st.socket, clock, st.events,
+      [&device, &events, &clock](ByteSpan payload, lyra::PeerSession& session, SocketAddrV4 peer) {
+        const lyra::FrameContext ctx{device, *clock, peer, events};
+        return lyra::handle_payload(payload, session, ctx);
+      });
+  lyra::run_server(*st.socket, transport, *clock, *st.stop_flag, st.events);
+}
+
+}  // namespace
+
+Result<std::uint16_t> start_lyra_server_on(SocketAddrV4 address, lyra::LyraDevice device,
+                                           std::shared_ptr<std::atomic<bool>> stop_flag,
+                                           EventSink events) {
+  SV_ASSIGN_OR_RETURN(Fd fd, with_context(udp_bind(address), "bind Xiaomi Lyra command socket " +
+                                                                 address.to_string()));
+  SV_TRY(with_context(set_recv_timeout(fd.get(), std::chrono::milliseconds(50)),
+                      "set Xiaomi Lyra command receive timeout"));
+  SV_ASSIGN_OR_RETURN(const SocketAddrV4 local,
+                      with_context(local_address(fd.get()), "read Xiaomi Lyra command address"));
+  ServerState st{std::make_unique<UdpDatagramSocket>(std::move(fd)), local, std::move(device),
+                 std::move(stop_flag), std::move(events)};
+  SV_ASSIGN_OR_RETURN(std::thread thread,
+                      with_context(spawn_named("sonvale-lyra-control",
+                                               [st = std::move(st)]() mutable {
+                                                 lyra_control_main(std::move(st));
+                                               }),
+                                   "spawn Xiaomi Lyra command server"));
+  thread.detach();
+  return local.port;
+}
 
 Result<std::uint16_t> start_lyra_server(Ipv4 address, std::string lyra_instance_id,
                                         std::string name, std::string platform,
                                         std::uint8_t device_type,
                                         std::shared_ptr<std::atomic<bool>> stop_flag,
                                         EventSink events) {
-  (void)lyra_instance_id;
-  (void)name;
-  (void)platform;
-  (void)device_type;
-  (void)events;
-  const SocketAddrV4 bind_addr{address, kLyraPort};
-  SV_ASSIGN_OR_RETURN(Fd socket, with_context(udp_bind(bind_addr), "bind Xiaomi Lyra command socket " +
-                                                                      bind_addr.to_string()));
-  SV_TRY(with_context(set_recv_timeout(socket.get(), std::chrono::milliseconds(50)),
-                      "set Xiaomi Lyra command receive timeout"));
-  SV_TRY(with_context(local_address(socket.get()), "read Xiaomi Lyra command address"));
-  SV_ASSIGN_OR_RETURN(
-      std::thread thread,
-      with_context(spawn_named("sonvale-lyra-control",
-                               [socket = std::move(socket), stop_flag = std::move(stop_flag)] {
-                                 std::array<std::uint8_t, 2048> buf{};
-                                 while (!stop_flag->load(std::memory_order_acquire)) {
-                                   (void)udp_recv_from(socket.get(), buf);
-                                 }
-                               }),
-                   "spawn Xiaomi Lyra command server"));
-  thread.detach();
+  lyra::LyraDevice device{std::move(lyra_instance_id), std::move(name), std::move(platform),
+                          device_type};
+  SV_TRY(start_lyra_server_on(SocketAddrV4{address, kLyraPort}, std::move(device),
+                              std::move(stop_flag), std::move(events)));
   return kLyraPort;
 }
 
+namespace lyra {
+
+void run_server(DatagramSocket& socket, SegmentTransport& transport, const Clock& clock,
+                const std::atomic<bool>& stop_flag, const EventSink& events) {
+  std::vector<std::uint8_t> buffer(65535);
+  while (!stop_flag.load(std::memory_order_acquire)) {
+    transport.resend_due(clock.now());
+    auto datagram = socket.receive(buffer);
+    if (!datagram) {
+      const IoKind kind = datagram.error().io_kind();
+      if (kind != IoKind::kWouldBlock && kind != IoKind::kTimedOut) {
+        events(Json{{"event", "error"},
+                    {"code", "zedidi_lyra_receive_failed"},
+                    {"message", datagram.error().to_string()}});
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      continue;
+    }
+    transport.on_datagram(ByteSpan(buffer.data(), datagram->size), datagram->from);
+  }
+}
+
+}  // namespace lyra
 }  // namespace sonvale

@@ -18,16 +18,18 @@ class Relvox:
     """One relvox process. Standard output is drained continuously on a thread, so a test
     never stalls the receiver; every line is kept both raw and parsed."""
 
-    def __init__(self, *args, stdin_data=None, prefix=()):
+    def __init__(self, *args, stdin_data=None, prefix=(), env=None):
         # `prefix` runs relvox through another command (nsenter into a network namespace).
         self.proc = subprocess.Popen(
             [*prefix, relvox_path(), *args],
+            env=env,
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
         )
         self.raw_lines = []
         self.events = []
+        self._counts = {}
         self._cv = threading.Condition()
         self._eof = False
         self._reader = threading.Thread(target=self._drain, daemon=True)
@@ -45,7 +47,10 @@ class Relvox:
         for line in self.proc.stdout:
             with self._cv:
                 self.raw_lines.append(line)
-                self.events.append(json.loads(line.decode("utf-8")))
+                event = json.loads(line.decode("utf-8"))
+                self.events.append(event)
+                name = event.get("event") if isinstance(event, dict) else None
+                self._counts[name] = self._counts.get(name, 0) + 1
                 self._cv.notify_all()
         with self._cv:
             self._eof = True
@@ -95,6 +100,13 @@ class Relvox:
             timeout,
             what=f"{name} {match}",
         )
+
+    def wait_count(self, name, count, timeout=10.0):
+        """Waits until `count` events named `name` have arrived in all."""
+        with self._cv:
+            if not self._cv.wait_for(lambda: self._counts.get(name, 0) >= count or self._eof, timeout) \
+                    or self._counts.get(name, 0) < count:
+                raise AssertionError(f"{self._counts.get(name, 0)} of {count} {name} events")
 
     def named(self, name):
         with self._cv:

@@ -213,6 +213,7 @@ UNSUPPORTED_LINES = [
 def test_command_lines_silent_and_unsupported(relvox):
     r = relvox(*LO)
     r.wait_event("bridge_ready")
+    r.wait_event("lyra_command_ready")  # the Lyra thread's one event, which may come after
     for line in SILENT_LINES:
         before = len(r.events)
         r.send_line(line)

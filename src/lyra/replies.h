@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "lyra/frames.h"
+#include "lyra/peer_session.h"
+
+// The receiver's reply frames on the Lyra channel. Each fails only when the frame would not fit
+// its 16-bit length field (a phone's echoed fields can make it that long).
+namespace sonvale::lyra {
+
+// Physical keep-alive reply {2: 5, 7: body}.
+[[nodiscard]] Result<Bytes> build_keep_alive_response(ByteSpan body);
+
+// Physical sync reply with the receiver's device record; `now_ms` is the wall clock in
+// milliseconds since the Unix epoch.
+[[nodiscard]] Result<Bytes> build_device_sync_response(const LyraDevice& device, ByteSpan account,
+                                                       std::uint64_t now_ms);
+
+// Logical sync reply {1: 5, 6: {1: V, 2: 64, 4: S}}, V and S taken from the request or defaults.
+[[nodiscard]] Result<Bytes> build_logical_sync_response(const LogicalFrame& request);
+
+// The connection a connect reply grants: the phone's channel id, ours (always 1) and the control
+// port (8899).
+struct AcceptedConnection {
+  std::uint64_t client_channel_id = 0;
+  std::uint64_t server_channel_id = 0;
+  std::uint16_t server_port = 0;
+};
+
+struct ConnectReply {
+  Bytes frame;
+  std::optional<AcceptedConnection> accepted;
+};
+
+// Sealed connect reply {1: 2, 3: R}: answers a peer-port request {10: {1: channel id}} inside
+// the request at message field 3 with the control port. Reads only the session's key.
+[[nodiscard]] Result<ConnectReply> build_connect_success_response(const LogicalFrame& request,
+                                                                  const PeerSession& session);
+
+}  // namespace sonvale::lyra
