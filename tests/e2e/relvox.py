@@ -29,7 +29,6 @@ class Relvox:
         )
         self.raw_lines = []
         self.events = []
-        self._counts = {}
         self._cv = threading.Condition()
         self._eof = False
         self._reader = threading.Thread(target=self._drain, daemon=True)
@@ -44,6 +43,8 @@ class Relvox:
                 pass  # the process ended without reading its input
 
     def _drain(self):
+        # Created here, not in __init__, so that subclasses with their own __init__ have it too.
+        self._counts = {}
         for line in self.proc.stdout:
             with self._cv:
                 self.raw_lines.append(line)
@@ -104,9 +105,11 @@ class Relvox:
     def wait_count(self, name, count, timeout=10.0):
         """Waits until `count` events named `name` have arrived in all."""
         with self._cv:
-            if not self._cv.wait_for(lambda: self._counts.get(name, 0) >= count or self._eof, timeout) \
-                    or self._counts.get(name, 0) < count:
-                raise AssertionError(f"{self._counts.get(name, 0)} of {count} {name} events")
+            def seen():
+                return getattr(self, "_counts", {}).get(name, 0)
+
+            if not self._cv.wait_for(lambda: seen() >= count or self._eof, timeout) or seen() < count:
+                raise AssertionError(f"{seen()} of {count} {name} events")
 
     def named(self, name):
         with self._cv:

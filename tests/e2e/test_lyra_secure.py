@@ -110,8 +110,3 @@ def test_peer_port_request_without_channel_id(receiver, phone):
     phone.push_expect_ack_only(logical([(3, 1), (4, 1)], phone.seal(inner_frame(1, message))))
     assert receiver.wait_event("error", code="zedidi_lyra_frame_failed")["message"] == \
         "Lyra peer-port request is missing client channel id"
-
-
-@pytest.mark.skip(reason="needs the discovery responder (multicast DNS), built on another branch")
-def test_whole_road_from_discovery_to_playback():
-    pass
