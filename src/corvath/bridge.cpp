@@ -259,25 +259,30 @@ void on_volume_change(py::handle self, py::handle vol_db) {
 }
 
 // Cancels the watchdog task and waits for its end. Only the task's own cancellation is
-// swallowed; the caller's cancellation propagates. A failure of the task was logged when it
-// ended and does not stop the caller.
+// swallowed: a cancellation of the caller that arrives meanwhile is raised, even when the
+// watchdog swallowed the one it was handed. A failure of the task was logged when it ended and
+// does not stop the caller.
 CoTask end_watchdog_body(py::handle self) {
   py::object task = attr(self, "_poll_task");
   if (!truthy(task)) co_return py::none();
+  py::object asyncio = global("asyncio");
+  auto caller_cancels = [&] {
+    py::object caller = asyncio.attr("current_task")();
+    return caller.is_none() ? 0L : caller.attr("cancelling")().cast<long>();
+  };
+  long before = caller_cancels();
   task.attr("cancel")();
-  py::object awaited = task;
-  task = py::object();
   try {
-    co_await py_await(std::move(awaited));
+    co_await py_await(task);
   } catch (py::error_already_set& e) {
-    bool cancelled = e.matches(global("asyncio").attr("CancelledError"));
-    if (!cancelled && !is_ordinary(e)) throw;
-    if (cancelled) {
-      py::object current = global("asyncio").attr("current_task")();
-      if (!current.is_none() && py::int_(current.attr("cancelling")()).cast<long>() > 0) throw;
-    }
+    if (!e.matches(asyncio.attr("CancelledError")) && !is_ordinary(e)) throw;
   }
-  self.attr("_poll_task") = py::none();
+  // A play start during the wait may have started a new watchdog: leave that one alone.
+  if (attr(self, "_poll_task").is(task)) self.attr("_poll_task") = py::none();
+  if (caller_cancels() > before) {
+    PyErr_SetNone(asyncio.attr("CancelledError").ptr());
+    throw py::error_already_set();
+  }
   co_return py::none();
 }
 
@@ -491,11 +496,14 @@ void resume_group(py::handle self, std::uint64_t sequence) {
 }
 
 // The watchdog goes on while the group plays, the bridge runs, and it is the bridge's current
-// watchdog (a cancellation lost by wait_for must not leave a second one running).
+// watchdog, not asked to cancel (a cancellation lost by wait_for must not leave a second one
+// running).
 bool watchdog_on(py::handle self) {
   if (!truthy(attr(self, "_airplay_active")) || !truthy(attr(self, "_stream_url"))) return false;
   if (state(self).stopped) return false;
-  return global("asyncio").attr("current_task")().is(attr(self, "_poll_task"));
+  // A task asked to cancel ends even when wait_for lost that cancellation on its way.
+  py::object task = global("asyncio").attr("current_task")();
+  return task.is(attr(self, "_poll_task")) && task.attr("cancelling")().cast<long>() == 0;
 }
 
 bool airplay_stopped(py::handle self) {

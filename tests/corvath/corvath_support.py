@@ -63,3 +63,51 @@ def make_group(dids=("A", "B"), member_dids=None, **config):
 
 def sonvale_records(caplog):
     return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "sonvale"]
+
+
+async def settle(rounds=30):
+    """Lets every piece of work that is ready run, without moving the virtual clock."""
+    for _ in range(rounds):
+        await asyncio.sleep(0)
+
+
+class Group:
+    """A started bridge on the virtual-clock loop, with two stand-in speakers and a hub."""
+
+    def __init__(self, loop, hub=True, **config):
+        from sonvale.audio_hub import AudioHub
+        config.setdefault("web_port", 80)
+        self.loop = loop
+        self.group, self.ctl, self.config = make_group(("A", "B"), **config)
+        self.hub = AudioHub() if hub is True else hub
+        self.bridge = corvath.Corvath("10.0.0.2", self.group, None, self.config, self.hub)
+        loop.run_until_complete(self.bridge.start())
+        self.server = self.bridge.airplay_server
+        self.server.is_playing = True
+        self.server.metadata = {"title": "Song", "artist": "Band"}
+        self.status_times = []
+        ctl_a = self.ctl["A"]
+        real_get_status = ctl_a.get_status
+
+        def timed_get_status():
+            self.status_times.append(round(loop.time() - self.t0, 3))
+            return real_get_status()
+
+        ctl_a.get_status = timed_get_status
+        self.t0 = loop.time()
+
+    def run(self, coro):
+        return self.loop.run_until_complete(coro)
+
+    async def play(self, url="rtsp://airplay/1"):
+        self.t0 = self.loop.time()
+        self.bridge._on_play_start(url)
+        await settle()
+
+    def plays(self, did="A"):
+        return [op for d, op in xiaomi.journal if d == did and op == "play_url"]
+
+    def watchdogs(self):
+        return [t for t in asyncio.all_tasks(self.loop)
+                if getattr(t.get_coro(), "__qualname__", "") == "Corvath._poll_target_state"
+                and not t.done()]

@@ -167,7 +167,7 @@ def test_reference_counts_stay_flat_over_many_awaits(run):
     assert (sys.getrefcount(status), sys.getrefcount(url), sys.getrefcount(group)) == before
 
 
-def test_a_bridge_dropped_with_a_pending_task_is_collected_after_its_loop_closes():
+def test_a_bridge_dropped_with_a_pending_task_is_collected_after_its_loop_closes(monkeypatch):
     group, _, _ = make_group()
     loop = asyncio.new_event_loop()
     bridge = corvath.Corvath("127.0.0.1", group)
@@ -176,15 +176,12 @@ def test_a_bridge_dropped_with_a_pending_task_is_collected_after_its_loop_closes
     async def hang_start():
         await never
 
-    airplay_server.AirPlayServer.start = lambda self: hang_start()
-    try:
-        # bridge -> task -> coroutine -> bridge, and the task waits on a future of the loop.
-        bridge.pending = loop.create_task(bridge.start())
-        for _ in range(3):
-            loop.run_until_complete(asyncio.sleep(0))
-        assert not bridge.pending.done()
-    finally:
-        del airplay_server.AirPlayServer.start
+    monkeypatch.setattr(airplay_server.AirPlayServer, "start", lambda self: hang_start())
+    # bridge -> task -> coroutine -> bridge, and the task waits on a future of the loop.
+    bridge.pending = loop.create_task(bridge.start())
+    for _ in range(3):
+        loop.run_until_complete(asyncio.sleep(0))
+    assert not bridge.pending.done()
     ref = weakref.ref(bridge)
     airplay_server.instances.clear()  # the stand-in's own registry of servers
     loop.close()
