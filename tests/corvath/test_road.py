@@ -131,6 +131,20 @@ def test_without_a_hub_nothing_is_pushed(vloop, caplog):
     assert g.plays() == [] and g.bridge._airplay_active is False
 
 
+def test_a_hub_gone_during_the_search_pushes_nothing(g, caplog):
+    g.ctl["A"].delay["search_audio_id"] = 1
+
+    async def scenario():
+        await g.play()
+        g.bridge.audio_hub = None
+        await asyncio.sleep(2)
+
+    g.run(scenario())
+    assert ("WARNING", "Group Xiaomi target rejected AirPlay stream for Whole House") in \
+        sonvale_records(caplog)
+    assert g.plays() == [] and g.watchdogs() == []
+
+
 def test_callbacks_before_start_or_after_the_loop_stopped_do_nothing(vloop):
     group = Group(vloop)
     bridge = corvath.Corvath("h", group.group, None, group.config, AudioHub())
