@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the packages, builds every configuration and runs every test: unit tests (debug,
-# ASan+UBSan, TSan), the black-box tests against the real relvox, the fuzz corpora and a short
-# fuzzing run. Exits non-zero on the first failure.
+# ASan+UBSan, TSan), the black-box tests against the real relvox, the sonvale.corvath module's
+# tests (debug and ASan+UBSan builds), the fuzz corpora and a short fuzzing run. Exits non-zero
+# on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -28,6 +29,8 @@ step "unit tests (debug)"
 isolated ctest --preset dev
 step "black-box tests"
 RELVOX="$ROOT/build/dev/src/relvox" isolated /usr/bin/python3 -m pytest -q tests/e2e
+step "sonvale.corvath against the host stand-ins"
+CORVATH_PYTHONPATH="$ROOT/build/dev/python" /usr/bin/python3 -m pytest -q tests/corvath
 
 step "ASan+UBSan build and unit tests"
 cmake --preset asan
@@ -36,6 +39,11 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 isolated ctest --pr
 step "black-box tests (ASan+UBSan relvox)"
 RELVOX="$ROOT/build/asan/src/relvox" ASAN_OPTIONS=detect_leaks=0 \
   isolated /usr/bin/python3 -m pytest -q tests/e2e
+step "sonvale.corvath (ASan+UBSan module, sanitizer runtimes preloaded into Debian's python3)"
+CORVATH_PYTHONPATH="$ROOT/build/asan/python" \
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  /usr/bin/python3 -m pytest -q tests/corvath
 
 step "TSan build and unit tests"
 cmake --preset tsan
