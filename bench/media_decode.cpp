@@ -175,8 +175,11 @@ RunResult run_pipeline(const Bytes& stream, const StreamKeys& keys) {
   };
   auto telemetry = ZeDidiLatencyTelemetry::create();
   const double start = process_cpu_seconds();
-  auto player =
-      AacPlayer::create(outputs, "stream:9", nullptr, nullptr, nullptr, telemetry, EventSink());
+  const auto media = MediaConfig::resolve("stream:9", nullptr, system_clock());
+  const SessionShared shared{
+      .gate = PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false)),
+      .telemetry = telemetry};
+  auto player = AacPlayer::create(outputs, *media, shared);
   if (!player) return r;
   TsDemuxer demuxer(keys);
   Bytes frame;

@@ -8,7 +8,6 @@
 
 #include "core/encoding.h"
 #include "media/adts.h"
-#include "media/output_choice.h"
 
 namespace sonvale {
 namespace {
@@ -47,29 +46,18 @@ AacPlayer::AacPlayer(AacDecoder decoder, std::shared_ptr<ZeDidiLatencyTelemetry>
   pcm_buffer_.reserve(2 * AacDecoder::kFrameSamples);
 }
 
-Result<AacPlayer> AacPlayer::create(const ReaderOutputs& outputs,
-                                    const std::optional<std::string>& output_device,
-                                    std::shared_ptr<std::atomic<bool>> blocked,
-                                    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                                    std::shared_ptr<ZeDidiPresentationClock> clock,
-                                    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry,
-                                    EventSink events) {
+Result<AacPlayer> AacPlayer::create(const ReaderOutputs& outputs, const MediaConfig& media,
+                                    const SessionShared& shared) {
   SV_ASSIGN_OR_RETURN(AacDecoder decoder,
                       with_context(AacDecoder::create(), "initialize AAC-LC decoder"));
-  AacPlayer player(std::move(decoder), telemetry, events);
-  const OutputChoice choice = choose_output(output_device);
-  if (const auto* stream = std::get_if<StreamOutputChoice>(&choice)) {
-    // The gate, the volume and the clock are not used by the PCM stream.
-    blocked.reset();
-    receiver_volume.reset();
-    clock.reset();
-    player.send_chunk_ = outputs.open_stream(stream->target, events);
+  AacPlayer player(std::move(decoder), shared.telemetry, shared.events);
+  if (const auto* stream = std::get_if<StreamOutputChoice>(&media.output)) {
+    // The gate, the volume and the presentation clock are not used by the PCM stream.
+    player.send_chunk_ = outputs.open_stream(stream->target, shared.events);
     return player;
   }
-  SV_ASSIGN_OR_RETURN(
-      NativeOutput native,
-      outputs.open_native(std::get<NativeOutputChoice>(choice).device, std::move(blocked),
-                          std::move(receiver_volume), std::move(clock), telemetry, events));
+  SV_ASSIGN_OR_RETURN(NativeOutput native,
+                      outputs.open_native(std::get<NativeOutputChoice>(media.output), shared));
   player.native_output_ = std::move(native);
   player.push_native_ = outputs.push_native;
   return player;

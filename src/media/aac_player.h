@@ -17,9 +17,10 @@
 #include "media/adts.h"
 #include "media/audio_pes.h"
 #include "media/latency_telemetry.h"
-#include "media/native_output_seam.h"
+#include "media/native_output.h"
 #include "media/pcm_conversion.h"
 #include "media/presentation_clock.h"
+#include "media/session_context.h"
 
 namespace sonvale {
 
@@ -30,11 +31,8 @@ struct ReaderOutputs {
   using ChunkSender = std::function<void(Bytes)>;
 
   std::function<ChunkSender(const SocketAddr& target, EventSink events)> open_stream;
-  std::function<Result<NativeOutput>(
-      std::optional<std::string> device, std::shared_ptr<std::atomic<bool>> blocked,
-      std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-      std::shared_ptr<ZeDidiPresentationClock> clock,
-      std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events)>
+  std::function<Result<NativeOutput>(const NativeOutputChoice& choice,
+                                     const SessionShared& shared)>
       open_native;
   std::function<void(NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>,
                      std::optional<double>)>
@@ -51,14 +49,11 @@ class AacPlayer {
   static constexpr double kFrameDurationUs = 1024.0 * 1000000.0 / 48000.0;
 
   // Sets up the decoder (its failure carries the context "initialize AAC-LC decoder"), then
-  // opens the output the device text names; a native output failure is returned unchanged.
-  // `telemetry` must not be null.
-  [[nodiscard]] static Result<AacPlayer> create(
-      const ReaderOutputs& outputs, const std::optional<std::string>& output_device,
-      std::shared_ptr<std::atomic<bool>> blocked,
-      std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-      std::shared_ptr<ZeDidiPresentationClock> clock,
-      std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events);
+  // opens the output the configuration chose; a native output failure is returned unchanged.
+  // `shared.telemetry` must not be null.
+  [[nodiscard]] static Result<AacPlayer> create(const ReaderOutputs& outputs,
+                                                const MediaConfig& media,
+                                                const SessionShared& shared);
 
   AacPlayer(AacPlayer&&) noexcept = default;
   AacPlayer& operator=(AacPlayer&&) noexcept = default;

@@ -163,21 +163,7 @@ void clock_sync_main(TimerSyncInputs inputs, ClockSyncTiming timing) {
   ClockSync(std::move(inputs), timing).run();
 }
 
-void spawn_timer_synchronizer(SocketAddrV4 server, EventSink events,
-                              std::shared_ptr<std::atomic<bool>> session_alive,
-                              std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
-                              std::shared_ptr<std::atomic<bool>> blocked,
-                              std::shared_ptr<ZeDidiPresentationClock> clock,
-                              std::shared_ptr<std::atomic<bool>> play_received,
-                              std::uint64_t generation) {
-  TimerSyncInputs inputs{server,
-                         std::move(events),
-                         std::move(session_alive),
-                         std::move(media_generation),
-                         std::move(blocked),
-                         std::move(clock),
-                         std::move(play_received),
-                         generation};
+void spawn_timer_synchronizer(TimerSyncInputs inputs) {
   auto thread = spawn_named("sonvale-clock-sync", [inputs = std::move(inputs)]() mutable {
     clock_sync_main(std::move(inputs));
   });

@@ -11,16 +11,6 @@
 
 namespace sonvale {
 
-// Starts the detached clock synchronisation thread "sonvale-clock-sync" running clock_sync_main
-// against the phone's timer server. Returns at once; a failure to start the thread is dropped.
-void spawn_timer_synchronizer(SocketAddrV4 server, EventSink events,
-                              std::shared_ptr<std::atomic<bool>> session_alive,
-                              std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
-                              std::shared_ptr<std::atomic<bool>> blocked,
-                              std::shared_ptr<ZeDidiPresentationClock> clock,
-                              std::shared_ptr<std::atomic<bool>> play_received,
-                              std::uint64_t generation);
-
 // What the clock synchronisation thread is given.
 struct TimerSyncInputs {
   SocketAddrV4 server;
@@ -32,6 +22,10 @@ struct TimerSyncInputs {
   std::shared_ptr<std::atomic<bool>> play_received;  // set by the RTSP session at every PLAY
   std::uint64_t generation = 0;
 };
+
+// Starts the detached clock synchronisation thread "sonvale-clock-sync" running clock_sync_main
+// against the phone's timer server. Returns at once; a failure to start the thread is dropped.
+void spawn_timer_synchronizer(TimerSyncInputs inputs);
 
 // Pacing of the thread; the defaults are the production values, tests shorten them.
 struct ClockSyncTiming {

@@ -1,6 +1,7 @@
 #include "media/native_output.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -89,7 +90,7 @@ bool ascii_iequal(std::string_view a, std::string_view b) {
   return true;
 }
 
-Result<NativeAudioOutput> open_native_audio_output(
+Result<NativeOutput> open_native_audio_output(
     audio::AudioHost& host, std::optional<std::string> requested_device,
     std::shared_ptr<std::atomic<bool>> blocked,
     std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
@@ -161,18 +162,29 @@ Result<NativeAudioOutput> open_native_audio_output(
     stream.reset();
     return fail(std::move(started).error().context("start native audio output"));
   }
-  return NativeAudioOutput{std::move(queue), std::move(stream)};
+  return NativeOutput{nullptr, std::move(queue), std::move(stream)};
 }
 
-Result<NativeAudioOutput> open_native_audio_output(
-    std::optional<std::string> requested_device, std::shared_ptr<std::atomic<bool>> blocked,
+Result<NativeOutput> open_native_output(
+    const MediaConfig& media, std::optional<std::string> device,
+    std::shared_ptr<std::atomic<bool>> blocked,
     std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
     std::shared_ptr<ZeDidiPresentationClock> clock,
     std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events) {
-  auto host = audio::default_audio_host();
-  return open_native_audio_output(*host, std::move(requested_device), std::move(blocked),
-                                  std::move(receiver_volume), std::move(clock),
-                                  std::move(telemetry), std::move(events));
+  SV_ASSIGN_OR_RETURN(NativeOutput output,
+                      open_native_audio_output(*media.audio_host, std::move(device),
+                                               std::move(blocked), std::move(receiver_volume),
+                                               std::move(clock), std::move(telemetry),
+                                               std::move(events)));
+  output.host = media.audio_host;
+  return output;
+}
+
+void push_native_frame(NativeOutput& output, ZeDidiLatencyTelemetry& telemetry,
+                       std::span<const float> pcm, std::optional<double> pts_us) {
+  std::lock_guard lock(output.queue->mutex());
+  output.queue->push_samples(pcm, pts_us);
+  telemetry.queued_frames.store(output.queue->queued_frames(), std::memory_order_release);
 }
 
 }  // namespace sonvale

@@ -184,8 +184,7 @@ void PcmStreamer::Shared::run(const SocketAddr& target, const EventSink& events)
         continue;
       }
       connection = std::move(*connected);
-      const int on = 1;
-      (void)::setsockopt(connection.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      set_tcp_nodelay(connection.get());
       if (limits.send_buffer_bytes > 0) {
         (void)::setsockopt(connection.get(), SOL_SOCKET, SO_SNDBUF, &limits.send_buffer_bytes,
                            sizeof limits.send_buffer_bytes);

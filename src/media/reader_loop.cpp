@@ -4,6 +4,8 @@
 
 #include "media/adts.h"
 #include "media/generation_read.h"
+#include "media/native_output.h"
+#include "media/pcm_streamer.h"
 #include "media/rtp.h"
 #include "media/ts_demuxer.h"
 
@@ -25,34 +27,55 @@ void emit_audio_format(const EventSink& events, ByteSpan payload, bool encrypted
               {"transport", "RTP/MP2T/TCP"}});
 }
 
+// The outputs of a real reader: the PCM streamer thread and the native output on the receiver's
+// audio host.
+ReaderOutputs production_outputs(std::shared_ptr<const MediaConfig> media) {
+  ReaderOutputs outputs;
+  outputs.open_stream = [](const SocketAddr& target,
+                           EventSink events) -> ReaderOutputs::ChunkSender {
+    // Dropping the last copy of the sender drops the streamer, which lets its thread write what
+    // is queued and end.
+    auto streamer = std::make_shared<PcmStreamer>(PcmStreamer::create(target, std::move(events)));
+    return [streamer](Bytes chunk) { streamer->send(std::move(chunk)); };
+  };
+  outputs.open_native = [media = std::move(media)](const NativeOutputChoice& choice,
+                                                   const SessionShared& shared) {
+    return open_native_output(*media, choice.device, shared.gate.blocked_cell(),
+                              shared.receiver_volume, shared.presentation, shared.telemetry,
+                              shared.events);
+  };
+  outputs.push_native = push_native_frame;
+  return outputs;
+}
+
 }  // namespace
 
-Result<> run_media_reader_with(
-    const ReaderOutputs& outputs, Fd audio, std::optional<StreamKeys> keys,
-    std::optional<std::string> output_device, std::shared_ptr<std::atomic<bool>> blocked,
-    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<ZeDidiPresentationClock> clock,
-    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, std::uint64_t generation,
-    std::shared_ptr<std::atomic<std::uint64_t>> media_generation, EventSink events) {
+Result<> run_media_reader(MediaReaderInputs inputs) {
+  const std::shared_ptr<const MediaConfig> media = inputs.media;
+  return run_media_reader_with(production_outputs(media), std::move(inputs));
+}
+
+Result<> run_media_reader_with(const ReaderOutputs& outputs, MediaReaderInputs in) {
   // The reader owns the connection: however it ends, the phone sees the end at once, also while
   // the session still holds its descriptor for waking the reader.
+  Fd audio = std::move(in.audio);
   const ShutdownAtExit end_of_connection(audio.get());
   // The time-out only paces the generation checks; without it the reader still works.
   (void)set_recv_timeout(audio.get(), kReadTimeout);
+  const EventSink& events = in.shared.events;
+  ZeDidiLatencyTelemetry& telemetry = *in.shared.telemetry;
+  const Clock& clock = *in.media->clock;
 
-  SV_ASSIGN_OR_RETURN(
-      AacPlayer player,
-      AacPlayer::create(outputs, output_device, std::move(blocked), std::move(receiver_volume),
-                        std::move(clock), telemetry, events));
-  const bool encrypted = keys.has_value();
-  TsDemuxer demuxer(std::move(keys));
+  SV_ASSIGN_OR_RETURN(AacPlayer player, AacPlayer::create(outputs, *in.media, in.shared));
+  const bool encrypted = in.keys.has_value();
+  TsDemuxer demuxer(std::move(in.keys));
   Bytes frame;
   frame.reserve(2048);
   std::array<std::uint8_t, kFrameHeaderBytes> header{};
   bool first_pes = true;
 
   const auto read = [&](std::span<std::uint8_t> buf) {
-    return read_exact_for_generation(audio.get(), buf, generation, *media_generation);
+    return read_exact_for_generation(audio.get(), buf, in.token.generation(), in.token.counter());
   };
   for (;;) {
     SV_ASSIGN_OR_RETURN(const bool header_read, read(header));
@@ -61,9 +84,9 @@ Result<> run_media_reader_with(
     frame.resize(length);
     SV_ASSIGN_OR_RETURN(const bool body_read, read(frame));
     if (!body_read) return {};
-    const auto arrival = std::chrono::steady_clock::now();
+    const auto arrival = clock.now();
     SV_ASSIGN_OR_RETURN(const RtpPacket packet, parse_rtp_packet(frame));
-    telemetry->observe_packet(packet.sequence, packet.timestamp, arrival, length);
+    telemetry.observe_packet(packet.sequence, packet.timestamp, arrival, length);
 
     const std::size_t pieces = packet.payload.size() / TsDemuxer::kPacketBytes;
     if (pieces == 0) continue;

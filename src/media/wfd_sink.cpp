@@ -34,11 +34,11 @@ Json playback_state(int raw_state) {
 }
 
 void apply_time_offset(const WfdSinkContext& ctx, std::int64_t offset_us) {
-  ctx.clock->set_time_offset(offset_us);
-  ctx.events(Json{{"event", "presentation_clock_updated"},
-                  {"protocol", "xiaomi_zedidi"},
-                  {"time_offset_us", offset_us},
-                  {"clock_synchronized", ctx.clock->is_synchronized()}});
+  ctx.shared.presentation->set_time_offset(offset_us);
+  ctx.shared.events(Json{{"event", "presentation_clock_updated"},
+                         {"protocol", "xiaomi_zedidi"},
+                         {"time_offset_us", offset_us},
+                         {"clock_synchronized", ctx.shared.presentation->is_synchronized()}});
 }
 
 Result<std::uint16_t> local_port(int fd) {
@@ -62,19 +62,13 @@ Result<std::pair<std::uint16_t, std::uint16_t>> open_data_connections(const WfdS
   state.data_shutdown_handles.push_back(std::move(audio_handle));
 
   spawn_image_drain(std::move(image));
-  MediaReaderInputs inputs;
-  inputs.audio = std::move(audio);
-  inputs.keys = ctx.keys;
-  inputs.output_device = ctx.output_device;
-  inputs.blocked = ctx.gate.blocked_cell();
-  inputs.receiver_volume = ctx.receiver_volume;
-  inputs.clock = ctx.clock;
-  inputs.telemetry = ctx.telemetry;
-  inputs.media_generation = ctx.media_generation;
-  inputs.events = ctx.events;
-  inputs.generation = ctx.generation;
-  inputs.session_alive = ctx.session_alive;
-  spawn_media_reader(std::move(inputs));
+  spawn_media_reader(MediaReaderInputs{
+      .audio = std::move(audio),
+      .keys = ctx.keys,
+      .media = ctx.media,
+      .token = ctx.token,
+      .shared = ctx.shared,
+  });
   return std::pair{image_port, audio_port};
 }
 
@@ -89,8 +83,16 @@ void look_for_timer_server(const WfdSinkContext& ctx, WfdSinkState& state,
   if (!value) return;
   const auto server = wfd_timer_server(*value, ctx.source_ip);
   if (!server) return;
-  spawn_timer_synchronizer(*server, ctx.events, ctx.session_alive, ctx.media_generation,
-                           ctx.gate.blocked_cell(), ctx.clock, ctx.play_received, ctx.generation);
+  spawn_timer_synchronizer(TimerSyncInputs{
+      .server = *server,
+      .events = ctx.shared.events,
+      .session_alive = ctx.shared.session_alive,
+      .media_generation = ctx.token.counter_cell(),
+      .blocked = ctx.shared.gate.blocked_cell(),
+      .clock = ctx.shared.presentation,
+      .play_received = ctx.shared.play_received,
+      .generation = ctx.token.generation(),
+  });
   state.timer_sync_started = true;
 }
 
@@ -232,14 +234,14 @@ Result<> wfd_handle_response(int fd, const WfdSinkContext& ctx, WfdSinkState& st
     return write_all(fd, as_bytes(wfd_play_request(state.presentation_url, state.session_id)));
   }
   if (cseq == "3") {
-    ctx.gate.set_paused(false);
-    ctx.events(Json{{"event", "stream_started"},
+    ctx.shared.gate.set_paused(false);
+    ctx.shared.events(Json{{"event", "stream_started"},
                     {"source_codec", "aac"},
                     {"source_sample_rate", 48000},
                     {"source_channels", 2},
                     {"source_bits", 16},
                     {"transport", "rtp_mpegts_tcp"}});
-    ctx.events(playback_state(2));
+    ctx.shared.events(playback_state(2));
   }
   return {};
 }
@@ -256,19 +258,20 @@ Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx, 
   } else if (method == "SET_PARAMETER") {
     SV_TRY(handle_set_parameter(fd, ctx, state, message, cseq));
   } else if (method == "PLAY") {
-    ctx.play_received->store(true, std::memory_order_release);
-    ctx.gate.set_paused(false);
+    ctx.shared.play_received->store(true, std::memory_order_release);
+    ctx.shared.gate.set_paused(false);
     SV_TRY(send_rtsp_response(fd, cseq, ""));
-    ctx.events(playback_state(2));
+    ctx.shared.events(playback_state(2));
   } else if (method == "PAUSE") {
-    ctx.gate.set_paused(true);
+    ctx.shared.gate.set_paused(true);
     SV_TRY(send_rtsp_response(fd, cseq, ""));
-    ctx.events(playback_state(3));
+    ctx.shared.events(playback_state(3));
   } else if (method == "TEARDOWN") {
     SV_TRY(send_rtsp_response(fd, cseq, ""));
-    if (ctx.media_generation->load(std::memory_order_acquire) == ctx.generation) {
-      ctx.events(Json{
-          {"event", "stream_stopped"}, {"source", "xiaomi"}, {"media_generation", ctx.generation}});
+    if (ctx.token.current()) {
+      ctx.shared.events(Json{{"event", "stream_stopped"},
+                             {"source", "xiaomi"},
+                             {"media_generation", ctx.token.generation()}});
     }
     return WfdRequestOutcome::kEndSession;
   } else if (method == "TIME_OFFSET") {

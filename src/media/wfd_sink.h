@@ -17,6 +17,7 @@
 #include "media/playback_gate.h"
 #include "media/presentation_clock.h"
 #include "media/rtsp_message.h"
+#include "media/session_context.h"
 #include "media/stream_keys.h"
 
 namespace sonvale {
@@ -47,16 +48,9 @@ struct WfdSinkContext {
   Ipv4 source_ip;
   std::uint16_t rtsp_port = 0;
   std::optional<StreamKeys> keys;
-  std::optional<std::string> output_device;
-  PlaybackGate gate;
-  std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume;
-  std::uint64_t generation = 0;
-  std::shared_ptr<std::atomic<std::uint64_t>> media_generation;
-  EventSink events;
-  std::shared_ptr<ZeDidiPresentationClock> clock;
-  std::shared_ptr<ZeDidiLatencyTelemetry> telemetry;
-  std::shared_ptr<std::atomic<bool>> session_alive;
-  std::shared_ptr<std::atomic<bool>> play_received;
+  std::shared_ptr<const MediaConfig> media;
+  SessionToken token;
+  SessionShared shared;
 };
 
 // The exchange's progress, owned by the session thread.

@@ -69,11 +69,7 @@ Result<std::uint16_t> parse_port(std::string_view text) {
 }  // namespace
 
 RtspSpawner default_rtsp_spawner() {
-  return [](RtspLaunch l) {
-    spawn_rtsp_receiver(l.rtsp_ip, l.rtsp_port, std::move(l.keys), std::move(l.output_device),
-                        std::move(l.gate), std::move(l.receiver_volume), l.generation,
-                        std::move(l.media_generation), std::move(l.events));
-  };
+  return [](RtspLaunch l) { spawn_rtsp_receiver(std::move(l)); };
 }
 
 std::string generate_auth_key(SocketAddrV4 local, SocketAddrV4 peer) {
@@ -368,9 +364,9 @@ Result<> ControlSession::open(const Incoming& frame) {
   SV_TRY(reply(frame, 1, Bytes{0, 0, 0, 0, 0}));
   if (!media_info_announced_) SV_TRY(notify(empty_media_info_notification()));
   OpenedSource opened = ctx_.hub.open_source(ctx_.session_id, peer_.ip, sender_, sequence_);
-  ctx_.spawner(RtspLaunch{ip, port, keys, ctx_.output_device, opened.gate,
-                          ctx_.hub.receiver_volume(), opened.generation,
-                          ctx_.hub.media_generation(), ctx_.events});
+  ctx_.spawner(RtspLaunch{ip, port, keys, ctx_.media, opened.gate, ctx_.hub.receiver_volume(),
+                          SessionToken(ctx_.hub.media_generation(), opened.generation),
+                          ctx_.events});
   ctx_.events(Json{{"event", "status"},
                    {"state", "media_opening"},
                    {"message", "正在打开小米妙播媒体流：" + ip.to_string() + ":" + std::to_string(port)}});
@@ -584,14 +580,13 @@ Result<> ControlSession::handle(const Incoming& frame) {
 }
 
 Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identity,
-                  std::optional<std::string> output_device, ControlHub hub, EventSink events,
+                  std::shared_ptr<const MediaConfig> media, ControlHub hub, EventSink events,
                   RtspSpawner spawner) {
   const int fd = connection.get();
   if (auto r = set_nonblocking(fd, false); !r) {
     return std::move(r).error().context("restore blocking ZeDidi control socket");
   }
-  const int one = 1;
-  (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  set_tcp_nodelay(fd);
   (void)set_recv_timeout(fd, std::chrono::microseconds(0));
   auto local = local_address(fd);
   if (!local) return std::move(local).error().context("read ZeDidi local address");
@@ -620,7 +615,7 @@ Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identi
 
   auto sequence = std::make_shared<std::atomic<std::uint32_t>>(8);
   hub.register_control_route(session_id, peer->ip, sender, sequence);
-  ControlSession session(SessionContext{session_id, std::move(identity), std::move(output_device),
+  ControlSession session(SessionContext{session_id, std::move(identity), std::move(media),
                                         hub, events, std::move(spawner)},
                          *local, *peer, std::move(sender), std::move(sequence), random_hex_32());
   ControlCipher receive_cipher(cipher_key);

@@ -30,7 +30,6 @@
 #include "core/net.h"
 #include "core/thread.h"
 #include "media/media_session.h"
-#include "media/native_output_seam.h"
 #include "media/stream_keys.h"
 #include "support/fake_audio_host.h"
 #include "support/harness_args.h"
@@ -144,7 +143,8 @@ int main(int argc, char** argv) {
     log->queued.push_back(queued);
   };
   auto host = std::make_shared<testing::PacedAudioHost>(paced);
-  set_native_audio_host_for_testing(host);
+  // The native output plays on the paced host.
+  const auto media = MediaConfig::resolve(std::nullopt, host, system_clock());
 
   const auto counter = std::make_shared<std::atomic<std::uint64_t>>(o.generation);
   const auto volume = std::make_shared<std::atomic<std::uint32_t>>(100);
@@ -160,11 +160,13 @@ int main(int argc, char** argv) {
 
   // The session as spawn_rtsp_receiver runs it, with the telemetry record kept here so that the
   // device thread can read the queue depth; when it ends, the recording is written.
-  auto session = spawn_named("sonvale-rtsp", [=, &dump_and_report, keys = o.keys] {
-    rtsp_session_main(o.ip, o.port, keys, std::nullopt, gate, volume, o.generation, counter,
-                      events, telemetry);
-    dump_and_report();
-  });
+  RtspLaunch launch{o.ip, o.port, o.keys, media, gate, volume, SessionToken(counter, o.generation),
+                    events};
+  auto session =
+      spawn_named("sonvale-rtsp", [launch = std::move(launch), telemetry, &dump_and_report]() mutable {
+        rtsp_session_main(std::move(launch), telemetry);
+        dump_and_report();
+      });
   if (!session) usage(session.error().to_string());
   session->detach();
 

@@ -17,11 +17,10 @@
 
 #include "core/event_sink.h"
 #include "core/net.h"
-#include "media/latency_telemetry.h"
-#include "media/media_reader.h"
-#include "media/presentation_clock.h"
+#include "media/reader_loop.h"
 #include "media/stream_keys.h"
 #include "support/harness_args.h"
+#include "support/media_records.h"
 
 namespace {
 
@@ -54,10 +53,13 @@ int run(const std::vector<std::string>& args) {
   if (!accepted) return 3;
 
   auto counter = std::make_shared<std::atomic<std::uint64_t>>(1);
-  auto result = run_media_reader(
-      std::move(accepted->fd), keys, output_device, std::make_shared<std::atomic<bool>>(false),
-      std::make_shared<std::atomic<std::uint32_t>>(100), ZeDidiPresentationClock::create(),
-      ZeDidiLatencyTelemetry::create(), 1, counter, events);
+  auto result = run_media_reader(MediaReaderInputs{
+      .audio = std::move(accepted->fd),
+      .keys = keys,
+      .media = MediaConfig::resolve(output_device),
+      .token = SessionToken(counter, 1),
+      .shared = testing::session_shared(events),
+  });
   Json report = {{"event", "harness_reader_result"},
                  {"ok", result.has_value()},
                  {"error", nullptr},

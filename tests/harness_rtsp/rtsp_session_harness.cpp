@@ -93,15 +93,17 @@ int main(int argc, char** argv) {
   const auto telemetry = o.telemetry ? ZeDidiLatencyTelemetry::create() : nullptr;
   PlaybackGate gate = PlaybackGate::with_output_suspension(suspended);
 
+  const auto media = MediaConfig::resolve(o.output_device);
+
   auto start = [&](std::uint16_t port, std::uint64_t generation) {
+    RtspLaunch launch{o.ip,   port,   o.keys, media, gate, volume, SessionToken(counter, generation),
+                      events};
     if (!telemetry) {
-      spawn_rtsp_receiver(o.ip, port, o.keys, o.output_device, gate, volume, generation, counter,
-                          events);
+      spawn_rtsp_receiver(std::move(launch));
       return;
     }
-    auto thread = spawn_named("sonvale-rtsp", [=, keys = o.keys, device = o.output_device] {
-      rtsp_session_main(o.ip, port, keys, device, gate, volume, generation, counter, events,
-                        telemetry);
+    auto thread = spawn_named("sonvale-rtsp", [launch = std::move(launch), telemetry]() mutable {
+      rtsp_session_main(std::move(launch), telemetry);
     });
     if (thread) thread->detach();
   };

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "aac_media_util.h"
+#include "support/media_records.h"
 #include "support/recording_sink.h"
 
 namespace sonvale {
@@ -33,9 +34,9 @@ class AacPlayerTest : public ::testing::Test {
       stream_target_ = target.to_string();
       return [this](Bytes chunk) { chunks_.push_back(std::move(chunk)); };
     };
-    o.open_native = [this](std::optional<std::string> device, auto, auto, auto, auto,
-                           EventSink) -> Result<NativeOutput> {
-      native_device_ = device;
+    o.open_native = [this](const NativeOutputChoice& choice,
+                           const SessionShared&) -> Result<NativeOutput> {
+      native_device_ = choice.device;
       if (native_error_) return fail(Error::msg(*native_error_));
       return NativeOutput{};
     };
@@ -48,10 +49,8 @@ class AacPlayerTest : public ::testing::Test {
   }
 
   Result<AacPlayer> make(std::optional<std::string> device) {
-    return AacPlayer::create(recording_outputs(), device,
-                             std::make_shared<std::atomic<bool>>(false),
-                             std::make_shared<std::atomic<std::uint32_t>>(100), nullptr,
-                             ZeDidiLatencyTelemetry::create(), sink_.sink());
+    return AacPlayer::create(recording_outputs(), *testing::media_config(device),
+                             testing::session_shared(sink_.sink()));
   }
 
   std::vector<std::uint64_t> reported_frames() const {

@@ -59,13 +59,18 @@ class ClockSyncTest : public ::testing::Test {
   // Starts the thread through spawn_timer_synchronizer, or with `timing` through clock_sync_main.
   void start(SocketAddrV4 server, const ClockSyncTiming* timing = nullptr) {
     EventSink events = watched_sink();
+    TimerSyncInputs inputs{.server = server,
+                           .events = std::move(events),
+                           .session_alive = alive_,
+                           .media_generation = generation_,
+                           .blocked = blocked_,
+                           .clock = clock_,
+                           .play_received = play_,
+                           .generation = kGeneration};
     if (timing == nullptr) {
-      spawn_timer_synchronizer(server, std::move(events), alive_, generation_, blocked_, clock_,
-                               play_, kGeneration);
+      spawn_timer_synchronizer(std::move(inputs));
       return;
     }
-    TimerSyncInputs inputs{server, std::move(events), alive_, generation_, blocked_, clock_,
-                           play_,  kGeneration};
     auto thread =
         spawn_named("clock-sync-test", [inputs = std::move(inputs), t = *timing]() mutable {
           clock_sync_main(std::move(inputs), t);
@@ -362,14 +367,14 @@ void run_without_descriptors() {
   const rlimit none{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
   if (::setrlimit(RLIMIT_NOFILE, &none) != 0) std::_Exit(2);
   TimerSyncInputs inputs{
-      SocketAddrV4{Ipv4::loopback(), 9},
-      EventSink([](Json e) { std::fprintf(stderr, "%s\n", compact_json(e).c_str()); }),
-      std::make_shared<std::atomic<bool>>(true),
-      std::make_shared<std::atomic<std::uint64_t>>(kGeneration),
-      std::make_shared<std::atomic<bool>>(false),
-      ZeDidiPresentationClock::create(),
-      std::make_shared<std::atomic<bool>>(false),
-      kGeneration};
+      .server = SocketAddrV4{Ipv4::loopback(), 9},
+      .events = EventSink([](Json e) { std::fprintf(stderr, "%s\n", compact_json(e).c_str()); }),
+      .session_alive = std::make_shared<std::atomic<bool>>(true),
+      .media_generation = std::make_shared<std::atomic<std::uint64_t>>(kGeneration),
+      .blocked = std::make_shared<std::atomic<bool>>(false),
+      .clock = ZeDidiPresentationClock::create(),
+      .play_received = std::make_shared<std::atomic<bool>>(false),
+      .generation = kGeneration};
   clock_sync_main(std::move(inputs));
   std::_Exit(0);
 }

@@ -39,7 +39,7 @@ struct Inputs {
   std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = ZeDidiLatencyTelemetry::create();
   RecordingSink sink;
 
-  Result<NativeAudioOutput> open(audio::AudioHost& host, std::optional<std::string> requested) {
+  Result<NativeOutput> open(audio::AudioHost& host, std::optional<std::string> requested) {
     return open_native_audio_output(host, std::move(requested), blocked, volume, clock, telemetry,
                                     sink.sink());
   }

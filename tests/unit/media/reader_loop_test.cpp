@@ -9,6 +9,7 @@
 #include "aac_media_util.h"
 #include "core/net.h"
 #include "rtp_test_util.h"
+#include "support/media_records.h"
 #include "support/recording_sink.h"
 #include "ts_test_util.h"
 
@@ -31,7 +32,7 @@ class ReaderLoopTest : public ::testing::Test {
         chunks_.push_back(std::move(chunk));
       };
     };
-    outputs_.open_native = [](auto, auto, auto, auto, auto, EventSink) -> Result<NativeOutput> {
+    outputs_.open_native = [](const NativeOutputChoice&, const SessionShared&) -> Result<NativeOutput> {
       return fail(Error::msg("no native audio output device"));
     };
     outputs_.push_native = [](NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>,
@@ -42,8 +43,12 @@ class ReaderLoopTest : public ::testing::Test {
              std::optional<std::string> device = "stream:9") {
     result_ =
         std::async(std::launch::async, [this, keys, device, fd = std::move(reader_end_)]() mutable {
-          return run_media_reader_with(outputs_, std::move(fd), keys, device, nullptr, nullptr,
-                                       nullptr, telemetry_, 7, counter_, sink_.sink());
+          return run_media_reader_with(
+              outputs_, MediaReaderInputs{.audio = std::move(fd),
+                                          .keys = keys,
+                                          .media = testing::media_config(device),
+                                          .token = SessionToken(counter_, 7),
+                                          .shared = testing::session_shared(sink_.sink(), telemetry_)});
         });
   }
 
@@ -292,9 +297,12 @@ TEST(ReaderLoopTcpTest, ResetIsAReadFailure) {
   };
   auto counter = std::make_shared<std::atomic<std::uint64_t>>(1);
   auto result = std::async(std::launch::async, [&] {
-    return run_media_reader_with(outputs, std::move(accepted->fd), std::nullopt, "stream:1",
-                                 nullptr, nullptr, nullptr, ZeDidiLatencyTelemetry::create(), 1,
-                                 counter, EventSink());
+    return run_media_reader_with(outputs,
+                                 MediaReaderInputs{.audio = std::move(accepted->fd),
+                                                   .keys = std::nullopt,
+                                                   .media = testing::media_config("stream:1"),
+                                                   .token = SessionToken(counter, 1),
+                                                   .shared = testing::session_shared(EventSink())});
   });
   ASSERT_TRUE(write_all(phone->get(), Bytes{0x24, 0}));
   const linger lg{1, 0};

@@ -233,8 +233,9 @@ TEST_F(RtAudioOutputTest, QueuedToneIsHeardOnTheDefaultOutput) {
   ASSERT_TRUE(recorder.started());
   testing::RecordingSink sink;
   auto telemetry = ZeDidiLatencyTelemetry::create();
-  auto out = open_native_audio_output(
-      "pulse:" + std::string(kSinkDescription), std::make_shared<std::atomic<bool>>(false),
+  auto out = open_native_output(
+      *MediaConfig::resolve(std::nullopt), "pulse:" + std::string(kSinkDescription),
+      std::make_shared<std::atomic<bool>>(false),
       std::make_shared<std::atomic<std::uint32_t>>(100), ZeDidiPresentationClock::create(),
       telemetry, sink.sink());
   ASSERT_TRUE(out) << out.error().to_string();
@@ -276,10 +277,12 @@ TEST_F(RtAudioOutputTest, QueuedToneIsHeardOnTheDefaultOutput) {
 
 TEST_F(RtAudioOutputTest, LostServerIsReportedOnceAndEndsTheStream) {
   testing::RecordingSink sink;
-  auto out = open_native_audio_output(std::nullopt, std::make_shared<std::atomic<bool>>(false),
-                                      std::make_shared<std::atomic<std::uint32_t>>(100),
-                                      ZeDidiPresentationClock::create(),
-                                      ZeDidiLatencyTelemetry::create(), sink.sink());
+  // The receiver's own host, as the media configuration resolves it at start.
+  auto out = open_native_output(*MediaConfig::resolve(std::nullopt), std::nullopt,
+                                std::make_shared<std::atomic<bool>>(false),
+                                std::make_shared<std::atomic<std::uint32_t>>(100),
+                                ZeDidiPresentationClock::create(), ZeDidiLatencyTelemetry::create(),
+                                sink.sink());
   ASSERT_TRUE(out) << out.error().to_string();
   ASSERT_TRUE(sink.wait_for_event("audio_output_callback_started", 10s));
   server_.stop(SIGKILL);

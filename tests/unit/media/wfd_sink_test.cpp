@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "support/media_records.h"
 #include "support/recording_sink.h"
 
 namespace sonvale {
@@ -117,39 +118,34 @@ class WfdSinkRequests : public ::testing::Test {
   Fd session_;
   Fd phone_;
   testing::RecordingSink sink_;
+  std::shared_ptr<std::atomic<std::uint64_t>> counter_ =
+      std::make_shared<std::atomic<std::uint64_t>>(9);
   WfdSinkContext ctx_{
       .source_ip = Ipv4::loopback(),
       .rtsp_port = 1,
       .keys = std::nullopt,
-      .output_device = std::nullopt,
-      .gate = PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false)),
-      .receiver_volume = std::make_shared<std::atomic<std::uint32_t>>(100),
-      .generation = 9,
-      .media_generation = std::make_shared<std::atomic<std::uint64_t>>(9),
-      .events = sink_.sink(),
-      .clock = ZeDidiPresentationClock::create(),
-      .telemetry = ZeDidiLatencyTelemetry::create(),
-      .session_alive = std::make_shared<std::atomic<bool>>(true),
-      .play_received = std::make_shared<std::atomic<bool>>(false),
+      .media = testing::media_config(std::nullopt),
+      .token = SessionToken(counter_, 9),
+      .shared = testing::session_shared(sink_.sink()),
   };
   WfdSinkState state_ = WfdSinkState::create(Ipv4::loopback());
 };
 
 TEST_F(WfdSinkRequests, PlayRaisesPlayReceivedAndOpensTheGate) {
   ASSERT_TRUE(request("PAUSE"));
-  EXPECT_TRUE(ctx_.gate.blocked());
-  EXPECT_FALSE(ctx_.play_received->load());
+  EXPECT_TRUE(ctx_.shared.gate.blocked());
+  EXPECT_FALSE(ctx_.shared.play_received->load());
   ASSERT_TRUE(request("PLAY"));
-  EXPECT_TRUE(ctx_.play_received->load());
-  EXPECT_FALSE(ctx_.gate.blocked());
+  EXPECT_TRUE(ctx_.shared.play_received->load());
+  EXPECT_FALSE(ctx_.shared.gate.blocked());
 }
 
 TEST_F(WfdSinkRequests, TeardownEndsTheSessionAndReportsOnlyWhileCurrent) {
   for (const bool current : {true, false}) {
     SCOPED_TRACE(current);
     testing::RecordingSink sink;
-    ctx_.events = sink.sink();
-    ctx_.media_generation->store(current ? 9 : 10);
+    ctx_.shared.events = sink.sink();
+    counter_->store(current ? 9 : 10);
     auto r = request("TEARDOWN");
     ASSERT_TRUE(r);
     EXPECT_EQ(*r, WfdRequestOutcome::kEndSession);

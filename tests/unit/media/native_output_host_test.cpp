@@ -1,6 +1,6 @@
 // The reader's way to the native output: which audio host it opens on, and how long that host
 // lives.
-#include "media/native_output_seam.h"
+#include "media/native_output.h"
 
 #include <atomic>
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fake_audio_host.h"
+#include "support/media_records.h"
 #include "support/recording_sink.h"
 
 namespace sonvale {
@@ -19,24 +20,27 @@ using testing::FakeDeviceScript;
 using testing::RecordingSink;
 using testing::ScriptedAudioHost;
 
-Result<NativeOutput> open_on_seam(RecordingSink& sink) {
-  return open_native_output(std::nullopt, std::make_shared<std::atomic<bool>>(false),
+Result<NativeOutput> open_on(const MediaConfig& media, RecordingSink& sink) {
+  return open_native_output(media, std::nullopt, std::make_shared<std::atomic<bool>>(false),
                             std::make_shared<std::atomic<std::uint32_t>>(100),
                             ZeDidiPresentationClock::create(), ZeDidiLatencyTelemetry::create(),
                             sink.sink());
 }
 
-TEST(NativeOutputSeamTest, InstalledHostServesTheReaderAndLivesAsLongAsItsStream) {
+std::shared_ptr<ScriptedAudioHost> scripted_host(const char* id) {
   FakeDeviceScript device;
-  device.id = "dev-7";
+  device.id = id;
   device.name = "Scripted";
-  auto host = std::make_shared<ScriptedAudioHost>("scripted", std::vector{device}, 0);
+  return std::make_shared<ScriptedAudioHost>("scripted", std::vector{device}, 0);
+}
+
+TEST(NativeOutputHostTest, ConfiguredHostServesTheReaderAndLivesAsLongAsItsStream) {
+  auto host = scripted_host("dev-7");
   std::weak_ptr<ScriptedAudioHost> weak = host;
-  set_native_audio_host_for_testing(host);
+  auto media = testing::media_config(std::nullopt, host);
 
   RecordingSink sink;
-  auto out = open_on_seam(sink);
-  set_native_audio_host_for_testing(nullptr);
+  auto out = open_on(*media, sink);
   ASSERT_TRUE(out) << out.error().to_string();
   EXPECT_EQ(sink.named("audio_output_ready").at(0)["device_id"], "scripted:dev-7");
   const auto streams = host->streams();
@@ -45,6 +49,7 @@ TEST(NativeOutputSeamTest, InstalledHostServesTheReaderAndLivesAsLongAsItsStream
 
   // Nobody but the running stream holds the host now; it must outlive the stream.
   host.reset();
+  media.reset();
   ASSERT_FALSE(weak.expired());
   {
     std::lock_guard lock(streams[0]->mu);
@@ -56,18 +61,17 @@ TEST(NativeOutputSeamTest, InstalledHostServesTheReaderAndLivesAsLongAsItsStream
   EXPECT_FALSE(streams[0]->alive);
 }
 
-TEST(NativeOutputSeamTest, ClearedSeamLeavesTheInstalledHostAlone) {
-  FakeDeviceScript device;
-  device.id = "dev-1";
-  auto host = std::make_shared<ScriptedAudioHost>("scripted", std::vector{device}, 0);
-  set_native_audio_host_for_testing(host);
-  set_native_audio_host_for_testing(nullptr);
+TEST(NativeOutputHostTest, OtherConfigurationsLeaveTheirHostsAlone) {
+  auto used = scripted_host("dev-1");
+  auto other = scripted_host("dev-2");
+  auto other_media = testing::media_config(std::nullopt, other);
   RecordingSink sink;
-  // The platform's host: whether this machine has an output does not matter here.
-  auto out = open_on_seam(sink);
-  EXPECT_TRUE(host->streams().empty());
+  auto out = open_on(*testing::media_config(std::nullopt, used), sink);
+  ASSERT_TRUE(out) << out.error().to_string();
+  EXPECT_EQ(used->streams().size(), 1u);
+  EXPECT_TRUE(other->streams().empty());
   for (const auto& ready : sink.named("audio_output_ready")) {
-    EXPECT_NE(ready["device_id"], "scripted:dev-1");
+    EXPECT_NE(ready["device_id"], "scripted:dev-2");
   }
 }
 
