@@ -8,12 +8,13 @@
 
 #include <fmt/format.h>
 
+#include "core/text.h"
+#include "media/adts.h"
 #include "media/render_callback.h"
 
 namespace sonvale {
 namespace {
 
-constexpr std::uint32_t kZeDidiSampleRate = 48000;
 constexpr const char* kDefaultDeviceName = "System default output";
 
 bool playable(audio::SampleFormat f) {
@@ -80,15 +81,6 @@ audio::ErrorCallback output_error_callback(EventSink events) {
 }
 
 }  // namespace
-
-bool ascii_iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
 
 Result<NativeOutput> open_native_audio_output(
     audio::AudioHost& host, std::optional<std::string> requested_device,

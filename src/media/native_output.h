@@ -54,7 +54,4 @@ struct NativeOutput {
 void push_native_frame(NativeOutput& output, ZeDidiLatencyTelemetry& telemetry,
                        std::span<const float> pcm, std::optional<double> pts_us);
 
-// ASCII case-insensitive equality: same length, A-Z folded onto a-z, every other byte as is.
-bool ascii_iequal(std::string_view a, std::string_view b);
-
 }  // namespace sonvale

@@ -11,41 +11,6 @@ namespace {
 
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string ascii_upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
-bool equals_ignore_ascii_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  return ascii_lower(a) == ascii_lower(b);
-}
-
-// Length of the UTF-8 sequence whose lead byte is `b` (1 for bytes that are no lead byte).
-std::size_t sequence_length(std::uint8_t b) {
-  if ((b & 0xe0) == 0xc0) return 2;
-  if ((b & 0xf0) == 0xe0) return 3;
-  if ((b & 0xf8) == 0xf0) return 4;
-  return 1;
-}
-
-// Whether the code point starting at `i` of well-formed text is Unicode White_Space.
-bool whitespace_at(std::string_view text, std::size_t i, std::size_t* len) {
-  *len = std::min(sequence_length(static_cast<std::uint8_t>(text[i])), text.size() - i);
-  return trim_whitespace(text.substr(i, *len)).empty();
-}
-
 // Text whose bytes may not be UTF-8 is trimmed of ASCII whitespace only.
 std::string_view trim(std::string_view text) {
   if (is_valid_utf8(text)) return trim_whitespace(text);
@@ -204,7 +169,7 @@ std::optional<std::string> parameter_value(std::string_view text, std::string_vi
   for_each_line(text, [&](std::string_view line) {
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return false;
-    if (!equals_ignore_ascii_case(trim(line.substr(0, colon)), name)) return false;
+    if (!ascii_iequal(trim(line.substr(0, colon)), name)) return false;
     const std::string_view value = trim(line.substr(colon + 1));
     if (value.empty()) return false;
     found = std::string(value);
@@ -230,7 +195,7 @@ std::optional<std::string_view> first_token(std::string_view text) {
   std::size_t start = std::string_view::npos;
   while (i < text.size()) {
     std::size_t len = 1;
-    const bool ws = utf8 ? whitespace_at(text, i, &len)
+    const bool ws = utf8 ? white_space_at(text, i, &len)
                          : (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'));
     if (ws && start != std::string_view::npos) return text.substr(start, i - start);
     if (!ws && start == std::string_view::npos) start = i;
@@ -238,27 +203,6 @@ std::optional<std::string_view> first_token(std::string_view text) {
   }
   if (start == std::string_view::npos) return std::nullopt;
   return text.substr(start);
-}
-
-std::optional<std::int64_t> parse_signed_decimal(std::string_view text) {
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty()) return std::nullopt;
-  // Accumulated as a negative number, whose range includes the smallest value.
-  std::int64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (__builtin_mul_overflow(value, std::int64_t{10}, &value) ||
-        __builtin_sub_overflow(value, static_cast<std::int64_t>(c - '0'), &value)) {
-      return std::nullopt;
-    }
-  }
-  if (negative) return value;
-  if (value == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
-  return -value;
 }
 
 std::optional<std::uint64_t> parse_unsigned_decimal(std::string_view text) {

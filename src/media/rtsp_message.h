@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/bytes.h"
+#include "core/decimal.h"
 #include "core/error.h"
 
 namespace sonvale {
@@ -82,8 +83,6 @@ std::optional<std::string> parameter_value(std::string_view text, std::string_vi
 std::optional<std::string_view> presentation_url_line(std::string_view text);
 // The first non-empty piece of `text` split at whitespace.
 std::optional<std::string_view> first_token(std::string_view text);
-// An optional "+" or "-", then one or more ASCII digits, nothing else; must fit in 64 bits.
-std::optional<std::int64_t> parse_signed_decimal(std::string_view text);
 // An optional "+", then one or more ASCII digits, nothing else; must fit in 64 bits.
 std::optional<std::uint64_t> parse_unsigned_decimal(std::string_view text);
 

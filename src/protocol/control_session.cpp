@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "core/crypto.h"
+#include "core/decimal.h"
 #include "core/encoding.h"
 #include "core/thread.h"
 #include "media/media_session.h"
@@ -48,22 +49,6 @@ Result<> read_full(const ReadSomeFn& read, std::span<std::uint8_t> buf) {
     filled += n;
   }
   return {};
-}
-
-Result<std::uint16_t> parse_port(std::string_view text) {
-  std::string_view s = text;
-  if (s.empty()) return fail(Error::msg("cannot parse integer from empty string"));
-  if (s.front() == '+') {
-    s.remove_prefix(1);
-    if (s.empty()) return fail(Error::msg("invalid digit found in string"));
-  }
-  std::uint32_t v = 0;
-  for (const char c : s) {
-    if (c < '0' || c > '9') return fail(Error::msg("invalid digit found in string"));
-    v = v * 10 + static_cast<std::uint32_t>(c - '0');
-    if (v > 65535) return fail(Error::msg("number too large to fit in target type"));
-  }
-  return static_cast<std::uint16_t>(v);
 }
 
 }  // namespace
@@ -125,7 +110,7 @@ Result<std::pair<Ipv4, std::uint16_t>> parse_wfd_url(std::string_view text) {
     return fail(Error::msg("invalid IPv4 address syntax").context("parse Open IPv4 address"));
   }
   SV_ASSIGN_OR_RETURN(const std::uint16_t port,
-                      with_context(parse_port(rest.substr(colon + 1)), "parse Open RTSP port"));
+                      with_context(parse_u16_decimal(rest.substr(colon + 1)), "parse Open RTSP port"));
   return std::make_pair(*ip, port);
 }
 
