@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "core/crypto.h"
-#include "media/aac_player.h"
-#include "media/rtp.h"
-#include "media/ts_demuxer.h"
+#include "media/stream/aac_player.h"
+#include "media/stream/rtp.h"
+#include "media/stream/ts_demuxer.h"
 
 extern char** environ;
 

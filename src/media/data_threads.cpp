@@ -3,7 +3,7 @@
 #include <array>
 
 #include "core/thread.h"
-#include "media/reader_loop.h"
+#include "media/stream/reader_loop.h"
 #include "media/media_session.h"
 
 namespace sonvale {

@@ -4,10 +4,10 @@
 
 #include "core/socket_addr.h"
 #include "core/thread.h"
-#include "media/latency_feedback.h"
-#include "media/presentation_clock.h"
-#include "media/rtsp_transport.h"
-#include "media/wfd_sink.h"
+#include "media/clock/latency_feedback.h"
+#include "media/clock/presentation_clock.h"
+#include "media/rtsp/rtsp_transport.h"
+#include "media/rtsp/wfd_sink.h"
 
 namespace sonvale {
 namespace {

@@ -9,7 +9,7 @@
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
-#include "media/latency_telemetry.h"
+#include "media/clock/latency_telemetry.h"
 #include "media/playback_gate.h"
 #include "media/session_context.h"
 #include "media/stream_keys.h"

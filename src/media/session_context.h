@@ -13,10 +13,10 @@
 #include "core/clock.h"
 #include "core/event_sink.h"
 #include "media/audio/audio_host.h"
-#include "media/latency_telemetry.h"
-#include "media/output_choice.h"
+#include "media/clock/latency_telemetry.h"
+#include "media/output/output_choice.h"
 #include "media/playback_gate.h"
-#include "media/presentation_clock.h"
+#include "media/clock/presentation_clock.h"
 
 namespace sonvale {
 

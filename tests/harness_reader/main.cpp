@@ -17,7 +17,7 @@
 
 #include "core/event_sink.h"
 #include "core/net.h"
-#include "media/reader_loop.h"
+#include "media/stream/reader_loop.h"
 #include "media/stream_keys.h"
 #include "support/harness_args.h"
 #include "support/media_records.h"

@@ -1,0 +1,142 @@
+#include "media/stream/aac_player.h"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <limits>
+#include <variant>
+
+#include "core/encoding.h"
+#include "media/stream/adts.h"
+
+namespace sonvale {
+namespace {
+
+constexpr std::uint64_t kMaxPacketTs = (std::uint64_t{1} << 63) - 1;
+
+bool is_milestone(std::uint64_t decoded_frames) {
+  return decoded_frames == 1 || decoded_frames == 8 || decoded_frames == 32 ||
+         decoded_frames == 128;
+}
+
+Json float_or_null(float v) {
+  if (!std::isfinite(v)) return nullptr;
+  return static_cast<double>(v);
+}
+
+}  // namespace
+
+PcmLevels measure_pcm(std::span<const float> samples) {
+  PcmLevels levels;
+  if (samples.empty()) return levels;
+  float sum = 0.0f;
+  for (const float s : samples) {
+    const float a = std::fabs(s);
+    if (a > levels.peak) levels.peak = a;  // a NaN never compares greater
+    sum += s * s;
+  }
+  levels.rms = std::sqrt(sum / static_cast<float>(samples.size()));
+  levels.non_silent = levels.peak > 0.00001f;
+  return levels;
+}
+
+AacPlayer::AacPlayer(AacDecoder decoder, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry,
+                     EventSink events)
+    : decoder_(std::move(decoder)), telemetry_(std::move(telemetry)), events_(std::move(events)) {
+  pcm_buffer_.reserve(2 * AacDecoder::kFrameSamples);
+}
+
+Result<AacPlayer> AacPlayer::create(const ReaderOutputs& outputs, const MediaConfig& media,
+                                    const SessionShared& shared) {
+  SV_ASSIGN_OR_RETURN(AacDecoder decoder,
+                      with_context(AacDecoder::create(), "initialize AAC-LC decoder"));
+  AacPlayer player(std::move(decoder), shared.telemetry, shared.events);
+  if (const auto* stream = std::get_if<StreamOutputChoice>(&media.output)) {
+    // The gate, the volume and the presentation clock are not used by the PCM stream.
+    player.send_chunk_ = outputs.open_stream(stream->target, shared.events);
+    return player;
+  }
+  SV_ASSIGN_OR_RETURN(NativeOutput native,
+                      outputs.open_native(std::get<NativeOutputChoice>(media.output), shared));
+  player.native_output_ = std::move(native);
+  player.push_native_ = outputs.push_native;
+  return player;
+}
+
+Result<> AacPlayer::push_pes(AudioPes pes) {
+  if (pes.pts_us) next_pts_us_ = static_cast<double>(*pes.pts_us);
+  const std::size_t payload_bytes = pes.data.size();
+  adts_buffer_.insert(adts_buffer_.end(), pes.data.begin(), pes.data.end());
+  const std::vector<Bytes> frames = extract_adts_frames(adts_buffer_);
+  for (const Bytes& frame : frames) SV_TRY(decode_frame(frame));
+  if (!layout_reported_) {
+    layout_reported_ = true;
+    events_(Json{{"event", "aac_pes_layout"},
+                 {"protocol", "xiaomi_zedidi"},
+                 {"pes_payload_bytes", payload_bytes},
+                 {"frames_in_pes", static_cast<std::uint32_t>(frames.size())},
+                 {"buffered_adts_bytes", adts_buffer_.size()}});
+  }
+  return {};
+}
+
+Result<> AacPlayer::decode_frame(ByteSpan frame) {
+  const auto header = parse_adts_header(frame);
+  const auto rate = header ? adts_sample_rate(header->sampling_index) : std::nullopt;
+  if (!rate) return fail(Error::msg("ADTS sample rate is missing or reserved"));
+  if (header->sampling_index != kZeDidiSamplingIndex) {
+    return fail(Error::msg(fmt::format("unsupported ZeDidi AAC sample rate {} Hz; expected {} Hz",
+                                       *rate, kZeDidiSampleRate)));
+  }
+  const std::size_t h = header->header_length();
+  const std::size_t length = header->frame_length;
+  if (frame.size() < length || length <= h) {
+    return fail(Error::msg(
+        fmt::format("truncated ADTS frame: declared {}, received {}", length, frame.size())));
+  }
+  const auto ts = static_cast<std::int64_t>(packet_ts_);
+  packet_ts_ = packet_ts_ >= kMaxPacketTs - AacDecoder::kFrameSamples
+                   ? kMaxPacketTs
+                   : packet_ts_ + AacDecoder::kFrameSamples;
+  SV_TRY(with_context(decoder_.decode(frame.subspan(h, length - h), ts, pcm_buffer_),
+                      "decode AAC-LC frame"));
+  if (decoded_frames_ != std::numeric_limits<std::uint64_t>::max()) ++decoded_frames_;
+  report_frame(*header, frame.first(length));
+  hand_off(next_pts_us_);
+  if (next_pts_us_) *next_pts_us_ += kFrameDurationUs;
+  return {};
+}
+
+void AacPlayer::report_frame(const AdtsHeader& header, ByteSpan frame) {
+  const bool milestone = is_milestone(decoded_frames_);
+  if (!milestone && (non_silent_seen_ || pcm_buffer_.empty())) return;
+  const PcmLevels levels = measure_pcm(pcm_buffer_);
+  if (!milestone && !levels.non_silent) return;
+  if (levels.non_silent) non_silent_seen_ = true;
+  const std::size_t h = header.header_length();
+  const ByteSpan payload = frame.subspan(h);
+  events_(Json{{"event", "audio_pcm_decoded"},
+               {"protocol", "xiaomi_zedidi"},
+               {"decoded_frames", decoded_frames_},
+               {"adts_frame_bytes", frame.size()},
+               {"adts_header_hex", hex_lower(frame.first(h))},
+               {"aac_payload_prefix_hex",
+                hex_lower(payload.first(std::min<std::size_t>(32, payload.size())))},
+               {"aac_first_element_id", payload[0] >> 5},
+               {"samples", pcm_buffer_.size()},
+               {"peak", float_or_null(levels.peak)},
+               {"rms", float_or_null(levels.rms)},
+               {"non_silent", levels.non_silent}});
+}
+
+void AacPlayer::hand_off(std::optional<double> pts_us) {
+  if (send_chunk_) {
+    // The stream ignores the presentation time: every frame goes out as soon as it is decoded.
+    send_chunk_(resampler_.convert(pcm_buffer_));
+    return;
+  }
+  if (native_output_ && push_native_)
+    push_native_(*native_output_, *telemetry_, pcm_buffer_, pts_us);
+}
+
+}  // namespace sonvale
