@@ -6,6 +6,7 @@
 #include "core/thread.h"
 #include "media/clock/latency_feedback.h"
 #include "media/clock/presentation_clock.h"
+#include "media/media_error.h"
 #include "media/rtsp/rtsp_transport.h"
 #include "media/rtsp/wfd_sink.h"
 
@@ -57,7 +58,7 @@ Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state
 
 bool emit_normal_channel_close(const EventSink& events, const Error& failure,
                                std::uint64_t generation) {
-  const RemoteChannelClosed* closed = failure.remote_closed_details();
+  const RemoteChannelClosed* closed = remote_closed_details(failure);
   if (closed == nullptr) return false;
   events(Json{{"event", "media_channel_closed"},
               {"bytes_expected", closed->bytes_expected},

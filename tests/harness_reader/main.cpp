@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/event_sink.h"
+#include "media/media_error.h"
 #include "core/net.h"
 #include "media/stream/reader_loop.h"
 #include "media/stream_keys.h"
@@ -66,7 +67,7 @@ int run(const std::vector<std::string>& args) {
                  {"remote_closed", nullptr}};
   if (!result) {
     report["error"] = result.error().to_string();
-    if (const auto* d = result.error().remote_closed_details()) {
+    if (const auto* d = remote_closed_details(result.error())) {
       report["remote_closed"] = Json{{"channel", d->channel},
                                      {"bytes_read", d->bytes_read},
                                      {"bytes_expected", d->bytes_expected}};

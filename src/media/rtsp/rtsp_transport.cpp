@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/net.h"
+#include "media/media_error.h"
 
 namespace sonvale {
 
@@ -55,7 +56,7 @@ Result<std::optional<RtspMessage>> RtspReader::next_message(int fd) {
       }
       return fail(std::move(n).error().context("read RTSP message"));
     }
-    if (*n == 0) return fail(Error::remote_closed({"rtsp", 0, 0}));
+    if (*n == 0) return fail(remote_channel_closed({"rtsp", 0, 0}));
     framer_.append(ByteSpan(chunk).first(*n));
   }
 }

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "media/media_error.h"
 #include "media/media_session.h"
 #include "support/media_records.h"
 #include "support/recording_sink.h"
@@ -204,7 +205,7 @@ TEST(EmitNormalChannelClose, OnlyForRemoteChannelClosed) {
   EXPECT_FALSE(emit_normal_channel_close(sink.sink(), Error::unexpected_eof(), 1));
   EXPECT_TRUE(sink.events().empty());
   // Recognised by type beneath context messages.
-  Error wrapped = Error::remote_closed({"audio", 1, 9}).context("outer").context("outermost");
+  Error wrapped = remote_channel_closed({"audio", 1, 9}).context("outer").context("outermost");
   EXPECT_TRUE(emit_normal_channel_close(sink.sink(), wrapped, 12));
   const auto events = sink.named("media_channel_closed");
   ASSERT_EQ(events.size(), 1u);

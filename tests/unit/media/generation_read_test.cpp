@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "core/net.h"
+#include "media/media_error.h"
 
 namespace sonvale {
 namespace {
@@ -85,7 +86,7 @@ TEST_F(GenerationRead, CloseMidHeaderIsRemoteChannelClosedWithCounts) {
   std::array<std::uint8_t, 4> buf{};
   auto r = read_exact_for_generation(reader_.get(), buf, 7, counter_);
   ASSERT_FALSE(r);
-  const RemoteChannelClosed* closed = r.error().remote_closed_details();
+  const RemoteChannelClosed* closed = remote_closed_details(r.error());
   ASSERT_NE(closed, nullptr);
   EXPECT_EQ(closed->channel, "audio");
   EXPECT_EQ(closed->bytes_read, 2u);

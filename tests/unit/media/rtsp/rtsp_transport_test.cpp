@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/net.h"
+#include "media/media_error.h"
 
 namespace sonvale {
 namespace {
@@ -55,7 +56,7 @@ TEST_F(RtspReaderTest, MessageSplitOverReadsIsFramedOnceComplete) {
   phone_.reset();
   auto closed = reader_.next_message(session_.get());
   ASSERT_FALSE(closed);
-  ASSERT_NE(closed.error().remote_closed_details(), nullptr);
+  ASSERT_NE(remote_closed_details(closed.error()), nullptr);
   EXPECT_EQ(closed.error().to_string(), "ZeDidi rtsp source closed the channel after 0/0 bytes");
 }
 
