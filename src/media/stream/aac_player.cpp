@@ -66,60 +66,54 @@ Result<AacPlayer> AacPlayer::create(const ReaderOutputs& outputs, const MediaCon
 Result<> AacPlayer::push_pes(AudioPes pes) {
   if (pes.pts_us) next_pts_us_ = static_cast<double>(*pes.pts_us);
   const std::size_t payload_bytes = pes.data.size();
-  adts_buffer_.insert(adts_buffer_.end(), pes.data.begin(), pes.data.end());
-  const std::vector<Bytes> frames = extract_adts_frames(adts_buffer_);
-  for (const Bytes& frame : frames) SV_TRY(decode_frame(frame));
+  framer_.push(pes.data);
+  std::uint32_t frames = 0;
+  while (const std::optional<AdtsFrame> frame = framer_.next_frame()) {
+    SV_TRY(decode_frame(*frame));
+    ++frames;
+  }
   if (!layout_reported_) {
     layout_reported_ = true;
     events_(Json{{"event", "aac_pes_layout"},
                  {"protocol", "xiaomi_zedidi"},
                  {"pes_payload_bytes", payload_bytes},
-                 {"frames_in_pes", static_cast<std::uint32_t>(frames.size())},
-                 {"buffered_adts_bytes", adts_buffer_.size()}});
+                 {"frames_in_pes", frames},
+                 {"buffered_adts_bytes", framer_.buffered().size()}});
   }
   return {};
 }
 
-Result<> AacPlayer::decode_frame(ByteSpan frame) {
-  const auto header = parse_adts_header(frame);
-  const auto rate = header ? adts_sample_rate(header->sampling_index) : std::nullopt;
+Result<> AacPlayer::decode_frame(const AdtsFrame& frame) {
+  const auto rate = adts_sample_rate(frame.header.sampling_index);
   if (!rate) return fail(Error::msg("ADTS sample rate is missing or reserved"));
-  if (header->sampling_index != kZeDidiSamplingIndex) {
+  if (frame.header.sampling_index != kZeDidiSamplingIndex) {
     return fail(Error::msg(fmt::format("unsupported ZeDidi AAC sample rate {} Hz; expected {} Hz",
                                        *rate, kZeDidiSampleRate)));
-  }
-  const std::size_t h = header->header_length();
-  const std::size_t length = header->frame_length;
-  if (frame.size() < length || length <= h) {
-    return fail(Error::msg(
-        fmt::format("truncated ADTS frame: declared {}, received {}", length, frame.size())));
   }
   const auto ts = static_cast<std::int64_t>(packet_ts_);
   packet_ts_ = packet_ts_ >= kMaxPacketTs - AacDecoder::kFrameSamples
                    ? kMaxPacketTs
                    : packet_ts_ + AacDecoder::kFrameSamples;
-  SV_TRY(with_context(decoder_.decode(frame.subspan(h, length - h), ts, pcm_buffer_),
-                      "decode AAC-LC frame"));
+  SV_TRY(with_context(decoder_.decode(frame.payload(), ts, pcm_buffer_), "decode AAC-LC frame"));
   if (decoded_frames_ != std::numeric_limits<std::uint64_t>::max()) ++decoded_frames_;
-  report_frame(*header, frame.first(length));
+  report_frame(frame);
   hand_off(next_pts_us_);
   if (next_pts_us_) *next_pts_us_ += kFrameDurationUs;
   return {};
 }
 
-void AacPlayer::report_frame(const AdtsHeader& header, ByteSpan frame) {
+void AacPlayer::report_frame(const AdtsFrame& frame) {
   const bool milestone = is_milestone(decoded_frames_);
   if (!milestone && (non_silent_seen_ || pcm_buffer_.empty())) return;
   const PcmLevels levels = measure_pcm(pcm_buffer_);
   if (!milestone && !levels.non_silent) return;
   if (levels.non_silent) non_silent_seen_ = true;
-  const std::size_t h = header.header_length();
-  const ByteSpan payload = frame.subspan(h);
+  const ByteSpan payload = frame.payload();
   events_(Json{{"event", "audio_pcm_decoded"},
                {"protocol", "xiaomi_zedidi"},
                {"decoded_frames", decoded_frames_},
-               {"adts_frame_bytes", frame.size()},
-               {"adts_header_hex", hex_lower(frame.first(h))},
+               {"adts_frame_bytes", frame.bytes.size()},
+               {"adts_header_hex", hex_lower(frame.header_bytes())},
                {"aac_payload_prefix_hex",
                 hex_lower(payload.first(std::min<std::size_t>(32, payload.size())))},
                {"aac_first_element_id", payload[0] >> 5},

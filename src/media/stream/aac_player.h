@@ -65,19 +65,19 @@ class AacPlayer {
   bool streams_pcm() const { return static_cast<bool>(send_chunk_); }
   std::optional<double> next_pts_us() const { return next_pts_us_; }
   std::uint64_t decoded_frames() const { return decoded_frames_; }
-  std::size_t buffered_adts_bytes() const { return adts_buffer_.size(); }
+  std::size_t buffered_adts_bytes() const { return framer_.buffered().size(); }
 
  private:
   AacPlayer(AacDecoder decoder, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry,
             EventSink events);
 
-  Result<> decode_frame(ByteSpan frame);
-  void report_frame(const AdtsHeader& header, ByteSpan frame);
+  Result<> decode_frame(const AdtsFrame& frame);
+  void report_frame(const AdtsFrame& frame);
   void hand_off(std::optional<double> pts_us);
 
   AacDecoder decoder_;
   std::optional<double> next_pts_us_;
-  Bytes adts_buffer_;
+  AdtsFramer framer_;
   std::vector<float> pcm_buffer_;
   std::uint64_t packet_ts_ = 0;
   std::uint64_t decoded_frames_ = 0;

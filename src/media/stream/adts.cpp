@@ -8,22 +8,26 @@ namespace {
 constexpr std::array<std::uint32_t, 13> kSampleRates = {
     96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
 
-// Empties the buffer, keeping a last 0xFF as the possible start of the next sync.
-void clear_keeping_last_ff(Bytes& buffer) {
-  const bool keep = !buffer.empty() && buffer.back() == 0xFF;
-  buffer.clear();
-  if (keep) buffer.push_back(0xFF);
+// A sync word with layer 0 at the start of `data`: 0xFF, then a byte whose bits 0xF6 read 0xF0.
+bool starts_with_sync(ByteSpan data) {
+  ByteReader r(data);
+  const auto b0 = r.u8();
+  const auto b1 = r.u8();
+  return b0 && b1 && *b0 == 0xFF && (*b1 & 0xF6) == 0xF0;
 }
 
 }  // namespace
 
 std::optional<AdtsHeader> parse_adts_header(ByteSpan data) {
-  if (data.size() < kAdtsMinHeaderBytes || !is_adts_sync(data, 0)) return std::nullopt;
+  if (!starts_with_sync(data)) return std::nullopt;
+  ByteReader r(data);
+  const auto fixed = r.bytes(kAdtsMinHeaderBytes);
+  if (!fixed) return std::nullopt;
+  const ByteSpan b = *fixed;
   AdtsHeader h;
-  h.protection_absent = (data[1] & 0x01) != 0;
-  h.sampling_index = static_cast<std::uint8_t>((data[2] >> 2) & 0x0F);
-  h.frame_length =
-      static_cast<std::uint16_t>(((data[3] & 0x03) << 11) | (data[4] << 3) | (data[5] >> 5));
+  h.protection_absent = (b[1] & 0x01) != 0;
+  h.sampling_index = static_cast<std::uint8_t>((b[2] >> 2) & 0x0F);
+  h.frame_length = static_cast<std::uint16_t>(((b[3] & 0x03) << 11) | (b[4] << 3) | (b[5] >> 5));
   return h;
 }
 
@@ -38,38 +42,48 @@ bool starts_with_48k_adts_header(ByteSpan payload) {
          h->frame_length >= h->header_length();
 }
 
-std::vector<Bytes> extract_adts_frames(Bytes& buffer) {
-  std::vector<Bytes> frames;
-  const ByteSpan data(buffer);
-  std::size_t pos = 0;
+void AdtsFramer::push(ByteSpan piece) { buffer_.insert(buffer_.end(), piece.begin(), piece.end()); }
+
+std::optional<AdtsFrame> AdtsFramer::next_frame() {
   for (;;) {
-    const std::size_t left = data.size() - pos;
-    if (left < 2) break;
-    if (is_adts_sync(data, pos)) {
-      if (left < kAdtsMinHeaderBytes) break;
-      const AdtsHeader h = *parse_adts_header(data.subspan(pos));
-      if (h.frame_length <= h.header_length()) {
-        ++pos;
+    const ByteSpan left = buffered();
+    if (left.size() < 2) break;
+    if (starts_with_sync(left)) {
+      const auto h = parse_adts_header(left);
+      if (!h) break;  // a sync with fewer than 7 bytes waits
+      if (h->frame_length <= h->header_length()) {
+        ++pos_;
         continue;
       }
-      if (left < h.frame_length) break;
-      const auto frame = data.subspan(pos, h.frame_length);
-      frames.emplace_back(frame.begin(), frame.end());
-      pos += h.frame_length;
-      continue;
+      if (left.size() < h->frame_length) break;
+      pos_ += h->frame_length;
+      return AdtsFrame{*h, left.first(h->frame_length)};
     }
-    std::size_t next = pos + 1;
-    while (next < data.size() && !is_adts_sync(data, next)) ++next;
-    if (next >= data.size()) {
-      clear_keeping_last_ff(buffer);
-      return frames;
+    std::size_t next = 1;
+    while (next < left.size() && !starts_with_sync(left.subspan(next))) ++next;
+    if (next >= left.size()) {
+      clear_keeping_last_ff();
+      return std::nullopt;
     }
-    pos = next;
+    pos_ += next;
   }
-  buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(pos));
-  if (buffer.size() == 1 && buffer[0] != 0xFF) buffer.clear();
-  if (buffer.size() > kAdtsBufferLimit) clear_keeping_last_ff(buffer);
-  return frames;
+  compact();
+  return std::nullopt;
+}
+
+void AdtsFramer::compact() {
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(pos_));
+  pos_ = 0;
+  if (buffer_.size() == 1 && buffer_[0] != 0xFF) buffer_.clear();
+  if (buffer_.size() > kAdtsBufferLimit) clear_keeping_last_ff();
+}
+
+// Empties the buffer, keeping a last 0xFF as the possible start of the next sync.
+void AdtsFramer::clear_keeping_last_ff() {
+  const bool keep = !buffer_.empty() && buffer_.back() == 0xFF;
+  buffer_.clear();
+  pos_ = 0;
+  if (keep) buffer_.push_back(0xFF);
 }
 
 AudioFormatProbe probe_audio_format(ByteSpan payload) {

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "core/bytes.h"
 
@@ -15,11 +14,6 @@ inline constexpr std::uint8_t kZeDidiSamplingIndex = 3;
 inline constexpr std::size_t kAdtsMinHeaderBytes = 7;
 // Bytes that may wait in the framing buffer before it is given up as garbage.
 inline constexpr std::size_t kAdtsBufferLimit = 65536;
-
-// A sync word with layer 0 at `pos`: 0xFF, then a byte whose bits 0xF6 read 0xF0.
-inline bool is_adts_sync(ByteSpan data, std::size_t pos) {
-  return pos + 1 < data.size() && data[pos] == 0xFF && (data[pos + 1] & 0xF6) == 0xF0;
-}
 
 struct AdtsHeader {
   bool protection_absent = true;
@@ -40,11 +34,38 @@ std::optional<std::uint32_t> adts_sample_rate(std::uint8_t sampling_index);
 // covers at least that header. Used to tell a plain PES payload from an encrypted one.
 bool starts_with_48k_adts_header(ByteSpan payload);
 
-// Cuts every complete frame out of `buffer`, in stream order, and leaves in it only the bytes
-// of a frame still incomplete (or one 0xFF that may begin the next sync). Bytes that are not
-// ADTS and false syncs (declared length not above the header) are skipped. The buffer never
-// keeps more than kAdtsBufferLimit bytes.
-std::vector<Bytes> extract_adts_frames(Bytes& buffer);
+// One complete frame as the framer cut it: `bytes` is exactly `header.frame_length` long and
+// longer than the header. Borrowed from the framer until its next call.
+struct AdtsFrame {
+  AdtsHeader header;
+  ByteSpan bytes;
+
+  ByteSpan header_bytes() const { return bytes.first(header.header_length()); }
+  ByteSpan payload() const { return bytes.subspan(header.header_length()); }
+};
+
+// Cuts the ADTS frames out of an elementary stream that arrives in pieces (PES payloads). Bytes
+// that are not ADTS and false syncs (declared length not above the header) are skipped. Between
+// pieces it keeps only the bytes of a frame still incomplete (or one 0xFF that may begin the
+// next sync), never more than kAdtsBufferLimit bytes. Owned by one thread.
+class AdtsFramer {
+ public:
+  // Appends one piece of the stream.
+  void push(ByteSpan piece);
+  // The next complete frame in stream order, or nullopt when the buffered bytes hold none (then
+  // only the bytes the rule above keeps remain).
+  std::optional<AdtsFrame> next_frame();
+  // The bytes not yet cut.
+  ByteSpan buffered() const { return ByteSpan(buffer_).subspan(pos_); }
+
+ private:
+  // Drops what was consumed and keeps what the framing rule keeps.
+  void compact();
+  void clear_keeping_last_ff();
+
+  Bytes buffer_;
+  std::size_t pos_ = 0;  // start of the bytes not yet cut
+};
 
 // The stream format read from the first PES payload of a run; zeros when it does not start
 // with a usable ADTS header.

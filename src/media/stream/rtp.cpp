@@ -32,21 +32,21 @@ Result<RtpPacket> parse_rtp_packet(ByteSpan frame) {
   const bool extension = (*first & 0x10) != 0;
   const std::size_t csrc_count = *first & 0x0f;
 
-  std::size_t header = kRtpHeaderBytes + 4 * csrc_count;
+  if (!r.skip(4 * csrc_count)) return bad();
   if (extension) {
-    if (header + 4 > frame.size()) return bad();
-    const std::size_t words =
-        (static_cast<std::size_t>(frame[header + 2]) << 8) | frame[header + 3];
-    header += 4 + 4 * words;
+    // RFC 3550 section 5.3.1: 16 bits defined by profile, a 16-bit length in 32-bit words.
+    const auto profile = r.u16be();
+    const auto words = r.u16be();
+    if (!profile || !words || !r.skip(4 * static_cast<std::size_t>(*words))) return bad();
   }
-  std::size_t end = frame.size();
+  ByteSpan payload = r.rest();
   if (padding) {
+    // The last octet counts the padding octets, itself included.
     const std::size_t count = frame.back();
-    if (count > end) return bad();
-    end -= count;
+    if (count > payload.size()) return bad();
+    payload = payload.first(payload.size() - count);
   }
-  if (header > end) return bad();
-  return RtpPacket{*sequence, *timestamp, frame.subspan(header, end - header)};
+  return RtpPacket{*sequence, *timestamp, payload};
 }
 
 }  // namespace sonvale

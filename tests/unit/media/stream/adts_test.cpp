@@ -37,14 +37,30 @@ struct ExtractCase {
   Bytes left;
 };
 
+// Feeds one piece to the framer and returns the frames it then cuts (copied out), checking that
+// each frame's parsed header agrees with its bytes.
+std::vector<Bytes> cut(AdtsFramer& framer, const Bytes& piece) {
+  framer.push(piece);
+  std::vector<Bytes> out;
+  while (const auto f = framer.next_frame()) {
+    EXPECT_EQ(f->bytes.size(), f->header.frame_length);
+    EXPECT_EQ(f->header_bytes().size() + f->payload().size(), f->bytes.size());
+    out.emplace_back(f->bytes.begin(), f->bytes.end());
+  }
+  return out;
+}
+
+Bytes left_in(const AdtsFramer& framer) {
+  return Bytes(framer.buffered().begin(), framer.buffered().end());
+}
+
 class ExtractAdtsTest : public ::testing::TestWithParam<ExtractCase> {};
 
 TEST_P(ExtractAdtsTest, CutsCompleteFramesAndKeepsTheRest) {
   const auto& c = GetParam();
-  Bytes buffer = c.buffer;
-  const auto frames = extract_adts_frames(buffer);
-  EXPECT_EQ(frames, c.frames);
-  EXPECT_EQ(buffer, c.left);
+  AdtsFramer framer;
+  EXPECT_EQ(cut(framer, c.buffer), c.frames);
+  EXPECT_EQ(left_in(framer), c.left);
 }
 
 const Bytes kA = frame(200);
@@ -81,22 +97,32 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return p.param.name; });
 
 TEST(ExtractAdtsTest, KeptFFCompletesTheSyncOfTheNextPayload) {
-  Bytes buffer = {7, 7, 0xFF};
-  EXPECT_TRUE(extract_adts_frames(buffer).empty());
-  ASSERT_EQ(buffer, Bytes{0xFF});
-  buffer.insert(buffer.end(), kA.begin() + 1, kA.end());
-  EXPECT_EQ(extract_adts_frames(buffer), std::vector<Bytes>{kA});
-  EXPECT_TRUE(buffer.empty());
+  AdtsFramer framer;
+  EXPECT_TRUE(cut(framer, {7, 7, 0xFF}).empty());
+  ASSERT_EQ(left_in(framer), Bytes{0xFF});
+  EXPECT_EQ(cut(framer, Bytes(kA.begin() + 1, kA.end())), std::vector<Bytes>{kA});
+  EXPECT_TRUE(left_in(framer).empty());
 }
 
 TEST(ExtractAdtsTest, LongestFrameWaitsForItsLastByte) {
   const Bytes big = frame(8191);
-  Bytes buffer(big.begin(), big.end() - 1);
-  EXPECT_TRUE(extract_adts_frames(buffer).empty());
-  EXPECT_EQ(buffer.size(), 8190u);
-  buffer.push_back(big.back());
-  EXPECT_EQ(extract_adts_frames(buffer), std::vector<Bytes>{big});
-  EXPECT_TRUE(buffer.empty());
+  AdtsFramer framer;
+  EXPECT_TRUE(cut(framer, Bytes(big.begin(), big.end() - 1)).empty());
+  EXPECT_EQ(left_in(framer).size(), 8190u);
+  EXPECT_EQ(cut(framer, Bytes{big.back()}), std::vector<Bytes>{big});
+  EXPECT_TRUE(left_in(framer).empty());
+}
+
+TEST(ExtractAdtsTest, FramesFedOneByteAtATimeComeOutWhole) {
+  const Bytes stream = cat({{0x00, 0xFF}, kA, {0x12}, kB, kC});
+  AdtsFramer framer;
+  std::vector<Bytes> frames;
+  for (const std::uint8_t b : stream) {
+    for (Bytes& f : cut(framer, Bytes{b})) frames.push_back(std::move(f));
+    EXPECT_LT(left_in(framer).size(), kC.size());
+  }
+  EXPECT_EQ(frames, (std::vector<Bytes>{kA, kB, kC}));
+  EXPECT_TRUE(left_in(framer).empty());
 }
 
 struct ProbeCase {
