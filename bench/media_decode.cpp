@@ -89,7 +89,7 @@ Bytes encrypted_rtp_stream(const Bytes& ts, const StreamKeys& keys, std::size_t*
                             'i', 'v', '-', '5', '4', '3', '2', '1'};
   std::uint8_t counter = 0;
   for (std::size_t n = 0; n < payloads.size(); ++n) {
-    Bytes data = payloads[n].data;
+    Bytes data(payloads[n].payload().begin(), payloads[n].payload().end());
     const bool renew = n == payloads.size() / 2;
     if (renew) iv = renewed;
     const std::size_t d = std::min<std::size_t>(data.size(), 256) / 16 * 16;

@@ -65,8 +65,8 @@ Result<AacPlayer> AacPlayer::create(const ReaderOutputs& outputs, const MediaCon
 
 Result<> AacPlayer::push_pes(AudioPes pes) {
   if (pes.pts_us) next_pts_us_ = static_cast<double>(*pes.pts_us);
-  const std::size_t payload_bytes = pes.data.size();
-  framer_.push(pes.data);
+  const std::size_t payload_bytes = pes.payload().size();
+  framer_.push(std::move(pes.buffer), pes.payload_offset);
   std::uint32_t frames = 0;
   while (const std::optional<AdtsFrame> frame = framer_.next_frame()) {
     SV_TRY(decode_frame(*frame));

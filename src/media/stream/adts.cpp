@@ -1,5 +1,6 @@
 #include "media/stream/adts.h"
 
+#include <algorithm>
 #include <array>
 
 namespace sonvale {
@@ -43,6 +44,15 @@ bool starts_with_48k_adts_header(ByteSpan payload) {
 }
 
 void AdtsFramer::push(ByteSpan piece) { buffer_.insert(buffer_.end(), piece.begin(), piece.end()); }
+
+void AdtsFramer::push(Bytes&& storage, std::size_t offset) {
+  if (!buffered().empty() || offset > storage.size()) {
+    push(ByteSpan(storage).subspan(std::min(offset, storage.size())));
+    return;
+  }
+  buffer_ = std::move(storage);
+  pos_ = offset;
+}
 
 std::optional<AdtsFrame> AdtsFramer::next_frame() {
   for (;;) {

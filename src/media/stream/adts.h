@@ -52,6 +52,9 @@ class AdtsFramer {
  public:
   // Appends one piece of the stream.
   void push(ByteSpan piece);
+  // Appends the bytes of `storage` from `offset` on; takes the buffer over instead of copying
+  // when nothing is buffered (the usual case at a PES boundary).
+  void push(Bytes&& storage, std::size_t offset);
   // The next complete frame in stream order, or nullopt when the buffered bytes hold none (then
   // only the bytes the rule above keeps remain).
   std::optional<AdtsFrame> next_frame();

@@ -95,7 +95,7 @@ Result<> run_media_reader_with(const ReaderOutputs& outputs, MediaReaderInputs i
       const ByteSpan ts =
           packet.payload.subspan(k * TsDemuxer::kPacketBytes, TsDemuxer::kPacketBytes);
       for (AudioPes& pes : demuxer.push_packet(ts, fallback_pts_us)) {
-        if (first_pes) emit_audio_format(events, pes.data, encrypted);
+        if (first_pes) emit_audio_format(events, pes.payload(), encrypted);
         SV_TRY(player.push_pes(std::move(pes)));
         first_pes = false;
       }

@@ -8,23 +8,23 @@
 
 #include "core/bytes.h"
 #include "media/stream/audio_pes.h"
+#include "media/stream/stream_decryptor.h"
+#include "media/stream/ts_packet.h"
 #include "media/stream_keys.h"
 
 namespace sonvale {
 
-// Collects the audio PES packets of one MPEG transport stream (ISO/IEC 13818-1) from its
-// 188-byte packets: PID 0x1100, stream id 0xC0, no program tables. With stream keys, the start
-// of each encrypted PES payload (at most 256 bytes, whole AES blocks) is decrypted with
-// AES-128-CBC; a PES header's PES_private_data renews the IV for that and every later PES.
-// Owned and used by one thread.
+// Assembles the audio PES packets of one MPEG transport stream (ISO/IEC 13818-1) from its
+// 188-byte packets: PID 0x1100, stream id 0xC0, no program tables. The packets are read by
+// parse_ts_packet, the assembled PES by parse_audio_pes; with stream keys, a StreamDecryptor
+// decrypts the start of each payload that does not open with a plain 48000 Hz ADTS header, after
+// taking a new IV from that PES's PES_private_data. Owned and used by one thread.
 class TsDemuxer {
  public:
-  static constexpr std::size_t kPacketBytes = 188;
+  static constexpr std::size_t kPacketBytes = TsPacket::kBytes;
   static constexpr std::uint16_t kAudioPid = 0x1100;
-  static constexpr std::uint8_t kAudioStreamId = 0xC0;
   // A PES still collecting beyond this size is discarded up to the next payload-unit start.
   static constexpr std::size_t kMaxPesBytes = 1 << 20;
-  static constexpr std::size_t kMaxDecryptedBytes = 256;
 
   explicit TsDemuxer(std::optional<StreamKeys> keys);
 
@@ -42,12 +42,11 @@ class TsDemuxer {
 
  private:
   std::optional<AudioPes> close_pes();
-  void decrypt_start(Bytes& payload, ByteSpan pes, std::size_t payload_start);
 
   std::optional<std::uint64_t> pending_pts_us_;
   Bytes pes_;
   bool discarding_ = false;  // the PES being collected outgrew kMaxPesBytes
-  std::optional<StreamKeys> keys_;
+  std::optional<StreamDecryptor> decryptor_;
 };
 
 }  // namespace sonvale

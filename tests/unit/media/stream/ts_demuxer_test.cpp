@@ -21,6 +21,9 @@ Bytes counting(std::size_t n, std::uint8_t start = 0) {
   return b;
 }
 
+Bytes payload_of(const AudioPes& pes) { return Bytes(pes.payload().begin(), pes.payload().end()); }
+Bytes payload_of(const std::optional<AudioPes>& pes) { return payload_of(*pes); }
+
 std::vector<AudioPes> feed(TsDemuxer& d, const std::vector<Bytes>& packets,
                            std::uint64_t fallback = 777) {
   std::vector<AudioPes> out;
@@ -40,7 +43,7 @@ TEST(TsDemuxerTest, StatedLengthClosesThePesWithTheCompletingPacket) {
   }
   auto out = d.push_packet(packets.back(), 5);
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].data, payload);
+  EXPECT_EQ(payload_of(out[0]), payload);
   EXPECT_EQ(out[0].pts_us, 1000000u);
 }
 
@@ -52,7 +55,7 @@ TEST(TsDemuxerTest, StuffingAfterAStatedEndIsDropped) {
   padded.resize(184, 0xAB);  // bytes after the stated end in the same packet
   auto out = d.push_packet(make_ts_packet(kPid, true, padded), 9);
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].data, payload);
+  EXPECT_EQ(payload_of(out[0]), payload);
   EXPECT_EQ(out[0].pts_us, 9u);  // no PTS in the header: the fallback time
 }
 
@@ -67,11 +70,11 @@ TEST(TsDemuxerTest, UnstatedLengthWaitsForTheNextUnitStart) {
   auto out =
       d.push_packet(make_ts_packet(kPid, true, make_pes(second, {.state_length = false})), 200);
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].data, first);
+  EXPECT_EQ(payload_of(out[0]), first);
   EXPECT_EQ(out[0].pts_us, 100u);  // the fallback time of the packet that started it
   auto last = d.finish_pes();
   ASSERT_TRUE(last);
-  EXPECT_EQ(last->data, second);
+  EXPECT_EQ(payload_of(last), second);
   EXPECT_EQ(last->pts_us, 200u);
   EXPECT_FALSE(d.finish_pes());  // empty afterwards
 }
@@ -84,9 +87,9 @@ TEST(TsDemuxerTest, TwoPesEndInOnePacket) {
                   .empty());
   auto out = d.push_packet(make_ts_packet(kPid, true, make_pes(second, {.pts = 1})), 2);
   ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[0].data, first);
+  EXPECT_EQ(payload_of(out[0]), first);
   EXPECT_EQ(out[0].pts_us, 1u);
-  EXPECT_EQ(out[1].data, second);
+  EXPECT_EQ(payload_of(out[1]), second);
   EXPECT_EQ(out[1].pts_us, 11u);  // PTS 1 truncates to 11 us
 }
 
@@ -121,7 +124,7 @@ TEST_P(TsPacketTest, TakesOnlyAudioPayloads) {
     return;
   }
   ASSERT_TRUE(closed);
-  EXPECT_EQ(closed->data, *c.payload);
+  EXPECT_EQ(payload_of(closed), *c.payload);
 }
 
 const Bytes kShortPes = make_pes(Bytes{1, 2, 3, 4}, {.state_length = false});
@@ -191,7 +194,7 @@ TEST(TsDemuxerTest, AdaptationLength182LeavesOneByte) {
   EXPECT_TRUE(d.push_packet(p, 0).empty());
   auto pes = d.finish_pes();
   ASSERT_TRUE(pes);
-  EXPECT_EQ(pes->data, (Bytes{9, 9, 0x5A}));
+  EXPECT_EQ(payload_of(pes), (Bytes{9, 9, 0x5A}));
 }
 
 TEST(TsDemuxerTest, PtsNeedsAllMarkerBits) {
@@ -235,7 +238,7 @@ TEST(TsDemuxerTest, OversizedPesIsDiscardedUntilTheNextUnitStart) {
     (void)d.push_packet(make_ts_packet(kPid, false, filler), 0);
   auto out = d.push_packet(make_ts_packet(kPid, true, make_pes(Bytes{7, 8})), 3);
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].data, (Bytes{7, 8}));
+  EXPECT_EQ(payload_of(out[0]), (Bytes{7, 8}));
 }
 
 TEST(TsDemuxerTest, PesUpToTheLimitIsKept) {
@@ -245,7 +248,7 @@ TEST(TsDemuxerTest, PesUpToTheLimitIsKept) {
   feed(d, packetize(kPid, make_pes(payload, {.state_length = false})));
   auto pes = d.finish_pes();
   ASSERT_TRUE(pes);
-  EXPECT_EQ(pes->data, payload);
+  EXPECT_EQ(payload_of(pes), payload);
 }
 
 // ---- Decryption -----------------------------------------------------------------------------
@@ -284,16 +287,16 @@ TEST_P(TsDecryptTest, DecryptsWholeBlocksOfTheFirst256Bytes) {
   TsDemuxer d(test_keys());
   auto out = feed(d, packetize(kPid, make_pes(wire)));
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].data, plain);
+  EXPECT_EQ(payload_of(out[0]), plain);
   if (GetParam().length > 256) {
     // Bytes beyond 256 were never encrypted and pass through as received.
-    EXPECT_EQ(Bytes(out[0].data.begin() + 256, out[0].data.end()),
+    EXPECT_EQ(Bytes(out[0].payload().begin() + 256, out[0].payload().end()),
               Bytes(wire.begin() + 256, wire.end()));
   }
   // The IV is not advanced: the same bytes decrypt the same way again.
   auto again = feed(d, packetize(kPid, make_pes(wire)));
   ASSERT_EQ(again.size(), 1u);
-  EXPECT_EQ(again[0].data, plain);
+  EXPECT_EQ(payload_of(again[0]), plain);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, TsDecryptTest,
@@ -308,7 +311,7 @@ TEST(TsDemuxerTest, WithoutKeysEveryPayloadPassesUnchanged) {
   const Bytes wire = encrypt_start(counting(300), test_keys().aes_iv);
   auto out = feed(d, packetize(kPid, make_pes(wire, {.private_data = block("0000111122223333")})));
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].data, wire);
+  EXPECT_EQ(payload_of(out[0]), wire);
 }
 
 struct IvCase {
@@ -331,13 +334,13 @@ TEST_P(TsIvTest, PrivateDataRenewsTheIv) {
   auto pes = make_pes(encrypt_start(plain, expected_iv), o);
   auto out = feed(d, packetize(kPid, pes));
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].data, plain);
+  EXPECT_EQ(payload_of(out[0]), plain);
   EXPECT_EQ(d.current_iv(), expected_iv);
 
   // A later PES without private data continues with the IV now in force.
   auto later = feed(d, packetize(kPid, make_pes(encrypt_start(plain, expected_iv), {.pts = 9})));
   ASSERT_EQ(later.size(), 1u);
-  EXPECT_EQ(later[0].data, plain);
+  EXPECT_EQ(payload_of(later[0]), plain);
 }
 
 const AesBlock kRenewed = block("renewed-iv-54321");
@@ -379,8 +382,8 @@ TEST(TsDemuxerTest, IvFieldMustFitInTheHeader) {
   auto expected =
       aes128_cbc_decrypt(test_keys().aes_key, test_keys().aes_iv, ByteSpan(received).first(64));
   ASSERT_TRUE(expected);
-  ASSERT_EQ(out->data.size(), 65u);
-  EXPECT_EQ(Bytes(out->data.begin(), out->data.begin() + 64), *expected);
+  ASSERT_EQ(out->payload().size(), 65u);
+  EXPECT_EQ(Bytes(out->payload().begin(), out->payload().begin() + 64), *expected);
 }
 
 TEST(TsDemuxerTest, EscrAndEsRateMoveTheExtensionFlags) {
@@ -399,7 +402,7 @@ TEST(TsDemuxerTest, EscrAndEsRateMoveTheExtensionFlags) {
   feed(d, packetize(kPid, pes));
   auto out = d.finish_pes();
   ASSERT_TRUE(out);
-  EXPECT_EQ(out->data, plain);
+  EXPECT_EQ(payload_of(out), plain);
   EXPECT_EQ(d.current_iv(), renewed);
 }
 
@@ -423,13 +426,13 @@ TEST_P(TsPlainTest, PlainOnlyWithAWhole48kAdtsHeader) {
       feed(d, packetize(kPid, make_pes(payload, {.private_data = block("renewed-iv-54321")})));
   ASSERT_EQ(out.size(), 1u);
   if (c.plain) {
-    EXPECT_EQ(out[0].data, payload);
+    EXPECT_EQ(payload_of(out[0]), payload);
     EXPECT_EQ(d.current_iv(), test_keys().aes_iv);
   } else {
     auto expected = aes128_cbc_decrypt(test_keys().aes_key, block("renewed-iv-54321"),
                                        ByteSpan(payload).first(payload.size() / 16 * 16));
     ASSERT_TRUE(expected);
-    EXPECT_EQ(Bytes(out[0].data.begin(), out[0].data.begin() + 16),
+    EXPECT_EQ(Bytes(out[0].payload().begin(), out[0].payload().begin() + 16),
               Bytes(expected->begin(), expected->begin() + 16));
   }
 }
