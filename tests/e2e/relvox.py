@@ -19,8 +19,18 @@ class Relvox:
     never stalls the receiver; every line is kept both raw and parsed."""
 
     def __init__(self, *args, stdin_data=None):
+        self._spawn([relvox_path(), *args])
+        if stdin_data is not None:
+            try:
+                self.proc.stdin.write(stdin_data)
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass  # the process ended without reading its input
+
+    def _spawn(self, argv):
+        """Starts `argv` and the threads that drain its standard output and error."""
         self.proc = subprocess.Popen(
-            [relvox_path(), *args],
+            [a if isinstance(a, (bytes, str)) else str(a) for a in argv],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
@@ -29,16 +39,14 @@ class Relvox:
         self.events = []
         self._cv = threading.Condition()
         self._eof = False
+        self._stderr = []
         self._reader = threading.Thread(target=self._drain, daemon=True)
         self._reader.start()
-        self._stderr = []
         threading.Thread(target=self._drain_stderr, daemon=True).start()
-        if stdin_data is not None:
-            try:
-                self.proc.stdin.write(stdin_data)
-                self.proc.stdin.close()
-            except BrokenPipeError:
-                pass  # the process ended without reading its input
+
+    def _request_stop(self):
+        """What asks the process to end by itself; subclasses for other binaries replace it."""
+        self.send({"command": "stop"})
 
     def _drain(self):
         for line in self.proc.stdout:
@@ -107,7 +115,7 @@ class Relvox:
     def stop(self):
         if self.proc.poll() is None:
             try:
-                self.send({"command": "stop"})
+                self._request_stop()
                 self.close_stdin()
             except (BrokenPipeError, ValueError):
                 pass

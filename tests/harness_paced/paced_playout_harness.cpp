@@ -55,37 +55,30 @@ struct Options {
 
 Options parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage("missing value for " + arg);
-      return argv[++i];
-    };
+  testing::HarnessArgs args("paced_playout_harness", argc, argv);
+  while (args.next()) {
+    const std::string& arg = args.flag();
     if (arg == "--ip") {
-      const auto ip = Ipv4::parse(value());
-      if (!ip) usage("bad --ip");
-      o.ip = *ip;
+      o.ip = args.ip();
     } else if (arg == "--port") {
-      o.port = static_cast<std::uint16_t>(std::stoul(value()));
+      o.port = args.port();
     } else if (arg == "--keys") {
-      auto keys = testing::stream_keys_from_arg(value());
-      if (!keys) usage(keys.error().to_string());
-      o.keys = *keys;
+      o.keys = args.keys();
     } else if (arg == "--generation") {
-      o.generation = std::stoull(value());
+      o.generation = args.number();
     } else if (arg == "--latency-us") {
-      o.latency_us = std::stoll(value());
+      o.latency_us = args.signed_number();
     } else if (arg == "--buffer-frames") {
-      o.buffer_frames = static_cast<std::uint32_t>(std::stoul(value()));
+      o.buffer_frames = static_cast<std::uint32_t>(args.number());
     } else if (arg == "--out") {
-      o.out = value();
+      o.out = args.text();
     } else {
-      usage("unknown argument " + arg);
+      args.unknown();
     }
   }
-  if (o.port == 0) usage("--port is required");
-  if (o.out.empty()) usage("--out is required");
-  if (o.buffer_frames == 0) usage("--buffer-frames must be positive");
+  if (o.port == 0) args.usage("--port is required");
+  if (o.out.empty()) args.usage("--out is required");
+  if (o.buffer_frames == 0) args.usage("--buffer-frames must be positive");
   return o;
 }
 

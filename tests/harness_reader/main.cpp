@@ -27,21 +27,16 @@ namespace {
 
 using namespace sonvale;
 
-int run(const std::vector<std::string>& args) {
+int run(testing::HarnessArgs args) {
   std::optional<StreamKeys> keys;
   std::optional<std::string> output_device;
-  for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
-    if (args[i] == "--keys") {
-      auto k = testing::stream_keys_from_arg(args[i + 1]);
-      if (!k) {
-        std::cerr << k.error().to_string() << "\n";
-        return 2;
-      }
-      keys = *k;
-    } else if (args[i] == "--output-device") {
-      output_device = args[i + 1];
+  while (args.next()) {
+    if (args.flag() == "--keys") {
+      keys = args.keys();
+    } else if (args.flag() == "--output-device") {
+      output_device = args.text();
     } else {
-      return 2;
+      args.unknown();
     }
   }
   auto listener = tcp_listen(SocketAddrV4{Ipv4::loopback(), 0}, 1, false);
@@ -84,5 +79,5 @@ int run(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
-  return run(std::vector<std::string>(argv + 1, argv + argc));
+  return run(testing::HarnessArgs("harness_reader", argc, argv));
 }

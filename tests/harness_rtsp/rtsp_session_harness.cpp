@@ -42,42 +42,30 @@ struct Options {
   bool telemetry = false;
 };
 
-[[noreturn]] void usage(const std::string& why) {
-  std::cerr << "rtsp_session_harness: " << why << "\n";
-  std::_Exit(2);
-}
-
 Options parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage("missing value for " + arg);
-      return argv[++i];
-    };
+  testing::HarnessArgs args("rtsp_session_harness", argc, argv);
+  while (args.next()) {
+    const std::string& arg = args.flag();
     if (arg == "--ip") {
-      const auto ip = Ipv4::parse(value());
-      if (!ip) usage("bad --ip");
-      o.ip = *ip;
+      o.ip = args.ip();
     } else if (arg == "--port") {
-      o.port = static_cast<std::uint16_t>(std::stoul(value()));
+      o.port = args.port();
     } else if (arg == "--keys") {
-      auto keys = testing::stream_keys_from_arg(value());
-      if (!keys) usage(keys.error().to_string());
-      o.keys = *keys;
+      o.keys = args.keys();
     } else if (arg == "--output-device") {
-      o.output_device = value();
+      o.output_device = args.text();
     } else if (arg == "--generation") {
-      o.generation = std::stoull(value());
+      o.generation = args.number();
     } else if (arg == "--counter") {
-      o.counter = std::stoull(value());
+      o.counter = args.number();
     } else if (arg == "--telemetry") {
       o.telemetry = true;
     } else {
-      usage("unknown argument " + arg);
+      args.unknown();
     }
   }
-  if (o.port == 0) usage("--port is required");
+  if (o.port == 0) args.usage("--port is required");
   return o;
 }
 

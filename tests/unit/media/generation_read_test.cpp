@@ -10,6 +10,7 @@
 
 #include "core/net.h"
 #include "media/media_error.h"
+#include "support/socket_pair.h"
 
 namespace sonvale {
 namespace {
@@ -19,10 +20,9 @@ using namespace std::chrono_literals;
 class GenerationRead : public ::testing::Test {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    reader_ = Fd(fds[0]);
-    phone_ = Fd(fds[1]);
+    auto pair = testing::socket_pair();
+    reader_ = std::move(pair.ours);
+    phone_ = std::move(pair.theirs);
     ASSERT_TRUE(set_recv_timeout(reader_.get(), 20ms));
   }
   void send(std::string_view bytes) { ASSERT_TRUE(write_all(phone_.get(), as_bytes(bytes))); }

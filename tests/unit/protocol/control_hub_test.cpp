@@ -8,6 +8,7 @@
 #include "core/encoding.h"
 #include "protocol/control_payloads.h"
 #include "support/fake_clock.h"
+#include "support/socket_pair.h"
 
 namespace sonvale {
 namespace {
@@ -420,10 +421,7 @@ TEST_F(ControlHubTest, DeactivatingAnotherSessionKeepsTheActiveSource) {
 }
 
 TEST_F(ControlHubTest, ShutdownAdvancesGenerationAndClearsRoutesAndSockets) {
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  Fd local(fds[0]);
-  Fd remote(fds[1]);
+  auto [local, remote] = testing::socket_pair();
   ASSERT_TRUE(hub_.register_session(1, local));
   Conn c = Conn::make();
   activate(1, c);

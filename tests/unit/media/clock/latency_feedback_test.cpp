@@ -9,6 +9,7 @@
 
 #include "core/net.h"
 #include "support/recording_sink.h"
+#include "support/socket_pair.h"
 
 namespace sonvale {
 namespace {
@@ -52,10 +53,9 @@ TEST(LatencyFeedbackText, IsExact) {
 class LatencyFeedbackStep : public ::testing::Test {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    session_ = Fd(fds[0]);
-    phone_ = Fd(fds[1]);
+    auto pair = testing::socket_pair();
+    session_ = std::move(pair.ours);
+    phone_ = std::move(pair.theirs);
     ASSERT_TRUE(set_nonblocking(phone_.get(), true));
   }
 

@@ -8,6 +8,7 @@
 
 #include "core/net.h"
 #include "media/media_error.h"
+#include "support/socket_pair.h"
 
 namespace sonvale {
 namespace {
@@ -19,10 +20,9 @@ using namespace std::chrono_literals;
 class RtspReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    session_ = Fd(fds[0]);
-    phone_ = Fd(fds[1]);
+    auto pair = testing::socket_pair();
+    session_ = std::move(pair.ours);
+    phone_ = std::move(pair.theirs);
     ASSERT_TRUE(set_recv_timeout(session_.get(), 50ms));
   }
 

@@ -7,6 +7,7 @@
 
 #include "support/media_records.h"
 #include "support/recording_sink.h"
+#include "support/socket_pair.h"
 
 namespace sonvale {
 namespace {
@@ -103,10 +104,9 @@ namespace {
 class WfdSinkRequests : public ::testing::Test {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    session_ = Fd(fds[0]);
-    phone_ = Fd(fds[1]);
+    auto pair = testing::socket_pair();
+    session_ = std::move(pair.ours);
+    phone_ = std::move(pair.theirs);
   }
 
   Result<WfdRequestOutcome> request(std::string_view method) {

@@ -13,6 +13,7 @@
 #include "support/media_records.h"
 #include "support/recording_sink.h"
 #include "unit/media/ts_test_util.h"
+#include "support/socket_pair.h"
 
 namespace sonvale {
 namespace {
@@ -23,10 +24,9 @@ using testing::rtp_frame;
 class ReaderLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    reader_end_ = Fd(fds[0]);
-    phone_ = Fd(fds[1]);
+    auto pair = testing::socket_pair();
+    reader_end_ = std::move(pair.ours);
+    phone_ = std::move(pair.theirs);
     outputs_.open_stream = [this](const SocketAddr&, EventSink) -> ReaderOutputs::ChunkSender {
       return [this](Bytes chunk) {
         std::lock_guard lock(mu_);
