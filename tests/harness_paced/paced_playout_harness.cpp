@@ -38,11 +38,7 @@ using namespace sonvale;
 
 namespace {
 
-struct Options {
-  Ipv4 ip = Ipv4::loopback();
-  std::uint16_t port = 0;
-  std::optional<StreamKeys> keys;
-  std::uint64_t generation = 1;
+struct Options : testing::SessionTarget {
   std::int64_t latency_us = 20000;
   std::uint32_t buffer_frames = 512;
   std::string out;
@@ -58,14 +54,8 @@ Options parse(int argc, char** argv) {
   testing::HarnessArgs args("paced_playout_harness", argc, argv);
   while (args.next()) {
     const std::string& arg = args.flag();
-    if (arg == "--ip") {
-      o.ip = args.ip();
-    } else if (arg == "--port") {
-      o.port = args.port();
-    } else if (arg == "--keys") {
-      o.keys = args.keys();
-    } else if (arg == "--generation") {
-      o.generation = args.number();
+    if (args.session_flag(o)) {
+      continue;
     } else if (arg == "--latency-us") {
       o.latency_us = args.signed_number();
     } else if (arg == "--buffer-frames") {
@@ -76,7 +66,7 @@ Options parse(int argc, char** argv) {
       args.unknown();
     }
   }
-  if (o.port == 0) args.usage("--port is required");
+  args.require_port(o);
   if (o.out.empty()) args.usage("--out is required");
   if (o.buffer_frames == 0) args.usage("--buffer-frames must be positive");
   return o;

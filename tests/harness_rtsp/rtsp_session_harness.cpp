@@ -32,12 +32,8 @@ using namespace sonvale;
 
 namespace {
 
-struct Options {
-  Ipv4 ip = Ipv4::loopback();
-  std::uint16_t port = 0;
-  std::optional<StreamKeys> keys;
+struct Options : testing::SessionTarget {
   std::optional<std::string> output_device;
-  std::uint64_t generation = 1;
   std::optional<std::uint64_t> counter;
   bool telemetry = false;
 };
@@ -47,16 +43,10 @@ Options parse(int argc, char** argv) {
   testing::HarnessArgs args("rtsp_session_harness", argc, argv);
   while (args.next()) {
     const std::string& arg = args.flag();
-    if (arg == "--ip") {
-      o.ip = args.ip();
-    } else if (arg == "--port") {
-      o.port = args.port();
-    } else if (arg == "--keys") {
-      o.keys = args.keys();
+    if (args.session_flag(o)) {
+      continue;
     } else if (arg == "--output-device") {
       o.output_device = args.text();
-    } else if (arg == "--generation") {
-      o.generation = args.number();
     } else if (arg == "--counter") {
       o.counter = args.number();
     } else if (arg == "--telemetry") {
@@ -65,7 +55,7 @@ Options parse(int argc, char** argv) {
       args.unknown();
     }
   }
-  if (o.port == 0) args.usage("--port is required");
+  args.require_port(o);
   return o;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,16 @@ inline Result<StreamKeys> stream_keys_from_arg(std::string_view text) {
   return StreamKeys::from_strings(text.substr(0, a), text.substr(a + 1, b - a - 1),
                                   text.substr(b + 1));
 }
+
+// The media session a harness starts towards a fake phone: its RTSP address, keys and
+// generation, as --ip (default 127.0.0.1), --port (required), --keys and --generation
+// (default 1) give them.
+struct SessionTarget {
+  Ipv4 ip = Ipv4::loopback();
+  std::uint16_t port = 0;
+  std::optional<StreamKeys> keys;
+  std::uint64_t generation = 1;
+};
 
 class HarnessArgs {
  public:
@@ -71,6 +82,26 @@ class HarnessArgs {
     if (!keys) usage(keys.error().to_string());
     return *keys;
   }
+  // Reads the current flag into `target` when it is one of the session flags.
+  bool session_flag(SessionTarget& target) {
+    if (flag_ == "--ip") {
+      target.ip = ip();
+    } else if (flag_ == "--port") {
+      target.port = port();
+    } else if (flag_ == "--keys") {
+      target.keys = keys();
+    } else if (flag_ == "--generation") {
+      target.generation = number();
+    } else {
+      return false;
+    }
+    return true;
+  }
+  // Ends the process unless the session flags named a port.
+  void require_port(const SessionTarget& target) const {
+    if (target.port == 0) usage("--port is required");
+  }
+
   [[noreturn]] void unknown() const { usage("unknown argument " + flag_); }
 
   [[noreturn]] void usage(const std::string& why) const {

@@ -47,6 +47,26 @@ struct QueueHandOff {
   }
 };
 
+// Opens the host's default output with an open gate and full volume, playing by `clock`.
+Result<NativeOutput> open_default(PacedAudioHost& host,
+                                  std::shared_ptr<ZeDidiPresentationClock> clock,
+                                  RecordingSink& sink) {
+  return open_native_audio_output(host, std::nullopt, std::make_shared<std::atomic<bool>>(false),
+                                  std::make_shared<std::atomic<std::uint32_t>>(100),
+                                  std::move(clock), ZeDidiLatencyTelemetry::create(), sink.sink());
+}
+
+// Plays the host's scripted callbacks through the opened output, its queue handed to the
+// producer, then stops the stream.
+void play_scripted_callbacks(PacedAudioHost& host, const PacedAudioHost::Options& options,
+                             std::shared_ptr<ZeDidiPresentationClock> clock,
+                             QueueHandOff& hand_off, RecordingSink& sink) {
+  auto out = open_default(host, std::move(clock), sink);
+  ASSERT_TRUE(out) << out.error().to_string();
+  hand_off.give(out->queue);
+  ASSERT_TRUE(host.wait_for_callbacks(options.max_callbacks));
+}
+
 // A test signal: silence with 40 ms bursts of a 1 kHz cosine every 250 ms, the first at 100 ms.
 constexpr std::uint64_t kFirstBurst = 4800, kBurstEvery = 12000, kBurstLength = 1920;
 float signal_at(std::uint64_t n) {
@@ -110,13 +130,8 @@ TEST_P(SenderClockPlayoutTest, ToneOnsetsLandWithinTwoMillisecondsOfTheirDueTime
   };
   PacedAudioHost host(options);
   RecordingSink sink;
-  auto out = open_native_audio_output(host, std::nullopt, std::make_shared<std::atomic<bool>>(false),
-                                      std::make_shared<std::atomic<std::uint32_t>>(100), clock,
-                                      ZeDidiLatencyTelemetry::create(), sink.sink());
-  ASSERT_TRUE(out) << out.error().to_string();
-  hand_off->give(out->queue);
-  ASSERT_TRUE(host.wait_for_callbacks(options.max_callbacks));
-  out = fail(Error::msg("stopped"));
+  play_scripted_callbacks(host, options, clock, *hand_off, sink);
+  if (HasFatalFailure()) return;
 
   const auto& rec = *host.recording();
   std::lock_guard l(rec.mu);
@@ -211,13 +226,8 @@ TEST_P(BufferWindowPlayoutTest, QueueStaysWithinNinetySixFramesOfItsTarget) {
   };
   PacedAudioHost host(options);
   RecordingSink sink;
-  auto out = open_native_audio_output(host, std::nullopt, std::make_shared<std::atomic<bool>>(false),
-                                      std::make_shared<std::atomic<std::uint32_t>>(100), clock,
-                                      ZeDidiLatencyTelemetry::create(), sink.sink());
-  ASSERT_TRUE(out) << out.error().to_string();
-  hand_off->give(out->queue);
-  ASSERT_TRUE(host.wait_for_callbacks(options.max_callbacks));
-  out = fail(Error::msg("stopped"));
+  play_scripted_callbacks(host, options, clock, *hand_off, sink);
+  if (HasFatalFailure()) return;
 
   std::size_t start = 0;
   while (start < depth.size() && depth[start] < kTarget) ++start;
@@ -254,10 +264,7 @@ TEST(RealTimePlayoutTest, ConcurrentPushesAndCallbacksKeepTheAudioInOrder) {
   options.output_latency = 10ms;
   PacedAudioHost host(options);
   RecordingSink sink;
-  auto out = open_native_audio_output(host, std::nullopt, std::make_shared<std::atomic<bool>>(false),
-                                      std::make_shared<std::atomic<std::uint32_t>>(100),
-                                      ZeDidiPresentationClock::create(),
-                                      ZeDidiLatencyTelemetry::create(), sink.sink());
+  auto out = open_default(host, ZeDidiPresentationClock::create(), sink);
   ASSERT_TRUE(out) << out.error().to_string();
   std::atomic<bool> feeding{true};
   std::thread reader([&] {
