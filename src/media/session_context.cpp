@@ -5,11 +5,6 @@
 namespace sonvale {
 
 std::shared_ptr<const MediaConfig> MediaConfig::resolve(
-    const std::optional<std::string>& output_device) {
-  return resolve(output_device, audio::default_audio_host(), system_clock());
-}
-
-std::shared_ptr<const MediaConfig> MediaConfig::resolve(
     const std::optional<std::string>& output_device, std::shared_ptr<audio::AudioHost> audio_host,
     std::shared_ptr<const Clock> clock) {
   auto config = std::make_shared<MediaConfig>();
