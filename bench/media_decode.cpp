@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "core/crypto.h"
-#include "media/aac_player.h"
-#include "media/rtp.h"
-#include "media/ts_demuxer.h"
+#include "media/stream/aac_player.h"
+#include "media/stream/rtp.h"
+#include "media/stream/ts_demuxer.h"
 
 extern char** environ;
 
@@ -89,7 +89,7 @@ Bytes encrypted_rtp_stream(const Bytes& ts, const StreamKeys& keys, std::size_t*
                             'i', 'v', '-', '5', '4', '3', '2', '1'};
   std::uint8_t counter = 0;
   for (std::size_t n = 0; n < payloads.size(); ++n) {
-    Bytes data = payloads[n].data;
+    Bytes data(payloads[n].payload().begin(), payloads[n].payload().end());
     const bool renew = n == payloads.size() / 2;
     if (renew) iv = renewed;
     const std::size_t d = std::min<std::size_t>(data.size(), 256) / 16 * 16;
@@ -175,8 +175,11 @@ RunResult run_pipeline(const Bytes& stream, const StreamKeys& keys) {
   };
   auto telemetry = ZeDidiLatencyTelemetry::create();
   const double start = process_cpu_seconds();
-  auto player =
-      AacPlayer::create(outputs, "stream:9", nullptr, nullptr, nullptr, telemetry, EventSink());
+  const auto media = MediaConfig::resolve("stream:9", nullptr, system_clock());
+  const SessionShared shared{
+      .gate = PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false)),
+      .telemetry = telemetry};
+  auto player = AacPlayer::create(outputs, *media, shared);
   if (!player) return r;
   TsDemuxer demuxer(keys);
   Bytes frame;

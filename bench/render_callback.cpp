@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "media/render_callback.h"
+#include "media/output/render_callback.h"
 
 namespace sonvale {
 namespace {

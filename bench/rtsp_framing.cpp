@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "media/rtsp_message.h"
+#include "media/rtsp/rtsp_message.h"
 
 namespace sonvale {
 namespace {

@@ -35,15 +35,6 @@ Error Error::closed_channel() {
   return Error(ErrorKind::kClosedChannel, "sending on a closed channel");
 }
 
-Error Error::remote_closed(RemoteChannelClosed details) {
-  Error e(ErrorKind::kRemoteChannelClosed,
-          "ZeDidi " + details.channel + " source closed the channel after " +
-              std::to_string(details.bytes_read) + "/" + std::to_string(details.bytes_expected) +
-              " bytes");
-  e.remote_ = std::move(details);
-  return e;
-}
-
 Error&& Error::context(std::string message) && {
   chain_.push_back(std::move(message));
   return std::move(*this);
@@ -78,10 +69,6 @@ IoKind Error::io_kind() const {
     default:
       return IoKind::kOther;
   }
-}
-
-const RemoteChannelClosed* Error::remote_closed_details() const {
-  return kind_ == ErrorKind::kRemoteChannelClosed ? &remote_ : nullptr;
 }
 
 std::string Error::to_string() const {

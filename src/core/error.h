@@ -1,5 +1,6 @@
 #pragma once
 
+#include <any>
 #include <cstddef>
 #include <optional>
 #include <type_traits>
@@ -15,8 +16,8 @@ enum class ErrorKind {
   kMessage,              // our own failure, described by its message alone
   kOs,                   // an operating-system call failed; `os_code()` holds errno
   kUnexpectedEof,        // a read needed more bytes and found the end of the stream
-  kRemoteChannelClosed,  // a media peer closed its connection in an orderly way
   kClosedChannel,        // an in-process channel has lost its other side
+  kSubsystem,            // a cause a subsystem defines; `cause<C>()` holds it
 };
 
 // I/O kinds as the session code distinguishes them (derived from errno or the error kind).
@@ -31,13 +32,6 @@ enum class IoKind {
   kBrokenPipe,
 };
 
-// Details of an orderly close by the phone of a media connection.
-struct RemoteChannelClosed {
-  std::string channel;  // "rtsp" or "audio"
-  std::size_t bytes_read = 0;
-  std::size_t bytes_expected = 0;
-};
-
 // One error value: a root message with a typed cause, wrapped in a chain of short context messages.
 // `to_string()` prints the chain outermost first, joined by ": ".
 class Error {
@@ -50,7 +44,13 @@ class Error {
   // "failed to fill whole buffer" with kind kUnexpectedEof.
   static Error unexpected_eof();
   static Error closed_channel();
-  static Error remote_closed(RemoteChannelClosed details);
+  // A cause of a subsystem's own type (a copyable record), with its root message.
+  template <class C>
+  static Error with_cause(C cause, std::string message) {
+    Error e(ErrorKind::kSubsystem, std::move(message));
+    e.cause_ = std::move(cause);
+    return e;
+  }
 
   // Wraps the error in one more context message (outermost from now on).
   Error&& context(std::string message) &&;
@@ -59,7 +59,11 @@ class Error {
   ErrorKind kind() const { return kind_; }
   int os_code() const { return os_code_; }
   IoKind io_kind() const;
-  const RemoteChannelClosed* remote_closed_details() const;
+  // The subsystem cause beneath the context chain when it is a C; null otherwise.
+  template <class C>
+  const C* cause() const {
+    return std::any_cast<C>(&cause_);
+  }
   // The root message without context.
   const std::string& root_message() const { return chain_.front(); }
   std::string to_string() const;
@@ -69,7 +73,7 @@ class Error {
 
   ErrorKind kind_;
   int os_code_ = 0;
-  RemoteChannelClosed remote_;
+  std::any cause_;
   std::vector<std::string> chain_;  // root first, outermost context last
 };
 

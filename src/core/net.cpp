@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -150,6 +152,11 @@ Result<> set_send_timeout(int fd, std::chrono::microseconds timeout) {
   const timeval tv = to_timeval(timeout);
   if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return fail(Error::last_os());
   return {};
+}
+
+void set_tcp_nodelay(int fd) {
+  const int on = 1;
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 Result<SocketAddrV4> local_address(int fd) {

@@ -84,6 +84,8 @@ class Fd {
 [[nodiscard]] Result<> set_nonblocking(int fd, bool on);
 [[nodiscard]] Result<> set_recv_timeout(int fd, std::chrono::microseconds timeout);
 [[nodiscard]] Result<> set_send_timeout(int fd, std::chrono::microseconds timeout);
+// Turns Nagle's algorithm off (TCP_NODELAY); best effort, a failure is ignored.
+void set_tcp_nodelay(int fd);
 [[nodiscard]] Result<SocketAddrV4> local_address(int fd);
 [[nodiscard]] Result<SocketAddrV4> peer_address(int fd);
 

@@ -17,32 +17,13 @@ bool is_white_space(std::uint32_t cp) {
 
 // Decodes one code point at `i`; returns its length, or 0 when the bytes there are not UTF-8.
 std::size_t decode(std::string_view s, std::size_t i, std::uint32_t* cp) {
-  const auto b0 = static_cast<std::uint8_t>(s[i]);
-  std::size_t len = 0;
-  std::uint32_t v = 0;
-  std::uint32_t min = 0;
-  if (b0 < 0x80) {
-    *cp = b0;
-    return 1;
-  } else if ((b0 & 0xe0) == 0xc0) {
-    len = 2, v = b0 & 0x1fu, min = 0x80;
-  } else if ((b0 & 0xf0) == 0xe0) {
-    len = 3, v = b0 & 0x0fu, min = 0x800;
-  } else if ((b0 & 0xf8) == 0xf0) {
-    len = 4, v = b0 & 0x07u, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (len > s.size() - i) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<std::uint8_t>(s[i + k]);
-    if ((b & 0xc0) != 0x80) return 0;
-    v = (v << 6) | (b & 0x3fu);
-  }
-  if (v < min || v > 0x10ffff || (v >= 0xd800 && v <= 0xdfff)) return 0;
-  *cp = v;
-  return len;
+  const Utf8Step step = decode_utf8_step(s.substr(i));
+  *cp = step.code_point;
+  return step.length;
 }
+
+char fold_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char fold_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Length of the UTF-8 sequence that ends at `end` (exclusive), for well-formed text.
 std::size_t last_len(std::string_view s, std::size_t end) {
@@ -54,6 +35,79 @@ std::size_t last_len(std::string_view s, std::size_t end) {
 }
 
 }  // namespace
+
+Utf8Step decode_utf8_step(std::string_view bytes) {
+  const auto at = [&](std::size_t k) { return static_cast<std::uint8_t>(bytes[k]); };
+  const std::uint8_t b0 = at(0);
+  if (b0 < 0x80) return Utf8Step{1, b0, 0};
+  std::size_t need = 0;
+  std::uint8_t lo = 0x80;
+  std::uint8_t hi = 0xBF;
+  std::uint32_t v = 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1, v = b0 & 0x1fu;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2, v = b0 & 0x0fu;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3, v = b0 & 0x07u;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return Utf8Step{0, 0, 1};
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    const bool ok = k < bytes.size() && at(k) >= (k == 1 ? lo : 0x80) && at(k) <= (k == 1 ? hi : 0xBF);
+    if (!ok) return Utf8Step{0, 0, k};
+    v = (v << 6) | (at(k) & 0x3fu);
+  }
+  return Utf8Step{need + 1, v, 0};
+}
+
+std::string utf8_lossy(ByteSpan bytes) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const Utf8Step step = decode_utf8_step(text.substr(i));
+    if (step.length > 0) {
+      out.append(text.substr(i, step.length));
+      i += step.length;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i += step.invalid;
+    }
+  }
+  return out;
+}
+
+bool white_space_at(std::string_view text, std::size_t i, std::size_t* len) {
+  const Utf8Step step = decode_utf8_step(text.substr(i));
+  *len = step.length > 0 ? step.length : 1;
+  return step.length > 0 && is_white_space(step.code_point);
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = fold_lower(c);
+  return out;
+}
+
+std::string ascii_upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = fold_upper(c);
+  return out;
+}
+
+bool ascii_iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (fold_lower(a[i]) != fold_lower(b[i])) return false;
+  }
+  return true;
+}
 
 bool is_valid_utf8(std::string_view text) {
   std::uint32_t cp = 0;
@@ -83,61 +137,5 @@ std::string_view trim_whitespace(std::string_view text) {
 }
 
 bool is_blank(std::string_view text) { return trim_whitespace(text).empty(); }
-
-std::string utf8_lossy(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  std::uint32_t cp = 0;
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const std::size_t n = decode(bytes, i, &cp);
-    if (n > 0) {
-      out.append(bytes.substr(i, n));
-      i += n;
-      continue;
-    }
-    // The maximal subpart: the lead byte and the continuation bytes that could still have
-    // begun a well-formed sequence (Unicode 15, section 3.9, table 3-7).
-    const auto b0 = static_cast<std::uint8_t>(bytes[i]);
-    std::size_t need = 0;
-    std::uint8_t lo = 0x80;
-    std::uint8_t hi = 0xbf;
-    if (b0 >= 0xc2 && b0 <= 0xdf) {
-      need = 1;
-    } else if (b0 >= 0xe0 && b0 <= 0xef) {
-      need = 2;
-      if (b0 == 0xe0) lo = 0xa0;
-      if (b0 == 0xed) hi = 0x9f;
-    } else if (b0 >= 0xf0 && b0 <= 0xf4) {
-      need = 3;
-      if (b0 == 0xf0) lo = 0x90;
-      if (b0 == 0xf4) hi = 0x8f;
-    }
-    std::size_t len = 1;
-    while (need > 0 && i + len < bytes.size()) {
-      const auto b = static_cast<std::uint8_t>(bytes[i + len]);
-      if (b < lo || b > hi) break;
-      lo = 0x80;
-      hi = 0xbf;
-      ++len;
-      --need;
-    }
-    out.append("\xEF\xBF\xBD");
-    i += len;
-  }
-  return out;
-}
-
-bool ascii_case_equal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 }  // namespace sonvale

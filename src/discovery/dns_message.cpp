@@ -39,7 +39,7 @@ std::optional<std::string> parse_dns_name(ByteSpan message, std::size_t& offset)
     const ByteSpan label = message.subspan(pos + 1, len);
     if (!first_label) name.push_back('.');
     first_label = false;
-    name += utf8_lossy(as_text(label));
+    name += utf8_lossy(label);
     pos += 1 + len;
     if (!jumped) offset = pos;
     if (steps == kMaxDnsNameSteps) return std::nullopt;
@@ -70,16 +70,16 @@ namespace {
 // `name` equals `prefix` + "." + `suffix`, ignoring ASCII case, without building the text.
 bool equals_joined(std::string_view name, std::string_view prefix, std::string_view suffix) {
   if (name.size() != prefix.size() + 1 + suffix.size()) return false;
-  return ascii_case_equal(name.substr(0, prefix.size()), prefix) &&
+  return ascii_iequal(name.substr(0, prefix.size()), prefix) &&
          name[prefix.size()] == '.' &&
-         ascii_case_equal(name.substr(prefix.size() + 1), suffix);
+         ascii_iequal(name.substr(prefix.size() + 1), suffix);
 }
 
 }  // namespace
 
 bool query_matches_service(std::string_view name, std::uint16_t qtype, std::string_view service,
                            std::string_view label) {
-  const bool is_service = ascii_case_equal(name, service);
+  const bool is_service = ascii_iequal(name, service);
   const bool is_instance = equals_joined(name, label, service);
   const bool is_host = equals_joined(name, label, "local");
   switch (qtype) {

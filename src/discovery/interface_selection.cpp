@@ -54,7 +54,7 @@ SelectedInterface select_interface(const std::vector<InterfaceAddress>& list,
 bool belongs_to_selected(const InterfaceAddress& entry, const SelectedInterface& selected,
                          const InterfaceLister& lister) {
   const std::uint32_t index = lister.index_of(entry.name);
-  if (ascii_case_equal(entry.name, selected.name)) return true;
+  if (ascii_iequal(entry.name, selected.name)) return true;
   return selected.index && index != 0 && index == *selected.index;
 }
 

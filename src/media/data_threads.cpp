@@ -3,7 +3,7 @@
 #include <array>
 
 #include "core/thread.h"
-#include "media/media_reader.h"
+#include "media/stream/reader_loop.h"
 #include "media/media_session.h"
 
 namespace sonvale {
@@ -20,24 +20,19 @@ void image_drain_main(Fd image) {
 void media_reader_main(MediaReaderInputs in) {
   std::optional<std::string> fingerprint;
   if (in.keys) fingerprint = in.keys->fingerprint();
-  const auto counter = in.media_generation;
-  const EventSink events = in.events;
-  const std::uint64_t generation = in.generation;
-  const auto session_alive = in.session_alive;
+  const SessionToken token = in.token;
+  const EventSink events = in.shared.events;
+  const auto session_alive = in.shared.session_alive;
 
-  Result<> result = run_media_reader(
-      std::move(in.audio), std::move(in.keys), std::move(in.output_device), std::move(in.blocked),
-      std::move(in.receiver_volume), std::move(in.clock), std::move(in.telemetry), generation,
-      std::move(in.media_generation), std::move(in.events));
+  Result<> result = run_media_reader(std::move(in));
   if (result) return;
-  const std::uint64_t current = counter->load(std::memory_order_acquire);
-  if (current != generation) return;
-  if (session_alive && !session_alive->load(std::memory_order_acquire)) return;
-  if (emit_normal_channel_close(events, result.error(), current)) return;
+  if (!token.current()) return;
+  if (!session_alive->load(std::memory_order_acquire)) return;
+  if (emit_normal_channel_close(events, result.error(), token.generation())) return;
   events(Json{{"event", "error"},
               {"code", "sonvale_audio_stream_failed"},
               {"key_fingerprint", fingerprint ? Json(*fingerprint) : Json(nullptr)},
-              {"media_generation", generation},
+              {"media_generation", token.generation()},
               {"message", "小米妙播音频流失败：" + result.error().to_string()}});
 }
 

@@ -8,8 +8,7 @@
 
 #include "core/event_sink.h"
 #include "core/net.h"
-#include "media/latency_telemetry.h"
-#include "media/presentation_clock.h"
+#include "media/session_context.h"
 #include "media/stream_keys.h"
 
 namespace sonvale {
@@ -18,17 +17,9 @@ namespace sonvale {
 struct MediaReaderInputs {
   Fd audio;  // owned by the reader from now on
   std::optional<StreamKeys> keys;
-  std::optional<std::string> output_device;
-  std::shared_ptr<std::atomic<bool>> blocked;
-  std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume;
-  std::shared_ptr<ZeDidiPresentationClock> clock;
-  std::shared_ptr<ZeDidiLatencyTelemetry> telemetry;
-  std::shared_ptr<std::atomic<std::uint64_t>> media_generation;
-  EventSink events;
-  std::uint64_t generation = 0;
-  // True while the RTSP session runs. The session clears it before it shuts the data connections
-  // down at its end, so that the reader does not take that shutdown for the phone's doing.
-  std::shared_ptr<const std::atomic<bool>> session_alive;
+  std::shared_ptr<const MediaConfig> media;
+  SessionToken token;
+  SessionShared shared;
 };
 
 // Thread body of "sonvale-image-drain": reads and discards the image connection until it ends or

@@ -1,6 +1,7 @@
 #include "media/generation_read.h"
 
 #include "core/net.h"
+#include "media/media_error.h"
 
 namespace sonvale {
 
@@ -19,7 +20,7 @@ Result<bool> read_exact_for_generation(int fd, std::span<std::uint8_t> buf,
       }
       return fail(std::move(n.error()).context("read ZeDidi media stream"));
     }
-    if (*n == 0) return fail(Error::remote_closed({channel, filled, buf.size()}));
+    if (*n == 0) return fail(remote_channel_closed({channel, filled, buf.size()}));
     filled += *n;
   }
   return true;

@@ -1,17 +1,14 @@
 #include "media/media_session.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <chrono>
 
 #include "core/socket_addr.h"
 #include "core/thread.h"
-#include "media/latency_feedback.h"
-#include "media/presentation_clock.h"
-#include "media/rtsp_transport.h"
-#include "media/wfd_sink.h"
+#include "media/clock/latency_feedback.h"
+#include "media/clock/presentation_clock.h"
+#include "media/media_error.h"
+#include "media/rtsp/rtsp_transport.h"
+#include "media/rtsp/wfd_sink.h"
 
 namespace sonvale {
 namespace {
@@ -19,10 +16,6 @@ namespace {
 constexpr std::chrono::milliseconds kRtspConnectTimeout{5000};
 constexpr std::chrono::milliseconds kRtspReadTimeout{50};
 constexpr std::chrono::milliseconds kRtspWriteTimeout{3000};
-
-bool is_current(const std::atomic<std::uint64_t>& counter, std::uint64_t generation) {
-  return counter.load(std::memory_order_acquire) == generation;
-}
 
 // Ends a session's shared state on every exit path once the connection is up: the clock thread
 // sees `session_alive` false, then the data connections are shut down, which wakes and ends the
@@ -38,12 +31,13 @@ struct SessionEnd {
 
 // The loop of one connected session.
 Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state) {
-  RtspReader reader(ctx.generation, *ctx.media_generation);
-  LatencyFeedback feedback(std::chrono::steady_clock::now());
-  if (!is_current(*ctx.media_generation, ctx.generation)) return {};
+  RtspReader reader(ctx.token.generation(), ctx.token.counter());
+  const Clock& clock = *ctx.media->clock;
+  LatencyFeedback feedback(clock.now());
+  if (!ctx.token.current()) return {};
   for (;;) {
-    const auto now = std::chrono::steady_clock::now();
-    SV_TRY(feedback.step(fd, now, state.session_id, *ctx.telemetry, ctx.events));
+    const auto now = clock.now();
+    SV_TRY(feedback.step(fd, now, state.session_id, *ctx.shared.telemetry, ctx.shared.events));
     SV_ASSIGN_OR_RETURN(std::optional<RtspMessage> message, reader.next_message(fd));
     if (message) {
       const std::string cseq = rtsp_cseq(*message);
@@ -56,7 +50,7 @@ Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state
         if (outcome == WfdRequestOutcome::kEndSession) return {};
       }
     }
-    if (!is_current(*ctx.media_generation, ctx.generation)) return {};
+    if (!ctx.token.current()) return {};
   }
 }
 
@@ -64,7 +58,7 @@ Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state
 
 bool emit_normal_channel_close(const EventSink& events, const Error& failure,
                                std::uint64_t generation) {
-  const RemoteChannelClosed* closed = failure.remote_closed_details();
+  const RemoteChannelClosed* closed = remote_closed_details(failure);
   if (closed == nullptr) return false;
   events(Json{{"event", "media_channel_closed"},
               {"bytes_expected", closed->bytes_expected},
@@ -76,64 +70,45 @@ bool emit_normal_channel_close(const EventSink& events, const Error& failure,
   return true;
 }
 
-Result<> run_rtsp_receiver(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<StreamKeys> keys,
-                           std::optional<std::string> output_device, PlaybackGate gate,
-                           std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                           std::uint64_t generation,
-                           std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
-                           EventSink events, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
-  const SocketAddrV4 source{rtsp_ip, rtsp_port};
+Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
+  const SocketAddrV4 source{launch.rtsp_ip, launch.rtsp_port};
   auto connected = tcp_connect_timeout(SocketAddr(source), kRtspConnectTimeout);
   if (!connected) {
     return fail(std::move(connected).error().context("connect RTSP source " + source.to_string()));
   }
   Fd conn = std::move(*connected);
-  const int one = 1;
-  (void)::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  set_tcp_nodelay(conn.get());
   (void)set_recv_timeout(conn.get(), kRtspReadTimeout);
   (void)set_send_timeout(conn.get(), kRtspWriteTimeout);
-  events(Json{{"event", "status"},
-              {"message", "已连接小米妙播 RTSP 源 " + source.to_string()},
-              {"state", "media_connecting"}});
+  launch.events(Json{{"event", "status"},
+                     {"message", "已连接小米妙播 RTSP 源 " + source.to_string()},
+                     {"state", "media_connecting"}});
 
   WfdSinkContext ctx{
-      .source_ip = rtsp_ip,
-      .rtsp_port = rtsp_port,
-      .keys = std::move(keys),
-      .output_device = std::move(output_device),
-      .gate = std::move(gate),
-      .receiver_volume = std::move(receiver_volume),
-      .generation = generation,
-      .media_generation = std::move(media_generation),
-      .events = std::move(events),
-      .clock = ZeDidiPresentationClock::create(),
-      .telemetry = telemetry ? std::move(telemetry) : ZeDidiLatencyTelemetry::create(),
-      .session_alive = std::make_shared<std::atomic<bool>>(true),
-      .play_received = std::make_shared<std::atomic<bool>>(false),
+      .source_ip = launch.rtsp_ip,
+      .rtsp_port = launch.rtsp_port,
+      .keys = std::move(launch.keys),
+      .media = std::move(launch.media),
+      .token = std::move(launch.token),
+      .shared = SessionShared::create(std::move(launch.gate), std::move(launch.receiver_volume),
+                                      std::move(launch.events), std::move(telemetry)),
   };
-  WfdSinkState state = WfdSinkState::create(rtsp_ip);
+  WfdSinkState state = WfdSinkState::create(launch.rtsp_ip);
   Result<> result;
   {
-    SessionEnd end{ctx.session_alive, state};
+    SessionEnd end{ctx.shared.session_alive, state};
     result = run_session_loop(conn.get(), ctx, state);
   }
   return result;
 }
 
-void rtsp_session_main(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<StreamKeys> keys,
-                       std::optional<std::string> output_device, PlaybackGate gate,
-                       std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                       std::uint64_t generation,
-                       std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
-                       EventSink events, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
-  const auto counter = media_generation;
-  const EventSink sink = events;
-  Result<> result =
-      run_rtsp_receiver(rtsp_ip, rtsp_port, std::move(keys), std::move(output_device),
-                        std::move(gate), std::move(receiver_volume), generation,
-                        std::move(media_generation), std::move(events), std::move(telemetry));
+void rtsp_session_main(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
+  const SessionToken token = launch.token;
+  const EventSink sink = launch.events;
+  const std::uint64_t generation = token.generation();
+  Result<> result = run_rtsp_receiver(std::move(launch), std::move(telemetry));
   if (result) return;
-  if (!is_current(*counter, generation)) {
+  if (!token.current()) {
     sink(Json{{"event", "media_session_replaced"},
               {"media_generation", generation},
               {"protocol", "xiaomi_zedidi"}});
@@ -150,21 +125,10 @@ void rtsp_session_main(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<Stre
             {"session_active", false}});
 }
 
-void spawn_rtsp_receiver(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<StreamKeys> keys,
-                         std::optional<std::string> output_device, PlaybackGate gate,
-                         std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                         std::uint64_t generation,
-                         std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
-                         EventSink events) {
-  auto thread = spawn_named(
-      "sonvale-rtsp",
-      [rtsp_ip, rtsp_port, keys = std::move(keys), output_device = std::move(output_device),
-       gate = std::move(gate), receiver_volume = std::move(receiver_volume), generation,
-       media_generation = std::move(media_generation), events = std::move(events)]() mutable {
-        rtsp_session_main(rtsp_ip, rtsp_port, std::move(keys), std::move(output_device),
-                          std::move(gate), std::move(receiver_volume), generation,
-                          std::move(media_generation), std::move(events));
-      });
+void spawn_rtsp_receiver(RtspLaunch launch) {
+  auto thread = spawn_named("sonvale-rtsp", [launch = std::move(launch)]() mutable {
+    rtsp_session_main(std::move(launch));
+  });
   if (thread) thread->detach();
 }
 

@@ -9,33 +9,35 @@
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
-#include "media/latency_telemetry.h"
+#include "media/clock/latency_telemetry.h"
 #include "media/playback_gate.h"
+#include "media/session_context.h"
 #include "media/stream_keys.h"
 
 namespace sonvale {
 
+// Everything an open command of the phone hands to the media pipeline.
+struct RtspLaunch {
+  Ipv4 rtsp_ip;
+  std::uint16_t rtsp_port = 0;
+  std::optional<StreamKeys> keys;
+  std::shared_ptr<const MediaConfig> media;
+  PlaybackGate gate;
+  std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume;
+  SessionToken token;
+  EventSink events;
+};
+
 // Starts the detached media session thread "sonvale-rtsp" towards the phone's RTSP address. The
-// session ends by itself once `media_generation` no longer holds `generation`. Returns at once; a
-// failure to start the thread is dropped.
-void spawn_rtsp_receiver(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<StreamKeys> keys,
-                         std::optional<std::string> output_device, PlaybackGate gate,
-                         std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                         std::uint64_t generation,
-                         std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
-                         EventSink events);
+// session ends by itself once its token is no longer current. Returns at once; a failure to
+// start the thread is dropped.
+void spawn_rtsp_receiver(RtspLaunch launch);
 
 // The session thread's body: runs the session and reports how it ended ("media_session_replaced",
 // "media_channel_closed", or "error" "sonvale_rtsp_failed" followed by "playback_state" 4).
 // `telemetry` is the session's latency telemetry record; a new one is made when it is null (tests
 // pass their own to feed it).
-void rtsp_session_main(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<StreamKeys> keys,
-                       std::optional<std::string> output_device, PlaybackGate gate,
-                       std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                       std::uint64_t generation,
-                       std::shared_ptr<std::atomic<std::uint64_t>> media_generation,
-                       EventSink events,
-                       std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr);
+void rtsp_session_main(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr);
 
 // The RTSP session itself: connects to the phone, answers its requests as the Wi-Fi Display sink,
 // starts the data and clock threads and sends the latency feedback. Success when the generation
@@ -43,11 +45,7 @@ void rtsp_session_main(Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<Stre
 // RemoteChannelClosed when the phone closed the connection). On every exit after the connection
 // was made, the session's data connections are shut down.
 [[nodiscard]] Result<> run_rtsp_receiver(
-    Ipv4 rtsp_ip, std::uint16_t rtsp_port, std::optional<StreamKeys> keys,
-    std::optional<std::string> output_device, PlaybackGate gate,
-    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume, std::uint64_t generation,
-    std::shared_ptr<std::atomic<std::uint64_t>> media_generation, EventSink events,
-    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr);
+    RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr);
 
 // When `failure` is (beneath any context) a RemoteChannelClosed, emits "media_channel_closed"
 // with its details and `generation` and returns true; otherwise emits nothing and returns false.

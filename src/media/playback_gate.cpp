@@ -3,25 +3,15 @@
 #include <utility>
 
 namespace sonvale {
-namespace {
-
-std::atomic<PlaybackGate::NowFn> g_now{&PlaybackGate::Clock::now};
-
-PlaybackGate::Clock::time_point now() { return g_now.load(std::memory_order_relaxed)(); }
-
-}  // namespace
-
-void PlaybackGate::set_now_for_testing(NowFn fn) {
-  g_now.store(fn ? fn : &Clock::now, std::memory_order_relaxed);
-}
 
 PlaybackGate PlaybackGate::with_output_suspension(
-    std::shared_ptr<std::atomic<bool>> output_suspended) {
+    std::shared_ptr<std::atomic<bool>> output_suspended, std::shared_ptr<const Clock> clock) {
   PlaybackGate g;
   g.blocked_ = std::make_shared<std::atomic<bool>>(output_suspended->load(std::memory_order_acquire));
   g.remote_paused_ = std::make_shared<std::atomic<bool>>(false);
   g.output_suspended_ = std::move(output_suspended);
   g.resume_grace_until_ = std::make_shared<Grace>();
+  g.clock_ = std::move(clock);
   return g;
 }
 
@@ -38,7 +28,7 @@ void PlaybackGate::set_paused(bool paused) const {
   recompute_blocked();
   std::lock_guard lock(resume_grace_until_->mu);
   if (paused) {
-    resume_grace_until_->until = now() + kResumeGrace;
+    resume_grace_until_->until = clock_->now() + kResumeGrace;
   } else {
     resume_grace_until_->until.reset();
   }
@@ -48,7 +38,7 @@ bool PlaybackGate::accepts_weak_resume() const {
   if (output_suspended_->load(std::memory_order_acquire)) return false;
   if (!remote_paused_->load(std::memory_order_acquire)) return true;
   std::lock_guard lock(resume_grace_until_->mu);
-  if (resume_grace_until_->until && now() < *resume_grace_until_->until) return false;
+  if (resume_grace_until_->until && clock_->now() < *resume_grace_until_->until) return false;
   resume_grace_until_->until.reset();
   bool expected = true;
   const bool exchanged = remote_paused_->compare_exchange_strong(expected, false,
@@ -57,7 +47,7 @@ bool PlaybackGate::accepts_weak_resume() const {
   return exchanged;
 }
 
-std::optional<PlaybackGate::Clock::time_point> PlaybackGate::resume_grace_until() const {
+std::optional<PlaybackGate::time_point> PlaybackGate::resume_grace_until() const {
   std::lock_guard lock(resume_grace_until_->mu);
   return resume_grace_until_->until;
 }

@@ -26,37 +26,6 @@ std::uint32_t byte_swap(std::uint32_t v) {
   return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
 }
 
-// Length of the valid UTF-8 sequence at the start of `s`, or 0 with `*bad` set to the length of
-// its maximal invalid subpart (at least 1).
-std::size_t utf8_sequence(ByteSpan s, std::size_t* bad) {
-  const std::uint8_t b0 = s[0];
-  if (b0 < 0x80) return 1;
-  std::size_t need = 0;
-  std::uint8_t lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    *bad = 1;
-    return 0;
-  }
-  for (std::size_t i = 1; i <= need; ++i) {
-    const bool ok = i < s.size() && s[i] >= (i == 1 ? lo : 0x80) && s[i] <= (i == 1 ? hi : 0xBF);
-    if (!ok) {
-      *bad = i;
-      return 0;
-    }
-  }
-  return need + 1;
-}
-
 }  // namespace
 
 std::optional<Json> parse_json_text(ByteSpan bytes) {
@@ -187,24 +156,6 @@ Result<DecodedBody> decode_received_body(std::uint8_t outer_type, ByteSpan body,
     return DecodedBody{std::move(entry.data), false};
   }
   return DecodedBody{Bytes(body.begin(), body.end()), false};
-}
-
-std::string utf8_lossy(ByteSpan bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    std::size_t bad = 0;
-    const std::size_t n = utf8_sequence(bytes.subspan(i), &bad);
-    if (n > 0) {
-      out.append(reinterpret_cast<const char*>(bytes.data() + i), n);
-      i += n;
-    } else {
-      out += "\xEF\xBF\xBD";
-      i += bad;
-    }
-  }
-  return out;
 }
 
 }  // namespace sonvale

@@ -13,6 +13,7 @@
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/event_sink.h"
+#include "core/text.h"
 
 namespace sonvale {
 
@@ -97,8 +98,5 @@ struct Outgoing {
   Mode mode = Mode::kPlain;
   std::uint8_t command = 0;
 };
-
-// Text of bytes with every invalid UTF-8 sequence replaced by U+FFFD.
-std::string utf8_lossy(ByteSpan bytes);
 
 }  // namespace sonvale

@@ -9,10 +9,6 @@
 namespace sonvale {
 namespace {
 
-std::atomic<ControlHub::NowFn> g_now{&ControlHub::Clock::now};
-
-ControlHub::Clock::time_point now() { return g_now.load(std::memory_order_relaxed)(); }
-
 constexpr std::uint8_t kNotifyCommand = 0x22;
 
 Outgoing notification(Bytes body, std::uint32_t value_type) {
@@ -34,11 +30,8 @@ std::uint32_t next_sequence(std::atomic<std::uint32_t>& counter) {
   return c;
 }
 
-void ControlHub::set_now_for_testing(NowFn fn) {
-  g_now.store(fn ? fn : &Clock::now, std::memory_order_relaxed);
-}
-
-ControlHub::ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume)
+ControlHub::ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+                       std::shared_ptr<const Clock> clock)
     : active_(std::make_shared<ActivePart>()),
       session_sockets_(std::make_shared<SocketPart>()),
       routes_(std::make_shared<RoutePart>()),
@@ -48,7 +41,8 @@ ControlHub::ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volu
       effects_(std::make_shared<RemoteEffectState>()),
       dispatch_(std::make_shared<ControlDispatchState>()),
       receiver_volume_(std::move(receiver_volume)),
-      output_suspended_(std::make_shared<std::atomic<bool>>(false)) {}
+      output_suspended_(std::make_shared<std::atomic<bool>>(false)),
+      clock_(std::move(clock)) {}
 
 Result<> ControlHub::register_session(std::uint64_t session_id, const Fd& connection) const {
   auto dup = connection.duplicate();
@@ -113,7 +107,7 @@ void ControlHub::register_control_route(std::uint64_t session_id, Ipv4 peer, Out
                                         SequenceCounter sequence) const {
   ControlRoute route;
   route.sender = std::move(sender);
-  route.updated_at = now();
+  route.updated_at = clock_->now();
   route.sequence = std::move(sequence);
   route.peer = peer;
   route.session_id = session_id;
@@ -131,7 +125,7 @@ void ControlHub::mark_reverse_control_ready(std::uint64_t session_id) const {
   const auto it = routes_->routes.find(session_id);
   if (it == routes_->routes.end()) return;
   it->second.reverse_control_ready = true;
-  it->second.updated_at = now();
+  it->second.updated_at = clock_->now();
 }
 
 void ControlHub::mark_play_source_registered(std::uint64_t session_id) const {
@@ -139,7 +133,7 @@ void ControlHub::mark_play_source_registered(std::uint64_t session_id) const {
   const auto it = routes_->routes.find(session_id);
   if (it == routes_->routes.end()) return;
   it->second.play_source_registered = true;
-  it->second.updated_at = now();
+  it->second.updated_at = clock_->now();
 }
 
 std::optional<ControlRoute> ControlHub::preferred_control_route(const ActiveSession& active) const {
@@ -184,7 +178,7 @@ void ControlHub::reset_track_state() const {
 
 PlaybackGate ControlHub::activate(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
                                   SequenceCounter sequence) const {
-  PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_);
+  PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_, clock_);
   std::optional<ActiveSession> previous;
   {
     std::lock_guard lock(active_->mu);
@@ -197,7 +191,7 @@ PlaybackGate ControlHub::activate(std::uint64_t session_id, Ipv4 peer, OutgoingS
 
 OpenedSource ControlHub::open_source(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
                                      SequenceCounter sequence) const {
-  PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_);
+  PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_, clock_);
   std::optional<ActiveSession> previous;
   std::uint64_t generation = 0;
   {
@@ -306,7 +300,7 @@ Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, st
   if (play_state) {
     const auto& last = dispatch_->last_dispatch;
     if (last && last->session_id == active->session_id && last->paused == kind.target_paused &&
-        now() - last->sent_at < kDuplicateWindow) {
+        clock_->now() - last->sent_at < kDuplicateWindow) {
       return RemoteCommandOutcome{true, false};
     }
   }
@@ -328,7 +322,7 @@ Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, st
   if (play_state) {
     active->gate.set_paused(kind.target_paused);
     dispatch_->last_dispatch =
-        ControlDispatchState::LastDispatch{now(), active->session_id, kind.target_paused};
+        ControlDispatchState::LastDispatch{clock_->now(), active->session_id, kind.target_paused};
   }
   dispatch_lock.unlock();
 

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "core/channel.h"
+#include "core/clock.h"
 #include "core/error.h"
 #include "core/net.h"
 #include "media/playback_gate.h"
@@ -69,12 +70,13 @@ struct OpenedSource {
 
 class ControlHub {
  public:
-  using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::milliseconds kDuplicateWindow{750};
   static constexpr std::uint64_t kSeekTolerance = 2000;
   static constexpr std::uint64_t kWeakResumeStep = 250;
 
-  explicit ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume);
+  // `clock` measures route instants, the duplicate-command window and the gates' resume grace.
+  explicit ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+                      std::shared_ptr<const Clock> clock = system_clock());
 
   // --- socket registry (listener thread) ---
   // Keeps a duplicate of the connection's socket so that shutdown_sessions can wake its reader.
@@ -142,10 +144,6 @@ class ControlHub {
   std::size_t registered_socket_count() const;
   std::optional<std::pair<std::uint64_t, std::uint64_t>> last_position() const;
 
-  // Test seam: the monotonic clock of route instants and the duplicate-command window.
-  using NowFn = Clock::time_point (*)();
-  static void set_now_for_testing(NowFn now);
-
  private:
   struct ActivePart {
     mutable std::mutex mu;
@@ -179,6 +177,7 @@ class ControlHub {
   std::shared_ptr<ControlDispatchState> dispatch_;
   std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume_;
   std::shared_ptr<std::atomic<bool>> output_suspended_;
+  std::shared_ptr<const Clock> clock_;
 };
 
 }  // namespace sonvale

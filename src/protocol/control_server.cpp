@@ -15,7 +15,7 @@ struct ListenerState {
   std::shared_ptr<std::atomic<bool>> stop_flag;
   EventSink events;
   DeviceIdentity identity;
-  std::optional<std::string> output_device;
+  std::shared_ptr<const MediaConfig> media;
   RtspSpawner spawner;
 };
 
@@ -29,14 +29,14 @@ Json stage_event(const char* stage, const std::string& remote) {
 }
 
 void control_session_main(std::uint64_t id, Fd connection, SocketAddrV4 peer, DeviceIdentity identity,
-                          std::optional<std::string> output_device, ControlHub hub,
+                          std::shared_ptr<const MediaConfig> media, ControlHub hub,
                           EventSink events, RtspSpawner spawner) {
   const std::string remote = peer.to_string();
   Json connected = stage_event("transport_connected", remote);
   connected["message"] = "小米妙播发现探测已连接：" + remote;
   events(std::move(connected));
   const Error ended = run_session(id, std::move(connection), std::move(identity),
-                                  std::move(output_device), hub, events, std::move(spawner));
+                                  std::move(media), hub, events, std::move(spawner));
   if (is_normal_peer_disconnect(ended)) {
     events(Json{{"event", "interconnect_diagnostic"},
                 {"protocol", "xiaomi_zedidi"},
@@ -81,10 +81,10 @@ void control_listener_main(ListenerState st) {
     auto thread = spawn_named(
         "sonvale-control-" + std::to_string(id),
         [id, fd = std::move(accepted->fd), peer = accepted->peer, identity = st.identity,
-         output_device = st.output_device, hub = st.hub, events = st.events,
+         media = st.media, hub = st.hub, events = st.events,
          spawner = st.spawner]() mutable {
           control_session_main(id, std::move(fd), peer, std::move(identity),
-                               std::move(output_device), std::move(hub), std::move(events),
+                               std::move(media), std::move(hub), std::move(events),
                                std::move(spawner));
         });
     if (!thread) {
@@ -129,7 +129,8 @@ Result<ControlHub> start_control_server_on(SocketAddrV4 bind_addr, DeviceIdentit
   ControlHub hub(std::move(receiver_volume));
   if (!spawner) spawner = default_rtsp_spawner();
   ListenerState state{std::move(listener), hub, std::move(stop_flag), std::move(events),
-                      std::move(identity), std::move(output_device), std::move(spawner)};
+                      std::move(identity), MediaConfig::resolve(output_device),
+                      std::move(spawner)};
   SV_ASSIGN_OR_RETURN(std::thread thread,
                       with_context(spawn_named("sonvale-control-listener",
                                                [state = std::move(state)]() mutable {

@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "core/crypto.h"
+#include "core/decimal.h"
 #include "core/encoding.h"
 #include "core/thread.h"
 #include "media/media_session.h"
@@ -50,30 +51,10 @@ Result<> read_full(const ReadSomeFn& read, std::span<std::uint8_t> buf) {
   return {};
 }
 
-Result<std::uint16_t> parse_port(std::string_view text) {
-  std::string_view s = text;
-  if (s.empty()) return fail(Error::msg("cannot parse integer from empty string"));
-  if (s.front() == '+') {
-    s.remove_prefix(1);
-    if (s.empty()) return fail(Error::msg("invalid digit found in string"));
-  }
-  std::uint32_t v = 0;
-  for (const char c : s) {
-    if (c < '0' || c > '9') return fail(Error::msg("invalid digit found in string"));
-    v = v * 10 + static_cast<std::uint32_t>(c - '0');
-    if (v > 65535) return fail(Error::msg("number too large to fit in target type"));
-  }
-  return static_cast<std::uint16_t>(v);
-}
-
 }  // namespace
 
 RtspSpawner default_rtsp_spawner() {
-  return [](RtspLaunch l) {
-    spawn_rtsp_receiver(l.rtsp_ip, l.rtsp_port, std::move(l.keys), std::move(l.output_device),
-                        std::move(l.gate), std::move(l.receiver_volume), l.generation,
-                        std::move(l.media_generation), std::move(l.events));
-  };
+  return [](RtspLaunch l) { spawn_rtsp_receiver(std::move(l)); };
 }
 
 std::string generate_auth_key(SocketAddrV4 local, SocketAddrV4 peer) {
@@ -129,7 +110,7 @@ Result<std::pair<Ipv4, std::uint16_t>> parse_wfd_url(std::string_view text) {
     return fail(Error::msg("invalid IPv4 address syntax").context("parse Open IPv4 address"));
   }
   SV_ASSIGN_OR_RETURN(const std::uint16_t port,
-                      with_context(parse_port(rest.substr(colon + 1)), "parse Open RTSP port"));
+                      with_context(parse_u16_decimal(rest.substr(colon + 1)), "parse Open RTSP port"));
   return std::make_pair(*ip, port);
 }
 
@@ -368,9 +349,9 @@ Result<> ControlSession::open(const Incoming& frame) {
   SV_TRY(reply(frame, 1, Bytes{0, 0, 0, 0, 0}));
   if (!media_info_announced_) SV_TRY(notify(empty_media_info_notification()));
   OpenedSource opened = ctx_.hub.open_source(ctx_.session_id, peer_.ip, sender_, sequence_);
-  ctx_.spawner(RtspLaunch{ip, port, keys, ctx_.output_device, opened.gate,
-                          ctx_.hub.receiver_volume(), opened.generation,
-                          ctx_.hub.media_generation(), ctx_.events});
+  ctx_.spawner(RtspLaunch{ip, port, keys, ctx_.media, opened.gate, ctx_.hub.receiver_volume(),
+                          SessionToken(ctx_.hub.media_generation(), opened.generation),
+                          ctx_.events});
   ctx_.events(Json{{"event", "status"},
                    {"state", "media_opening"},
                    {"message", "正在打开小米妙播媒体流：" + ip.to_string() + ":" + std::to_string(port)}});
@@ -584,14 +565,13 @@ Result<> ControlSession::handle(const Incoming& frame) {
 }
 
 Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identity,
-                  std::optional<std::string> output_device, ControlHub hub, EventSink events,
+                  std::shared_ptr<const MediaConfig> media, ControlHub hub, EventSink events,
                   RtspSpawner spawner) {
   const int fd = connection.get();
   if (auto r = set_nonblocking(fd, false); !r) {
     return std::move(r).error().context("restore blocking ZeDidi control socket");
   }
-  const int one = 1;
-  (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  set_tcp_nodelay(fd);
   (void)set_recv_timeout(fd, std::chrono::microseconds(0));
   auto local = local_address(fd);
   if (!local) return std::move(local).error().context("read ZeDidi local address");
@@ -620,7 +600,7 @@ Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identi
 
   auto sequence = std::make_shared<std::atomic<std::uint32_t>>(8);
   hub.register_control_route(session_id, peer->ip, sender, sequence);
-  ControlSession session(SessionContext{session_id, std::move(identity), std::move(output_device),
+  ControlSession session(SessionContext{session_id, std::move(identity), std::move(media),
                                         hub, events, std::move(spawner)},
                          *local, *peer, std::move(sender), std::move(sequence), random_hex_32());
   ControlCipher receive_cipher(cipher_key);

@@ -17,6 +17,7 @@
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
+#include "media/media_session.h"
 #include "media/playback_gate.h"
 #include "media/stream_keys.h"
 #include "protocol/control_frame.h"
@@ -25,19 +26,6 @@
 
 namespace sonvale {
 
-// Everything the open command hands to the media pipeline, in the order spawn_rtsp_receiver
-// takes it.
-struct RtspLaunch {
-  Ipv4 rtsp_ip;
-  std::uint16_t rtsp_port = 0;
-  std::optional<StreamKeys> keys;
-  std::optional<std::string> output_device;
-  PlaybackGate gate;
-  std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume;
-  std::uint64_t generation = 0;
-  std::shared_ptr<std::atomic<std::uint64_t>> media_generation;
-  EventSink events;
-};
 // Starts the media session of an open command; tests replace it to record its arguments.
 using RtspSpawner = std::function<void(RtspLaunch)>;
 // The production spawner: spawn_rtsp_receiver.
@@ -78,7 +66,7 @@ Json incoming_trace(const Incoming& frame);
 struct SessionContext {
   std::uint64_t session_id = 0;
   DeviceIdentity identity;
-  std::optional<std::string> output_device;
+  std::shared_ptr<const MediaConfig> media;
   ControlHub hub;
   EventSink events;
   RtspSpawner spawner;
@@ -132,7 +120,7 @@ class ControlSession {
 
 // The body of one control connection; returns the error that ended it (it has no other end).
 Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identity,
-                  std::optional<std::string> output_device, ControlHub hub, EventSink events,
+                  std::shared_ptr<const MediaConfig> media, ControlHub hub, EventSink events,
                   RtspSpawner spawner);
 
 }  // namespace sonvale

@@ -5,6 +5,8 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from cast import Cast  # noqa: E402
+from fake_rtsp import FakePhone  # noqa: E402
 from relvox import Relvox  # noqa: E402
 
 
@@ -21,3 +23,25 @@ def relvox():
     yield start
     for r in started:
         r.stop()
+
+
+@pytest.fixture
+def phone():
+    """A fake phone's RTSP side on loopback; closed at teardown."""
+    p = FakePhone()
+    yield p
+    p.close()
+
+
+@pytest.fixture
+def start_cast(relvox):
+    """Factory: relvox with a media session opened (`Cast`); the fake RTSP phone closes at teardown."""
+    made = []
+
+    def start(*args, keys=True):
+        made.append(Cast(relvox, *args, keys=keys))
+        return made[-1]
+
+    yield start
+    for c in made:
+        c.close()

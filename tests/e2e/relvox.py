@@ -20,8 +20,18 @@ class Relvox:
 
     def __init__(self, *args, stdin_data=None, prefix=(), env=None):
         # `prefix` runs relvox through another command (nsenter into a network namespace).
+        self._spawn([*prefix, relvox_path(), *args], env=env)
+        if stdin_data is not None:
+            try:
+                self.proc.stdin.write(stdin_data)
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass  # the process ended without reading its input
+
+    def _spawn(self, argv, env=None):
+        """Starts `argv` and the threads that drain its standard output and error."""
         self.proc = subprocess.Popen(
-            [*prefix, relvox_path(), *args],
+            [a if isinstance(a, (bytes, str)) else str(a) for a in argv],
             env=env,
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
@@ -31,16 +41,14 @@ class Relvox:
         self.events = []
         self._cv = threading.Condition()
         self._eof = False
+        self._stderr = []
         self._reader = threading.Thread(target=self._drain, daemon=True)
         self._reader.start()
-        self._stderr = []
         threading.Thread(target=self._drain_stderr, daemon=True).start()
-        if stdin_data is not None:
-            try:
-                self.proc.stdin.write(stdin_data)
-                self.proc.stdin.close()
-            except BrokenPipeError:
-                pass  # the process ended without reading its input
+
+    def _request_stop(self):
+        """What asks the process to end by itself; subclasses for other binaries replace it."""
+        self.send({"command": "stop"})
 
     def _drain(self):
         # Created here, not in __init__, so that subclasses with their own __init__ have it too.
@@ -123,7 +131,7 @@ class Relvox:
     def stop(self):
         if self.proc.poll() is None:
             try:
-                self.send({"command": "stop"})
+                self._request_stop()
                 self.close_stdin()
             except (BrokenPipeError, ValueError):
                 pass

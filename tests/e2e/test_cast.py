@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import media_stream as ms
-from cast import AUTH, KEY, IV, Cast, send_paced, tone_rtp
+from cast import AUTH, KEY, IV, send_paced, tone_rtp
 from fake_rtsp import wait_closed
 import fake_timer_server as fts
 from fake_timer_server import FakeTimerServer
@@ -45,20 +45,6 @@ def wait_playback(r, state, count):
 def quiet_events(r):
     return [e for e in r.events
             if e.get("event") in ("error", "media_channel_closed", "media_session_replaced") or "code" in e]
-
-
-@pytest.fixture
-def start_cast(relvox):
-    """Factory: relvox with a media session opened (`Cast`); the fake RTSP phone closes at teardown."""
-    made = []
-
-    def start(*args, keys=True):
-        made.append(Cast(relvox, *args, keys=keys))
-        return made[-1]
-
-    yield start
-    for c in made:
-        c.close()
 
 
 @pytest.fixture

@@ -5,20 +5,13 @@ import time
 
 import pytest
 
-from fake_rtsp import FakePhone, Harness
+from fake_rtsp import Harness
 from fake_timer_server import FakeTimerServer
 
 SYNC_KEYS = {
     "event", "protocol", "timer_server", "server_minus_local_us", "target_server_minus_local_us",
     "phase_error_us", "frequency_ppm", "round_trip_us", "filtered_samples", "fit_history_samples",
 }
-
-
-@pytest.fixture
-def phone():
-    p = FakePhone()
-    yield p
-    p.close()
 
 
 @pytest.fixture

@@ -9,24 +9,10 @@ import time
 import pytest
 
 import test_control
-from cast import Cast
 from fake_rtsp import wait_closed
 from proc_stats import cpu_seconds, descriptor_count, thread_names
 
 NO_LISTENER = ("--pcm-port", "9")
-
-
-@pytest.fixture
-def start_cast(relvox):
-    made = []
-
-    def start(*args, keys=True):
-        made.append(Cast(relvox, *args, keys=keys))
-        return made[-1]
-
-    yield start
-    for c in made:
-        c.close()
 
 
 def a_phone_still_authenticates(r):

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from fake_rtsp import USER_AGENT, FakePhone, Harness, free_port, wait_closed
+from fake_rtsp import USER_AGENT, Harness, free_port, wait_closed
 
 AUTH_KEY, AES_KEY, AES_IV = "A1b2C3d4E5f6G7h8", "0123456789abcdef", "fedcba9876543210"
 KEYS_ARG = f"{AUTH_KEY},{AES_KEY},{AES_IV}"
@@ -39,13 +39,6 @@ STREAM_STARTED = {
     "source_bits": 16,
     "transport": "rtp_mpegts_tcp",
 }
-
-
-@pytest.fixture
-def phone():
-    p = FakePhone()
-    yield p
-    p.close()
 
 
 @pytest.fixture

@@ -9,15 +9,12 @@ import json
 import math
 import os
 import struct
-import subprocess
-import threading
 import time
 
 import numpy as np
 import pytest
 
 import media_stream as ms
-from fake_rtsp import FakePhone
 from fake_timer_server import FakeTimerServer
 from relvox import ROOT, Relvox
 from test_media_session import start_stream
@@ -45,27 +42,10 @@ class PacedHarness(Relvox):
     """paced_playout_harness in place of relvox: same event reading, another binary."""
 
     def __init__(self, *args):
-        self.proc = subprocess.Popen([harness_path(), *map(str, args)], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.raw_lines, self.events, self._stderr = [], [], []
-        self._cv = threading.Condition()
-        self._eof = False
-        self._reader = threading.Thread(target=self._drain, daemon=True)
-        self._reader.start()
-        threading.Thread(target=self._drain_stderr, daemon=True).start()
+        self._spawn([harness_path(), *args])
 
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                self.send_line("quit")
-                self.close_stdin()
-            except (BrokenPipeError, ValueError):
-                pass
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+    def _request_stop(self):
+        self.send_line("quit")
 
 
 class Rendering:
@@ -157,13 +137,6 @@ def send_in_real_time(sock, packets, start_ns):
         sock.sendall(packet)
         sent.append(time.monotonic_ns())
     return np.array(sent, dtype=np.int64)
-
-
-@pytest.fixture
-def phone():
-    p = FakePhone()
-    yield p
-    p.close()
 
 
 @pytest.fixture

@@ -30,7 +30,6 @@
 #include "core/net.h"
 #include "core/thread.h"
 #include "media/media_session.h"
-#include "media/native_output_seam.h"
 #include "media/stream_keys.h"
 #include "support/fake_audio_host.h"
 #include "support/harness_args.h"
@@ -39,11 +38,7 @@ using namespace sonvale;
 
 namespace {
 
-struct Options {
-  Ipv4 ip = Ipv4::loopback();
-  std::uint16_t port = 0;
-  std::optional<StreamKeys> keys;
-  std::uint64_t generation = 1;
+struct Options : testing::SessionTarget {
   std::int64_t latency_us = 20000;
   std::uint32_t buffer_frames = 512;
   std::string out;
@@ -56,37 +51,24 @@ struct Options {
 
 Options parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage("missing value for " + arg);
-      return argv[++i];
-    };
-    if (arg == "--ip") {
-      const auto ip = Ipv4::parse(value());
-      if (!ip) usage("bad --ip");
-      o.ip = *ip;
-    } else if (arg == "--port") {
-      o.port = static_cast<std::uint16_t>(std::stoul(value()));
-    } else if (arg == "--keys") {
-      auto keys = testing::stream_keys_from_arg(value());
-      if (!keys) usage(keys.error().to_string());
-      o.keys = *keys;
-    } else if (arg == "--generation") {
-      o.generation = std::stoull(value());
+  testing::HarnessArgs args("paced_playout_harness", argc, argv);
+  while (args.next()) {
+    const std::string& arg = args.flag();
+    if (args.session_flag(o)) {
+      continue;
     } else if (arg == "--latency-us") {
-      o.latency_us = std::stoll(value());
+      o.latency_us = args.signed_number();
     } else if (arg == "--buffer-frames") {
-      o.buffer_frames = static_cast<std::uint32_t>(std::stoul(value()));
+      o.buffer_frames = static_cast<std::uint32_t>(args.number());
     } else if (arg == "--out") {
-      o.out = value();
+      o.out = args.text();
     } else {
-      usage("unknown argument " + arg);
+      args.unknown();
     }
   }
-  if (o.port == 0) usage("--port is required");
-  if (o.out.empty()) usage("--out is required");
-  if (o.buffer_frames == 0) usage("--buffer-frames must be positive");
+  args.require_port(o);
+  if (o.out.empty()) args.usage("--out is required");
+  if (o.buffer_frames == 0) args.usage("--buffer-frames must be positive");
   return o;
 }
 
@@ -144,7 +126,8 @@ int main(int argc, char** argv) {
     log->queued.push_back(queued);
   };
   auto host = std::make_shared<testing::PacedAudioHost>(paced);
-  set_native_audio_host_for_testing(host);
+  // The native output plays on the paced host.
+  const auto media = MediaConfig::resolve(std::nullopt, host, system_clock());
 
   const auto counter = std::make_shared<std::atomic<std::uint64_t>>(o.generation);
   const auto volume = std::make_shared<std::atomic<std::uint32_t>>(100);
@@ -160,11 +143,13 @@ int main(int argc, char** argv) {
 
   // The session as spawn_rtsp_receiver runs it, with the telemetry record kept here so that the
   // device thread can read the queue depth; when it ends, the recording is written.
-  auto session = spawn_named("sonvale-rtsp", [=, &dump_and_report, keys = o.keys] {
-    rtsp_session_main(o.ip, o.port, keys, std::nullopt, gate, volume, o.generation, counter,
-                      events, telemetry);
-    dump_and_report();
-  });
+  RtspLaunch launch{o.ip, o.port, o.keys, media, gate, volume, SessionToken(counter, o.generation),
+                    events};
+  auto session =
+      spawn_named("sonvale-rtsp", [launch = std::move(launch), telemetry, &dump_and_report]() mutable {
+        rtsp_session_main(std::move(launch), telemetry);
+        dump_and_report();
+      });
   if (!session) usage(session.error().to_string());
   session->detach();
 

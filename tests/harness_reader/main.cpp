@@ -16,32 +16,27 @@
 #include <vector>
 
 #include "core/event_sink.h"
+#include "media/media_error.h"
 #include "core/net.h"
-#include "media/latency_telemetry.h"
-#include "media/media_reader.h"
-#include "media/presentation_clock.h"
+#include "media/stream/reader_loop.h"
 #include "media/stream_keys.h"
 #include "support/harness_args.h"
+#include "support/media_records.h"
 
 namespace {
 
 using namespace sonvale;
 
-int run(const std::vector<std::string>& args) {
+int run(testing::HarnessArgs args) {
   std::optional<StreamKeys> keys;
   std::optional<std::string> output_device;
-  for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
-    if (args[i] == "--keys") {
-      auto k = testing::stream_keys_from_arg(args[i + 1]);
-      if (!k) {
-        std::cerr << k.error().to_string() << "\n";
-        return 2;
-      }
-      keys = *k;
-    } else if (args[i] == "--output-device") {
-      output_device = args[i + 1];
+  while (args.next()) {
+    if (args.flag() == "--keys") {
+      keys = args.keys();
+    } else if (args.flag() == "--output-device") {
+      output_device = args.text();
     } else {
-      return 2;
+      args.unknown();
     }
   }
   auto listener = tcp_listen(SocketAddrV4{Ipv4::loopback(), 0}, 1, false);
@@ -54,17 +49,20 @@ int run(const std::vector<std::string>& args) {
   if (!accepted) return 3;
 
   auto counter = std::make_shared<std::atomic<std::uint64_t>>(1);
-  auto result = run_media_reader(
-      std::move(accepted->fd), keys, output_device, std::make_shared<std::atomic<bool>>(false),
-      std::make_shared<std::atomic<std::uint32_t>>(100), ZeDidiPresentationClock::create(),
-      ZeDidiLatencyTelemetry::create(), 1, counter, events);
+  auto result = run_media_reader(MediaReaderInputs{
+      .audio = std::move(accepted->fd),
+      .keys = keys,
+      .media = MediaConfig::resolve(output_device),
+      .token = SessionToken(counter, 1),
+      .shared = testing::session_shared(events),
+  });
   Json report = {{"event", "harness_reader_result"},
                  {"ok", result.has_value()},
                  {"error", nullptr},
                  {"remote_closed", nullptr}};
   if (!result) {
     report["error"] = result.error().to_string();
-    if (const auto* d = result.error().remote_closed_details()) {
+    if (const auto* d = remote_closed_details(result.error())) {
       report["remote_closed"] = Json{{"channel", d->channel},
                                      {"bytes_read", d->bytes_read},
                                      {"bytes_expected", d->bytes_expected}};
@@ -81,5 +79,5 @@ int run(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
-  return run(std::vector<std::string>(argv + 1, argv + argc));
+  return run(testing::HarnessArgs("harness_reader", argc, argv));
 }

@@ -32,52 +32,30 @@ using namespace sonvale;
 
 namespace {
 
-struct Options {
-  Ipv4 ip = Ipv4::loopback();
-  std::uint16_t port = 0;
-  std::optional<StreamKeys> keys;
+struct Options : testing::SessionTarget {
   std::optional<std::string> output_device;
-  std::uint64_t generation = 1;
   std::optional<std::uint64_t> counter;
   bool telemetry = false;
 };
 
-[[noreturn]] void usage(const std::string& why) {
-  std::cerr << "rtsp_session_harness: " << why << "\n";
-  std::_Exit(2);
-}
-
 Options parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage("missing value for " + arg);
-      return argv[++i];
-    };
-    if (arg == "--ip") {
-      const auto ip = Ipv4::parse(value());
-      if (!ip) usage("bad --ip");
-      o.ip = *ip;
-    } else if (arg == "--port") {
-      o.port = static_cast<std::uint16_t>(std::stoul(value()));
-    } else if (arg == "--keys") {
-      auto keys = testing::stream_keys_from_arg(value());
-      if (!keys) usage(keys.error().to_string());
-      o.keys = *keys;
+  testing::HarnessArgs args("rtsp_session_harness", argc, argv);
+  while (args.next()) {
+    const std::string& arg = args.flag();
+    if (args.session_flag(o)) {
+      continue;
     } else if (arg == "--output-device") {
-      o.output_device = value();
-    } else if (arg == "--generation") {
-      o.generation = std::stoull(value());
+      o.output_device = args.text();
     } else if (arg == "--counter") {
-      o.counter = std::stoull(value());
+      o.counter = args.number();
     } else if (arg == "--telemetry") {
       o.telemetry = true;
     } else {
-      usage("unknown argument " + arg);
+      args.unknown();
     }
   }
-  if (o.port == 0) usage("--port is required");
+  args.require_port(o);
   return o;
 }
 
@@ -93,15 +71,17 @@ int main(int argc, char** argv) {
   const auto telemetry = o.telemetry ? ZeDidiLatencyTelemetry::create() : nullptr;
   PlaybackGate gate = PlaybackGate::with_output_suspension(suspended);
 
+  const auto media = MediaConfig::resolve(o.output_device);
+
   auto start = [&](std::uint16_t port, std::uint64_t generation) {
+    RtspLaunch launch{o.ip,   port,   o.keys, media, gate, volume, SessionToken(counter, generation),
+                      events};
     if (!telemetry) {
-      spawn_rtsp_receiver(o.ip, port, o.keys, o.output_device, gate, volume, generation, counter,
-                          events);
+      spawn_rtsp_receiver(std::move(launch));
       return;
     }
-    auto thread = spawn_named("sonvale-rtsp", [=, keys = o.keys, device = o.output_device] {
-      rtsp_session_main(o.ip, port, keys, device, gate, volume, generation, counter, events,
-                        telemetry);
+    auto thread = spawn_named("sonvale-rtsp", [launch = std::move(launch), telemetry]() mutable {
+      rtsp_session_main(std::move(launch), telemetry);
     });
     if (thread) thread->detach();
   };

@@ -347,13 +347,14 @@ RtAudio::Api choose_api() {
   return apis.empty() ? RtAudio::UNSPECIFIED : apis.front();
 }
 
+// Chooses its RtAudio API when first used, not when made: the receiver makes its host at start,
+// and a sound server that comes up before the first native output is still found.
 class RtAudioHost final : public AudioHost {
  public:
-  explicit RtAudioHost(RtAudio::Api api) : api_(api) {}
-
-  std::string name() const override { return host_name_of(api_); }
+  std::string name() const override { return host_name_of(api()); }
 
   Result<std::vector<std::shared_ptr<AudioDevice>>> devices() override {
+    const RtAudio::Api api_ = api();
     try {
       RtAudio rt(api_);
       rt.showWarnings(false);
@@ -369,6 +370,7 @@ class RtAudioHost final : public AudioHost {
   }
 
   std::shared_ptr<AudioDevice> default_output_device() override {
+    const RtAudio::Api api_ = api();
     try {
       RtAudio rt(api_);
       rt.showWarnings(false);
@@ -392,12 +394,18 @@ class RtAudioHost final : public AudioHost {
   }
 
  private:
-  RtAudio::Api api_;
+  RtAudio::Api api() const {
+    std::call_once(chosen_, [this] { chosen_api_ = choose_api(); });
+    return chosen_api_;
+  }
+
+  mutable std::once_flag chosen_;
+  mutable RtAudio::Api chosen_api_ = RtAudio::UNSPECIFIED;
 };
 
 }  // namespace
 
-std::unique_ptr<AudioHost> make_rtaudio_host() { return std::make_unique<RtAudioHost>(choose_api()); }
+std::unique_ptr<AudioHost> make_rtaudio_host() { return std::make_unique<RtAudioHost>(); }
 
 std::unique_ptr<AudioHost> default_audio_host() { return make_rtaudio_host(); }
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/net.h"
-#include "media/rtsp_message.h"
-#include "media/wfd_sink.h"
+#include "media/rtsp/rtsp_message.h"
+#include "media/rtsp/wfd_sink.h"
 
 using namespace sonvale;
 

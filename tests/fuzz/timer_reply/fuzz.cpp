@@ -7,7 +7,7 @@
 #include <span>
 
 #include "core/bytes.h"
-#include "media/timer_exchange.h"
+#include "media/clock/timer_exchange.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   sonvale::ByteReader reader(sonvale::ByteSpan(data, size));

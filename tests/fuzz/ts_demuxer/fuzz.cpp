@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "media/ts_demuxer.h"
+#include "media/stream/ts_demuxer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t pos = 0; pos < stream.size(); pos += piece) {
     const auto n = std::min(piece, stream.size() - pos);
     for (const auto& pes : demuxer.push_packet(stream.subspan(pos, n), pts++)) {
-      if (pes.data.size() > sonvale::TsDemuxer::kMaxPesBytes) std::abort();
+      if (pes.buffer.size() > sonvale::TsDemuxer::kMaxPesBytes) std::abort();
     }
   }
   (void)demuxer.finish_pes();

@@ -60,13 +60,26 @@ TEST(ErrorTest, FixedTextsOfTypedCauses) {
   EXPECT_EQ(Error::unexpected_eof().to_string(), "failed to fill whole buffer");
   EXPECT_EQ(Error::closed_channel().to_string(), "sending on a closed channel");
   EXPECT_EQ(os_error_text(EADDRINUSE), "Address already in use (os error 98)");
-  Error closed = Error::remote_closed({"audio", 2, 4});
-  ASSERT_NE(closed.remote_closed_details(), nullptr);
-  EXPECT_EQ(closed.remote_closed_details()->channel, "audio");
-  EXPECT_EQ(closed.remote_closed_details()->bytes_read, 2u);
-  EXPECT_EQ(closed.remote_closed_details()->bytes_expected, 4u);
-  EXPECT_EQ(closed.to_string(), "ZeDidi audio source closed the channel after 2/4 bytes");
-  EXPECT_EQ(Error::msg("x").remote_closed_details(), nullptr);
+}
+
+// A subsystem's own cause record, found by its type beneath context messages.
+struct TestCause {
+  int code = 0;
+};
+struct OtherCause {};
+
+TEST(ErrorTest, SubsystemCauseIsFoundByTypeBeneathContext) {
+  Error e = Error::with_cause(TestCause{7}, "root").context("outer");
+  EXPECT_EQ(e.kind(), ErrorKind::kSubsystem);
+  ASSERT_NE(e.cause<TestCause>(), nullptr);
+  EXPECT_EQ(e.cause<TestCause>()->code, 7);
+  EXPECT_EQ(e.cause<OtherCause>(), nullptr);
+  EXPECT_EQ(e.to_string(), "outer: root");
+  EXPECT_EQ(e.io_kind(), IoKind::kOther);
+  EXPECT_EQ(Error::msg("x").cause<TestCause>(), nullptr);
+  const Error copy = e;  // copies keep the cause
+  ASSERT_NE(copy.cause<TestCause>(), nullptr);
+  EXPECT_EQ(copy.cause<TestCause>()->code, 7);
 }
 
 }  // namespace

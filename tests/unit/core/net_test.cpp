@@ -1,4 +1,5 @@
 #include "core/net.h"
+#include "support/socket_pair.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -33,10 +34,7 @@ TEST(Ipv4ParseTest, StrictDottedDecimal) {
 }
 
 TEST(SocketTest, ReadExactReportsEndOfStreamAsUnexpectedEof) {
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  Fd a(sv[0]);
-  Fd b(sv[1]);
+  auto [a, b] = testing::socket_pair();
   const Bytes two = {1, 2};
   ASSERT_TRUE(write_all(b.get(), two));
   b.reset();
@@ -47,10 +45,8 @@ TEST(SocketTest, ReadExactReportsEndOfStreamAsUnexpectedEof) {
 }
 
 TEST(SocketTest, WriteToClosedPeerFailsWithoutSignal) {
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  Fd a(sv[0]);
-  Fd(sv[1]).reset();
+  auto [a, b] = testing::socket_pair();
+  b.reset();
   const Bytes data(1024, 0);
   auto r = write_all(a.get(), data);
   ASSERT_FALSE(r);

@@ -5,7 +5,9 @@
 
 #include <thread>
 
+#include "media/media_error.h"
 #include "media/media_session.h"
+#include "support/media_records.h"
 #include "support/recording_sink.h"
 
 namespace sonvale {
@@ -49,20 +51,16 @@ bool closed_by_receiver(int phone, std::chrono::milliseconds within = 3s) {
 class MediaReaderThread : public ::testing::Test {
  protected:
   MediaReaderInputs inputs(Fd audio, std::optional<StreamKeys> keys = std::nullopt) {
-    MediaReaderInputs in;
-    in.audio = std::move(audio);
-    in.keys = std::move(keys);
-    // The PCM stream: without a device text the reader would open the native output first, and
-    // this machine has none. No audio arrives, so the streamer never connects.
-    in.output_device = "stream:127.0.0.1:9";
-    in.blocked = std::make_shared<std::atomic<bool>>(false);
-    in.receiver_volume = std::make_shared<std::atomic<std::uint32_t>>(100);
-    in.clock = ZeDidiPresentationClock::create();
-    in.telemetry = ZeDidiLatencyTelemetry::create();
-    in.media_generation = counter_;
-    in.events = sink_.sink();
-    in.generation = 3;
-    in.session_alive = alive_;
+    MediaReaderInputs in{
+        .audio = std::move(audio),
+        .keys = std::move(keys),
+        // The PCM stream: without a device text the reader would open the native output first,
+        // and this machine has none. No audio arrives, so the streamer never connects.
+        .media = testing::media_config("stream:127.0.0.1:9"),
+        .token = SessionToken(counter_, 3),
+        .shared = testing::session_shared(sink_.sink()),
+    };
+    in.shared.session_alive = alive_;
     return in;
   }
 
@@ -104,7 +102,7 @@ TEST_F(MediaReaderThread, ResetIsAStreamFailureWithFingerprint) {
     if (with_keys)
       keys = *StreamKeys::from_strings("A1b2C3d4E5f6G7h8", "0123456789abcdef", "fedcba9876543210");
     auto in = inputs(std::move(local), keys);
-    in.events = sink.sink();
+    in.shared.events = sink.sink();
     run(std::move(in));
     const auto events = sink.events();
     ASSERT_EQ(events.size(), 1u);
@@ -207,7 +205,7 @@ TEST(EmitNormalChannelClose, OnlyForRemoteChannelClosed) {
   EXPECT_FALSE(emit_normal_channel_close(sink.sink(), Error::unexpected_eof(), 1));
   EXPECT_TRUE(sink.events().empty());
   // Recognised by type beneath context messages.
-  Error wrapped = Error::remote_closed({"audio", 1, 9}).context("outer").context("outermost");
+  Error wrapped = remote_channel_closed({"audio", 1, 9}).context("outer").context("outermost");
   EXPECT_TRUE(emit_normal_channel_close(sink.sink(), wrapped, 12));
   const auto events = sink.named("media_channel_closed");
   ASSERT_EQ(events.size(), 1u);

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "core/net.h"
+#include "media/media_error.h"
+#include "support/socket_pair.h"
 
 namespace sonvale {
 namespace {
@@ -18,10 +20,9 @@ using namespace std::chrono_literals;
 class GenerationRead : public ::testing::Test {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    reader_ = Fd(fds[0]);
-    phone_ = Fd(fds[1]);
+    auto pair = testing::socket_pair();
+    reader_ = std::move(pair.ours);
+    phone_ = std::move(pair.theirs);
     ASSERT_TRUE(set_recv_timeout(reader_.get(), 20ms));
   }
   void send(std::string_view bytes) { ASSERT_TRUE(write_all(phone_.get(), as_bytes(bytes))); }
@@ -85,7 +86,7 @@ TEST_F(GenerationRead, CloseMidHeaderIsRemoteChannelClosedWithCounts) {
   std::array<std::uint8_t, 4> buf{};
   auto r = read_exact_for_generation(reader_.get(), buf, 7, counter_);
   ASSERT_FALSE(r);
-  const RemoteChannelClosed* closed = r.error().remote_closed_details();
+  const RemoteChannelClosed* closed = remote_closed_details(r.error());
   ASSERT_NE(closed, nullptr);
   EXPECT_EQ(closed->channel, "audio");
   EXPECT_EQ(closed->bytes_read, 2u);

@@ -6,27 +6,25 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fake_clock.h"
+
 namespace sonvale {
 namespace {
 
 using namespace std::chrono_literals;
 
-// A fake monotonic clock for the grace period, advanced by the tests.
-std::atomic<std::int64_t> g_fake_ns{1'000'000'000};
-PlaybackGate::Clock::time_point fake_now() {
-  return PlaybackGate::Clock::time_point(std::chrono::nanoseconds(g_fake_ns.load()));
-}
-void advance(std::chrono::nanoseconds d) { g_fake_ns += d.count(); }
-
 class PlaybackGateTest : public ::testing::Test {
  protected:
-  void SetUp() override { PlaybackGate::set_now_for_testing(&fake_now); }
-  void TearDown() override { PlaybackGate::set_now_for_testing(nullptr); }
+  // The fake monotonic clock of the grace period, advanced by the tests.
+  void advance(std::chrono::nanoseconds d) { clock_->advance(d); }
+  PlaybackGate make_gate() { return PlaybackGate::with_output_suspension(suspended_, clock_); }
+
+  std::shared_ptr<testing::FakeClock> clock_ = testing::make_fake_clock();
   std::shared_ptr<std::atomic<bool>> suspended_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 TEST_F(PlaybackGateTest, NewGatePlaysAndAcceptsWeakResume) {
-  auto gate = PlaybackGate::with_output_suspension(suspended_);
+  auto gate = make_gate();
   EXPECT_FALSE(gate.blocked());
   EXPECT_FALSE(gate.remote_paused());
   EXPECT_TRUE(gate.accepts_weak_resume());
@@ -34,7 +32,7 @@ TEST_F(PlaybackGateTest, NewGatePlaysAndAcceptsWeakResume) {
 }
 
 TEST_F(PlaybackGateTest, PauseIsProtectedForExactlyOnePointFiveSeconds) {
-  auto gate = PlaybackGate::with_output_suspension(suspended_);
+  auto gate = make_gate();
   gate.set_paused(true);
   EXPECT_TRUE(gate.blocked());
   advance(1s);
@@ -51,7 +49,7 @@ TEST_F(PlaybackGateTest, PauseIsProtectedForExactlyOnePointFiveSeconds) {
 }
 
 TEST_F(PlaybackGateTest, RepeatedPauseRestartsTheGrace) {
-  auto gate = PlaybackGate::with_output_suspension(suspended_);
+  auto gate = make_gate();
   gate.set_paused(true);
   advance(1s);
   gate.set_paused(true);
@@ -62,19 +60,19 @@ TEST_F(PlaybackGateTest, RepeatedPauseRestartsTheGrace) {
 }
 
 TEST_F(PlaybackGateTest, ExplicitResumeClearsAtOnce) {
-  auto gate = PlaybackGate::with_output_suspension(suspended_);
+  auto gate = make_gate();
   gate.set_paused(true);
   gate.set_paused(false);
   EXPECT_FALSE(gate.blocked());
   EXPECT_FALSE(gate.resume_grace_until());
   gate.set_paused(true);
   ASSERT_TRUE(gate.resume_grace_until());
-  EXPECT_EQ(*gate.resume_grace_until(), fake_now() + 1500ms);
+  EXPECT_EQ(*gate.resume_grace_until(), clock_->now() + 1500ms);
 }
 
 TEST_F(PlaybackGateTest, OutputSuspensionKeepsTheGateBlocked) {
   suspended_->store(true);
-  auto gate = PlaybackGate::with_output_suspension(suspended_);
+  auto gate = make_gate();
   EXPECT_TRUE(gate.blocked());
   gate.set_paused(false);
   EXPECT_TRUE(gate.blocked());
@@ -82,12 +80,12 @@ TEST_F(PlaybackGateTest, OutputSuspensionKeepsTheGateBlocked) {
 }
 
 TEST_F(PlaybackGateTest, CopiesShareCellsAndNewGatesDoNot) {
-  auto gate = PlaybackGate::with_output_suspension(suspended_);
+  auto gate = make_gate();
   const PlaybackGate copy = gate;
   auto blocked = gate.blocked_cell();
   copy.set_paused(true);
   EXPECT_TRUE(blocked->load());
-  auto later = PlaybackGate::with_output_suspension(suspended_);
+  auto later = make_gate();
   EXPECT_FALSE(later.blocked());
   EXPECT_FALSE(later.shares_cells_with(gate));
   EXPECT_TRUE(copy.shares_cells_with(gate));
@@ -95,7 +93,7 @@ TEST_F(PlaybackGateTest, CopiesShareCellsAndNewGatesDoNot) {
 
 TEST_F(PlaybackGateTest, ConcurrentWeakResumesClearOnePauseOnce) {
   for (int round = 0; round < 200; ++round) {
-    auto gate = PlaybackGate::with_output_suspension(suspended_);
+    auto gate = make_gate();
     gate.set_paused(true);
     advance(2s);
     std::atomic<int> go{0};

@@ -7,18 +7,13 @@
 
 #include "core/encoding.h"
 #include "protocol/control_payloads.h"
+#include "support/fake_clock.h"
+#include "support/socket_pair.h"
 
 namespace sonvale {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-// One fake monotonic clock for the hub's duplicate window and route instants and for the gate's
-// resume grace.
-std::atomic<std::int64_t> g_fake_ns{5'000'000'000};
-Clock::time_point fake_now() { return Clock::time_point(std::chrono::nanoseconds(g_fake_ns.load())); }
-void advance(std::chrono::nanoseconds d) { g_fake_ns += d.count(); }
 
 const Ipv4 kPhone = Ipv4::from_octets(192, 168, 1, 5);
 const Ipv4 kOtherPhone = Ipv4::from_octets(192, 168, 1, 6);
@@ -35,14 +30,9 @@ struct Conn {
 
 class ControlHubTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ControlHub::set_now_for_testing(&fake_now);
-    PlaybackGate::set_now_for_testing(&fake_now);
-  }
-  void TearDown() override {
-    ControlHub::set_now_for_testing(nullptr);
-    PlaybackGate::set_now_for_testing(nullptr);
-  }
+  // One fake monotonic clock for the hub's duplicate window and route instants and for the
+  // gates' resume grace.
+  void advance(std::chrono::nanoseconds d) { clock_->advance(d); }
 
   PlaybackGate activate(std::uint64_t id, Conn& c, Ipv4 peer = kPhone) {
     return hub_.activate(id, peer, c.sender, c.sequence);
@@ -56,13 +46,14 @@ class ControlHubTest : public ::testing::Test {
   }
 
   std::shared_ptr<std::atomic<std::uint32_t>> volume_ = std::make_shared<std::atomic<std::uint32_t>>(50);
-  ControlHub hub_{volume_};
+  std::shared_ptr<testing::FakeClock> clock_ = testing::make_fake_clock();
+  ControlHub hub_{volume_, clock_};
 };
 
 TEST_F(ControlHubTest, ReportFromAnotherThreadEndsTheWaitEarly) {
   Conn c = Conn::make();
   activate(1, c);
-  const auto start = Clock::now();
+  const auto start = std::chrono::steady_clock::now();
   auto pending = send_async(1);
   auto msg = c.receiver.recv();  // the pause is queued before the wait starts
   ASSERT_TRUE(msg);
@@ -76,7 +67,7 @@ TEST_F(ControlHubTest, ReportFromAnotherThreadEndsTheWaitEarly) {
   ASSERT_TRUE(outcome);
   EXPECT_TRUE(outcome->dispatched);
   EXPECT_TRUE(outcome->confirmed);
-  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_EQ(hub_.pending_effect_count(), 0u);
 }
 
@@ -298,20 +289,20 @@ TEST_P(RoutePreferenceTest, ChoosesByFlagsThenInstantThenOwnSession) {
   Conn a = Conn::make();
   Conn b = Conn::make();
   activate(7, active);
-  const auto base = g_fake_ns.load();
-  auto at = [&](int t) { g_fake_ns = base + t * 1'000'000; };
+  const auto base = clock_->now();
+  auto at = [&](std::chrono::nanoseconds t) { advance(base + t - clock_->now()); };
   // Session 9 (B) sorts after 7 (A) in the route table.
   if (!p.no_a) {
-    at(p.a_time);
+    at(std::chrono::milliseconds(p.a_time));
     hub_.register_control_route(7, kPhone, a.sender, a.sequence);
     if (p.a_ready) hub_.mark_reverse_control_ready(7);
     if (p.a_registered) hub_.mark_play_source_registered(7);
   }
-  at(p.b_time);
+  at(std::chrono::milliseconds(p.b_time));
   hub_.register_control_route(9, p.b_other_address ? kOtherPhone : kPhone, b.sender, b.sequence);
   if (p.b_ready) hub_.mark_reverse_control_ready(9);
   if (p.b_registered) hub_.mark_play_source_registered(9);
-  g_fake_ns = base + 1'000'000'000;
+  at(1s);
 
   ASSERT_TRUE(hub_.set_volume(30));
   Receiver<Outgoing>* chosen = p.expect == 'A' ? &a.receiver : p.expect == 'B' ? &b.receiver : &active.receiver;
@@ -400,12 +391,12 @@ TEST_F(ControlHubTest, DeactivationFailsThePendingCommandAtOnce) {
   hub_.observe_position(1, 500);
   auto pending = send_async(3, 0, 3000ms);
   ASSERT_TRUE(c.receiver.recv());
-  const auto start = Clock::now();
+  const auto start = std::chrono::steady_clock::now();
   hub_.deactivate(1);
   auto outcome = pending.get();
   EXPECT_TRUE(outcome->dispatched);
   EXPECT_FALSE(outcome->confirmed);
-  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   EXPECT_FALSE(hub_.last_position());
   EXPECT_EQ(hub_.playback_state_for(1, kPhone), 0u);
   EXPECT_FALSE(hub_.set_volume(10));
@@ -430,10 +421,7 @@ TEST_F(ControlHubTest, DeactivatingAnotherSessionKeepsTheActiveSource) {
 }
 
 TEST_F(ControlHubTest, ShutdownAdvancesGenerationAndClearsRoutesAndSockets) {
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  Fd local(fds[0]);
-  Fd remote(fds[1]);
+  auto [local, remote] = testing::socket_pair();
   ASSERT_TRUE(hub_.register_session(1, local));
   Conn c = Conn::make();
   activate(1, c);
@@ -466,8 +454,8 @@ TEST_F(ControlHubTest, RacingOpensLeaveTheHighestGenerationActive) {
     Conn a = Conn::make();
     Conn b = Conn::make();
     std::atomic<int> ready{0};
-    OpenedSource opened[2] = {{PlaybackGate::with_output_suspension(hub_.output_suspended()), 0},
-                              {PlaybackGate::with_output_suspension(hub_.output_suspended()), 0}};
+    OpenedSource opened[2] = {{PlaybackGate::with_output_suspension(hub_.output_suspended(), clock_), 0},
+                              {PlaybackGate::with_output_suspension(hub_.output_suspended(), clock_), 0}};
     auto run = [&](int i, Conn& c) {
       ready.fetch_add(1);
       while (ready.load() < 2) {

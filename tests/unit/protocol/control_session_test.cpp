@@ -194,7 +194,7 @@ class ControlSessionTest : public ::testing::Test {
     auto [s, r] = make_channel<Outgoing>();
     Connection c{id, s, std::move(r), std::make_shared<std::atomic<std::uint32_t>>(8), nullptr};
     hub_.register_control_route(id, kPhone, s, c.sequence);
-    SessionContext ctx{id, DeviceIdentity{"xYz", "SonVale", "Mac", "macOS", 3}, "stream:1.2.3.4:5",
+    SessionContext ctx{id, DeviceIdentity{"xYz", "SonVale", "Mac", "macOS", 3}, media_,
                        hub_, rec_.sink(), [this](RtspLaunch l) { launches_.push_back(std::move(l)); }};
     c.session = std::make_unique<ControlSession>(std::move(ctx), SocketAddrV4{kPhone, 8899},
                                                  SocketAddrV4{kPhone, port}, std::move(s), c.sequence,
@@ -204,6 +204,8 @@ class ControlSessionTest : public ::testing::Test {
 
   std::shared_ptr<std::atomic<std::uint32_t>> volume_ = std::make_shared<std::atomic<std::uint32_t>>(50);
   ControlHub hub_{volume_};
+  std::shared_ptr<const MediaConfig> media_ =
+      MediaConfig::resolve("stream:1.2.3.4:5", nullptr, system_clock());
   testing::RecordingSink rec_;
   std::vector<RtspLaunch> launches_;
 };
@@ -253,11 +255,13 @@ TEST_F(ControlSessionTest, OpenSelectsKeysAdvancesGenerationAndStartsTheMediaSes
   EXPECT_EQ(first.rtsp_port, 7000);
   ASSERT_TRUE(first.keys);
   EXPECT_EQ(as_text(first.keys->aes_key), "0123456789abcdef");
-  EXPECT_EQ(first.output_device, std::optional<std::string>("stream:1.2.3.4:5"));
-  EXPECT_EQ(first.generation, 1u);
+  EXPECT_EQ(first.media, media_);
+  ASSERT_TRUE(std::holds_alternative<StreamOutputChoice>(first.media->output));
+  EXPECT_EQ(std::get<StreamOutputChoice>(first.media->output).target.to_string(), "1.2.3.4:5");
+  EXPECT_EQ(first.token.generation(), 1u);
   EXPECT_EQ(first.receiver_volume, volume_);
-  EXPECT_EQ(first.media_generation, hub_.media_generation());
-  EXPECT_EQ(launches_[1].generation, 2u);
+  EXPECT_EQ(first.token.counter_cell(), hub_.media_generation());
+  EXPECT_EQ(launches_[1].token.generation(), 2u);
   EXPECT_TRUE(hub_.active_session()->gate.shares_cells_with(launches_[1].gate));
   EXPECT_FALSE(hub_.active_session()->gate.shares_cells_with(launches_[0].gate));
 }

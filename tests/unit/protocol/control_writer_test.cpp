@@ -11,6 +11,7 @@
 
 #include "core/encoding.h"
 #include "support/recording_sink.h"
+#include "support/socket_pair.h"
 
 namespace sonvale {
 namespace {
@@ -37,10 +38,7 @@ struct WriterRun {
 };
 
 WriterRun run_writer(std::vector<Outgoing> messages) {
-  int fds[2];
-  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  Fd write_end(fds[0]);
-  Fd read_end(fds[1]);
+  auto [write_end, read_end] = testing::socket_pair();
   testing::RecordingSink rec;
   auto [sender, receiver] = make_channel<Outgoing>();
   for (auto& m : messages) EXPECT_TRUE(sender.send(std::move(m)));
@@ -172,10 +170,7 @@ struct FailCase {
 class ControlWriterFailureTest : public ::testing::TestWithParam<FailCase> {};
 
 TEST_P(ControlWriterFailureTest, ReportsWritesNothingAndClosesTheChannel) {
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  Fd write_end(fds[0]);
-  Fd read_end(fds[1]);
+  auto [write_end, read_end] = testing::socket_pair();
   testing::RecordingSink rec;
   auto [sender, receiver] = make_channel<Outgoing>();
   ASSERT_TRUE(sender.send(GetParam().message));
@@ -211,10 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return param_info.param.name; });
 
 TEST(ControlWriterTest, ClosedPeerEndsTheWriterWithTheSystemError) {
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  Fd write_end(fds[0]);
-  ::close(fds[1]);
+  auto [write_end, peer] = testing::socket_pair();
+  peer.reset();
   testing::RecordingSink rec;
   auto [sender, receiver] = make_channel<Outgoing>();
   ASSERT_TRUE(sender.send(msg(Outgoing::Mode::kPlain, {1}, 1, 1)));

@@ -1,0 +1,173 @@
+#include "media/clock/clock_sync.h"
+
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/thread.h"
+#include "media/clock/timer_clock_estimator.h"
+#include "media/clock/timer_exchange.h"
+
+namespace sonvale {
+namespace {
+
+constexpr int kAttemptsPerRound = 10;
+
+Result<> connect_datagram(int fd, SocketAddrV4 to) {
+  const sockaddr_in sa = to.to_sockaddr();
+  while (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    if (errno == EINTR) continue;
+    return fail(Error::last_os());
+  }
+  return {};
+}
+
+Result<std::size_t> send_datagram(int fd, ByteSpan data) {
+  for (;;) {
+    const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return fail(Error::last_os());
+  }
+}
+
+void emit_error(const EventSink& events, const char* code, const std::string& prefix,
+                const Error& error) {
+  events(Json{{"event", "error"}, {"code", code}, {"message", prefix + error.to_string()}});
+}
+
+enum class RoundEnd { kComplete, kAbandoned, kStop };
+
+class ClockSync {
+ public:
+  ClockSync(TimerSyncInputs inputs, ClockSyncTiming timing)
+      : in_(std::move(inputs)), timing_(timing), sequence_(timing.initial_sequence) {
+    samples_.reserve(kAttemptsPerRound);
+  }
+
+  void run() {
+    auto bound = udp_bind(SocketAddrV4{Ipv4::unspecified(), 0});
+    if (!bound) {
+      emit_error(in_.events, "sonvale_clock_sync_bind_failed", "小米妙播同步时钟初始化失败：",
+                 bound.error());
+      return;
+    }
+    const Fd fd = std::move(*bound);
+    (void)set_recv_timeout(fd.get(), timing_.io_timeout);
+    (void)set_send_timeout(fd.get(), timing_.io_timeout);
+    if (auto connected = connect_datagram(fd.get(), in_.server); !connected) {
+      emit_error(in_.events, "sonvale_clock_sync_connect_failed", "小米妙播同步时钟连接失败：",
+                 connected.error());
+      return;
+    }
+
+    if (!in_.session_alive->load(std::memory_order_acquire)) return;
+    for (;;) {
+      if (generation_moved()) return;
+      if (in_.blocked->load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(timing_.hold_sleep);
+      } else {
+        const RoundEnd end = run_round(fd.get());
+        if (end == RoundEnd::kStop) return;
+        if (end == RoundEnd::kComplete) {
+          if (auto estimate = estimator_.observe_round(samples_)) report(*estimate);
+          if (!pause()) return;
+        }
+      }
+      if (!in_.session_alive->load(std::memory_order_acquire)) return;
+    }
+  }
+
+ private:
+  bool generation_moved() const {
+    return in_.media_generation->load(std::memory_order_acquire) != in_.generation;
+  }
+  bool should_end() const {
+    return !in_.session_alive->load(std::memory_order_acquire) || generation_moved();
+  }
+
+  RoundEnd run_round(int fd) {
+    samples_.clear();
+    for (int attempt = 0; attempt < kAttemptsPerRound; ++attempt) {
+      if (should_end()) return RoundEnd::kStop;
+      if (in_.blocked->load(std::memory_order_acquire)) return RoundEnd::kAbandoned;
+      if (auto sample = exchange(fd)) {
+        samples_.push_back(*sample);
+        std::this_thread::sleep_for(timing_.sample_pause);
+      }
+    }
+    return RoundEnd::kComplete;
+  }
+
+  // One request and at most one datagram read back. A reply counts only when it is exactly 40
+  // bytes long (a longer datagram is not a reply, whatever its first 40 bytes hold) and echoes the
+  // sequence number just sent.
+  std::optional<TimerSample> exchange(int fd) {
+    const std::int64_t sent = in_.clock->local_now_us();
+    ++sequence_;
+    const auto request = build_timer_request(sent, sequence_);
+    const auto written = send_datagram(fd, request);
+    if (!written || *written != request.size()) return std::nullopt;
+
+    std::array<std::uint8_t, kTimerMessageSize> buf{};
+    const auto datagram = udp_recv_from(fd, buf);
+    if (!datagram) return std::nullopt;
+    const std::int64_t received = in_.clock->local_now_us();
+    if (datagram->wire_size != kTimerMessageSize) return std::nullopt;
+    const auto reply = parse_timer_reply(ByteSpan(buf.data(), datagram->size));
+    if (!reply || reply->sequence != sequence_) return std::nullopt;
+    return timer_sample_from_exchange(sent, received, *reply);
+  }
+
+  void report(const ClockEstimate& estimate) {
+    const ClockUpdate update = in_.clock->update_server_clock(estimate);
+    in_.events(Json{
+        {"event", "clock_synchronized"},
+        {"protocol", "xiaomi_zedidi"},
+        {"timer_server", in_.server.to_string()},
+        {"server_minus_local_us", update.server_minus_local_us},
+        {"target_server_minus_local_us", update.target_server_minus_local_us},
+        {"phase_error_us", update.phase_error_us},
+        {"frequency_ppm", update.frequency_ppm},
+        {"round_trip_us", estimate.round_trip_us},
+        {"filtered_samples", estimate.filtered_samples},
+        {"fit_history_samples", estimate.fit_history_samples},
+    });
+  }
+
+  // The pause between rounds, cut short by a PLAY request. False when the thread must end.
+  bool pause() {
+    for (int step = 0; step < timing_.pause_steps; ++step) {
+      if (should_end()) return false;
+      if (in_.play_received->exchange(false, std::memory_order_acq_rel)) return true;
+      std::this_thread::sleep_for(timing_.pause_step);
+    }
+    return true;
+  }
+
+  TimerSyncInputs in_;
+  ClockSyncTiming timing_;
+  TimerClockEstimator estimator_;
+  std::uint32_t sequence_;
+  std::vector<TimerSample> samples_;
+};
+
+}  // namespace
+
+void clock_sync_main(TimerSyncInputs inputs, ClockSyncTiming timing) {
+  ClockSync(std::move(inputs), timing).run();
+}
+
+void spawn_timer_synchronizer(TimerSyncInputs inputs) {
+  auto thread = spawn_named("sonvale-clock-sync", [inputs = std::move(inputs)]() mutable {
+    clock_sync_main(std::move(inputs));
+  });
+  if (thread) thread->detach();
+}
+
+}  // namespace sonvale

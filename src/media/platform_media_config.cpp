@@ -1,0 +1,12 @@
+// The production media configuration, apart from the rest of the records so that code which
+// passes its own host (tests, benchmarks) does not link the platform's audio library.
+#include "media/session_context.h"
+
+namespace sonvale {
+
+std::shared_ptr<const MediaConfig> MediaConfig::resolve(
+    const std::optional<std::string>& output_device) {
+  return resolve(output_device, audio::default_audio_host(), system_clock());
+}
+
+}  // namespace sonvale

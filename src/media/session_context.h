@@ -1,0 +1,80 @@
+#pragma once
+
+// The records a media session hands from layer to layer: what every session of the receiver
+// shares (resolved once at start), which generation a session belongs to, and the parts one
+// session's threads share.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/clock.h"
+#include "core/event_sink.h"
+#include "media/audio/audio_host.h"
+#include "media/clock/latency_telemetry.h"
+#include "media/output/output_choice.h"
+#include "media/playback_gate.h"
+#include "media/clock/presentation_clock.h"
+
+namespace sonvale {
+
+// What every media session of one receiver uses, resolved once when the receiver starts and
+// shared read-only by all sessions and their threads.
+struct MediaConfig {
+  // Where the decoded audio goes, read from the output device text.
+  OutputChoice output = NativeOutputChoice{};
+  // The host a native output opens its device on. Never null.
+  std::shared_ptr<audio::AudioHost> audio_host;
+  // The monotonic clock of the session loop's feedback and the reader's arrival instants.
+  std::shared_ptr<const Clock> clock = system_clock();
+
+  // Reads `output_device` (see choose_output) and puts in the platform's audio host.
+  static std::shared_ptr<const MediaConfig> resolve(const std::optional<std::string>& output_device);
+  // The same with a given host and clock (the test executables' fakes).
+  static std::shared_ptr<const MediaConfig> resolve(const std::optional<std::string>& output_device,
+                                                    std::shared_ptr<audio::AudioHost> audio_host,
+                                                    std::shared_ptr<const Clock> clock);
+};
+
+// The media generation one session started with and the receiver's counter of generations. The
+// session is current while the counter still holds its generation; an open command of the phone
+// or a stop moves the counter on, and every thread of the session then ends by itself.
+class SessionToken {
+ public:
+  SessionToken(std::shared_ptr<std::atomic<std::uint64_t>> counter, std::uint64_t generation)
+      : counter_(std::move(counter)), generation_(generation) {}
+
+  bool current() const { return counter_->load(std::memory_order_acquire) == generation_; }
+  std::uint64_t generation() const { return generation_; }
+  const std::atomic<std::uint64_t>& counter() const { return *counter_; }
+  const std::shared_ptr<std::atomic<std::uint64_t>>& counter_cell() const { return counter_; }
+
+ private:
+  std::shared_ptr<std::atomic<std::uint64_t>> counter_;
+  std::uint64_t generation_ = 0;
+};
+
+// The parts that the threads of one media session share: the RTSP session thread, the media
+// reader, the render callback and the clock synchronisation thread. Copies share every part.
+struct SessionShared {
+  PlaybackGate gate;
+  std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume;
+  std::shared_ptr<ZeDidiPresentationClock> presentation;
+  std::shared_ptr<ZeDidiLatencyTelemetry> telemetry;
+  // True while the RTSP session runs. The session clears it before it shuts the data connections
+  // down at its end, so that the reader does not take that shutdown for the phone's doing.
+  std::shared_ptr<std::atomic<bool>> session_alive;
+  // Set by the RTSP session at every PLAY.
+  std::shared_ptr<std::atomic<bool>> play_received;
+  EventSink events;
+
+  // Fresh parts around a source's gate and the receiver's volume.
+  static SessionShared create(PlaybackGate gate,
+                              std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+                              EventSink events,
+                              std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr);
+};
+
+}  // namespace sonvale

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/event_sink.h"
+#include "core/socket_addr.h"
+#include "media/stream/aac_decoder.h"
+#include "media/stream/adts.h"
+#include "media/stream/audio_pes.h"
+#include "media/clock/latency_telemetry.h"
+#include "media/output/native_output.h"
+#include "media/output/pcm_conversion.h"
+#include "media/clock/presentation_clock.h"
+#include "media/session_context.h"
+
+namespace sonvale {
+
+// How the player reaches its outputs. Production wiring: the PCM streamer thread and the native
+// output; tests put recorders in their place.
+struct ReaderOutputs {
+  // Accepts one chunk of the PCM stream; never blocks and never fails.
+  using ChunkSender = std::function<void(Bytes)>;
+
+  std::function<ChunkSender(const SocketAddr& target, EventSink events)> open_stream;
+  std::function<Result<NativeOutput>(const NativeOutputChoice& choice,
+                                     const SessionShared& shared)>
+      open_native;
+  std::function<void(NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>,
+                     std::optional<double>)>
+      push_native;
+};
+
+// The media reader's decoding and output state for one audio data connection: reassembles ADTS
+// frames across PES payloads, decodes them to 48000 Hz stereo, keeps a running presentation
+// time, reports the first frames, and hands every frame to the output chosen at creation (the
+// native playout queue, or the 44100 Hz s16le PCM stream). Owned by the reader thread alone.
+class AacPlayer {
+ public:
+  // Duration of one 1024-sample frame at 48000 Hz, the step of the running presentation time.
+  static constexpr double kFrameDurationUs = 1024.0 * 1000000.0 / 48000.0;
+
+  // Sets up the decoder (its failure carries the context "initialize AAC-LC decoder"), then
+  // opens the output the configuration chose; a native output failure is returned unchanged.
+  // `shared.telemetry` must not be null.
+  [[nodiscard]] static Result<AacPlayer> create(const ReaderOutputs& outputs,
+                                                const MediaConfig& media,
+                                                const SessionShared& shared);
+
+  AacPlayer(AacPlayer&&) noexcept = default;
+  AacPlayer& operator=(AacPlayer&&) noexcept = default;
+
+  // Takes one PES payload: adopts its time, cuts and decodes the complete frames in it and hands
+  // each to the output. The first failing frame ends the call with its error.
+  [[nodiscard]] Result<> push_pes(AudioPes pes);
+
+  bool streams_pcm() const { return static_cast<bool>(send_chunk_); }
+  std::optional<double> next_pts_us() const { return next_pts_us_; }
+  std::uint64_t decoded_frames() const { return decoded_frames_; }
+  std::size_t buffered_adts_bytes() const { return framer_.buffered().size(); }
+
+ private:
+  AacPlayer(AacDecoder decoder, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry,
+            EventSink events);
+
+  Result<> decode_frame(const AdtsFrame& frame);
+  void report_frame(const AdtsFrame& frame);
+  void hand_off(std::optional<double> pts_us);
+
+  AacDecoder decoder_;
+  std::optional<double> next_pts_us_;
+  AdtsFramer framer_;
+  std::vector<float> pcm_buffer_;
+  std::uint64_t packet_ts_ = 0;
+  std::uint64_t decoded_frames_ = 0;
+  bool non_silent_seen_ = false;
+  bool layout_reported_ = false;
+
+  // Stream mode.
+  ReaderOutputs::ChunkSender send_chunk_;
+  StreamResampler resampler_;
+  // Native mode.
+  std::optional<NativeOutput> native_output_;
+  std::function<void(NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>,
+                     std::optional<double>)>
+      push_native_;
+
+  std::shared_ptr<ZeDidiLatencyTelemetry> telemetry_;
+  EventSink events_;
+};
+
+// Peak and RMS of one decoded frame, as "audio_pcm_decoded" reports them.
+struct PcmLevels {
+  float peak = 0.0f;
+  float rms = 0.0f;
+  bool non_silent = false;
+};
+PcmLevels measure_pcm(std::span<const float> samples);
+
+}  // namespace sonvale

@@ -1,0 +1,106 @@
+#include "media/stream/reader_loop.h"
+
+#include <chrono>
+
+#include "media/stream/adts.h"
+#include "media/generation_read.h"
+#include "media/output/native_output.h"
+#include "media/output/pcm_streamer.h"
+#include "media/stream/rtp.h"
+#include "media/stream/ts_demuxer.h"
+
+namespace sonvale {
+namespace {
+
+constexpr auto kReadTimeout = std::chrono::milliseconds(500);
+
+void emit_audio_format(const EventSink& events, ByteSpan payload, bool encrypted) {
+  const AudioFormatProbe probe = probe_audio_format(payload);
+  events(Json{{"event", "audio_format"},
+              {"codec", "AAC-LC"},
+              {"sample_rate", probe.sample_rate},
+              {"required_sample_rate", kZeDidiSampleRate},
+              {"channels", 2},
+              {"bits_per_sample", 16},
+              {"bitrate", probe.bitrate},
+              {"encrypted", encrypted},
+              {"transport", "RTP/MP2T/TCP"}});
+}
+
+// The outputs of a real reader: the PCM streamer thread and the native output on the receiver's
+// audio host.
+ReaderOutputs production_outputs(std::shared_ptr<const MediaConfig> media) {
+  ReaderOutputs outputs;
+  outputs.open_stream = [](const SocketAddr& target,
+                           EventSink events) -> ReaderOutputs::ChunkSender {
+    // Dropping the last copy of the sender drops the streamer, which lets its thread write what
+    // is queued and end.
+    auto streamer = std::make_shared<PcmStreamer>(PcmStreamer::create(target, std::move(events)));
+    return [streamer](Bytes chunk) { streamer->send(std::move(chunk)); };
+  };
+  outputs.open_native = [media = std::move(media)](const NativeOutputChoice& choice,
+                                                   const SessionShared& shared) {
+    return open_native_output(*media, choice.device, shared.gate.blocked_cell(),
+                              shared.receiver_volume, shared.presentation, shared.telemetry,
+                              shared.events);
+  };
+  outputs.push_native = push_native_frame;
+  return outputs;
+}
+
+}  // namespace
+
+Result<> run_media_reader(MediaReaderInputs inputs) {
+  const std::shared_ptr<const MediaConfig> media = inputs.media;
+  return run_media_reader_with(production_outputs(media), std::move(inputs));
+}
+
+Result<> run_media_reader_with(const ReaderOutputs& outputs, MediaReaderInputs in) {
+  // The reader owns the connection: however it ends, the phone sees the end at once, also while
+  // the session still holds its descriptor for waking the reader.
+  Fd audio = std::move(in.audio);
+  const ShutdownAtExit end_of_connection(audio.get());
+  // The time-out only paces the generation checks; without it the reader still works.
+  (void)set_recv_timeout(audio.get(), kReadTimeout);
+  const EventSink& events = in.shared.events;
+  ZeDidiLatencyTelemetry& telemetry = *in.shared.telemetry;
+  const Clock& clock = *in.media->clock;
+
+  SV_ASSIGN_OR_RETURN(AacPlayer player, AacPlayer::create(outputs, *in.media, in.shared));
+  const bool encrypted = in.keys.has_value();
+  TsDemuxer demuxer(std::move(in.keys));
+  Bytes frame;
+  frame.reserve(2048);
+  std::array<std::uint8_t, kFrameHeaderBytes> header{};
+  bool first_pes = true;
+
+  const auto read = [&](std::span<std::uint8_t> buf) {
+    return read_exact_for_generation(audio.get(), buf, in.token.generation(), in.token.counter());
+  };
+  for (;;) {
+    SV_ASSIGN_OR_RETURN(const bool header_read, read(header));
+    if (!header_read) return {};
+    SV_ASSIGN_OR_RETURN(const std::uint16_t length, parse_frame_header(header));
+    frame.resize(length);
+    SV_ASSIGN_OR_RETURN(const bool body_read, read(frame));
+    if (!body_read) return {};
+    const auto arrival = clock.now();
+    SV_ASSIGN_OR_RETURN(const RtpPacket packet, parse_rtp_packet(frame));
+    telemetry.observe_packet(packet.sequence, packet.timestamp, arrival, length);
+
+    const std::size_t pieces = packet.payload.size() / TsDemuxer::kPacketBytes;
+    if (pieces == 0) continue;
+    const std::uint64_t fallback_pts_us = rtp_fallback_pts_us(packet.timestamp);
+    for (std::size_t k = 0; k < pieces; ++k) {
+      const ByteSpan ts =
+          packet.payload.subspan(k * TsDemuxer::kPacketBytes, TsDemuxer::kPacketBytes);
+      for (AudioPes& pes : demuxer.push_packet(ts, fallback_pts_us)) {
+        if (first_pes) emit_audio_format(events, pes.payload(), encrypted);
+        SV_TRY(player.push_pes(std::move(pes)));
+        first_pes = false;
+      }
+    }
+  }
+}
+
+}  // namespace sonvale
