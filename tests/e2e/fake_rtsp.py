@@ -3,7 +3,6 @@ free loopback port, which also accepts the receiver's image and audio data conne
 
 import os
 import socket
-import subprocess
 import threading
 import time
 
@@ -225,20 +224,7 @@ class Harness(Relvox):
     """The session harness in place of relvox: same event reading, another binary."""
 
     def __init__(self, *args):
-        self.proc = subprocess.Popen(
-            [harness_path(), *map(str, args)],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-        )
-        self.raw_lines = []
-        self.events = []
-        self._cv = threading.Condition()
-        self._eof = False
-        self._stderr = []
-        self._reader = threading.Thread(target=self._drain, daemon=True)
-        self._reader.start()
-        threading.Thread(target=self._drain_stderr, daemon=True).start()
+        super().__init__(*args, binary=harness_path())
 
     def session_events(self):
         """Events of the sessions, without the harness's own answers."""

@@ -15,18 +15,20 @@ def relvox_path():
 
 
 class Relvox:
-    """One relvox process. Standard output is drained continuously on a thread, so a test
-    never stalls the receiver; every line is kept both raw and parsed."""
+    """One relvox process (or, with `binary`, a test harness that prints the same kind of event
+    lines). Standard output is drained continuously on a thread, so a test never stalls the
+    receiver; every line is kept raw, parsed, and with the monotonic time it was read at."""
 
-    def __init__(self, *args, stdin_data=None):
+    def __init__(self, *args, stdin_data=None, binary=None):
         self.proc = subprocess.Popen(
-            [relvox_path(), *args],
+            [binary or relvox_path(), *map(str, args)],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
         )
         self.raw_lines = []
         self.events = []
+        self.arrivals = []  # time.monotonic() at which each event was read
         self._cv = threading.Condition()
         self._eof = False
         self._reader = threading.Thread(target=self._drain, daemon=True)
@@ -42,9 +44,11 @@ class Relvox:
 
     def _drain(self):
         for line in self.proc.stdout:
+            arrival = time.monotonic()
             with self._cv:
                 self.raw_lines.append(line)
                 self.events.append(json.loads(line.decode("utf-8")))
+                self.arrivals.append(arrival)
                 self._cv.notify_all()
         with self._cv:
             self._eof = True
@@ -71,11 +75,12 @@ class Relvox:
     def close_stdin(self):
         self.proc.stdin.close()
 
-    def wait_for(self, pred, timeout=5.0, what="event"):
-        """Waits until an event satisfies `pred`; returns it or fails with what was seen."""
+    def wait_for(self, pred, timeout=5.0, what="event", start=0):
+        """Waits until an event from index `start` on satisfies `pred`; returns it or fails with
+        what was seen."""
         deadline = time.monotonic() + timeout
         with self._cv:
-            seen = 0
+            seen = start
             while True:
                 for ev in self.events[seen:]:
                     if pred(ev):

@@ -10,7 +10,6 @@ import math
 import os
 import struct
 import subprocess
-import threading
 import time
 
 import numpy as np
@@ -45,14 +44,7 @@ class PacedHarness(Relvox):
     """paced_playout_harness in place of relvox: same event reading, another binary."""
 
     def __init__(self, *args):
-        self.proc = subprocess.Popen([harness_path(), *map(str, args)], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.raw_lines, self.events, self._stderr = [], [], []
-        self._cv = threading.Condition()
-        self._eof = False
-        self._reader = threading.Thread(target=self._drain, daemon=True)
-        self._reader.start()
-        threading.Thread(target=self._drain_stderr, daemon=True).start()
+        super().__init__(*args, binary=harness_path())
 
     def stop(self):
         if self.proc.poll() is None:
