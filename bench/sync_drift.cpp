@@ -74,12 +74,13 @@ float burst_sample(std::int64_t n) {
   if (n < kFirstBurst) return 0.0f;
   const std::int64_t into = (n - kFirstBurst) % kBurstEvery;
   if (into >= kBurstLength) return 0.0f;
-  return static_cast<float>(0.5 * std::cos(2.0 * M_PI * 1000.0 * static_cast<double>(into) / kRate));
+  const double phase = 2.0 * M_PI * 1000.0 * static_cast<double>(into) / kRate;
+  return static_cast<float>(0.5 * std::cos(phase));
 }
 
 struct TimerServer {
-  double drift;           // fraction, +200 ppm = 2e-4
-  double offset_us;       // server time at the local origin
+  double drift;      // fraction, +200 ppm = 2e-4
+  double offset_us;  // server time at the local origin
   std::int64_t jitter_us;
   std::mt19937_64 random;
 
@@ -126,8 +127,8 @@ class SyncSim {
     const std::int64_t leave = arrive + jitter(server_.random);
     reply_.fill(0);
     auto put = [&](std::size_t at, std::uint64_t v, int bytes) {
-      for (int b = 0; b < bytes; ++b) reply_[at + static_cast<std::size_t>(b)] =
-          static_cast<std::uint8_t>(v >> (8 * b));
+      for (int b = 0; b < bytes; ++b)
+        reply_[at + static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(v >> (8 * b));
     };
     put(16, static_cast<std::uint64_t>(t3), 8);
     put(24, static_cast<std::uint64_t>(t2), 8);
@@ -183,7 +184,8 @@ class SyncSim {
 
 struct Onset {
   double error_us;
-  double clock_error_us;  // the presentation clock's server time minus the true one, at the callback
+  // The presentation clock's server time minus the true one, at the onset's callback.
+  double clock_error_us;
   bool locked;  // heard after the rate fit was in use
 };
 
@@ -299,8 +301,8 @@ RunFigures run(double drift_ppm, double minutes, std::int64_t jitter_us, std::ui
     }
     ++callback;
   }
-  fig.bursts_due = static_cast<std::uint64_t>(
-      (chunks * kChunkFrames - kFirstBurst) / kBurstEvery + 1);
+  fig.bursts_due =
+      static_cast<std::uint64_t>((chunks * kChunkFrames - kFirstBurst) / kBurstEvery + 1);
   fig.rounds = sync.rounds();
   fig.lock_at_s = lock_ns < 0 ? -1 : (lock_ns - static_cast<double>(kStartNs)) / 1e9;
   return fig;
@@ -339,9 +341,10 @@ int main(int argc, char** argv) {
   const double minutes = argc > 1 ? std::atof(argv[1]) : 10.0;
   const std::int64_t jitter_us = argc > 2 ? std::atoll(argv[2]) : 5000;
   const std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1;
-  std::printf("sync: %.1f min of audio per run, timer replies jittered 0..%lld us, seed %llu "
-              "(simulated time)\n",
-              minutes, static_cast<long long>(jitter_us), static_cast<unsigned long long>(seed));
+  std::printf(
+      "sync: %.1f min of audio per run, timer replies jittered 0..%lld us, seed %llu "
+      "(simulated time)\n",
+      minutes, static_cast<long long>(jitter_us), static_cast<unsigned long long>(seed));
   int worst = 0;
   for (const double ppm : {-200.0, 0.0, 200.0}) {
     const RunFigures f = run(ppm, minutes, jitter_us, seed);

@@ -79,7 +79,8 @@ TEST_P(SenderClockPlayoutTest, ToneOnsetsLandWithinTwoMillisecondsOfTheirDueTime
   constexpr double kServerMinusLocal = 3'000'000'000.0;
   constexpr std::int64_t kTimeOffset = -1'000'000'000;
   const double rate = 1.0 + c.sender_ppm * 1e-6;
-  clock->update_server_clock(ClockEstimate{clock->local_now_us(), kServerMinusLocal, rate, 0, 0, 0});
+  clock->update_server_clock(
+      ClockEstimate{clock->local_now_us(), kServerMinusLocal, rate, 0, 0, 0});
   clock->set_time_offset(kTimeOffset);
   // The server clock at a local time (the clock's anchor is local time 0).
   const auto server_at = [&](double local_us) { return kServerMinusLocal + local_us * rate; };
@@ -139,7 +140,8 @@ TEST_P(SenderClockPlayoutTest, ToneOnsetsLandWithinTwoMillisecondsOfTheirDueTime
   for (std::size_t m = 0; m < frames; ++m) {
     const float x = std::abs(rec.samples[m * c.channels]);
     if (x > 0.1f && quiet >= 100) {
-      onset_server_us.push_back(server_at(first_play_local_us + static_cast<double>(m) * kFrameUs));
+      onset_server_us.push_back(
+          server_at(first_play_local_us + static_cast<double>(m) * kFrameUs));
     }
     quiet = x <= 0.1f ? quiet + 1 : 0;
   }
