@@ -21,7 +21,7 @@ class Relvox:
 
     def __init__(self, *args, stdin_data=None, binary=None):
         self.proc = subprocess.Popen(
-            [binary or relvox_path(), *map(str, args)],
+            [binary or relvox_path(), *(a if isinstance(a, (str, bytes)) else str(a) for a in args)],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
