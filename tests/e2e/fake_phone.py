@@ -87,7 +87,7 @@ class Chain:
 
 
 class Frame:
-    def __init__(self, outer, command, value_type, wire, body, encrypted, wrapper_key):
+    def __init__(self, outer, command, value_type, wire, body, encrypted, wrapper_key, arrival=None):
         self.outer = outer
         self.command = command
         self.value_type = value_type
@@ -95,6 +95,7 @@ class Frame:
         self.body = body
         self.encrypted = encrypted
         self.wrapper_key = wrapper_key
+        self.arrival = arrival  # time.monotonic() at which the whole frame had been read
 
     def __repr__(self):
         return (f"Frame(outer={self.outer}, command={self.command}, vt={self.value_type}, "
@@ -135,6 +136,7 @@ class FakePhone:
                 magic, outer, command, value_type, length = struct.unpack(">BBBHI", header)
                 assert magic == 0x24
                 wire = self._read_exact(length)
+                arrival = time.monotonic()
                 encrypted = wire[:4] == MARKER
                 body = self.rx.decrypt(wire) if encrypted else wire
                 wrapper_key = None
@@ -143,7 +145,8 @@ class FakePhone:
                     wrapper_key = key.decode()
                     body = data
                 with self._cv:
-                    self.frames.append(Frame(outer, command, value_type, wire, body, encrypted, wrapper_key))
+                    self.frames.append(Frame(outer, command, value_type, wire, body, encrypted, wrapper_key,
+                                             arrival))
                     self._cv.notify_all()
         except (EOFError, OSError):
             pass

@@ -7,6 +7,7 @@ import socket
 import struct
 import subprocess
 import threading
+import time
 
 import numpy as np
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
@@ -136,7 +137,8 @@ def rtp_frames(ts, per_packet=7):
 
 class PcmListener:
     """A TCP listener that collects the PCM stream: the bytes of every connection it accepts, in
-    arrival order, in `data`; `read_ends` holds the running byte count after each read. With
+    arrival order, in `data`; `read_ends` holds the running byte count after each read and
+    `first_bytes` the time.monotonic() of each connection's first bytes, in arrival order. With
     `close_after`, the first connection is closed once that many bytes have come; with
     `reading=False`, connections are accepted and never read."""
 
@@ -147,6 +149,7 @@ class PcmListener:
         self.port = self.sock.getsockname()[1]
         self.data = bytearray()
         self.read_ends = []
+        self.first_bytes = []
         self.connections = []
         self._close_after = close_after
         self._reading = reading
@@ -171,8 +174,11 @@ class PcmListener:
             chunk = conn.recv(65536)
             if not chunk:
                 break
-            got += len(chunk)
+            arrival = time.monotonic()
             with self._cv:
+                if got == 0:
+                    self.first_bytes.append(arrival)
+                got += len(chunk)
                 self.data += chunk
                 self.read_ends.append(len(self.data))
                 self._cv.notify_all()
@@ -184,6 +190,12 @@ class PcmListener:
         with self._cv:
             self._cv.wait_for(lambda: len(self.data) >= n, timeout)
             return bytes(self.data)
+
+    def wait_first_bytes(self, n, timeout=10.0):
+        """The first-byte times once `n` connections have sent bytes."""
+        with self._cv:
+            assert self._cv.wait_for(lambda: len(self.first_bytes) >= n, timeout), self.first_bytes
+            return list(self.first_bytes)
 
     def wait_connections(self, n, timeout=10.0):
         with self._cv:

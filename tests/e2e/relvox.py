@@ -15,8 +15,9 @@ def relvox_path():
 
 
 class Relvox:
-    """One relvox process. Standard output is drained continuously on a thread, so a test
-    never stalls the receiver; every line is kept both raw and parsed."""
+    """One relvox process (subclasses start test harnesses that print the same kind of event
+    lines). Standard output is drained continuously on a thread, so a test never stalls the
+    receiver; every line is kept raw, parsed, and with the monotonic time it was read at."""
 
     def __init__(self, *args, stdin_data=None, prefix=(), env=None):
         # `prefix` runs relvox through another command (nsenter into a network namespace).
@@ -39,6 +40,7 @@ class Relvox:
         )
         self.raw_lines = []
         self.events = []
+        self.arrivals = []  # time.monotonic() at which each event was read
         self._cv = threading.Condition()
         self._eof = False
         self._stderr = []
@@ -54,10 +56,12 @@ class Relvox:
         # Created here, not in __init__, so that subclasses with their own __init__ have it too.
         self._counts = {}
         for line in self.proc.stdout:
+            arrival = time.monotonic()
             with self._cv:
                 self.raw_lines.append(line)
                 event = json.loads(line.decode("utf-8"))
                 self.events.append(event)
+                self.arrivals.append(arrival)
                 name = event.get("event") if isinstance(event, dict) else None
                 self._counts[name] = self._counts.get(name, 0) + 1
                 self._cv.notify_all()
@@ -86,11 +90,12 @@ class Relvox:
     def close_stdin(self):
         self.proc.stdin.close()
 
-    def wait_for(self, pred, timeout=5.0, what="event"):
-        """Waits until an event satisfies `pred`; returns it or fails with what was seen."""
+    def wait_for(self, pred, timeout=5.0, what="event", start=0):
+        """Waits until an event from index `start` on satisfies `pred`; returns it or fails with
+        what was seen."""
         deadline = time.monotonic() + timeout
         with self._cv:
-            seen = 0
+            seen = start
             while True:
                 for ev in self.events[seen:]:
                     if pred(ev):

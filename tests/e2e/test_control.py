@@ -231,11 +231,15 @@ class RtspListener:
             pass
 
 
-def open_cast(receiver, phone, listener, with_keys=True):
+def open_cast(receiver, phone, listener, with_keys=True, before_open=None):
+    """Hands the media keys over (with `with_keys`) and sends the Open with a wfd:// URL of
+    `listener`; `before_open` is called just before the Open goes out."""
     if with_keys:
         phone.send(108, json.dumps(KEYS).encode(), value_type=40, encrypt=True)
         reply = phone.next_frame()
         assert (reply.command, reply.value_type, reply.body, reply.encrypted) == (109, 40, b"\x00", True)
+    if before_open is not None:
+        before_open()
     phone.send(0, b"\x00wfd://127.0.0.1:%d?x=1:2\x00" % listener.port, value_type=41, encrypt=True)
     reply = phone.next_frame()
     assert (reply.command, reply.value_type, reply.body) == (1, 41, b"\x00" * 5)

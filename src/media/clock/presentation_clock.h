@@ -38,6 +38,9 @@ class ZeDidiPresentationClock {
 
   ClockUpdate update_server_clock(const ClockEstimate& estimate);
   std::optional<std::int64_t> synchronized_server_now_micros() const;
+  // The published rate correction: server time runs 1 + ppb / 1e9 times as fast as local time
+  // (0 before the first update). Lock-free, for the render callback.
+  std::int64_t frequency_ppb() const { return read_mapping().frequency_ppb; }
   void set_time_offset(std::int64_t offset_us);
   std::optional<std::int64_t> time_offset() const;
   bool is_synchronized() const;

@@ -24,7 +24,6 @@ constexpr std::uint32_t kLatencyInterval = 64;
 constexpr double kMaxSenderError = 1500000.0;
 constexpr double kMaxCorrection = 0.0025;
 constexpr double kWindowDeadband = 96.0;
-constexpr double kClockDeadbandUs = 2000.0;
 
 // The shortest decimal text of a 32-bit float read back as a double, so that the event shows
 // 0.1 rather than the double nearest the float (0.10000000149011612).
@@ -124,11 +123,13 @@ std::optional<Pacing> sender_clock_pacing(RenderState& st, PcmQueue& q, std::siz
     }
   }
   st.clock_locked = true;
-  p.step = st.base_step;
-  if (std::abs(error) > kClockDeadbandUs) {
-    const double c = std::clamp(error / -12000000.0, -kMaxCorrection, kMaxCorrection);
-    p.step = st.base_step * (1.0 + c);
-  }
+  // The phone's audio runs at its timer clock's rate: read at that rate against ours, so that
+  // the correction only takes up the remaining error instead of holding an error proportional
+  // to the drift. The correction acts on every error, however small: a dead band would leave
+  // playout wherever the drift before the clock's rate was known had pushed it.
+  const double sender_rate = 1.0 + static_cast<double>(st.clock->frequency_ppb()) / 1e9;
+  const double c = std::clamp(error / -12000000.0, -kMaxCorrection, kMaxCorrection);
+  p.step = st.base_step * sender_rate * (1.0 + c);
   return p;
 }
 

@@ -42,9 +42,10 @@ class RenderHarness {
     st.signal_started = std::make_shared<std::atomic<bool>>(false);
   }
 
-  // Server time equals local time from now on; the phone's offset is 0.
-  void sync_clock() {
-    clock->update_server_clock(ClockEstimate{clock->local_now_us(), 0.0, 1.0, 0, 0, 0});
+  // Server time equals local time now and runs `rate` times as fast from now on; the phone's
+  // offset is 0.
+  void sync_clock(double rate = 1.0) {
+    clock->update_server_clock(ClockEstimate{clock->local_now_us(), 0.0, rate, 0, 0, 0});
     clock->set_time_offset(0);
   }
   double server_now_us() const { return static_cast<double>(*clock->synchronized_server_now_micros()); }
@@ -198,6 +199,7 @@ struct SenderCase {
   std::uint64_t dropped;
   double step;
   std::size_t buffer_frames = 512;
+  double sender_rate = 1.0;  // of the phone's timer clock against the local clock
 };
 
 class SenderClockTest : public ::testing::TestWithParam<SenderCase> {};
@@ -205,7 +207,7 @@ class SenderClockTest : public ::testing::TestWithParam<SenderCase> {};
 TEST_P(SenderClockTest, LeadDropsAndStepFollowTheTimingError) {
   const auto& c = GetParam();
   RenderHarness h;
-  h.sync_clock();
+  h.sync_clock(c.sender_rate);
   h.st.clock_locked = c.locked;
   h.push(c.queued, h.server_now_us() + c.error_us);
   const auto out = h.render(c.buffer_frames);
@@ -225,13 +227,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SenderCase{"EarlyHeadGetsLeadSilence", false, 10000.0, 4000, 480, 0,
                    1.0 - 10000.0 / 12000000.0},
-        SenderCase{"SlightlyLateBeforeLock", false, -1500.0, 4000, 0, 0, 1.0},
+        // Corrected however small the error: no dead band for drift to park playout in.
+        SenderCase{"SlightlyLateBeforeLock", false, -1500.0, 4000, 0, 0, 1.0 + 1500.0 / 12000000.0},
         SenderCase{"LateBeforeLockIsDropped", false, -3000.0, 4000, 0, 144, 1.0},
         SenderCase{"LateAfterLockIsLeftToTheRate", true, -20000.0, 4000, 0, 0,
                    1.0 + 20000.0 / 12000000.0},
         SenderCase{"VeryLateAfterLockIsDropped", true, -30000.0, 4000, 0, 1440, 1.0},
         SenderCase{"OnTime", false, 0.0, 4000, 0, 0, 1.0},
-        SenderCase{"CorrectionSaturates", false, 40000.0, 8000, 1920, 0, 0.9975, 2048}),
+        SenderCase{"CorrectionSaturates", false, 40000.0, 8000, 1920, 0, 0.9975, 2048},
+        // The phone's audio runs at its clock's rate: read at that rate, corrected from there.
+        SenderCase{"FastSenderClockOnTime", true, 0.0, 4000, 0, 0, 1.0002, 512, 1.0002},
+        SenderCase{"SlowSenderClockLate", true, -20000.0, 4000, 0, 0,
+                   0.9998 * (1.0 + 20000.0 / 12000000.0), 512, 0.9998}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(SenderClockTest, HeadDueAfterTheWholeBufferRendersSilenceAndConsumesNothing) {
