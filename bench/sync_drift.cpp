@@ -44,10 +44,10 @@
 #include <span>
 #include <vector>
 
-#include "media/presentation_clock.h"
-#include "media/render_callback.h"
-#include "media/timer_clock_estimator.h"
-#include "media/timer_exchange.h"
+#include "media/clock/presentation_clock.h"
+#include "media/clock/timer_clock_estimator.h"
+#include "media/clock/timer_exchange.h"
+#include "media/output/render_callback.h"
 
 namespace {
 

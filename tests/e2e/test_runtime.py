@@ -30,7 +30,9 @@ def run_to_end(*args, stdin=b""):
 
 
 def is_discovery(event):
-    return event.get("event", "").startswith("discovery_")
+    """Events of the discovery and Lyra threads, which report on their own schedule."""
+    name = event.get("event", "")
+    return name.startswith("discovery_") or name == "lyra_command_ready"
 
 
 def ready_of(r):
