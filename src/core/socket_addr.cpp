@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -112,7 +113,9 @@ std::string SocketAddr::to_string() const {
   return SocketAddrV4::from_sockaddr(sa).to_string();
 }
 
-Result<Fd> tcp_connect_timeout(const SocketAddr& addr, std::chrono::milliseconds timeout) {
+Result<Fd> tcp_connect_timeout(const SocketAddr& addr, std::chrono::milliseconds timeout,
+                               const std::function<bool()>& abandoned) {
+  constexpr std::chrono::milliseconds kAbandonCheck{50};
   const int raw = ::socket(addr.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (raw < 0) return fail(Error::last_os());
   Fd fd(raw);
@@ -123,14 +126,17 @@ Result<Fd> tcp_connect_timeout(const SocketAddr& addr, std::chrono::milliseconds
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return fail(Error::os(ETIMEDOUT));
+      if (abandoned && abandoned()) return fail(Error::os(ECANCELED));
       pollfd p{fd.get(), POLLOUT, 0};
-      const int n = ::poll(&p, 1, static_cast<int>(left.count()));
+      const auto wait = abandoned ? std::min(left, kAbandonCheck) : left;
+      const int n = ::poll(&p, 1, static_cast<int>(wait.count()));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return fail(Error::last_os());
       if (n == 0) continue;
       int err = 0;
       socklen_t len = sizeof err;
-      if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return fail(Error::last_os());
+      if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        return fail(Error::last_os());
       if (err != 0) return fail(Error::os(err));
       break;
     }

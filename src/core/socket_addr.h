@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,10 @@ class SocketAddr {
 std::string ipv6_to_string(const in6_addr& addr);
 
 // Connects within `timeout`; a time-out fails with ETIMEDOUT. The socket returned is blocking.
-[[nodiscard]] Result<Fd> tcp_connect_timeout(const SocketAddr& addr, std::chrono::milliseconds timeout);
+// While the connection is pending, `abandoned` is asked at least every 50 ms; once it says yes
+// the attempt fails with ECANCELED.
+[[nodiscard]] Result<Fd> tcp_connect_timeout(const SocketAddr& addr,
+                                             std::chrono::milliseconds timeout,
+                                             const std::function<bool()>& abandoned = {});
 
 }  // namespace sonvale

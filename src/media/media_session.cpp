@@ -72,7 +72,11 @@ bool emit_normal_channel_close(const EventSink& events, const Error& failure,
 
 Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
   const SocketAddrV4 source{launch.rtsp_ip, launch.rtsp_port};
-  auto connected = tcp_connect_timeout(SocketAddr(source), kRtspConnectTimeout);
+  // A session replaced while its source does not answer gives up the attempt at once, so Opens
+  // against a silent address cannot pile up connecting threads.
+  const SessionToken token = launch.token;
+  auto connected = tcp_connect_timeout(SocketAddr(source), kRtspConnectTimeout,
+                                       [&token] { return !token.current(); });
   if (!connected) {
     return fail(std::move(connected).error().context("connect RTSP source " + source.to_string()));
   }

@@ -1,17 +1,17 @@
 #include "core/net.h"
-#include "support/socket_pair.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <sys/socket.h>
 
 #include <thread>
-
-#include <gtest/gtest.h>
+#include <vector>
 
 #include "core/socket_addr.h"
 #include "core/udp_socket.h"
+#include "support/socket_pair.h"
 
 namespace sonvale {
 namespace {
@@ -22,11 +22,10 @@ TEST(Ipv4ParseTest, StrictDottedDecimal) {
     bool ok;
   };
   const Case cases[] = {
-      {"127.0.0.1", true},   {"0.0.0.0", true},     {"255.255.255.255", true},
-      {"10.0.0.256", false}, {"010.0.0.5", false},  {" 10.0.0.5", false},
-      {"10.0.0.5 ", false},  {"10.0.0", false},     {"10.0.0.5.6", false},
-      {"10..0.5", false},    {"+1.0.0.5", false},   {"1.0.0.0005", false},
-      {"", false},           {"a.b.c.d", false},    {"1.2.3.4\n", false},
+      {"127.0.0.1", true},   {"0.0.0.0", true},    {"255.255.255.255", true}, {"10.0.0.256", false},
+      {"010.0.0.5", false},  {" 10.0.0.5", false}, {"10.0.0.5 ", false},      {"10.0.0", false},
+      {"10.0.0.5.6", false}, {"10..0.5", false},   {"+1.0.0.5", false},       {"1.0.0.0005", false},
+      {"", false},           {"a.b.c.d", false},   {"1.2.3.4\n", false},
   };
   for (const auto& c : cases) EXPECT_EQ(Ipv4::parse(c.text).has_value(), c.ok) << c.text;
   EXPECT_EQ(Ipv4::parse("192.168.1.23")->to_string(), "192.168.1.23");
@@ -105,26 +104,27 @@ TEST_P(IfaddrsTest, BroadcastOnlyWhenTheInterfaceHasOne) {
   EXPECT_EQ(got->name, c.name);
   EXPECT_EQ(got->v4.to_string(), c.address);
   EXPECT_EQ(got->netmask->to_string(), c.mask);
-  EXPECT_EQ(got->broadcast ? got->broadcast->to_string() : "none", c.broadcast ? c.broadcast : "none");
+  EXPECT_EQ(got->broadcast ? got->broadcast->to_string() : "none",
+            c.broadcast ? c.broadcast : "none");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Entries, IfaddrsTest,
-    ::testing::Values(
-        IfaddrsCase{"ethernet", "eth0", IFF_UP | IFF_BROADCAST | IFF_MULTICAST, "192.168.1.23",
-                    "255.255.255.0", "192.168.1.255", "192.168.1.255"},
-        IfaddrsCase{"loopback", "lo", IFF_UP | IFF_LOOPBACK, "127.0.0.1", "255.0.0.0", "127.0.0.1",
-                    nullptr},
-        IfaddrsCase{"alias_without_brd", "eth0:1", IFF_UP | IFF_BROADCAST, "10.9.0.1", "255.255.0.0",
-                    "10.9.0.1", nullptr},
-        IfaddrsCase{"slash_32", "eth0", IFF_UP | IFF_BROADCAST, "10.1.2.3", "255.255.255.255",
-                    "10.1.2.3", nullptr},
-        IfaddrsCase{"zero_broadcast", "eth0", IFF_UP | IFF_BROADCAST, "10.1.2.3", "255.0.0.0",
-                    "0.0.0.0", nullptr},
-        IfaddrsCase{"point_to_point_peer", "tun0", IFF_UP | IFF_POINTOPOINT, "10.8.0.2",
-                    "255.255.255.255", "10.8.0.1", nullptr},
-        IfaddrsCase{"no_broadaddr", "eth0", IFF_UP | IFF_BROADCAST, "10.1.2.3", "255.0.0.0",
-                    nullptr, nullptr}),
+    ::testing::Values(IfaddrsCase{"ethernet", "eth0", IFF_UP | IFF_BROADCAST | IFF_MULTICAST,
+                                  "192.168.1.23", "255.255.255.0", "192.168.1.255",
+                                  "192.168.1.255"},
+                      IfaddrsCase{"loopback", "lo", IFF_UP | IFF_LOOPBACK, "127.0.0.1", "255.0.0.0",
+                                  "127.0.0.1", nullptr},
+                      IfaddrsCase{"alias_without_brd", "eth0:1", IFF_UP | IFF_BROADCAST, "10.9.0.1",
+                                  "255.255.0.0", "10.9.0.1", nullptr},
+                      IfaddrsCase{"slash_32", "eth0", IFF_UP | IFF_BROADCAST, "10.1.2.3",
+                                  "255.255.255.255", "10.1.2.3", nullptr},
+                      IfaddrsCase{"zero_broadcast", "eth0", IFF_UP | IFF_BROADCAST, "10.1.2.3",
+                                  "255.0.0.0", "0.0.0.0", nullptr},
+                      IfaddrsCase{"point_to_point_peer", "tun0", IFF_UP | IFF_POINTOPOINT,
+                                  "10.8.0.2", "255.255.255.255", "10.8.0.1", nullptr},
+                      IfaddrsCase{"no_broadaddr", "eth0", IFF_UP | IFF_BROADCAST, "10.1.2.3",
+                                  "255.0.0.0", nullptr, nullptr}),
     [](const auto& p) { return std::string(p.param.title); });
 
 TEST(IfaddrsSkipTest, EntriesWithoutAnAddressOrOfOtherFamilies) {
@@ -189,6 +189,35 @@ TEST(UdpSocketTest, ReportsBytesReceivedAndTheDestinationAddress) {
   const auto timed_out = rx->receive(buf);
   ASSERT_FALSE(timed_out);
   EXPECT_EQ(timed_out.error().io_kind(), IoKind::kWouldBlock);
+}
+
+}  // namespace
+}  // namespace sonvale
+
+namespace sonvale {
+namespace {
+
+// A listener whose accept queue is full drops further SYNs, so a connect to it stays pending.
+TEST(TcpConnectTest, AnAbandonedPendingConnectEndsAtOnceWithEcanceled) {
+  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(listener.valid());
+  sockaddr_in any = SocketAddrV4{Ipv4::loopback(), 0}.to_sockaddr();
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+  ASSERT_EQ(::listen(listener.get(), 0), 0);
+  auto bound = local_address(listener.get());
+  ASSERT_TRUE(bound);
+  const SocketAddr target(*bound);
+  std::vector<Fd> queued;
+  for (int i = 0; i < 4; ++i) {
+    if (auto c = tcp_connect_timeout(target, std::chrono::milliseconds(200)))
+      queued.push_back(std::move(*c));
+  }
+  int asked = 0;
+  auto pending =
+      tcp_connect_timeout(target, std::chrono::seconds(30), [&asked] { return ++asked > 3; });
+  ASSERT_FALSE(pending);
+  EXPECT_EQ(pending.error().os_code(), ECANCELED) << pending.error().to_string();
+  EXPECT_EQ(asked, 4);
 }
 
 }  // namespace
