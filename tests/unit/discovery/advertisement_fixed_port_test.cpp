@@ -66,10 +66,10 @@ TEST(AdvertisementTest, RegistersReportsAndSaysGoodbyeBeforeTheDropReturns) {
   ad->stop();
   const auto all = sink.events();
   EXPECT_EQ(sink.named("discovery_goodbye").size(), 6u);
-  // Nothing of the thread comes after the drop returned.
+  // Nothing of the discovery thread or its browsers comes after the drop returned (a browser
+  // may still report between the goodbyes and its join).
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(sink.events().size(), all.size());
-  EXPECT_EQ(names(all).back(), "discovery_goodbye");
 }
 
 TEST(AdvertisementTest, ExclusiveHolderOfThePortFailsTheRegistrationWithTheBindStep) {
