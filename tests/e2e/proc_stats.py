@@ -37,3 +37,10 @@ def vm_rss_kb(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise AssertionError("no VmRSS")
+
+
+def without_sanitizer_quarantine(monkeypatch):
+    """For memory measurements: a sanitizer build would keep freed memory in quarantine and grow
+    for that reason alone. Applies to processes started after the call."""
+    options = [o for o in os.environ.get("ASAN_OPTIONS", "").split(":") if o]
+    monkeypatch.setenv("ASAN_OPTIONS", ":".join(options + ["quarantine_size_mb=0", "thread_local_quarantine_size_kb=0"]))

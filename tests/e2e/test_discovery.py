@@ -14,7 +14,7 @@ from zeroconf import DNSIncoming, ServiceBrowser, ServiceStateChange, Zeroconf, 
 
 import netpair
 from netpair import BROADCAST_V4, OFF_LINK_V4, RECEIVER_IF, RECEIVER_LL, RECEIVER_V4, TEST_V4
-from proc_stats import descriptor_count, thread_names, vm_rss_kb
+from proc_stats import descriptor_count, thread_names, vm_rss_kb, without_sanitizer_quarantine
 from relvox import Relvox
 
 pytestmark = pytest.mark.skipif(not netpair.available(), reason="needs root and network namespaces")
@@ -356,7 +356,8 @@ def test_interface_name_in_other_letter_case_has_no_ipv6_browser(pair, relvox):
     assert "sonvale-ipv4-pe" in names and "sonvale-ipv6-pe" not in names
 
 
-def test_flood_of_datagrams_leaves_threads_and_descriptors_flat(pair, listener, relvox, asker):
+def test_flood_of_datagrams_leaves_threads_and_descriptors_flat(pair, listener, relvox, asker, monkeypatch):
+    without_sanitizer_quarantine(monkeypatch)
     r = start(relvox, pair)
     startup_done(r)
     pid = r.proc.pid
