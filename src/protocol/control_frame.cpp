@@ -7,6 +7,7 @@
 
 #include "core/crypto.h"
 #include "core/encoding.h"
+#include "core/json.h"
 
 namespace sonvale {
 namespace {
@@ -58,16 +59,6 @@ std::size_t utf8_sequence(ByteSpan s, std::size_t* bad) {
 }
 
 }  // namespace
-
-std::optional<Json> parse_json_text(ByteSpan bytes) {
-  // The JSON library accepts a leading byte-order mark, which strict JSON does not.
-  if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
-    return std::nullopt;
-  }
-  Json value = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
-  if (value.is_discarded()) return std::nullopt;
-  return value;
-}
 
 std::uint32_t crc32_mpeg2(ByteSpan data) {
   std::uint32_t crc = 0xFFFFFFFFu;
@@ -171,9 +162,9 @@ Result<WrapperEntry> unwrap_payload(ByteSpan body) {
 
 std::optional<Json> parse_json_payload(ByteSpan body) {
   if (body.empty()) return std::nullopt;
-  if (body[0] >= 9) return parse_json_text(body);
-  if (auto entry = unwrap_payload(body)) return parse_json_text(entry->data);
-  return parse_json_text(body);
+  if (body[0] >= 9) return parse_json_strict(body);
+  if (auto entry = unwrap_payload(body)) return parse_json_strict(entry->data);
+  return parse_json_strict(body);
 }
 
 Result<DecodedBody> decode_received_body(std::uint8_t outer_type, ByteSpan body,

@@ -72,11 +72,9 @@ struct WrapperEntry {
 [[nodiscard]] Result<Bytes> wrap_payload(ByteSpan key, ByteSpan data);
 [[nodiscard]] Result<WrapperEntry> unwrap_payload(ByteSpan body);
 
-// Strict JSON of the whole body, or of a wrapper entry's data when byte 0 is below 9 and the body
-// reads as one. Nothing when it is not JSON.
+// Strict JSON (parse_json_strict) of the whole body, or of a wrapper entry's data when byte 0 is
+// below 9 and the body reads as one. Nothing when it is not JSON or is nested too deep.
 std::optional<Json> parse_json_payload(ByteSpan body);
-// Strict JSON: exactly one value with only white space after it; no byte-order mark.
-std::optional<Json> parse_json_text(ByteSpan bytes);
 
 struct DecodedBody {
   Bytes body;

@@ -28,3 +28,30 @@ def cpu_seconds(pid):
 
 def descriptor_count(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def status_kb(pid, key):
+    """A memory figure of /proc/<pid>/status in kB: "VmRSS" now, "VmHWM" its peak so far."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise KeyError(key)
+
+
+def rss_kb(pid):
+    return status_kb(pid, "VmRSS")
+
+
+def peak_rss_kb(pid):
+    return status_kb(pid, "VmHWM")
+
+
+def open_file_limits(pid):
+    """The (soft, hard) limit on open descriptors, as /proc/<pid>/limits shows it."""
+    with open(f"/proc/{pid}/limits") as f:
+        for line in f:
+            if line.startswith("Max open files"):
+                soft, hard = line.split()[3:5]
+                return int(soft), int(hard)
+    raise KeyError("Max open files")

@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "core/crypto.h"
+#include "core/bytes.h"
 #include "core/event_sink.h"
+#include "core/json.h"
 #include "core/net.h"
 #include "core/text.h"
 #include "receiver.h"
@@ -24,9 +26,6 @@
 
 namespace sonvale {
 namespace {
-
-// serde-style nesting limit: deeper input is refused as a syntax error would be.
-constexpr int kMaxJsonDepth = 128;
 
 // The value after the first occurrence of `name`, unless it is missing or blank.
 std::optional<std::string> arg(const std::vector<std::string>& args, std::string_view name) {
@@ -129,46 +128,13 @@ class StdinLines {
   bool eof_ = false;
 };
 
-int json_depth_exceeds(std::string_view text, int limit) {
-  int depth = 0;
-  bool in_string = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return false;
-}
-
-// Parses exactly one JSON value; nullopt for anything a strict parser refuses.
-std::optional<Json> parse_line(std::string_view text) {
-  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;  // no byte-order mark
-  if (json_depth_exceeds(text, kMaxJsonDepth)) return std::nullopt;
-  Json value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (value.is_discarded()) return std::nullopt;
-  return value;
-}
-
 void unsupported(std::string_view raw) {
   print_event_line(Json{{"code", "unsupported_command"}, {"event", "error"}, {"raw", raw}});
 }
 
 // Handles one trimmed, non-empty line. Returns false when the loop must end.
 bool handle_line(const ReceiverController& controller, std::string_view trimmed) {
-  const auto value = parse_line(trimmed);
+  const auto value = parse_json_strict(as_bytes(trimmed));
   if (!value) return true;
   if (!value->is_object()) {
     unsupported(trimmed);

@@ -40,12 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)parse_json_payload(input);
   (void)decode_playback_state(input);
   (void)media_info_value(input);
-  (void)media_info_event(input);
+  if (auto event = media_info_event(input)) (void)compact_json(*event);
   (void)utf8_lossy(input);
   (void)parse_trimmed_unsigned(as_text(input));
   if (auto json = parse_json_payload(input)) {
     (void)json_u64_field(*json, {"a", "state"});
     (void)json_text_field(*json, {"title", "mTitle"});
+    (void)compact_json(*json);
   }
   return 0;
 }
