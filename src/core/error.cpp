@@ -35,6 +35,10 @@ Error Error::closed_channel() {
   return Error(ErrorKind::kClosedChannel, "sending on a closed channel");
 }
 
+Error Error::channel_full() {
+  return Error(ErrorKind::kChannelFull, "sending on a full channel");
+}
+
 Error Error::remote_closed(RemoteChannelClosed details) {
   Error e(ErrorKind::kRemoteChannelClosed,
           "ZeDidi " + details.channel + " source closed the channel after " +

@@ -17,6 +17,7 @@ enum class ErrorKind {
   kUnexpectedEof,        // a read needed more bytes and found the end of the stream
   kRemoteChannelClosed,  // a media peer closed its connection in an orderly way
   kClosedChannel,        // an in-process channel has lost its other side
+  kChannelFull,          // a bounded in-process channel has no room left
 };
 
 // I/O kinds as the session code distinguishes them (derived from errno or the error kind).
@@ -50,6 +51,8 @@ class Error {
   // "failed to fill whole buffer" with kind kUnexpectedEof.
   static Error unexpected_eof();
   static Error closed_channel();
+  // "sending on a full channel" with kind kChannelFull.
+  static Error channel_full();
   static Error remote_closed(RemoteChannelClosed details);
 
   // Wraps the error in one more context message (outermost from now on).

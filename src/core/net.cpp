@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -148,6 +149,26 @@ Result<> set_recv_timeout(int fd, std::chrono::microseconds timeout) {
 Result<> set_send_timeout(int fd, std::chrono::microseconds timeout) {
   const timeval tv = to_timeval(timeout);
   if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return fail(Error::last_os());
+  return {};
+}
+
+Result<> set_tcp_keepalive(int fd, std::chrono::seconds idle, std::chrono::seconds interval,
+                           int count) {
+  const int on = 1;
+  const int idle_s = static_cast<int>(idle.count());
+  const int interval_s = static_cast<int>(interval.count());
+  if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return fail(Error::last_os());
+#if defined(__APPLE__)
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPALIVE, &idle_s, sizeof idle_s) != 0) {
+#else
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s) != 0) {
+#endif
+    return fail(Error::last_os());
+  }
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s) != 0 ||
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0) {
+    return fail(Error::last_os());
+  }
   return {};
 }
 

@@ -81,6 +81,10 @@ class Fd {
 [[nodiscard]] Result<> set_nonblocking(int fd, bool on);
 [[nodiscard]] Result<> set_recv_timeout(int fd, std::chrono::microseconds timeout);
 [[nodiscard]] Result<> set_send_timeout(int fd, std::chrono::microseconds timeout);
+// TCP keepalive: probes after `idle` without traffic, then every `interval`; the connection
+// fails with ETIMEDOUT after `count` unanswered probes.
+[[nodiscard]] Result<> set_tcp_keepalive(int fd, std::chrono::seconds idle,
+                                         std::chrono::seconds interval, int count);
 [[nodiscard]] Result<SocketAddrV4> local_address(int fd);
 [[nodiscard]] Result<SocketAddrV4> peer_address(int fd);
 

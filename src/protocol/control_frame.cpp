@@ -180,6 +180,18 @@ Result<DecodedBody> decode_received_body(std::uint8_t outer_type, ByteSpan body,
   return DecodedBody{Bytes(body.begin(), body.end()), false};
 }
 
+std::size_t queued_frame_bytes(const Outgoing& message) {
+  using Mode = Outgoing::Mode;
+  std::size_t n = kFrameHeaderSize + message.body.size();
+  if (message.mode == Mode::kWrapped || message.mode == Mode::kWrappedEncrypted) {
+    n += 6 + message.wrapper_key.size();
+  }
+  if (message.mode == Mode::kEncrypted || message.mode == Mode::kWrappedEncrypted) {
+    n += 9 + 16;  // marker, padding length, checksum and up to one block of padding
+  }
+  return n;
+}
+
 std::string utf8_lossy(ByteSpan bytes) {
   std::string out;
   out.reserve(bytes.size());

@@ -96,6 +96,11 @@ struct Outgoing {
   std::uint8_t command = 0;
 };
 
+// What waits for one connection's writer is bounded: at most this many bytes of frames.
+inline constexpr std::size_t kMaxQueuedFrameBytes = 1024 * 1024;
+// The most bytes `message` can take on the wire: header, body, wrapper entry, encryption.
+std::size_t queued_frame_bytes(const Outgoing& message);
+
 // Text of bytes with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string utf8_lossy(ByteSpan bytes);
 

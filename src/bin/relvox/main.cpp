@@ -2,6 +2,7 @@
 // events on standard output.
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +34,18 @@ std::optional<std::string> arg(const std::vector<std::string>& args, std::string
   if (it == args.end() || it + 1 == args.end()) return std::nullopt;
   if (is_blank(*(it + 1))) return std::nullopt;
   return *(it + 1);
+}
+
+// Every control connection holds descriptors: take all that the hard limit allows.
+void raise_open_file_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+#if defined(__APPLE__)
+  // macOS refuses a soft limit above OPEN_MAX even when the hard limit is unlimited.
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, OPEN_MAX);
+#endif
+  (void)::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 Ipv4 choose_address(const std::optional<std::string>& expected) {
@@ -181,6 +194,7 @@ bool handle_line(const ReceiverController& controller, std::string_view trimmed)
 
 int run(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
+  raise_open_file_limit();
   const std::vector<std::string> args(argv, argv + argc);
   ReceiverConfig config = config_from_args(args);
   const Ipv4 address = config.address;
