@@ -18,12 +18,14 @@ class Relvox:
     """One relvox process. Standard output is drained continuously on a thread, so a test
     never stalls the receiver; every line is kept both raw and parsed."""
 
-    def __init__(self, *args, stdin_data=None):
+    def __init__(self, *args, stdin_data=None, **popen):
+        """`popen`: further arguments of subprocess.Popen (an environment, a preexec_fn)."""
         self.proc = subprocess.Popen(
             [relvox_path(), *args],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
+            **popen,
         )
         self.raw_lines = []
         self.events = []
