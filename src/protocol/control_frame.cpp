@@ -167,7 +167,7 @@ std::optional<Json> parse_json_payload(ByteSpan body) {
   return parse_json_strict(body);
 }
 
-Result<DecodedBody> decode_received_body(std::uint8_t outer_type, ByteSpan body,
+Result<DecodedBody> decode_received_body(std::uint8_t outer_type, Bytes body,
                                          ControlCipher& receive_cipher) {
   if (is_encrypted_body(body)) {
     SV_ASSIGN_OR_RETURN(Bytes plain, receive_cipher.decrypt(body));
@@ -177,7 +177,7 @@ Result<DecodedBody> decode_received_body(std::uint8_t outer_type, ByteSpan body,
     SV_ASSIGN_OR_RETURN(WrapperEntry entry, unwrap_payload(body));
     return DecodedBody{std::move(entry.data), false};
   }
-  return DecodedBody{Bytes(body.begin(), body.end()), false};
+  return DecodedBody{std::move(body), false};
 }
 
 std::size_t queued_frame_bytes(const Outgoing& message) {

@@ -81,8 +81,8 @@ struct DecodedBody {
   bool encrypted = false;
 };
 // Decrypts an encrypted body with the receive cipher; otherwise unwraps a plain body of outer
-// type 20; any other body is passed through.
-[[nodiscard]] Result<DecodedBody> decode_received_body(std::uint8_t outer_type, ByteSpan body,
+// type 20; any other body is passed through: moved, not copied, as it may be 16 MiB.
+[[nodiscard]] Result<DecodedBody> decode_received_body(std::uint8_t outer_type, Bytes body,
                                                       ControlCipher& receive_cipher);
 
 // One message waiting to be framed and written by a connection's writer thread.

@@ -154,7 +154,7 @@ Result<Incoming> read_incoming(const ReadSomeFn& read, ControlCipher& receive_ci
   frame.wire_head.assign(body.begin(),
                          body.begin() + static_cast<std::ptrdiff_t>(std::min(body.size(), kTraceCut)));
   SV_ASSIGN_OR_RETURN(DecodedBody decoded,
-                      decode_received_body(header.outer_type, body, receive_cipher));
+                      decode_received_body(header.outer_type, std::move(body), receive_cipher));
   frame.body = std::move(decoded.body);
   frame.encrypted = decoded.encrypted;
   return frame;

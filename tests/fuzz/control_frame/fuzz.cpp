@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto header = parse_frame_header(raw);
     const ByteSpan body = input.subspan(kFrameHeaderSize);
     ControlCipher cipher(key);
-    auto decoded = decode_received_body(header ? header->outer_type : raw[1], body, cipher);
+    auto decoded = decode_received_body(header ? header->outer_type : raw[1],
+                                        Bytes(body.begin(), body.end()), cipher);
     if (decoded) (void)unwrap_payload(decoded->body);
   }
   // Every body is also a candidate encrypted body whose checksum is right, so that decryption
