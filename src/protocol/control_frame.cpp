@@ -130,7 +130,7 @@ Result<Bytes> ControlCipher::decrypt(ByteSpan body) {
   if (pad < 1 || pad > 16) {
     return fail(Error::msg(fmt::format("invalid ZeDidi zero-padding length {}", pad)));
   }
-  plain.resize(plain.size() - pad);
+  plain.erase(plain.end() - pad, plain.end());
   iv_ = next_iv;
   return plain;
 }
