@@ -30,10 +30,24 @@ def descriptor_count(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
 
-def vm_rss_kb(pid):
-    """The resident set size in kB."""
+def status_kb(pid, key):
+    """A memory figure of /proc/<pid>/status in kB ("VmRSS", "VmSize", ...)."""
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(key + ":"):
                 return int(line.split()[1])
-    raise AssertionError("no VmRSS")
+    raise KeyError(key)
+
+
+def rss_kb(pid):
+    return status_kb(pid, "VmRSS")
+
+
+def open_file_limits(pid):
+    """The (soft, hard) limit on open descriptors, as /proc/<pid>/limits shows it."""
+    with open(f"/proc/{pid}/limits") as f:
+        for line in f:
+            if line.startswith("Max open files"):
+                soft, hard = line.split()[3:5]
+                return int(soft), int(hard)
+    raise KeyError("Max open files")
