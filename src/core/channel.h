@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,14 +22,21 @@ struct ChannelState {
   std::deque<T> queue;
   std::size_t senders = 0;
   bool receiver_alive = true;
+  // The bound of a bounded channel: the summed cost of the queued values stays at most
+  // `max_cost`. Once a send has found no room the channel stays full.
+  std::size_t (*cost)(const T&) = nullptr;
+  std::size_t max_cost = std::numeric_limits<std::size_t>::max();
+  std::size_t queued_cost = 0;
+  bool overflowed = false;
 };
 }  // namespace detail
 
 template <class T>
 class Receiver;
 
-// The sending half of an unbounded multi-producer, single-consumer channel. Copies share the
-// channel; the receiver sees the end of the channel once the last sender is gone.
+// The sending half of a multi-producer, single-consumer channel, unbounded or bounded by the
+// summed cost of what waits in it. Copies share the channel; the receiver sees the end of the
+// channel once the last sender is gone.
 template <class T>
 class Sender {
  public:
@@ -41,12 +49,20 @@ class Sender {
   }
   ~Sender() { detach(); }
 
-  // Queues `value`; fails with "sending on a closed channel" once the receiver is gone.
+  // Queues `value`; fails with "sending on a closed channel" once the receiver is gone. On a
+  // bounded channel, a value that does not fit is refused with Error::channel_full(), and so is
+  // every later one: a consumer that fell that far behind is not caught up with.
   [[nodiscard]] Result<> send(T value) const {
     if (!st_) return fail(Error::closed_channel());
     {
       std::lock_guard lock(st_->mu);
       if (!st_->receiver_alive) return fail(Error::closed_channel());
+      const std::size_t cost = st_->cost ? st_->cost(value) : 0;
+      if (st_->overflowed || cost > st_->max_cost - st_->queued_cost) {
+        st_->overflowed = true;
+        return fail(Error::channel_full());
+      }
+      st_->queued_cost += cost;
       st_->queue.push_back(std::move(value));
     }
     st_->cv.notify_one();
@@ -59,6 +75,9 @@ class Sender {
   friend class Receiver<T>;
   template <class U>
   friend std::pair<Sender<U>, Receiver<U>> make_channel();
+  template <class U>
+  friend std::pair<Sender<U>, Receiver<U>> make_bounded_channel(std::size_t,
+                                                                std::size_t (*)(const U&));
 
   explicit Sender(std::shared_ptr<detail::ChannelState<T>> st) : st_(std::move(st)) { attach(); }
   void attach() {
@@ -132,12 +151,16 @@ class Receiver {
  private:
   template <class U>
   friend std::pair<Sender<U>, Receiver<U>> make_channel();
+  template <class U>
+  friend std::pair<Sender<U>, Receiver<U>> make_bounded_channel(std::size_t,
+                                                                std::size_t (*)(const U&));
   explicit Receiver(std::shared_ptr<detail::ChannelState<T>> st) : st_(std::move(st)) {}
 
   std::optional<T> pop_locked() {
     if (st_->queue.empty()) return std::nullopt;
     T v = std::move(st_->queue.front());
     st_->queue.pop_front();
+    if (st_->cost) st_->queued_cost -= st_->cost(v);
     return v;
   }
 
@@ -147,6 +170,17 @@ class Receiver {
 template <class T>
 std::pair<Sender<T>, Receiver<T>> make_channel() {
   auto st = std::make_shared<detail::ChannelState<T>>();
+  return {Sender<T>(st), Receiver<T>(st)};
+}
+
+// A channel whose waiting values cost at most `max_cost` in total, each valued by `cost` (which
+// must give a value the same cost every time it is asked).
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_bounded_channel(std::size_t max_cost,
+                                                       std::size_t (*cost)(const T&)) {
+  auto st = std::make_shared<detail::ChannelState<T>>();
+  st->cost = cost;
+  st->max_cost = max_cost;
   return {Sender<T>(st), Receiver<T>(st)};
 }
 

@@ -35,6 +35,10 @@ Error Error::closed_channel() {
   return Error(ErrorKind::kClosedChannel, "sending on a closed channel");
 }
 
+Error Error::channel_full() {
+  return Error(ErrorKind::kChannelFull, "sending on a full channel");
+}
+
 Error&& Error::context(std::string message) && {
   chain_.push_back(std::move(message));
   return std::move(*this);

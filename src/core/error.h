@@ -18,6 +18,7 @@ enum class ErrorKind {
   kUnexpectedEof,        // a read needed more bytes and found the end of the stream
   kClosedChannel,        // an in-process channel has lost its other side
   kSubsystem,            // a cause a subsystem defines; `cause<C>()` holds it
+  kChannelFull,          // a bounded in-process channel has no room left
 };
 
 // I/O kinds as the session code distinguishes them (derived from errno or the error kind).
@@ -51,6 +52,8 @@ class Error {
     e.cause_ = std::move(cause);
     return e;
   }
+  // "sending on a full channel" with kind kChannelFull.
+  static Error channel_full();
 
   // Wraps the error in one more context message (outermost from now on).
   Error&& context(std::string message) &&;

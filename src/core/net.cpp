@@ -159,6 +159,26 @@ void set_tcp_nodelay(int fd) {
   (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+Result<> set_tcp_keepalive(int fd, std::chrono::seconds idle, std::chrono::seconds interval,
+                           int count) {
+  const int on = 1;
+  const int idle_s = static_cast<int>(idle.count());
+  const int interval_s = static_cast<int>(interval.count());
+  if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return fail(Error::last_os());
+#if defined(__APPLE__)
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPALIVE, &idle_s, sizeof idle_s) != 0) {
+#else
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s) != 0) {
+#endif
+    return fail(Error::last_os());
+  }
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s) != 0 ||
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0) {
+    return fail(Error::last_os());
+  }
+  return {};
+}
+
 Result<SocketAddrV4> local_address(int fd) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;

@@ -86,6 +86,10 @@ class Fd {
 [[nodiscard]] Result<> set_send_timeout(int fd, std::chrono::microseconds timeout);
 // Turns Nagle's algorithm off (TCP_NODELAY); best effort, a failure is ignored.
 void set_tcp_nodelay(int fd);
+// TCP keepalive: probes after `idle` without traffic, then every `interval`; the connection
+// fails with ETIMEDOUT after `count` unanswered probes.
+[[nodiscard]] Result<> set_tcp_keepalive(int fd, std::chrono::seconds idle,
+                                         std::chrono::seconds interval, int count);
 [[nodiscard]] Result<SocketAddrV4> local_address(int fd);
 [[nodiscard]] Result<SocketAddrV4> peer_address(int fd);
 

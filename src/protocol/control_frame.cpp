@@ -7,6 +7,7 @@
 
 #include "core/crypto.h"
 #include "core/encoding.h"
+#include "core/json.h"
 
 namespace sonvale {
 namespace {
@@ -27,16 +28,6 @@ std::uint32_t byte_swap(std::uint32_t v) {
 }
 
 }  // namespace
-
-std::optional<Json> parse_json_text(ByteSpan bytes) {
-  // The JSON library accepts a leading byte-order mark, which strict JSON does not.
-  if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
-    return std::nullopt;
-  }
-  Json value = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
-  if (value.is_discarded()) return std::nullopt;
-  return value;
-}
 
 std::uint32_t crc32_mpeg2(ByteSpan data) {
   std::uint32_t crc = 0xFFFFFFFFu;
@@ -108,7 +99,7 @@ Result<Bytes> ControlCipher::decrypt(ByteSpan body) {
   if (pad < 1 || pad > 16) {
     return fail(Error::msg(fmt::format("invalid ZeDidi zero-padding length {}", pad)));
   }
-  plain.resize(plain.size() - pad);
+  plain.erase(plain.end() - pad, plain.end());
   iv_ = next_iv;
   return plain;
 }
@@ -140,12 +131,12 @@ Result<WrapperEntry> unwrap_payload(ByteSpan body) {
 
 std::optional<Json> parse_json_payload(ByteSpan body) {
   if (body.empty()) return std::nullopt;
-  if (body[0] >= 9) return parse_json_text(body);
-  if (auto entry = unwrap_payload(body)) return parse_json_text(entry->data);
-  return parse_json_text(body);
+  if (body[0] >= 9) return parse_json_strict(body);
+  if (auto entry = unwrap_payload(body)) return parse_json_strict(entry->data);
+  return parse_json_strict(body);
 }
 
-Result<DecodedBody> decode_received_body(std::uint8_t outer_type, ByteSpan body,
+Result<DecodedBody> decode_received_body(std::uint8_t outer_type, Bytes body,
                                          ControlCipher& receive_cipher) {
   if (is_encrypted_body(body)) {
     SV_ASSIGN_OR_RETURN(Bytes plain, receive_cipher.decrypt(body));
@@ -155,7 +146,19 @@ Result<DecodedBody> decode_received_body(std::uint8_t outer_type, ByteSpan body,
     SV_ASSIGN_OR_RETURN(WrapperEntry entry, unwrap_payload(body));
     return DecodedBody{std::move(entry.data), false};
   }
-  return DecodedBody{Bytes(body.begin(), body.end()), false};
+  return DecodedBody{std::move(body), false};
+}
+
+std::size_t queued_frame_bytes(const Outgoing& message) {
+  using Mode = Outgoing::Mode;
+  std::size_t n = kFrameHeaderSize + message.body.size();
+  if (message.mode == Mode::kWrapped || message.mode == Mode::kWrappedEncrypted) {
+    n += 6 + message.wrapper_key.size();
+  }
+  if (message.mode == Mode::kEncrypted || message.mode == Mode::kWrappedEncrypted) {
+    n += 9 + 16;  // marker, padding length, checksum and up to one block of padding
+  }
+  return n;
 }
 
 }  // namespace sonvale

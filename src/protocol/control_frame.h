@@ -73,19 +73,17 @@ struct WrapperEntry {
 [[nodiscard]] Result<Bytes> wrap_payload(ByteSpan key, ByteSpan data);
 [[nodiscard]] Result<WrapperEntry> unwrap_payload(ByteSpan body);
 
-// Strict JSON of the whole body, or of a wrapper entry's data when byte 0 is below 9 and the body
-// reads as one. Nothing when it is not JSON.
+// Strict JSON (parse_json_strict) of the whole body, or of a wrapper entry's data when byte 0 is
+// below 9 and the body reads as one. Nothing when it is not JSON or is nested too deep.
 std::optional<Json> parse_json_payload(ByteSpan body);
-// Strict JSON: exactly one value with only white space after it; no byte-order mark.
-std::optional<Json> parse_json_text(ByteSpan bytes);
 
 struct DecodedBody {
   Bytes body;
   bool encrypted = false;
 };
 // Decrypts an encrypted body with the receive cipher; otherwise unwraps a plain body of outer
-// type 20; any other body is passed through.
-[[nodiscard]] Result<DecodedBody> decode_received_body(std::uint8_t outer_type, ByteSpan body,
+// type 20; any other body is passed through: moved, not copied, as it may be 16 MiB.
+[[nodiscard]] Result<DecodedBody> decode_received_body(std::uint8_t outer_type, Bytes body,
                                                       ControlCipher& receive_cipher);
 
 // One message waiting to be framed and written by a connection's writer thread.
@@ -98,5 +96,10 @@ struct Outgoing {
   Mode mode = Mode::kPlain;
   std::uint8_t command = 0;
 };
+
+// What waits for one connection's writer is bounded: at most this many bytes of frames.
+inline constexpr std::size_t kMaxQueuedFrameBytes = 1024 * 1024;
+// The most bytes `message` can take on the wire: header, body, wrapper entry, encryption.
+std::size_t queued_frame_bytes(const Outgoing& message);
 
 }  // namespace sonvale

@@ -44,24 +44,60 @@ ControlHub::ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volu
       output_suspended_(std::make_shared<std::atomic<bool>>(false)),
       clock_(std::move(clock)) {}
 
-Result<> ControlHub::register_session(std::uint64_t session_id, const Fd& connection) const {
+std::optional<std::uint64_t> connection_to_close(const std::vector<ConnectionActivity>& open) {
+  const ConnectionActivity* oldest = nullptr;
+  for (const auto& c : open) {
+    if (c.authenticated) continue;
+    if (oldest == nullptr || c.last_active < oldest->last_active) oldest = &c;
+  }
+  if (oldest == nullptr) return std::nullopt;
+  return oldest->session_id;
+}
+
+Result<Admission> ControlHub::register_session(std::uint64_t session_id, const Fd& connection) const {
   auto dup = connection.duplicate();
   if (!dup) return fail(std::move(dup).error().context("clone ZeDidi control socket for shutdown"));
+  Admission admission;
+  Fd closed;
+  {
+    std::lock_guard lock(session_sockets_->mu);
+    auto& sockets = session_sockets_->sockets;
+    if (sockets.size() >= kMaxControlConnections) {
+      std::vector<ConnectionActivity> open;
+      open.reserve(sockets.size());
+      for (const auto& [id, s] : sockets) open.push_back({id, s.last_active, s.authenticated});
+      admission.closed = connection_to_close(open);
+      if (!admission.closed) return Admission{false, std::nullopt};
+      closed = std::move(sockets.extract(*admission.closed).mapped().fd);
+    }
+    sockets[session_id] = RegisteredSocket{std::move(*dup), ++session_sockets_->activity_tick, false};
+  }
+  if (closed.valid()) shutdown_both(closed.get());
+  return admission;
+}
+
+void ControlHub::note_activity(std::uint64_t session_id) const {
   std::lock_guard lock(session_sockets_->mu);
-  session_sockets_->sockets[session_id] = std::move(*dup);
-  return {};
+  const auto it = session_sockets_->sockets.find(session_id);
+  if (it != session_sockets_->sockets.end()) it->second.last_active = ++session_sockets_->activity_tick;
+}
+
+void ControlHub::mark_authenticated(std::uint64_t session_id) const {
+  std::lock_guard lock(session_sockets_->mu);
+  const auto it = session_sockets_->sockets.find(session_id);
+  if (it != session_sockets_->sockets.end()) it->second.authenticated = true;
 }
 
 void ControlHub::shutdown_sessions() const {
   media_generation_->fetch_add(1, std::memory_order_seq_cst);
-  std::map<std::uint64_t, Fd> taken;
+  std::map<std::uint64_t, RegisteredSocket> taken;
   {
     std::lock_guard lock(session_sockets_->mu);
     taken.swap(session_sockets_->sockets);
   }
-  for (auto& [id, fd] : taken) {
-    shutdown_both(fd.get());
-    fd.reset();
+  for (auto& [id, s] : taken) {
+    shutdown_both(s.fd.get());
+    s.fd.reset();
   }
   std::map<std::uint64_t, ControlRoute> routes;
   {

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "core/channel.h"
 #include "core/clock.h"
@@ -68,6 +69,26 @@ struct OpenedSource {
   std::uint64_t generation = 0;
 };
 
+// At most this many control connections are open at once.
+inline constexpr std::size_t kMaxControlConnections = 64;
+
+// What the cap on control connections weighs: how recently a connection was active (a tick that
+// grows with every registration and received frame) and whether it completed SafetyAuth.
+struct ConnectionActivity {
+  std::uint64_t session_id = 0;
+  std::uint64_t last_active = 0;
+  bool authenticated = false;
+};
+// The connection to close to make room for a new one: the least recently active of those that
+// have not completed SafetyAuth; nothing when every one has.
+std::optional<std::uint64_t> connection_to_close(const std::vector<ConnectionActivity>& open);
+
+// How a new connection fared under the cap.
+struct Admission {
+  bool admitted = true;
+  std::optional<std::uint64_t> closed;  // the session shut down to make room for it
+};
+
 class ControlHub {
  public:
   static constexpr std::chrono::milliseconds kDuplicateWindow{750};
@@ -80,7 +101,15 @@ class ControlHub {
 
   // --- socket registry (listener thread) ---
   // Keeps a duplicate of the connection's socket so that shutdown_sessions can wake its reader.
-  [[nodiscard]] Result<> register_session(std::uint64_t session_id, const Fd& connection) const;
+  // With kMaxControlConnections already registered, it first shuts down the connection that
+  // connection_to_close names (its session then ends as a peer's close would end it) or, when
+  // there is none, refuses the new one (not admitted, nothing kept).
+  [[nodiscard]] Result<Admission> register_session(std::uint64_t session_id,
+                                                   const Fd& connection) const;
+  // A frame arrived on the session's connection.
+  void note_activity(std::uint64_t session_id) const;
+  // The session completed SafetyAuth: the cap no longer closes it to make room.
+  void mark_authenticated(std::uint64_t session_id) const;
   // Advances the media generation, shuts down and closes every registered socket, clears routes.
   void shutdown_sessions() const;
   // Withdraws a session: socket duplicate, route, active source (if it is this session), its
@@ -149,9 +178,15 @@ class ControlHub {
     mutable std::mutex mu;
     std::optional<ActiveSession> session;
   };
+  struct RegisteredSocket {
+    Fd fd;
+    std::uint64_t last_active = 0;
+    bool authenticated = false;
+  };
   struct SocketPart {
     mutable std::mutex mu;
-    std::map<std::uint64_t, Fd> sockets;
+    std::map<std::uint64_t, RegisteredSocket> sockets;
+    std::uint64_t activity_tick = 0;
   };
   struct RoutePart {
     mutable std::mutex mu;

@@ -6,6 +6,7 @@
 #include "core/crypto.h"
 #include "core/decimal.h"
 #include "core/encoding.h"
+#include "core/json.h"
 #include "core/text.h"
 #include "protocol/control_frame.h"
 
@@ -241,9 +242,9 @@ std::optional<Json> media_info_value(ByteSpan payload) {
     for (const char* key : {"mediaInfo", "mediaInfoEx", "metadata"}) {
       const auto it = doc->find(key);
       if (it == doc->end()) continue;
-      if (it->is_object()) return *it;
+      if (it->is_object()) return std::move(*it);
       if (it->is_string()) {
-        if (auto inner = parse_json_text(as_bytes(it->get_ref<const std::string&>()))) {
+        if (auto inner = parse_json_strict(as_bytes(it->get_ref<const std::string&>()))) {
           return inner;
         }
       }

@@ -1,8 +1,11 @@
 #include "protocol/control_server.h"
 
 #include <chrono>
+#include <string>
 #include <thread>
 #include <utility>
+
+#include <fmt/format.h>
 
 #include "core/thread.h"
 
@@ -28,15 +31,48 @@ Json stage_event(const char* stage, const std::string& remote) {
               {"vendor_attestation_verified", false}};
 }
 
+// Withdraws one session from the hub (its socket duplicate, route, active source and pending
+// effects) exactly once: when `withdraw` is called, or else when the session thread leaves its
+// body, however it leaves it.
+class SessionWithdrawal {
+ public:
+  SessionWithdrawal(ControlHub hub, std::uint64_t id) : hub_(std::move(hub)), id_(id) {}
+  SessionWithdrawal(const SessionWithdrawal&) = delete;
+  SessionWithdrawal& operator=(const SessionWithdrawal&) = delete;
+  ~SessionWithdrawal() { withdraw(); }
+
+  void withdraw() {
+    if (std::exchange(pending_, false)) hub_.deactivate(id_);
+  }
+
+ private:
+  ControlHub hub_;
+  std::uint64_t id_;
+  bool pending_ = true;
+};
+
+// run_session, with an exception (std::bad_alloc under memory pressure) as one more failure.
+Error run_session_caught(std::uint64_t id, Fd connection, DeviceIdentity identity,
+                         std::shared_ptr<const MediaConfig> media, const ControlHub& hub,
+                         const EventSink& events, RtspSpawner spawner) {
+  try {
+    return run_session(id, std::move(connection), std::move(identity), std::move(media), hub,
+                       events, std::move(spawner));
+  } catch (const std::exception& e) {
+    return Error::msg(e.what()).context("run ZeDidi control session");
+  }
+}
+
 void control_session_main(std::uint64_t id, Fd connection, SocketAddrV4 peer, DeviceIdentity identity,
                           std::shared_ptr<const MediaConfig> media, ControlHub hub,
                           EventSink events, RtspSpawner spawner) {
+  SessionWithdrawal withdrawal(hub, id);
   const std::string remote = peer.to_string();
   Json connected = stage_event("transport_connected", remote);
   connected["message"] = "小米妙播发现探测已连接：" + remote;
   events(std::move(connected));
-  const Error ended = run_session(id, std::move(connection), std::move(identity),
-                                  std::move(media), hub, events, std::move(spawner));
+  const Error ended = run_session_caught(id, std::move(connection), std::move(identity),
+                                         std::move(media), hub, events, std::move(spawner));
   if (is_normal_peer_disconnect(ended)) {
     events(Json{{"event", "interconnect_diagnostic"},
                 {"protocol", "xiaomi_zedidi"},
@@ -48,53 +84,72 @@ void control_session_main(std::uint64_t id, Fd connection, SocketAddrV4 peer, De
                 {"code", "sonvale_control_session_failed"},
                 {"message", "小米妙播控制会话失败：" + ended.to_string()}});
   }
-  hub.deactivate(id);
+  withdrawal.withdraw();
   events(stage_event("transport_disconnected", remote));
+}
+
+void report_accept_failure(const ListenerState& st, const std::string& error) {
+  st.events(Json{{"event", "error"},
+                 {"code", "sonvale_control_accept_failed"},
+                 {"message", "小米妙播控制端接受连接失败：" + error}});
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+}
+
+// One pass of the accept loop: accepts, registers and starts the session of one connection.
+void accept_next(ListenerState& st, std::uint64_t& next_id) {
+  auto accepted = accept_connection(st.listener.get());
+  if (!accepted) {
+    if (accepted.error().io_kind() == IoKind::kWouldBlock) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else {
+      report_accept_failure(st, accepted.error().to_string());
+    }
+    return;
+  }
+  const std::uint64_t id = next_id++;
+  auto reg = st.hub.register_session(id, accepted->fd);
+  if (!reg) {
+    st.events(Json{{"event", "error"},
+                   {"code", "sonvale_control_session_failed"},
+                   {"message", "小米妙播控制会话登记失败：" + reg.error().to_string()}});
+    return;
+  }
+  if (!reg->admitted) {  // every open connection has completed SafetyAuth
+    st.events(Json{{"event", "warning"},
+                   {"code", "sonvale_control_connection_limit"},
+                   {"message", fmt::format("小米妙播控制连接已达上限 {}，已关闭新连接：{}",
+                                           kMaxControlConnections, accepted->peer.to_string())}});
+    return;
+  }
+  if (st.stop_flag->load(std::memory_order_acquire)) {
+    st.hub.shutdown_sessions();
+    return;
+  }
+  auto thread = spawn_named(
+      "sonvale-control-" + std::to_string(id),
+      [id, fd = std::move(accepted->fd), peer = accepted->peer, identity = st.identity,
+       media = st.media, hub = st.hub, events = st.events, spawner = st.spawner]() mutable {
+        control_session_main(id, std::move(fd), peer, std::move(identity), std::move(media),
+                             std::move(hub), std::move(events), std::move(spawner));
+      });
+  if (!thread) {
+    st.hub.deactivate(id);
+    st.events(Json{{"event", "error"},
+                   {"code", "sonvale_control_session_failed"},
+                   {"message", "启动小米妙播控制会话失败：" + thread.error().to_string()}});
+    return;
+  }
+  thread->detach();
 }
 
 void control_listener_main(ListenerState st) {
   std::uint64_t next_id = 1;
   while (!st.stop_flag->load(std::memory_order_acquire)) {
-    auto accepted = accept_connection(st.listener.get());
-    if (!accepted) {
-      if (accepted.error().io_kind() == IoKind::kWouldBlock) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      } else {
-        st.events(Json{{"event", "error"},
-                       {"code", "sonvale_control_accept_failed"},
-                       {"message", "小米妙播控制端接受连接失败：" + accepted.error().to_string()}});
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-      }
-      continue;
+    try {
+      accept_next(st, next_id);
+    } catch (const std::exception& e) {  // std::bad_alloc: the listener goes on
+      report_accept_failure(st, e.what());
     }
-    const std::uint64_t id = next_id++;
-    if (auto reg = st.hub.register_session(id, accepted->fd); !reg) {
-      st.events(Json{{"event", "error"},
-                     {"code", "sonvale_control_session_failed"},
-                     {"message", "小米妙播控制会话登记失败：" + reg.error().to_string()}});
-      continue;
-    }
-    if (st.stop_flag->load(std::memory_order_acquire)) {
-      st.hub.shutdown_sessions();
-      continue;
-    }
-    auto thread = spawn_named(
-        "sonvale-control-" + std::to_string(id),
-        [id, fd = std::move(accepted->fd), peer = accepted->peer, identity = st.identity,
-         media = st.media, hub = st.hub, events = st.events,
-         spawner = st.spawner]() mutable {
-          control_session_main(id, std::move(fd), peer, std::move(identity),
-                               std::move(media), std::move(hub), std::move(events),
-                               std::move(spawner));
-        });
-    if (!thread) {
-      st.hub.deactivate(id);
-      st.events(Json{{"event", "error"},
-                     {"code", "sonvale_control_session_failed"},
-                     {"message", "启动小米妙播控制会话失败：" + thread.error().to_string()}});
-      continue;
-    }
-    thread->detach();
   }
 }
 

@@ -135,7 +135,7 @@ Result<Incoming> read_incoming(const ReadSomeFn& read, ControlCipher& receive_ci
   frame.wire_head.assign(body.begin(),
                          body.begin() + static_cast<std::ptrdiff_t>(std::min(body.size(), kTraceCut)));
   SV_ASSIGN_OR_RETURN(DecodedBody decoded,
-                      decode_received_body(header.outer_type, body, receive_cipher));
+                      decode_received_body(header.outer_type, std::move(body), receive_cipher));
   frame.body = std::move(decoded.body);
   frame.encrypted = decoded.encrypted;
   return frame;
@@ -184,7 +184,14 @@ ControlSession::ControlSession(SessionContext context, SocketAddrV4 local, Socke
   if (!ctx_.spawner) ctx_.spawner = default_rtsp_spawner();
 }
 
-Result<> ControlSession::queue(Outgoing message) const { return sender_.send(std::move(message)); }
+Result<> ControlSession::queue(Outgoing message) const {
+  auto sent = sender_.send(std::move(message));
+  if (!sent && sent.error().kind() == ErrorKind::kChannelFull) {
+    return fail(std::move(sent).error().context(fmt::format(
+        "ZeDidi control messages waiting for the phone exceed {} bytes", kMaxQueuedFrameBytes)));
+  }
+  return sent;
+}
 
 Result<> ControlSession::reply(const Incoming& frame, std::uint8_t command, Bytes body,
                                Mode mode) const {
@@ -284,6 +291,7 @@ Result<> ControlSession::safety_auth_ack(const Incoming& frame) {
   out.mode = Mode::kWrappedEncrypted;
   out.command = 3;
   SV_TRY(queue(std::move(out)));
+  ctx_.hub.mark_authenticated(ctx_.session_id);
   ctx_.events(Json{{"event", "status"},
                    {"state", "secure_channel_established"},
                    {"message", "小米妙播链路鉴权已通过，正在等待设备准入和媒体会话"}});
@@ -568,11 +576,17 @@ Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identi
                   std::shared_ptr<const MediaConfig> media, ControlHub hub, EventSink events,
                   RtspSpawner spawner) {
   const int fd = connection.get();
+  // However the session ends, its socket is shut down: a writer blocked on a peer that does not
+  // read wakes and ends, and the peer sees the end at once.
+  const ShutdownAtExit shutdown_at_end(fd);
   if (auto r = set_nonblocking(fd, false); !r) {
     return std::move(r).error().context("restore blocking ZeDidi control socket");
   }
   set_tcp_nodelay(fd);
   (void)set_recv_timeout(fd, std::chrono::microseconds(0));
+  (void)set_send_timeout(fd, kControlWriteTimeout);
+  // A phone that left the network without closing is noticed within about two minutes.
+  (void)set_tcp_keepalive(fd, std::chrono::seconds(60), std::chrono::seconds(10), 6);
   auto local = local_address(fd);
   if (!local) return std::move(local).error().context("read ZeDidi local address");
   auto peer = peer_address(fd);
@@ -580,13 +594,16 @@ Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identi
   const std::string auth_key = generate_auth_key(*local, *peer);
   std::array<std::uint8_t, 16> cipher_key{};
   std::memcpy(cipher_key.data(), auth_key.data(), cipher_key.size());
-  auto [sender, receiver] = make_channel<Outgoing>();
+  auto [sender, receiver] = make_bounded_channel<Outgoing>(kMaxQueuedFrameBytes, &queued_frame_bytes);
   auto clone = connection.duplicate();
   if (!clone) return std::move(clone).error().context("clone ZeDidi control socket");
+  auto write_stalled = std::make_shared<std::atomic<bool>>(false);
   auto writer = spawn_named(
       "sonvale-control-writer-" + std::to_string(session_id),
-      [clone = std::move(*clone), receiver = std::move(receiver), cipher_key, events]() mutable {
-        control_writer_main(std::move(clone), std::move(receiver), cipher_key, std::move(events));
+      [clone = std::move(*clone), receiver = std::move(receiver), cipher_key, events,
+       write_stalled]() mutable {
+        control_writer_main(std::move(clone), std::move(receiver), cipher_key, std::move(events),
+                            std::move(write_stalled));
       });
   if (!writer) return std::move(writer).error();
   writer->detach();
@@ -607,7 +624,12 @@ Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identi
   const ReadSomeFn read = [fd](std::span<std::uint8_t> buf) { return read_some(fd, buf); };
   for (;;) {
     auto frame = read_incoming(read, receive_cipher);
-    if (!frame) return std::move(frame).error();
+    if (!frame) {
+      // The writer shuts the socket down when a write stays blocked: that is why the read ended.
+      if (write_stalled->load(std::memory_order_acquire)) return Error::msg(write_stall_text());
+      return std::move(frame).error();
+    }
+    hub.note_activity(session_id);
     events(incoming_trace(*frame));
     if (auto handled = session.handle(*frame); !handled) return std::move(handled).error();
   }

@@ -64,19 +64,37 @@ Result<> writer_loop(int socket_fd, Receiver<Outgoing> messages,
     const auto header = encode_frame_header(FrameHeader{
         outer_type, message->command, static_cast<std::uint16_t>(message->value_type),
         static_cast<std::uint32_t>(frame_body.size())});
-    SV_TRY(write_all(socket_fd, header));
-    SV_TRY(write_all(socket_fd, frame_body));
+    auto written = write_all(socket_fd, header);
+    if (written) written = write_all(socket_fd, frame_body);
+    if (!written) {
+      Error error = std::move(written).error();
+      if (error.io_kind() == IoKind::kWouldBlock) error.context(write_stall_text());
+      return fail(std::move(error));
+    }
   }
   return {};
 }
 
+std::string write_stall_text() {
+  return fmt::format("ZeDidi control write blocked for {} s", kControlWriteTimeout.count());
+}
+
 void control_writer_main(Fd socket, Receiver<Outgoing> messages,
-                         std::array<std::uint8_t, 16> cipher_key, EventSink events) {
-  auto result = writer_loop(socket.get(), std::move(messages), cipher_key, events);
-  if (!result) {
-    events(Json{{"event", "error"},
-                {"code", "sonvale_control_write_failed"},
-                {"message", "小米妙播控制命令发送失败：" + result.error().to_string()}});
+                         std::array<std::uint8_t, 16> cipher_key, EventSink events,
+                         std::shared_ptr<std::atomic<bool>> write_stalled) {
+  Result<> result;
+  try {
+    result = writer_loop(socket.get(), std::move(messages), cipher_key, events);
+  } catch (const std::exception& e) {  // std::bad_alloc: the queue is gone with the frame
+    result = fail(Error::msg(e.what()).context("write ZeDidi control frame"));
+  }
+  if (result) return;
+  events(Json{{"event", "error"},
+              {"code", "sonvale_control_write_failed"},
+              {"message", "小米妙播控制命令发送失败：" + result.error().to_string()}});
+  if (result.error().io_kind() == IoKind::kWouldBlock) {
+    if (write_stalled) write_stalled->store(true, std::memory_order_release);
+    shutdown_both(socket.get());
   }
 }
 

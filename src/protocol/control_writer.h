@@ -5,7 +5,11 @@
 // says, with the connection's send cipher), reports each as a "protocol_trace" event and writes it.
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "core/channel.h"
 #include "core/error.h"
@@ -15,6 +19,11 @@
 
 namespace sonvale {
 
+// A write that makes no progress for this long fails the writer (the socket's send time-out).
+inline constexpr std::chrono::seconds kControlWriteTimeout{10};
+// The failure of a write blocked for kControlWriteTimeout.
+std::string write_stall_text();
+
 // Returns success once every sender is gone and the queue is drained; an error at the first
 // message that cannot be framed or written. The receiving end is closed on return, so later
 // sends on the connection fail.
@@ -23,8 +32,11 @@ namespace sonvale {
                                    const EventSink& events);
 
 // The thread body: runs writer_loop and reports its failure as "sonvale_control_write_failed".
-// Closes its socket clone at the end (which does not shut the connection down).
+// Closes its socket clone at the end, which does not shut the connection down, except after a
+// write blocked for kControlWriteTimeout: then it sets `write_stalled` and shuts the connection
+// down, so that the session's read ends and the session fails with write_stall_text().
 void control_writer_main(Fd socket, Receiver<Outgoing> messages,
-                         std::array<std::uint8_t, 16> cipher_key, EventSink events);
+                         std::array<std::uint8_t, 16> cipher_key, EventSink events,
+                         std::shared_ptr<std::atomic<bool>> write_stalled = nullptr);
 
 }  // namespace sonvale

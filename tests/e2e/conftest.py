@@ -45,3 +45,11 @@ def start_cast(relvox):
     yield start
     for c in made:
         c.close()
+
+
+@pytest.fixture
+def no_sanitizer_quarantine(monkeypatch):
+    """relvox started from here on keeps no freed memory in a sanitizer's quarantine, which would
+    make its RSS grow for that reason alone."""
+    options = [o for o in os.environ.get("ASAN_OPTIONS", "").split(":") if o]
+    monkeypatch.setenv("ASAN_OPTIONS", ":".join(options + ["quarantine_size_mb=0", "thread_local_quarantine_size_kb=0"]))

@@ -208,14 +208,6 @@ class LyraPhone:
         self.expect_silence()
 
 
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
-
-
 def wait_until(pred, timeout=5.0, step=0.02):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:

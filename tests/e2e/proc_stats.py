@@ -30,17 +30,24 @@ def descriptor_count(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
 
-def vm_rss_kb(pid):
-    """The resident set size in kB."""
+def status_kb(pid, key):
+    """A memory figure of /proc/<pid>/status in kB ("VmRSS", "VmSize", ...)."""
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(key + ":"):
                 return int(line.split()[1])
-    raise AssertionError("no VmRSS")
+    raise KeyError(key)
 
 
-def without_sanitizer_quarantine(monkeypatch):
-    """For memory measurements: a sanitizer build would keep freed memory in quarantine and grow
-    for that reason alone. Applies to processes started after the call."""
-    options = [o for o in os.environ.get("ASAN_OPTIONS", "").split(":") if o]
-    monkeypatch.setenv("ASAN_OPTIONS", ":".join(options + ["quarantine_size_mb=0", "thread_local_quarantine_size_kb=0"]))
+def rss_kb(pid):
+    return status_kb(pid, "VmRSS")
+
+
+def open_file_limits(pid):
+    """The (soft, hard) limit on open descriptors, as /proc/<pid>/limits shows it."""
+    with open(f"/proc/{pid}/limits") as f:
+        for line in f:
+            if line.startswith("Max open files"):
+                soft, hard = line.split()[3:5]
+                return int(soft), int(hard)
+    raise KeyError("Max open files")

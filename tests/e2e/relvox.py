@@ -19,9 +19,10 @@ class Relvox:
     lines). Standard output is drained continuously on a thread, so a test never stalls the
     receiver; every line is kept raw, parsed, and with the monotonic time it was read at."""
 
-    def __init__(self, *args, stdin_data=None, prefix=(), env=None):
-        # `prefix` runs relvox through another command (nsenter into a network namespace).
-        self._spawn([*prefix, relvox_path(), *args], env=env)
+    def __init__(self, *args, stdin_data=None, prefix=(), **popen):
+        """`prefix` runs relvox through another command (nsenter into a network namespace);
+        `popen`: further arguments of subprocess.Popen (an environment, a preexec_fn)."""
+        self._spawn([*prefix, relvox_path(), *args], **popen)
         if stdin_data is not None:
             try:
                 self.proc.stdin.write(stdin_data)
@@ -29,14 +30,14 @@ class Relvox:
             except BrokenPipeError:
                 pass  # the process ended without reading its input
 
-    def _spawn(self, argv, env=None):
+    def _spawn(self, argv, **popen):
         """Starts `argv` and the threads that drain its standard output and error."""
         self.proc = subprocess.Popen(
             [a if isinstance(a, (bytes, str)) else str(a) for a in argv],
-            env=env,
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
+            **popen,
         )
         self.raw_lines = []
         self.events = []

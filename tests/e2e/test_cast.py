@@ -19,7 +19,7 @@ from fake_rtsp import wait_closed
 import fake_timer_server as fts
 from fake_timer_server import FakeTimerServer
 from media_stream import PcmListener
-from proc_stats import vm_rss_kb, without_sanitizer_quarantine
+from proc_stats import rss_kb
 from pulse_server import MonitorRecorder, PulseServer
 from test_clock_sync import name_timer_server, request_count_settles
 from test_media_session import PAUSED, PLAYING
@@ -282,8 +282,7 @@ def test_pcm_listener_that_closes_gets_one_warning_and_a_new_connection(start_ca
     assert len(listener.data) >= 200_000
 
 
-def test_listener_that_stops_reading_keeps_memory_flat(start_cast, tone, monkeypatch):
-    without_sanitizer_quarantine(monkeypatch)
+def test_listener_that_stops_reading_keeps_memory_flat(start_cast, tone, no_sanitizer_quarantine):
     rtp, _, _ = tone_rtp(tone, seconds=10)
     listener = PcmListener(reading=False)
     cast = start_cast("--pcm-port", str(listener.port))
@@ -295,7 +294,7 @@ def test_listener_that_stops_reading_keeps_memory_flat(start_cast, tone, monkeyp
 
     def sample():
         while not done.wait(0.2):
-            samples.append((time.monotonic() - start, vm_rss_kb(r.proc.pid), n))
+            samples.append((time.monotonic() - start, rss_kb(r.proc.pid), n))
 
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()

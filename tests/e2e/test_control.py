@@ -34,6 +34,14 @@ def connect(r):
     return phone
 
 
+def a_phone_still_authenticates(r):
+    """A new phone completes SafetyAuth: what every hostile-peer test ends with."""
+    phone = connect(r)
+    _, _, ack = phone.handshake()
+    assert ack.command == 3 and b'"result": "0"' in ack.body
+    phone.close()
+
+
 def session_error(r, text):
     return r.wait_for(lambda e: e.get("code") == "sonvale_control_session_failed"
                       and text in e.get("message", ""), what=text)

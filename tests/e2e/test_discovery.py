@@ -14,7 +14,7 @@ from zeroconf import DNSIncoming, ServiceBrowser, ServiceStateChange, Zeroconf, 
 
 import netpair
 from netpair import BROADCAST_V4, OFF_LINK_V4, RECEIVER_IF, RECEIVER_LL, RECEIVER_V4, TEST_V4
-from proc_stats import descriptor_count, thread_names, vm_rss_kb, without_sanitizer_quarantine
+from proc_stats import descriptor_count, rss_kb, thread_names
 from relvox import Relvox
 
 pytestmark = pytest.mark.skipif(not netpair.available(), reason="needs root and network namespaces")
@@ -356,8 +356,8 @@ def test_interface_name_in_other_letter_case_has_no_ipv6_browser(pair, relvox):
     assert "sonvale-ipv4-pe" in names and "sonvale-ipv6-pe" not in names
 
 
-def test_flood_of_datagrams_leaves_threads_and_descriptors_flat(pair, listener, relvox, asker, monkeypatch):
-    without_sanitizer_quarantine(monkeypatch)
+def test_flood_of_datagrams_leaves_threads_and_descriptors_flat(pair, listener, relvox, asker,
+                                                               no_sanitizer_quarantine):
     r = start(relvox, pair)
     startup_done(r)
     pid = r.proc.pid
@@ -372,7 +372,7 @@ def test_flood_of_datagrams_leaves_threads_and_descriptors_flat(pair, listener, 
     for _ in range(100):
         asker.sendto(junk, (RECEIVER_V4, 5353))
     time.sleep(0.5)
-    rss = vm_rss_kb(pid)
+    rss = rss_kb(pid)
     for _ in range(500):
         asker.sendto(junk, (RECEIVER_V4, 5353))
     asker.sendto(query(0x5555, [(LYRA_WIRE, 12, 1)]), (RECEIVER_V4, 5353))
@@ -380,7 +380,7 @@ def test_flood_of_datagrams_leaves_threads_and_descriptors_flat(pair, listener, 
                timeout=20, what="the query behind the flood")
     assert len(thread_names(pid)) == threads
     assert descriptor_count(pid) == fds
-    assert vm_rss_kb(pid) - rss < 4096
+    assert rss_kb(pid) - rss < 4096
     unsupported = r.named("discovery_query_unsupported")
     assert unsupported and all(len(e["query"]) == 32 for e in unsupported)  # datagrams beyond the socket buffer drop
     assert max(len(line) for line in r.raw_lines) < 40000

@@ -8,18 +8,11 @@ import time
 
 import pytest
 
-import test_control
+from test_control import a_phone_still_authenticates
 from fake_rtsp import wait_closed
 from proc_stats import cpu_seconds, descriptor_count, thread_names
 
 NO_LISTENER = ("--pcm-port", "9")
-
-
-def a_phone_still_authenticates(r):
-    phone = test_control.connect(r)
-    _, _, ack = phone.handshake()
-    assert ack.command == 3 and b'"result": "0"' in ack.body
-    phone.close()
 
 
 def rtsp_sessions(r):

@@ -7,10 +7,10 @@ import time
 import pytest
 
 from lyra_phone import (PUSH, LyraPhone, first, fields, inner_frame, keep_alive, logical,
-                        logical_inner, path, pb, physical_message, pv, rss_kib, segment,
+                        logical_inner, path, pb, physical_message, pv, segment,
                         sync_request, wait_until)
 from lyra_phone import lean_receiver, phone, receiver  # noqa: F401 (fixtures)
-from proc_stats import thread_names
+from proc_stats import rss_kb, thread_names
 
 VERSION_TEXT = b"5.1.251.10.fullCnRelease.0616209"
 
@@ -155,9 +155,9 @@ def test_flood_of_source_addresses_keeps_memory_flat(lean_receiver):
                 s.close()
 
     flood(0, 2000)
-    base = rss_kib(r.proc.pid)
+    base = rss_kb(r.proc.pid)
     flood(2000, 20000)
-    grown = rss_kib(r.proc.pid) - base
+    grown = rss_kb(r.proc.pid) - base
     assert grown < 20 * 1024, f"RSS grew by {grown} KiB"
     # The receiver still serves a phone.
     p = LyraPhone()
@@ -171,9 +171,9 @@ def test_pushes_from_one_address_keep_memory_flat(lean_receiver, phone):
     r = lean_receiver
     frame = keep_alive(b"m" * 60000)
     send_paced(r, [(phone.sock, segment(phone.conv, PUSH, sn, frame)) for sn in range(200)], batch=2)
-    base = rss_kib(r.proc.pid)
+    base = rss_kb(r.proc.pid)
     send_paced(r, [(phone.sock, segment(phone.conv, PUSH, sn, frame)) for sn in range(200, 1200)], batch=2)
-    grown = rss_kib(r.proc.pid) - base
+    grown = rss_kb(r.proc.pid) - base
     assert grown < 24 * 1024, f"RSS grew by {grown} KiB"
 
 

@@ -2,6 +2,7 @@
 // events on standard output.
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +17,9 @@
 #include <vector>
 
 #include "core/crypto.h"
+#include "core/bytes.h"
 #include "core/event_sink.h"
+#include "core/json.h"
 #include "core/net.h"
 #include "core/text.h"
 #include "receiver.h"
@@ -25,15 +28,24 @@
 namespace sonvale {
 namespace {
 
-// serde-style nesting limit: deeper input is refused as a syntax error would be.
-constexpr int kMaxJsonDepth = 128;
-
 // The value after the first occurrence of `name`, unless it is missing or blank.
 std::optional<std::string> arg(const std::vector<std::string>& args, std::string_view name) {
   const auto it = std::find(args.begin(), args.end(), name);
   if (it == args.end() || it + 1 == args.end()) return std::nullopt;
   if (is_blank(*(it + 1))) return std::nullopt;
   return *(it + 1);
+}
+
+// Every control connection holds descriptors: take all that the hard limit allows.
+void raise_open_file_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+#if defined(__APPLE__)
+  // macOS refuses a soft limit above OPEN_MAX even when the hard limit is unlimited.
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, OPEN_MAX);
+#endif
+  (void)::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 Ipv4 choose_address(const std::optional<std::string>& expected) {
@@ -129,46 +141,13 @@ class StdinLines {
   bool eof_ = false;
 };
 
-int json_depth_exceeds(std::string_view text, int limit) {
-  int depth = 0;
-  bool in_string = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return false;
-}
-
-// Parses exactly one JSON value; nullopt for anything a strict parser refuses.
-std::optional<Json> parse_line(std::string_view text) {
-  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;  // no byte-order mark
-  if (json_depth_exceeds(text, kMaxJsonDepth)) return std::nullopt;
-  Json value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (value.is_discarded()) return std::nullopt;
-  return value;
-}
-
 void unsupported(std::string_view raw) {
   print_event_line(Json{{"code", "unsupported_command"}, {"event", "error"}, {"raw", raw}});
 }
 
 // Handles one trimmed, non-empty line. Returns false when the loop must end.
 bool handle_line(const ReceiverController& controller, std::string_view trimmed) {
-  const auto value = parse_line(trimmed);
+  const auto value = parse_json_strict(as_bytes(trimmed));
   if (!value) return true;
   if (!value->is_object()) {
     unsupported(trimmed);
@@ -215,6 +194,7 @@ bool handle_line(const ReceiverController& controller, std::string_view trimmed)
 
 int run(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
+  raise_open_file_limit();
   const std::vector<std::string> args(argv, argv + argc);
   ReceiverConfig config = config_from_args(args);
   const Ipv4 address = config.address;

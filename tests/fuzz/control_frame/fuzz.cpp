@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto header = parse_frame_header(raw);
     const ByteSpan body = input.subspan(kFrameHeaderSize);
     ControlCipher cipher(key);
-    auto decoded = decode_received_body(header ? header->outer_type : raw[1], body, cipher);
+    auto decoded = decode_received_body(header ? header->outer_type : raw[1],
+                                        Bytes(body.begin(), body.end()), cipher);
     if (decoded) (void)unwrap_payload(decoded->body);
   }
   // Every body is also a candidate encrypted body whose checksum is right, so that decryption
@@ -40,12 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)parse_json_payload(input);
   (void)decode_playback_state(input);
   (void)media_info_value(input);
-  (void)media_info_event(input);
+  if (auto event = media_info_event(input)) (void)compact_json(*event);
   (void)utf8_lossy(input);
   (void)parse_trimmed_unsigned(as_text(input));
   if (auto json = parse_json_payload(input)) {
     (void)json_u64_field(*json, {"a", "state"});
     (void)json_text_field(*json, {"title", "mTitle"});
+    (void)compact_json(*json);
   }
   return 0;
 }

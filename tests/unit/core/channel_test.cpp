@@ -18,6 +18,39 @@ TEST(ChannelTest, SendFailsOnceTheReceiverIsGone) {
   EXPECT_EQ(r.error().kind(), ErrorKind::kClosedChannel);
 }
 
+std::size_t length_of(const std::string& s) { return s.size(); }
+
+TEST(BoundedChannelTest, HoldsUpToItsBoundAndRefusesTheValueThatPassesIt) {
+  struct Case {
+    std::size_t second;  // cost of the second value after one of 4, bound 10
+    bool fits;
+  };
+  for (const Case c : {Case{5, true}, Case{6, true}, Case{7, false}}) {
+    auto [tx, rx] = make_bounded_channel<std::string>(10, &length_of);
+    ASSERT_TRUE(tx.send("aaaa"));
+    auto r = tx.send(std::string(c.second, 'b'));
+    EXPECT_EQ(r.has_value(), c.fits) << c.second;
+    if (!c.fits) {
+      EXPECT_EQ(r.error().kind(), ErrorKind::kChannelFull);
+      EXPECT_EQ(r.error().to_string(), "sending on a full channel");
+    }
+  }
+}
+
+TEST(BoundedChannelTest, TakenValuesMakeRoomUntilTheFirstRefusal) {
+  auto [tx, rx] = make_bounded_channel<std::string>(10, &length_of);
+  ASSERT_TRUE(tx.send(std::string(6, 'a')));
+  ASSERT_TRUE(tx.send(std::string(4, 'b')));
+  EXPECT_EQ(rx.recv(), std::string(6, 'a'));
+  ASSERT_TRUE(tx.send(std::string(6, 'c')));  // the taken value's room is free again
+  ASSERT_FALSE(tx.send("d"));
+  EXPECT_EQ(rx.recv(), std::string(4, 'b'));
+  EXPECT_EQ(rx.recv(), std::string(6, 'c'));
+  // Once refused, the channel stays full: its consumer has fallen too far behind.
+  EXPECT_EQ(tx.send("e").error().kind(), ErrorKind::kChannelFull);
+  EXPECT_EQ(rx.try_recv(), std::nullopt);
+}
+
 TEST(ChannelTest, ReceiverDrainsQueueThenSeesEndWhenLastSenderGoes) {
   auto [tx, rx] = make_channel<int>();
   {

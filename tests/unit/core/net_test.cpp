@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <thread>
@@ -30,6 +31,24 @@ TEST(Ipv4ParseTest, StrictDottedDecimal) {
   for (const auto& c : cases) EXPECT_EQ(Ipv4::parse(c.text).has_value(), c.ok) << c.text;
   EXPECT_EQ(Ipv4::parse("192.168.1.23")->to_string(), "192.168.1.23");
   EXPECT_EQ(Ipv4::parse("192.168.1.23")->value, 0xc0a80117u);
+}
+
+TEST(SocketTest, KeepaliveSettingsReachTheSocket) {
+  auto listener = tcp_listen(SocketAddrV4{Ipv4::loopback(), 0}, 1, true);
+  ASSERT_TRUE(listener);
+  auto conn = tcp_connect(*local_address(listener->get()));
+  ASSERT_TRUE(conn);
+  ASSERT_TRUE(set_tcp_keepalive(conn->get(), std::chrono::seconds(60), std::chrono::seconds(10), 6));
+  auto option = [&](int level, int name) {
+    int v = 0;
+    socklen_t len = sizeof v;
+    EXPECT_EQ(::getsockopt(conn->get(), level, name, &v, &len), 0);
+    return v;
+  };
+  EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 60);
+  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 10);
+  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 6);
 }
 
 TEST(SocketTest, ReadExactReportsEndOfStreamAsUnexpectedEof) {

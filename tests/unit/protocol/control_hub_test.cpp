@@ -441,6 +441,80 @@ TEST_F(ControlHubTest, ShutdownAdvancesGenerationAndClearsRoutesAndSockets) {
   EXPECT_EQ(hub_.media_generation()->load(), 2u);
 }
 
+TEST(ConnectionToCloseTest, PicksTheLeastRecentlyActiveThatHasNotAuthenticated) {
+  struct Case {
+    const char* name;
+    std::vector<ConnectionActivity> open;
+    std::optional<std::uint64_t> closed;
+  };
+  const Case cases[] = {
+      {"oldest_unauthenticated", {{1, 30, false}, {2, 10, false}, {3, 20, false}}, 2},
+      {"authenticated_are_spared_however_old",
+       {{1, 5, true}, {2, 40, false}, {3, 7, true}, {4, 30, false}}, 4},
+      {"all_authenticated", {{1, 5, true}, {2, 6, true}}, std::nullopt},
+      {"none_open", {}, std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(connection_to_close(c.open), c.closed) << c.name;
+}
+
+// kMaxControlConnections registered socket pairs; `peers[i]` is the far end of session i + 1.
+class ControlHubCapTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (std::uint64_t id = 1; id <= kMaxControlConnections; ++id) {
+      auto [near, far] = socket_pair();
+      ASSERT_EQ(hub_.register_session(id, near)->closed, std::nullopt);
+      peers_.push_back(std::move(far));
+    }
+  }
+  static std::pair<Fd, Fd> socket_pair() {
+    int fds[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    return {Fd(fds[0]), Fd(fds[1])};
+  }
+  // The sessions whose registered socket was shut down (their far end reads the end at once).
+  std::vector<std::uint64_t> shut_down() {
+    std::vector<std::uint64_t> ids;
+    for (std::size_t i = 0; i < peers_.size(); ++i) {
+      (void)set_nonblocking(peers_[i].get(), true);
+      std::uint8_t byte = 0;
+      if (auto n = read_some(peers_[i].get(), {&byte, 1}); n && *n == 0) ids.push_back(i + 1);
+    }
+    return ids;
+  }
+
+  ControlHub hub_{std::make_shared<std::atomic<std::uint32_t>>(50)};
+  std::vector<Fd> peers_;
+};
+
+TEST_F(ControlHubCapTest, NewcomerClosesTheLeastRecentlyActiveUnauthenticatedConnection) {
+  hub_.mark_authenticated(1);  // the oldest, but authenticated
+  hub_.note_activity(2);       // the next oldest has just sent a frame
+  auto [near, far] = socket_pair();
+  const auto admission = hub_.register_session(100, near);
+  ASSERT_TRUE(admission);
+  EXPECT_TRUE(admission->admitted);
+  EXPECT_EQ(admission->closed, 3u);
+  EXPECT_EQ(shut_down(), std::vector<std::uint64_t>{3});
+  EXPECT_EQ(hub_.registered_socket_count(), kMaxControlConnections);
+  // The closed session's own withdrawal later changes nothing for the others.
+  hub_.deactivate(3);
+  EXPECT_EQ(hub_.registered_socket_count(), kMaxControlConnections);
+}
+
+TEST_F(ControlHubCapTest, NewcomerIsRefusedWhenEveryConnectionHasAuthenticated) {
+  for (std::uint64_t id = 1; id <= kMaxControlConnections; ++id) hub_.mark_authenticated(id);
+  auto [near, far] = socket_pair();
+  const auto admission = hub_.register_session(100, near);
+  ASSERT_TRUE(admission);
+  EXPECT_FALSE(admission->admitted);
+  EXPECT_TRUE(shut_down().empty());
+  EXPECT_EQ(hub_.registered_socket_count(), kMaxControlConnections);
+  // Once one has gone there is room again.
+  hub_.deactivate(7);
+  EXPECT_TRUE(hub_.register_session(101, near)->admitted);
+}
+
 TEST_F(ControlHubTest, StreamKeysOutliveTheirSessionAndAreKeyedByAddress) {
   const auto keys = *StreamKeys::from_strings("AAAAAAAAAAAAAAAA", "BBBBBBBBBBBBBBBB", "CCCCCCCCCCCCCCCC");
   ASSERT_TRUE(hub_.remember_stream_keys(kPhone, 4, keys));

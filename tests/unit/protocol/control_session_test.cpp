@@ -190,8 +190,10 @@ struct Connection {
 
 class ControlSessionTest : public ::testing::Test {
  protected:
-  Connection connect(std::uint64_t id, std::uint16_t port) {
-    auto [s, r] = make_channel<Outgoing>();
+  // `bounded`: the outgoing channel holds at most kMaxQueuedFrameBytes, as run_session makes it.
+  Connection connect(std::uint64_t id, std::uint16_t port, bool bounded = false) {
+    auto [s, r] = bounded ? make_bounded_channel<Outgoing>(kMaxQueuedFrameBytes, &queued_frame_bytes)
+                          : make_channel<Outgoing>();
     Connection c{id, s, std::move(r), std::make_shared<std::atomic<std::uint32_t>>(8), nullptr};
     hub_.register_control_route(id, kPhone, s, c.sequence);
     SessionContext ctx{id, DeviceIdentity{"xYz", "SonVale", "Mac", "macOS", 3}, media_,
@@ -226,6 +228,26 @@ TEST_F(ControlSessionTest, OnlyTheLatestSafetyAuthIsAnsweredAndOwnChallengeGoesO
   // A second right acknowledgement finds nothing pending.
   EXPECT_EQ(c.in(3, text(R"({"authMsgAck":")" + expected + "\"}")).error().to_string(),
             "SafetyAuth_Ack arrived before SafetyAuth");
+}
+
+TEST_F(ControlSessionTest, RequestsOfAPhoneThatDoesNotReadEndTheSessionAtTheOutgoingBound) {
+  Connection c = connect(1, 40000, /*bounded=*/true);
+  // Each initial-state request queues three notifications, 71 bytes of frames.
+  constexpr std::size_t kPerRequest = 16 + 38 + 17;
+  std::size_t handled = 0;
+  Result<> r;
+  while ((r = c.in(41, {})) && handled <= kMaxQueuedFrameBytes / kPerRequest) ++handled;
+  ASSERT_FALSE(r);
+  EXPECT_EQ(handled, kMaxQueuedFrameBytes / kPerRequest);
+  EXPECT_EQ(r.error().to_string(),
+            "ZeDidi control messages waiting for the phone exceed 1048576 bytes: "
+            "sending on a full channel");
+  std::size_t queued = 0;
+  for (const auto& m : c.sent()) queued += queued_frame_bytes(m);
+  EXPECT_LE(queued, kMaxQueuedFrameBytes);
+  EXPECT_GT(queued, kMaxQueuedFrameBytes - kPerRequest);
+  // Drained or not, the session has fallen too far behind: its next reply fails as well.
+  EXPECT_FALSE(c.in(26, {}));
 }
 
 TEST_F(ControlSessionTest, OpenSelectsKeysAdvancesGenerationAndStartsTheMediaSession) {

@@ -205,6 +205,29 @@ INSTANTIATE_TEST_SUITE_P(
                  "ZeDidi control body is too large: 16777217 bytes"}),
     [](const auto& param_info) { return param_info.param.name; });
 
+TEST(ControlWriterTest, AWriteThatStaysBlockedFailsAndShutsTheConnectionDown) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  Fd write_end(fds[0]);
+  Fd read_end(fds[1]);  // never read
+  // The session sets kControlWriteTimeout; a short time-out shows the same path quickly.
+  ASSERT_TRUE(set_send_timeout(write_end.get(), std::chrono::milliseconds(100)));
+  testing::RecordingSink rec;
+  auto [sender, receiver] = make_channel<Outgoing>();
+  for (int i = 0; i < 64; ++i) ASSERT_TRUE(sender.send(msg(Outgoing::Mode::kPlain, Bytes(65536, 0), 1, 1)));
+  auto stalled = std::make_shared<std::atomic<bool>>(false);
+  auto session_end = write_end.duplicate();
+  control_writer_main(std::move(write_end), std::move(receiver), kKey, rec.sink(), stalled);
+  EXPECT_TRUE(stalled->load());
+  const auto err = rec.named("error");
+  ASSERT_EQ(err.size(), 1u);
+  EXPECT_EQ(err[0]["message"], "小米妙播控制命令发送失败：ZeDidi control write blocked for 10 s: "
+                               "Resource temporarily unavailable (os error 11)");
+  // The session's own descriptor sees the end of the stream: its read loop wakes up.
+  std::uint8_t byte = 0;
+  EXPECT_EQ(*read_some(session_end->get(), {&byte, 1}), 0u);
+}
+
 TEST(ControlWriterTest, ClosedPeerEndsTheWriterWithTheSystemError) {
   auto [write_end, peer] = testing::socket_pair();
   peer.reset();

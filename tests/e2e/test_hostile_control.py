@@ -1,0 +1,223 @@
+"""The control port of the real relvox against hostile peers: deeply nested JSON, hundreds of
+idle connections, a peer that never reads, a session whose thread fails for want of memory.
+Each test checks the process from outside (/proc) and ends with a phone that still
+authenticates."""
+
+import os
+import resource
+import socket
+import struct
+import subprocess
+import time
+
+import pytest
+
+from fake_phone import FakePhone
+from proc_stats import descriptor_count, open_file_limits, rss_kb, status_kb, thread_names
+from test_control import ARGS, a_phone_still_authenticates, connect, session_error
+
+DEPTH = 100000
+DEEP = b"[" * DEPTH + b"]" * DEPTH  # 200 KB, far below the frame limit
+CAP = 64  # control connections open at once
+
+
+def wait_until(pred, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not pred():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.02)
+
+
+def settled(r):
+    """`r` once started with every descriptor it keeps open: the discovery thread opens its peer
+    browser's socket after "bridge_ready" and queries from it at once."""
+    r.wait_event("bridge_ready")
+    r.wait_event("discovery_peer_query", address_family="ipv4")
+    return r
+
+
+def control_threads(pid):
+    """Listener, session and writer threads: their names all cut to "sonvale-control"."""
+    return sum(1 for name in thread_names(pid) if name.startswith("sonvale-control"))
+
+
+def test_deeply_nested_json_is_refused_as_not_json(relvox):
+    r = settled(relvox(*ARGS))
+    pid = r.proc.pid
+    rss_before, fds_before = rss_kb(pid), descriptor_count(pid)
+
+    # Every command whose body is JSON, before any handshake.
+    phone = connect(r)
+    phone.send(64, DEEP, value_type=11)  # play-source registration
+    assert phone.next_frame().command == 65
+    assert r.wait_event("play_source")["content"] is None
+    phone.send(88, b'{"sourceName":"x","more":' + DEEP + b"}", value_type=12)  # source info
+    assert phone.next_frame().command == 89
+    r.wait_event("interconnect_stage", stage="capabilities_exchanged")
+    phone.send(18, b'{"mediaInfo":' + DEEP + b"}", value_type=13)  # media information
+    assert phone.next_frame().command == 19
+    phone.send(0x18, b'{"metadata":' + DEEP + b"}", value_type=14, outer=4)
+    reply = phone.next_frame()
+    assert (reply.outer, reply.command) == (4, 0x19)
+    phone.send(3, b'{"authMsgAck":' + DEEP + b"}", value_type=15)  # SafetyAuth_Ack: ignored
+    phone.send(26, value_type=16)
+    assert phone.next_frame().command == 27
+    assert not r.named("source_info") and not r.named("media_info")
+    phone.send(108, b'{"authKey":' + DEEP + b"}", value_type=17)  # SetMirrorKey
+    session_error(r, "parse SetMirrorKey JSON")
+    phone.wait_closed()
+
+    # Standard input: the deep line is skipped as a line that is not JSON is.
+    r.send_line(b'{"command":"set_volume","percent":' + DEEP + b"}")
+    r.send_line(b"[1]")
+    unsupported = r.wait_event("error", code="unsupported_command")
+    assert unsupported["raw"] == "[1]"
+
+    assert r.proc.poll() is None
+    assert rss_kb(pid) - rss_before < 64 * 1024
+    wait_until(lambda: descriptor_count(pid) <= fds_before, 5, "the session's descriptors were released")
+    assert len(r.named("error")) == 2  # the SetMirrorKey failure and the unsupported line
+    a_phone_still_authenticates(r)
+
+
+def idle_connection():
+    s = socket.create_connection(("127.0.0.1", 8899))
+    s.setblocking(False)
+    return s
+
+
+def closed_by_receiver(s):
+    """Whether the receiver has closed this connection (after the first frame it sent)."""
+    try:
+        while True:
+            data = s.recv(4096)
+            if not data:
+                return True
+    except BlockingIOError:
+        return False
+    except ConnectionResetError:
+        return True
+
+
+def keepalive_timers():
+    """The keepalive timers of the receiver's established control sockets, as ss shows them."""
+    out = subprocess.run(["ss", "-tnoH", "state", "established", "( sport = :8899 )"],
+                         capture_output=True, text=True, check=True).stdout
+    return [line for line in out.splitlines() if "keepalive" in line], out.splitlines()
+
+
+def test_idle_connections_are_capped_and_a_phone_is_still_served(relvox):
+    def low_soft_limit():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, 4096))
+
+    r = settled(relvox(*ARGS, preexec_fn=low_soft_limit))
+    pid = r.proc.pid
+    assert open_file_limits(pid) == (4096, 4096)  # raised to the hard limit at start
+    fds_before = descriptor_count(pid)
+
+    idle = [idle_connection() for _ in range(500)]
+    # Each newcomer beyond 64 closes the least recently active connection: the oldest ones.
+    wait_until(lambda: sum(closed_by_receiver(s) for s in idle[:436]) == 436, 20,
+               "the 436 oldest idle connections were closed")
+    assert not any(closed_by_receiver(s) for s in idle[436:])
+    wait_until(lambda: control_threads(pid) <= 1 + 2 * CAP, 10, "sessions beyond the cap ended")
+    assert descriptor_count(pid) <= fds_before + 3 * CAP
+    with_timer, lines = keepalive_timers()
+    assert len(with_timer) == len(lines) == CAP, lines
+    assert not r.named("warning")  # none of them had authenticated: nobody was refused
+
+    a_phone_still_authenticates(r)
+    for s in idle:
+        s.close()
+    wait_until(lambda: control_threads(pid) == 1, 10, "every session ended")
+    wait_until(lambda: descriptor_count(pid) <= fds_before, 5, "every descriptor was released")
+
+
+def test_newcomer_is_refused_when_every_connection_has_authenticated(relvox):
+    r = settled(relvox(*ARGS))
+    phones = []
+    for _ in range(CAP):
+        phones.append(connect(r))
+        phones[-1].handshake()
+    newcomer = FakePhone()
+    newcomer.wait_closed()
+    assert newcomer.frames == []
+    warning = r.wait_event("warning", code="sonvale_control_connection_limit")
+    assert warning["message"].startswith("小米妙播控制连接已达上限 64，已关闭新连接：127.0.0.1:")
+    # The authenticated phones are all still served.
+    for p in phones:
+        p.send(26, value_type=3)
+        assert p.next_frame().command == 27
+    assert len(r.named("warning")) == 1
+    phones.pop().close()
+    r.wait_event("interconnect_stage", stage="transport_disconnected")
+    a_phone_still_authenticates(r)
+
+
+INITIAL_STATE_REQUEST = struct.pack(">BBBHI", 0x24, 0, 41, 1, 0)  # three notifications back
+
+
+def non_reading_connection():
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # a small window, never read
+    s.connect(("127.0.0.1", 8899))
+    s.setblocking(False)
+    return s
+
+
+def test_a_peer_that_never_reads_ends_its_session_at_the_outgoing_bound(relvox, no_sanitizer_quarantine):
+    r = settled(relvox(*ARGS))
+    pid = r.proc.pid
+    rss_before, fds_before = rss_kb(pid), descriptor_count(pid)
+    s = non_reading_connection()
+    batch = INITIAL_STATE_REQUEST * 10000
+    deadline = time.monotonic() + 20
+    failed = []
+    while not failed:
+        assert time.monotonic() < deadline, "the session outlived 20 s of requests"
+        try:
+            s.send(batch)
+        except BlockingIOError:
+            time.sleep(0.005)
+        except OSError:
+            pass  # the receiver has ended the connection
+        failed = [e for e in r.named("error") if e.get("code") == "sonvale_control_session_failed"]
+    assert failed[0]["message"] == ("小米妙播控制会话失败：ZeDidi control messages waiting for the phone "
+                                    "exceed 1048576 bytes: sending on a full channel")
+    r.wait_event("interconnect_stage", stage="transport_disconnected")
+    # The writer woke from its blocked write when the session shut the socket down.
+    wait_until(lambda: control_threads(pid) == 1, 5, "session and writer ended")
+    wait_until(lambda: descriptor_count(pid) <= fds_before, 5, "descriptors released")
+    assert rss_kb(pid) - rss_before < 32 * 1024
+    s.close()
+    a_phone_still_authenticates(r)
+
+
+def test_a_session_that_runs_out_of_memory_releases_everything(relvox):
+    # One malloc arena, so that a limit on the address space fails the next large allocation.
+    env = dict(os.environ, GLIBC_TUNABLES="glibc.malloc.arena_max=1")
+    r = settled(relvox(*ARGS, env=env))
+    pid = r.proc.pid
+    with open(f"/proc/{pid}/maps") as f:
+        if "libasan" in f.read():
+            pytest.skip("the sanitizer's allocator reports a failed allocation instead of throwing")
+    phone = connect(r)
+    phone.handshake()
+    fds_before = descriptor_count(pid)
+    vm_size = status_kb(pid, "VmSize") * 1024
+    resource.prlimit(pid, resource.RLIMIT_AS, (vm_size, resource.RLIM_INFINITY))
+    try:
+        body = b"{" + b" " * (16 * 1024 * 1024 - 2) + b"}"
+        try:
+            phone.send(26, body, value_type=4)
+        except OSError:
+            pass  # the session failed before the whole body was sent
+        failed = r.wait_event("error", code="sonvale_control_session_failed")
+    finally:
+        resource.prlimit(pid, resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    assert failed["message"] == "小米妙播控制会话失败：run ZeDidi control session: std::bad_alloc"
+    r.wait_event("interconnect_stage", stage="transport_disconnected")
+    phone.wait_closed()  # nothing holds the connection open any more
+    wait_until(lambda: control_threads(pid) == 1, 5, "session and writer ended")
+    wait_until(lambda: descriptor_count(pid) <= fds_before - 3, 5, "the session's descriptors released")
+    a_phone_still_authenticates(r)
