@@ -22,7 +22,7 @@ struct GcmCase {
 
 class GcmVectorTest : public ::testing::TestWithParam<GcmCase> {};
 
-// The AES-256 cases with 96-bit IVs and no associated data of the GCM specification submitted
+// The AES-256 cases with 96-bit IVs and no associated data of the GCM mode paper submitted
 // to NIST (McGrew and Viega, test cases 13 to 15).
 TEST_P(GcmVectorTest, SealsAndOpens) {
   const GcmCase& c = GetParam();
