@@ -126,13 +126,15 @@ Result<Fd> tcp_connect_timeout(const SocketAddr& addr, std::chrono::milliseconds
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return fail(Error::os(ETIMEDOUT));
-      if (abandoned && abandoned()) return fail(Error::os(ECANCELED));
       pollfd p{fd.get(), POLLOUT, 0};
       const auto wait = abandoned ? std::min(left, kAbandonCheck) : left;
       const int n = ::poll(&p, 1, static_cast<int>(wait.count()));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return fail(Error::last_os());
-      if (n == 0) continue;
+      if (n == 0) {
+        if (abandoned && abandoned()) return fail(Error::os(ECANCELED));
+        continue;
+      }
       int err = 0;
       socklen_t len = sizeof err;
       if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0)

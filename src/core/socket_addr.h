@@ -49,8 +49,8 @@ class SocketAddr {
 std::string ipv6_to_string(const in6_addr& addr);
 
 // Connects within `timeout`; a time-out fails with ETIMEDOUT. The socket returned is blocking.
-// While the connection is pending, `abandoned` is asked at least every 50 ms; once it says yes
-// the attempt fails with ECANCELED.
+// While the connection is still pending, `abandoned` is asked every 50 ms; once it says yes the
+// attempt fails with ECANCELED. A peer that answers within the first 50 ms is always connected.
 [[nodiscard]] Result<Fd> tcp_connect_timeout(const SocketAddr& addr,
                                              std::chrono::milliseconds timeout,
                                              const std::function<bool()>& abandoned = {});

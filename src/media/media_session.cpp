@@ -72,7 +72,7 @@ bool emit_normal_channel_close(const EventSink& events, const Error& failure,
 
 Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
   const SocketAddrV4 source{launch.rtsp_ip, launch.rtsp_port};
-  // A session replaced while its source does not answer gives up the attempt at once, so Opens
+  // A replaced session gives up a connect its source has not answered within 50 ms, so Opens
   // against a silent address cannot pile up connecting threads.
   const SessionToken token = launch.token;
   auto connected = tcp_connect_timeout(SocketAddr(source), kRtspConnectTimeout,
