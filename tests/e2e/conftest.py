@@ -8,6 +8,28 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cast import Cast  # noqa: E402
 from fake_rtsp import FakePhone  # noqa: E402
 from relvox import Relvox  # noqa: E402
+from _pytest.runner import runtestprotocol  # noqa: E402
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "realtime: judges wall-clock timing of a real-time playout; a failure is run once more")
+
+
+def pytest_runtest_protocol(item, nextitem):
+    """A test marked `realtime` measures audio paced against the wall clock, which a scheduling
+    hiccup of a shared machine can spoil once; it fails only when a second run fails too."""
+    if item.get_closest_marker("realtime") is None:
+        return None
+    item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+    reports = runtestprotocol(item, nextitem=nextitem, log=False)
+    if any(r.failed for r in reports):
+        item._initrequest()
+        reports = runtestprotocol(item, nextitem=nextitem, log=False)
+    for report in reports:
+        item.ihook.pytest_runtest_logreport(report=report)
+    item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+    return True
 
 
 @pytest.fixture

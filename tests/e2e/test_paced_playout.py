@@ -35,7 +35,10 @@ def harness_path():
     return os.path.join(build, "tests", "harness_paced", "paced_playout_harness")
 
 
-pytestmark = pytest.mark.skipif(not os.path.exists(harness_path()), reason="paced_playout_harness not built")
+pytestmark = [
+    pytest.mark.skipif(not os.path.exists(harness_path()), reason="paced_playout_harness not built"),
+    pytest.mark.realtime,
+]
 
 
 class PacedHarness(Relvox):
