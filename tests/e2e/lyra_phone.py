@@ -292,13 +292,10 @@ def receiver(relvox):
 
 
 @pytest.fixture
-def lean_receiver(relvox):
+def lean_receiver(relvox, no_sanitizer_quarantine):
     """As `receiver`, for memory measurements: under AddressSanitizer freed blocks are reused at
     once instead of being held in quarantine, so RSS shows what the receiver keeps."""
-    env = dict(os.environ)
-    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "quarantine_size_mb=0",
-                                                 "thread_local_quarantine_size_kb=0"]))
-    r = relvox(*RECEIVER_ARGS, env=env)
+    r = relvox(*RECEIVER_ARGS)
     r.wait_event("lyra_command_ready")
     r.wait_event("bridge_ready")
     return r
