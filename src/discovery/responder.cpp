@@ -42,7 +42,7 @@ Json round_event(const char* event, const Service& s, const ResponderParams& p, 
 
 class Responder {
  public:
-  Responder(const UdpSocket& socket, const ResponderParams& params)
+  Responder(DatagramSocket& socket, const ResponderParams& params)
       : socket_(socket), p_(params), services_(services(*params.responses)) {}
 
   void run() {
@@ -72,7 +72,7 @@ class Responder {
   }
 
  private:
-  bool send(ByteSpan packet, SocketAddrV4 to) const {
+  bool send(ByteSpan packet, SocketAddrV4 to) {
     return socket_.send_to(packet, SocketAddr(to)).has_value();
   }
 
@@ -162,7 +162,7 @@ class Responder {
                    {"success", ok}});
   }
 
-  const UdpSocket& socket_;
+  DatagramSocket& socket_;
   const ResponderParams& p_;
   const std::array<Service, 2> services_;
 };
@@ -191,7 +191,7 @@ ReplyPlan plan_replies(const std::vector<DnsQuestion>& questions, SocketAddrV4 s
   return plan;
 }
 
-void run_responder(const UdpSocket& socket, const ResponderParams& params) {
+void run_responder(DatagramSocket& socket, const ResponderParams& params) {
   Responder(socket, params).run();
 }
 
