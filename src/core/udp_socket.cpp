@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace sonvale {
 
@@ -113,6 +114,22 @@ Result<Datagram> UdpSocket::receive(std::span<std::uint8_t> buf) {
     }
     return out;
   }
+}
+
+bool is_idle_receive(const Error& error) {
+  const IoKind kind = error.io_kind();
+  return kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut || kind == IoKind::kInterrupted;
+}
+
+std::optional<Datagram> receive_or_report(DatagramSocket& socket, std::span<std::uint8_t> buf,
+                                          std::chrono::milliseconds failure_pause,
+                                          const std::function<void(const Error&)>& report) {
+  auto got = socket.receive(buf);
+  if (got) return std::move(*got);
+  if (is_idle_receive(got.error())) return std::nullopt;
+  report(got.error());
+  std::this_thread::sleep_for(failure_pause);
+  return std::nullopt;
 }
 
 }  // namespace sonvale

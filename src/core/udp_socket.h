@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 
@@ -70,5 +71,16 @@ class UdpSocket final : public DatagramSocket {
   explicit UdpSocket(Fd fd) : fd_(std::move(fd)) {}
   Fd fd_;
 };
+
+// True for the failures a receive loop simply goes round again after: the receive time-out and an
+// interruption.
+bool is_idle_receive(const Error& error);
+
+// One turn of a receive loop: waits for one datagram. An idle receive (see above) gives nullopt
+// at once; any other failure is handed to `report`, then the calling thread pauses for
+// `failure_pause`, and the result is nullopt.
+std::optional<Datagram> receive_or_report(DatagramSocket& socket, std::span<std::uint8_t> buf,
+                                          std::chrono::milliseconds failure_pause,
+                                          const std::function<void(const Error&)>& report);
 
 }  // namespace sonvale

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
 #include <vector>
 
 #include "core/encoding.h"
@@ -65,20 +64,14 @@ class PeerBrowser {
   }
 
   void receive_one(std::vector<std::uint8_t>& buf) {
-    auto got = socket_.receive(buf);
-    if (!got) {
-      const IoKind kind = got.error().io_kind();
-      if (kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut || kind == IoKind::kInterrupted) {
-        return;
-      }
+    const auto got = receive_or_report(socket_, buf, kReceiveErrorPause, [this](const Error& e) {
       p_.events(Json{{"event", "discovery_peer_browser_failed"},
                      {"protocol", "xiaomi_zedidi"},
                      {"address_family", p_.family},
                      {"source", local_text_},
-                     {"message", got.error().to_string()}});
-      std::this_thread::sleep_for(kReceiveErrorPause);
-      return;
-    }
+                     {"message", e.to_string()}});
+    });
+    if (!got) return;
     // Only the bytes of this datagram are looked at, never what an earlier one left behind.
     const ByteSpan datagram(buf.data(), got->size);
     const PeerVerdict v = classify_peer_datagram(datagram);

@@ -102,21 +102,15 @@ class Responder {
   }
 
   void receive_one(std::vector<std::uint8_t>& buf) {
-    auto got = socket_.receive(buf);
-    if (!got) {
-      const IoKind kind = got.error().io_kind();
-      if (kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut || kind == IoKind::kInterrupted) {
-        return;
-      }
+    const auto got = receive_or_report(socket_, buf, kReceiveErrorPause, [this](const Error& e) {
       p_.events(Json{{"event", "discovery_receive_failed"},
                      {"protocol", "xiaomi_zedidi"},
                      {"address_family", "ipv4"},
                      {"address", p_.address.to_string()},
                      {"port", kMdnsPort},
-                     {"message", got.error().to_string()}});
-      std::this_thread::sleep_for(kReceiveErrorPause);
-      return;
-    }
+                     {"message", e.to_string()}});
+    });
+    if (!got) return;
     const ByteSpan datagram(buf.data(), got->size);
     const auto source = got->from.as_v4();
     const std::string source_text = got->from.to_string();
