@@ -24,6 +24,11 @@ Result<> UdpSocket::set_option(int level, int name, int value) const {
   return set_option_raw(level, name, &value, sizeof value);
 }
 
+Result<> UdpSocket::set_options(std::initializer_list<Option> options) const {
+  for (const Option& o : options) SV_TRY(with_context(set_option(o.level, o.name, o.value), o.context));
+  return {};
+}
+
 Result<> UdpSocket::set_option_raw(int level, int name, const void* value, socklen_t size) const {
   if (::setsockopt(fd_.get(), level, name, value, size) != 0) return fail(Error::last_os());
   return {};

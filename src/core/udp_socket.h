@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <span>
 
@@ -48,6 +49,15 @@ class UdpSocket final : public DatagramSocket {
   [[nodiscard]] static Result<UdpSocket> bound(const SocketAddr& addr);
 
   [[nodiscard]] Result<> set_option(int level, int name, int value) const;
+  // One integer option and the context its failure carries.
+  struct Option {
+    int level;
+    int name;
+    int value;
+    const char* context;
+  };
+  // Sets the options in order; the first failure ends it, with its option's context.
+  [[nodiscard]] Result<> set_options(std::initializer_list<Option> options) const;
   [[nodiscard]] Result<> set_option_raw(int level, int name, const void* value,
                                         socklen_t size) const;
   [[nodiscard]] Result<> set_recv_timeout(std::chrono::microseconds timeout) const;

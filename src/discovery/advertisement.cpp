@@ -92,13 +92,13 @@ Result<UdpSocket> open_responder_socket(const AdvertisementParams& p, const ip_m
   const in_addr ifaddr = p.address.to_in_addr();
   SV_TRY(with_context(s.set_option_raw(IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof ifaddr),
                       "select Lyra discovery network adapter"));
-  SV_TRY(with_context(s.set_option(IPPROTO_IP, IP_MULTICAST_TTL, 255), "set Lyra multicast TTL"));
-  SV_TRY(with_context(s.set_option(IPPROTO_IP, IP_TTL, 255), "set Lyra unicast TTL"));
-  SV_TRY(
-      with_context(s.set_option(IPPROTO_IP, IP_MULTICAST_LOOP, p.multicast_loopback != 0 ? 1 : 0),
-                   "configure Lyra multicast loopback"));
-  SV_TRY(with_context(s.set_option(SOL_SOCKET, SO_BROADCAST, 1),
-                      "enable Lyra wired discovery broadcast fallback"));
+  SV_TRY(s.set_options({
+      {IPPROTO_IP, IP_MULTICAST_TTL, 255, "set Lyra multicast TTL"},
+      {IPPROTO_IP, IP_TTL, 255, "set Lyra unicast TTL"},
+      {IPPROTO_IP, IP_MULTICAST_LOOP, p.multicast_loopback != 0 ? 1 : 0,
+       "configure Lyra multicast loopback"},
+      {SOL_SOCKET, SO_BROADCAST, 1, "enable Lyra wired discovery broadcast fallback"},
+  }));
   SV_TRY(
       with_context(s.set_option_raw(IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership),
                    "join Lyra mDNS multicast group"));

@@ -117,12 +117,11 @@ Result<UdpSocket> create_ipv4_browser_socket(Ipv4 address) {
   const in_addr ifaddr = address.to_in_addr();
   SV_TRY(with_context(s.set_option_raw(IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof ifaddr),
                       "select IPv4 Lyra peer browser adapter"));
-  SV_TRY(with_context(s.set_option(IPPROTO_IP, IP_MULTICAST_TTL, 255),
-                      "set IPv4 Lyra peer browser multicast TTL"));
-  SV_TRY(with_context(s.set_option(IPPROTO_IP, IP_TTL, 255),
-                      "set IPv4 Lyra peer browser unicast TTL"));
-  SV_TRY(with_context(s.set_option(IPPROTO_IP, IP_MULTICAST_LOOP, 0),
-                      "disable IPv4 Lyra peer browser loopback"));
+  SV_TRY(s.set_options({
+      {IPPROTO_IP, IP_MULTICAST_TTL, 255, "set IPv4 Lyra peer browser multicast TTL"},
+      {IPPROTO_IP, IP_TTL, 255, "set IPv4 Lyra peer browser unicast TTL"},
+      {IPPROTO_IP, IP_MULTICAST_LOOP, 0, "disable IPv4 Lyra peer browser loopback"},
+  }));
   SV_TRY(with_context(s.set_recv_timeout(kReceiveTimeout),
                       "set IPv4 Lyra peer browser receive timeout"));
   return s;
@@ -139,14 +138,13 @@ Result<UdpSocket> create_ipv6_browser_socket(std::uint32_t index, const in6_addr
   const SocketAddr bind_addr = SocketAddr::v6(link_local, 0, index);
   SV_TRY(
       with_context(s.bind(bind_addr), "bind IPv6 Lyra peer browser to " + bind_addr.to_string()));
-  SV_TRY(with_context(s.set_option(IPPROTO_IPV6, IPV6_MULTICAST_IF, static_cast<int>(index)),
-                      "select IPv6 Lyra peer browser adapter"));
-  SV_TRY(with_context(s.set_option(IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 255),
-                      "set IPv6 Lyra peer browser multicast hop limit"));
-  SV_TRY(with_context(s.set_option(IPPROTO_IPV6, IPV6_UNICAST_HOPS, 255),
-                      "set IPv6 Lyra peer browser unicast hop limit"));
-  SV_TRY(with_context(s.set_option(IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0),
-                      "disable IPv6 Lyra peer browser loopback"));
+  SV_TRY(s.set_options({
+      {IPPROTO_IPV6, IPV6_MULTICAST_IF, static_cast<int>(index),
+       "select IPv6 Lyra peer browser adapter"},
+      {IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 255, "set IPv6 Lyra peer browser multicast hop limit"},
+      {IPPROTO_IPV6, IPV6_UNICAST_HOPS, 255, "set IPv6 Lyra peer browser unicast hop limit"},
+      {IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0, "disable IPv6 Lyra peer browser loopback"},
+  }));
   SV_TRY(with_context(s.set_recv_timeout(kReceiveTimeout),
                       "set IPv6 Lyra peer browser receive timeout"));
   return s;

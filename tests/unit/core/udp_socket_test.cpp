@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <string>
@@ -52,6 +53,31 @@ TEST(UdpSocketTest, ReportsBytesReceivedAndTheDestinationAddress) {
   const auto timed_out = rx->receive(buf);
   ASSERT_FALSE(timed_out);
   EXPECT_EQ(timed_out.error().io_kind(), IoKind::kWouldBlock);
+}
+
+int option_value(const UdpSocket& s, int level, int name) {
+  int value = -1;
+  socklen_t len = sizeof value;
+  EXPECT_EQ(::getsockopt(s.fd(), level, name, &value, &len), 0);
+  return value;
+}
+
+TEST(UdpSocketTest, OptionsStopAtTheFirstFailureWithItsContext) {
+  auto s = UdpSocket::open(AF_INET);
+  ASSERT_TRUE(s);
+  const auto r = s->set_options({
+      {SOL_SOCKET, SO_BROADCAST, 1, "enable broadcast"},
+      {SOL_SOCKET, -1, 1, "set an option no socket has"},
+      {SOL_SOCKET, SO_REUSEADDR, 1, "enable reuse"},
+  });
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "set an option no socket has: " + os_error_text(ENOPROTOOPT));
+  EXPECT_EQ(r.error().os_code(), ENOPROTOOPT);
+  EXPECT_NE(option_value(*s, SOL_SOCKET, SO_BROADCAST), 0);
+  EXPECT_EQ(option_value(*s, SOL_SOCKET, SO_REUSEADDR), 0);
+
+  ASSERT_TRUE(s->set_options({{SOL_SOCKET, SO_REUSEADDR, 1, "enable reuse"}}));
+  EXPECT_NE(option_value(*s, SOL_SOCKET, SO_REUSEADDR), 0);
 }
 
 // What one turn of a receive loop makes of a failed receive: the time-out and an interruption go
