@@ -165,14 +165,28 @@ struct RunResult {
   bool ok = false;
 };
 
+// A PCM stream that only counts its bytes; the native side is never chosen.
+class CountingOutputs final : public ReaderOutputs {
+ public:
+  explicit CountingOutputs(std::uint64_t& bytes) : bytes_(bytes) {}
+  ChunkSender open_stream(const SocketAddr&, EventSink) override {
+    return [this](Bytes chunk) { bytes_ += chunk.size(); };
+  }
+  Result<NativeOutput> open_native(const NativeOutputChoice&, const SessionShared&) override {
+    return fail(Error::msg("no native output in the benchmark"));
+  }
+  void push_native(NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>,
+                   std::optional<double>) override {}
+
+ private:
+  std::uint64_t& bytes_;
+};
+
 // The reader's per-frame work on an in-memory stream.
 RunResult run_pipeline(const Bytes& stream, const StreamKeys& keys) {
   RunResult r;
   std::uint64_t pcm_bytes = 0;
-  ReaderOutputs outputs;
-  outputs.open_stream = [&pcm_bytes](const SocketAddr&, EventSink) -> ReaderOutputs::ChunkSender {
-    return [&pcm_bytes](Bytes chunk) { pcm_bytes += chunk.size(); };
-  };
+  CountingOutputs outputs(pcm_bytes);
   auto telemetry = ZeDidiLatencyTelemetry::create();
   const double start = process_cpu_seconds();
   const auto media = MediaConfig::resolve("stream:9", nullptr, system_clock());

@@ -118,12 +118,6 @@ Result<Fd> tcp_listen(SocketAddrV4 addr, int backlog, bool reuse_addr) {
   return fd;
 }
 
-Result<Fd> udp_bind(SocketAddrV4 addr) {
-  SV_ASSIGN_OR_RETURN(Fd fd, new_socket(SOCK_DGRAM));
-  SV_TRY(bind_to(fd.get(), addr));
-  return fd;
-}
-
 Result<Fd> tcp_connect(SocketAddrV4 addr) {
   SV_ASSIGN_OR_RETURN(Fd fd, new_socket(SOCK_STREAM));
   const sockaddr_in sa = addr.to_sockaddr();
@@ -237,40 +231,6 @@ Result<> write_all(int fd, ByteSpan data) {
 }
 
 void shutdown_both(int fd) { (void)::shutdown(fd, SHUT_RDWR); }
-
-Result<std::size_t> udp_send_to(int fd, ByteSpan data, SocketAddrV4 to) {
-  const sockaddr_in sa = to.to_sockaddr();
-  for (;;) {
-    const ssize_t n = ::sendto(fd, data.data(), data.size(), kNoSignal,
-                               reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno == EINTR) continue;
-    return fail(Error::last_os());
-  }
-}
-
-Result<Datagram> udp_recv_from(int fd, std::span<std::uint8_t> buf) {
-  for (;;) {
-    sockaddr_in sa{};
-    iovec iov{buf.data(), buf.size()};
-    msghdr msg{};
-    msg.msg_name = &sa;
-    msg.msg_namelen = sizeof sa;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    const ssize_t n = ::recvmsg(fd, &msg, 0);
-    if (n >= 0) {
-      Datagram d;
-      d.size = static_cast<std::size_t>(n);
-      d.wire_size = d.size;
-      if ((msg.msg_flags & MSG_TRUNC) != 0) d.wire_size = buf.size() + 1;
-      d.from = SocketAddrV4::from_sockaddr(sa);
-      return d;
-    }
-    if (errno == EINTR) continue;
-    return fail(Error::last_os());
-  }
-}
 
 std::optional<InterfaceAddress> interface_address_from_ifaddrs(const ifaddrs& entry) {
   if (entry.ifa_addr == nullptr || entry.ifa_name == nullptr) return std::nullopt;

@@ -79,7 +79,6 @@ class Fd {
 
 // Socket set-up and I/O. Every call retries EINTR; writes never raise SIGPIPE.
 [[nodiscard]] Result<Fd> tcp_listen(SocketAddrV4 addr, int backlog, bool reuse_addr);
-[[nodiscard]] Result<Fd> udp_bind(SocketAddrV4 addr);
 [[nodiscard]] Result<Fd> tcp_connect(SocketAddrV4 addr);
 [[nodiscard]] Result<> set_nonblocking(int fd, bool on);
 [[nodiscard]] Result<> set_recv_timeout(int fd, std::chrono::microseconds timeout);
@@ -121,14 +120,6 @@ class ShutdownAtExit {
  private:
   int fd_;
 };
-
-[[nodiscard]] Result<std::size_t> udp_send_to(int fd, ByteSpan data, SocketAddrV4 to);
-struct Datagram {
-  std::size_t size = 0;       // bytes stored in the buffer
-  std::size_t wire_size = 0;  // the datagram's real length (larger when truncated)
-  SocketAddrV4 from;
-};
-[[nodiscard]] Result<Datagram> udp_recv_from(int fd, std::span<std::uint8_t> buf);
 
 // One interface address as the system lists it: an interface with several addresses appears
 // once per address, in the system's order.

@@ -74,34 +74,38 @@ void lyra_discovery_main(DiscoveryThreadInputs& in) {
   for (auto& b : browsers) b.join();
 }
 
-Result<> step(Result<> r, const char* context) { return with_context(std::move(r), context); }
-
 Result<UdpSocket> open_responder_socket(const AdvertisementParams& p, const ip_mreqn& membership) {
-  SV_ASSIGN_OR_RETURN(UdpSocket s, with_context(UdpSocket::open(AF_INET), "create Lyra discovery socket"));
-  SV_TRY(step(s.set_option(SOL_SOCKET, SO_REUSEADDR, 1), "enable Lyra discovery socket reuse"));
+  SV_ASSIGN_OR_RETURN(UdpSocket s,
+                      with_context(UdpSocket::open(AF_INET), "create Lyra discovery socket"));
+  SV_TRY(with_context(s.set_option(SOL_SOCKET, SO_REUSEADDR, 1),
+                      "enable Lyra discovery socket reuse"));
   (void)s.set_option(SOL_SOCKET, SO_REUSEPORT, 1);
   const SocketAddrV4 bind_addr{Ipv4::unspecified(), kMdnsPort};
-  SV_TRY(with_context(s.bind(SocketAddr(bind_addr)),
-                      "bind ZeDidi discovery socket to " + bind_addr.ip.to_string() + ":" +
-                          std::to_string(bind_addr.port)));
+  SV_TRY(with_context(s.bind(SocketAddr(bind_addr)), "bind ZeDidi discovery socket to " +
+                                                         bind_addr.ip.to_string() + ":" +
+                                                         std::to_string(bind_addr.port)));
 #ifdef IP_MULTICAST_ALL
   // Linux delivers every joined group's traffic to every socket on the port unless told not to.
-  SV_TRY(step(s.set_option(IPPROTO_IP, IP_MULTICAST_ALL, 0),
-              "restrict Lyra discovery socket to its own groups"));
+  SV_TRY(with_context(s.set_option(IPPROTO_IP, IP_MULTICAST_ALL, 0),
+                      "restrict Lyra discovery socket to its own groups"));
 #endif
   const in_addr ifaddr = p.address.to_in_addr();
-  SV_TRY(step(s.set_option_raw(IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof ifaddr),
-              "select Lyra discovery network adapter"));
-  SV_TRY(step(s.set_option(IPPROTO_IP, IP_MULTICAST_TTL, 255), "set Lyra multicast TTL"));
-  SV_TRY(step(s.set_option(IPPROTO_IP, IP_TTL, 255), "set Lyra unicast TTL"));
-  SV_TRY(step(s.set_option(IPPROTO_IP, IP_MULTICAST_LOOP, p.multicast_loopback != 0 ? 1 : 0),
-              "configure Lyra multicast loopback"));
-  SV_TRY(step(s.set_option(SOL_SOCKET, SO_BROADCAST, 1), "enable Lyra wired discovery broadcast fallback"));
-  SV_TRY(step(s.set_option_raw(IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership),
-              "join Lyra mDNS multicast group"));
-  SV_TRY(step(s.set_recv_timeout(kReceiveTimeout), "set Lyra discovery receive timeout"));
+  SV_TRY(with_context(s.set_option_raw(IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof ifaddr),
+                      "select Lyra discovery network adapter"));
+  SV_TRY(s.set_options({
+      {IPPROTO_IP, IP_MULTICAST_TTL, 255, "set Lyra multicast TTL"},
+      {IPPROTO_IP, IP_TTL, 255, "set Lyra unicast TTL"},
+      {IPPROTO_IP, IP_MULTICAST_LOOP, p.multicast_loopback != 0 ? 1 : 0,
+       "configure Lyra multicast loopback"},
+      {SOL_SOCKET, SO_BROADCAST, 1, "enable Lyra wired discovery broadcast fallback"},
+  }));
+  SV_TRY(
+      with_context(s.set_option_raw(IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership),
+                   "join Lyra mDNS multicast group"));
+  SV_TRY(with_context(s.set_recv_timeout(kReceiveTimeout), "set Lyra discovery receive timeout"));
   // The destination address of each query decides whether it was unicast-addressed.
-  SV_TRY(step(s.set_option(IPPROTO_IP, IP_PKTINFO, 1), "enable Lyra discovery packet information"));
+  SV_TRY(with_context(s.set_option(IPPROTO_IP, IP_PKTINFO, 1),
+                      "enable Lyra discovery packet information"));
   return s;
 }
 

@@ -5,18 +5,12 @@
 #include "core/encoding.h"
 #include "core/socket_addr.h"
 #include "discovery/dns_message.h"
+#include "discovery/service_response.h"
 
 namespace sonvale {
 namespace {
 
-constexpr std::uint32_t kTtl = 120;
 constexpr std::uint16_t kMdnsPort = 5353;
-// Offsets fixed by the layout: the service type at 12, its "local" label at 28, the instance
-// label at 45, the SRV target label at 74.
-constexpr std::size_t kServiceTypeOffset = 12;
-constexpr std::size_t kLocalOffset = 28;
-constexpr std::size_t kInstanceOffset = 45;
-constexpr std::size_t kHostOffset = 74;
 
 char debug_char(char c) {
   if (c >= '0' && c <= '9') return static_cast<char>(c - 13);
@@ -92,37 +86,8 @@ Bytes build_lyra_response(const LyraRecordParams& p) {
   write_character_string(txt, "CH=0");
   write_character_string(txt, "DebugInfo=" + debug_text(p));
   write_character_string(txt, "TS=" + std::to_string(unix_millis(p.registered_at)));
-  const Bytes& txt_data = txt.view();
-  const auto txt_len =
-      static_cast<std::uint16_t>(txt_data.size() < 65535 ? txt_data.size() : 65535);
-
-  ByteWriter w(384);
-  w.u16be(0).u16be(0x8400).u16be(0).u16be(1).u16be(0).u16be(p.link_local ? 4 : 3);
-  // PTR: service type -> instance.
-  w.u8(10).text("_lyra-mdns").u8(4).text("_udp").u8(5).text("local").u8(0);
-  write_record_fields(w, kDnsTypePtr, kDnsClassIn, kTtl, 11);
-  w.u8(8).text(p.label);
-  write_name_pointer(w, kServiceTypeOffset);
-  // SRV: instance -> host name (label + ".local"), port 5353.
-  write_name_pointer(w, kInstanceOffset);
-  write_record_fields(w, kDnsTypeSrv, kDnsClassInFlush, kTtl, 17);
-  w.u16be(0).u16be(0).u16be(kMdnsPort);
-  w.u8(8).text(p.label);
-  write_name_pointer(w, kLocalOffset);
-  // TXT.
-  write_name_pointer(w, kInstanceOffset);
-  write_record_fields(w, kDnsTypeTxt, kDnsClassInFlush, kTtl, txt_len);
-  w.bytes(txt_data);
-  // A, then AAAA.
-  write_name_pointer(w, kHostOffset);
-  write_record_fields(w, kDnsTypeA, kDnsClassInFlush, kTtl, 4);
-  w.u32be(p.address.value);
-  if (p.link_local) {
-    write_name_pointer(w, kHostOffset);
-    write_record_fields(w, kDnsTypeAaaa, kDnsClassInFlush, kTtl, 16);
-    w.bytes(ByteSpan(p.link_local->s6_addr, 16));
-  }
-  return w.take();
+  return build_service_response(ServiceResponseParams{
+      "_lyra-mdns", p.label, kMdnsPort, txt.view(), p.address, p.link_local});
 }
 
 }  // namespace sonvale

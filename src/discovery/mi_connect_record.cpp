@@ -5,15 +5,12 @@
 #include "core/encoding.h"
 #include "discovery/dns_message.h"
 #include "discovery/identity.h"
+#include "discovery/service_response.h"
 
 namespace sonvale {
 namespace {
 
-constexpr std::uint32_t kTtl = 120;
 constexpr std::uint16_t kMiConnectPort = 56666;
-constexpr std::size_t kServiceTypeOffset = 12;
-constexpr std::size_t kLocalOffset = 29;
-constexpr std::size_t kInstanceOffset = 46;
 
 bool is_ascii_alnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -62,34 +59,8 @@ Bytes build_mi_connect_response(const MiConnectRecordParams& p) {
   }
   ByteWriter txt;
   for (const auto& e : entries) write_character_string(txt, e);
-  const Bytes& txt_data = txt.view();
-
-  const std::size_t l = p.instance.size();
-  const std::size_t host_offset = 67 + l;  // the SRV target label
-  ByteWriter w(128 + 2 * l + txt_data.size());
-  w.u16be(0).u16be(0x8400).u16be(0).u16be(1).u16be(0).u16be(p.ipv6 ? 4 : 3);
-  w.u8(11).text("_mi-connect").u8(4).text("_udp").u8(5).text("local").u8(0);
-  write_record_fields(w, kDnsTypePtr, kDnsClassIn, kTtl, static_cast<std::uint16_t>(l + 3));
-  w.u8(static_cast<std::uint8_t>(l)).text(p.instance);
-  write_name_pointer(w, kServiceTypeOffset);
-  write_name_pointer(w, kInstanceOffset);
-  write_record_fields(w, kDnsTypeSrv, kDnsClassInFlush, kTtl, static_cast<std::uint16_t>(l + 9));
-  w.u16be(0).u16be(0).u16be(kMiConnectPort);
-  w.u8(static_cast<std::uint8_t>(l)).text(p.instance);
-  write_name_pointer(w, kLocalOffset);
-  write_name_pointer(w, kInstanceOffset);
-  write_record_fields(w, kDnsTypeTxt, kDnsClassInFlush, kTtl,
-                      static_cast<std::uint16_t>(txt_data.size()));
-  w.bytes(txt_data);
-  write_name_pointer(w, host_offset);
-  write_record_fields(w, kDnsTypeA, kDnsClassInFlush, kTtl, 4);
-  w.u32be(p.address.value);
-  if (p.ipv6) {
-    write_name_pointer(w, host_offset);
-    write_record_fields(w, kDnsTypeAaaa, kDnsClassInFlush, kTtl, 16);
-    w.bytes(ByteSpan(p.ipv6->s6_addr, 16));
-  }
-  return w.take();
+  return build_service_response(ServiceResponseParams{
+      "_mi-connect", p.instance, kMiConnectPort, txt.view(), p.address, p.ipv6});
 }
 
 }  // namespace sonvale

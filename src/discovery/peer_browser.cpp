@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
 #include <vector>
 
 #include "core/encoding.h"
@@ -20,9 +19,6 @@ constexpr auto kBurstInterval = std::chrono::seconds(1);
 constexpr auto kRefreshInterval = std::chrono::seconds(300);
 constexpr auto kReceiveErrorPause = std::chrono::milliseconds(200);
 constexpr std::uint64_t kBurstRounds = 3;
-
-// Runs one set-up step; its failure carries the step's context.
-Result<> step(Result<> r, const std::string& context) { return with_context(std::move(r), context); }
 
 class PeerBrowser {
  public:
@@ -65,20 +61,14 @@ class PeerBrowser {
   }
 
   void receive_one(std::vector<std::uint8_t>& buf) {
-    auto got = socket_.receive(buf);
-    if (!got) {
-      const IoKind kind = got.error().io_kind();
-      if (kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut || kind == IoKind::kInterrupted) {
-        return;
-      }
+    const auto got = receive_or_report(socket_, buf, kReceiveErrorPause, [this](const Error& e) {
       p_.events(Json{{"event", "discovery_peer_browser_failed"},
                      {"protocol", "xiaomi_zedidi"},
                      {"address_family", p_.family},
                      {"source", local_text_},
-                     {"message", got.error().to_string()}});
-      std::this_thread::sleep_for(kReceiveErrorPause);
-      return;
-    }
+                     {"message", e.to_string()}});
+    });
+    if (!got) return;
     // Only the bytes of this datagram are looked at, never what an earlier one left behind.
     const ByteSpan datagram(buf.data(), got->size);
     const PeerVerdict v = classify_peer_datagram(datagram);
@@ -120,17 +110,20 @@ PeerVerdict classify_peer_datagram(ByteSpan datagram) {
 }
 
 Result<UdpSocket> create_ipv4_browser_socket(Ipv4 address) {
-  SV_ASSIGN_OR_RETURN(UdpSocket s, with_context(UdpSocket::open(AF_INET),
-                                                "create IPv4 Lyra peer browser socket"));
-  SV_TRY(step(s.bind(SocketAddr(SocketAddrV4{address, 0})),
-              "bind IPv4 Lyra peer browser to " + address.to_string()));
+  SV_ASSIGN_OR_RETURN(
+      UdpSocket s, with_context(UdpSocket::open(AF_INET), "create IPv4 Lyra peer browser socket"));
+  SV_TRY(with_context(s.bind(SocketAddr(SocketAddrV4{address, 0})),
+                      "bind IPv4 Lyra peer browser to " + address.to_string()));
   const in_addr ifaddr = address.to_in_addr();
-  SV_TRY(step(s.set_option_raw(IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof ifaddr),
-              "select IPv4 Lyra peer browser adapter"));
-  SV_TRY(step(s.set_option(IPPROTO_IP, IP_MULTICAST_TTL, 255), "set IPv4 Lyra peer browser multicast TTL"));
-  SV_TRY(step(s.set_option(IPPROTO_IP, IP_TTL, 255), "set IPv4 Lyra peer browser unicast TTL"));
-  SV_TRY(step(s.set_option(IPPROTO_IP, IP_MULTICAST_LOOP, 0), "disable IPv4 Lyra peer browser loopback"));
-  SV_TRY(step(s.set_recv_timeout(kReceiveTimeout), "set IPv4 Lyra peer browser receive timeout"));
+  SV_TRY(with_context(s.set_option_raw(IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof ifaddr),
+                      "select IPv4 Lyra peer browser adapter"));
+  SV_TRY(s.set_options({
+      {IPPROTO_IP, IP_MULTICAST_TTL, 255, "set IPv4 Lyra peer browser multicast TTL"},
+      {IPPROTO_IP, IP_TTL, 255, "set IPv4 Lyra peer browser unicast TTL"},
+      {IPPROTO_IP, IP_MULTICAST_LOOP, 0, "disable IPv4 Lyra peer browser loopback"},
+  }));
+  SV_TRY(with_context(s.set_recv_timeout(kReceiveTimeout),
+                      "set IPv4 Lyra peer browser receive timeout"));
   return s;
 }
 
@@ -138,19 +131,22 @@ Result<UdpSocket> create_ipv6_browser_socket(std::uint32_t index, const in6_addr
   if (index == 0 || !is_link_local_ipv6(link_local)) {
     return fail(Error::msg("selected ZeDidi interface has no usable IPv6 link-local address"));
   }
-  SV_ASSIGN_OR_RETURN(UdpSocket s, with_context(UdpSocket::open(AF_INET6),
-                                                "create IPv6 Lyra peer browser socket"));
-  SV_TRY(step(s.set_option(IPPROTO_IPV6, IPV6_V6ONLY, 1), "restrict IPv6 Lyra peer browser to IPv6"));
+  SV_ASSIGN_OR_RETURN(
+      UdpSocket s, with_context(UdpSocket::open(AF_INET6), "create IPv6 Lyra peer browser socket"));
+  SV_TRY(with_context(s.set_option(IPPROTO_IPV6, IPV6_V6ONLY, 1),
+                      "restrict IPv6 Lyra peer browser to IPv6"));
   const SocketAddr bind_addr = SocketAddr::v6(link_local, 0, index);
-  SV_TRY(step(s.bind(bind_addr), "bind IPv6 Lyra peer browser to " + bind_addr.to_string()));
-  SV_TRY(step(s.set_option(IPPROTO_IPV6, IPV6_MULTICAST_IF, static_cast<int>(index)),
-              "select IPv6 Lyra peer browser adapter"));
-  SV_TRY(step(s.set_option(IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 255),
-              "set IPv6 Lyra peer browser multicast hop limit"));
-  SV_TRY(step(s.set_option(IPPROTO_IPV6, IPV6_UNICAST_HOPS, 255),
-              "set IPv6 Lyra peer browser unicast hop limit"));
-  SV_TRY(step(s.set_option(IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0), "disable IPv6 Lyra peer browser loopback"));
-  SV_TRY(step(s.set_recv_timeout(kReceiveTimeout), "set IPv6 Lyra peer browser receive timeout"));
+  SV_TRY(
+      with_context(s.bind(bind_addr), "bind IPv6 Lyra peer browser to " + bind_addr.to_string()));
+  SV_TRY(s.set_options({
+      {IPPROTO_IPV6, IPV6_MULTICAST_IF, static_cast<int>(index),
+       "select IPv6 Lyra peer browser adapter"},
+      {IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 255, "set IPv6 Lyra peer browser multicast hop limit"},
+      {IPPROTO_IPV6, IPV6_UNICAST_HOPS, 255, "set IPv6 Lyra peer browser unicast hop limit"},
+      {IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0, "disable IPv6 Lyra peer browser loopback"},
+  }));
+  SV_TRY(with_context(s.set_recv_timeout(kReceiveTimeout),
+                      "set IPv6 Lyra peer browser receive timeout"));
   return s;
 }
 

@@ -42,7 +42,7 @@ Json round_event(const char* event, const Service& s, const ResponderParams& p, 
 
 class Responder {
  public:
-  Responder(const UdpSocket& socket, const ResponderParams& params)
+  Responder(DatagramSocket& socket, const ResponderParams& params)
       : socket_(socket), p_(params), services_(services(*params.responses)) {}
 
   void run() {
@@ -72,7 +72,7 @@ class Responder {
   }
 
  private:
-  bool send(ByteSpan packet, SocketAddrV4 to) const {
+  bool send(ByteSpan packet, SocketAddrV4 to) {
     return socket_.send_to(packet, SocketAddr(to)).has_value();
   }
 
@@ -102,21 +102,15 @@ class Responder {
   }
 
   void receive_one(std::vector<std::uint8_t>& buf) {
-    auto got = socket_.receive(buf);
-    if (!got) {
-      const IoKind kind = got.error().io_kind();
-      if (kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut || kind == IoKind::kInterrupted) {
-        return;
-      }
+    const auto got = receive_or_report(socket_, buf, kReceiveErrorPause, [this](const Error& e) {
       p_.events(Json{{"event", "discovery_receive_failed"},
                      {"protocol", "xiaomi_zedidi"},
                      {"address_family", "ipv4"},
                      {"address", p_.address.to_string()},
                      {"port", kMdnsPort},
-                     {"message", got.error().to_string()}});
-      std::this_thread::sleep_for(kReceiveErrorPause);
-      return;
-    }
+                     {"message", e.to_string()}});
+    });
+    if (!got) return;
     const ByteSpan datagram(buf.data(), got->size);
     const auto source = got->from.as_v4();
     const std::string source_text = got->from.to_string();
@@ -162,7 +156,7 @@ class Responder {
                    {"success", ok}});
   }
 
-  const UdpSocket& socket_;
+  DatagramSocket& socket_;
   const ResponderParams& p_;
   const std::array<Service, 2> services_;
 };
@@ -191,7 +185,7 @@ ReplyPlan plan_replies(const std::vector<DnsQuestion>& questions, SocketAddrV4 s
   return plan;
 }
 
-void run_responder(const UdpSocket& socket, const ResponderParams& params) {
+void run_responder(DatagramSocket& socket, const ResponderParams& params) {
   Responder(socket, params).run();
 }
 

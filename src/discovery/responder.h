@@ -67,6 +67,6 @@ struct ResponderParams {
 // The responder: "discovery_publication_profile", then announcements (3 startup rounds 250 ms
 // apart, then one round every 30 s), answers to matching queries, events for every datagram;
 // returns after the stop flag was seen set and the three rounds of goodbyes went out.
-void run_responder(const UdpSocket& socket, const ResponderParams& params);
+void run_responder(DatagramSocket& socket, const ResponderParams& params);
 
 }  // namespace sonvale

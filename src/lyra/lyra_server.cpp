@@ -1,5 +1,6 @@
 #include "lyra/lyra_server.h"
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -11,12 +12,20 @@ namespace sonvale {
 namespace {
 
 struct ServerState {
-  std::unique_ptr<UdpDatagramSocket> socket;
+  std::unique_ptr<UdpSocket> socket;
   SocketAddrV4 local;
   lyra::LyraDevice device;
   std::shared_ptr<std::atomic<bool>> stop_flag;
   EventSink events;
 };
+
+// The address an IPv4 socket is bound to.
+Result<SocketAddrV4> local_v4(const UdpSocket& socket) {
+  SV_ASSIGN_OR_RETURN(const SocketAddr local, socket.local_address());
+  const auto v4 = local.as_v4();
+  if (!v4) return fail(Error::os(EAFNOSUPPORT));
+  return *v4;
+}
 
 void lyra_control_main(ServerState st) {
   st.events(Json{{"event", "lyra_command_ready"},
@@ -40,13 +49,14 @@ void lyra_control_main(ServerState st) {
 Result<std::uint16_t> start_lyra_server_on(SocketAddrV4 address, lyra::LyraDevice device,
                                            std::shared_ptr<std::atomic<bool>> stop_flag,
                                            EventSink events) {
-  SV_ASSIGN_OR_RETURN(Fd fd, with_context(udp_bind(address), "bind Xiaomi Lyra command socket " +
-                                                                 address.to_string()));
-  SV_TRY(with_context(set_recv_timeout(fd.get(), std::chrono::milliseconds(50)),
+  SV_ASSIGN_OR_RETURN(UdpSocket socket,
+                      with_context(UdpSocket::bound(SocketAddr(address)),
+                                   "bind Xiaomi Lyra command socket " + address.to_string()));
+  SV_TRY(with_context(socket.set_recv_timeout(std::chrono::milliseconds(50)),
                       "set Xiaomi Lyra command receive timeout"));
   SV_ASSIGN_OR_RETURN(const SocketAddrV4 local,
-                      with_context(local_address(fd.get()), "read Xiaomi Lyra command address"));
-  ServerState st{std::make_unique<UdpDatagramSocket>(std::move(fd)), local, std::move(device),
+                      with_context(local_v4(socket), "read Xiaomi Lyra command address"));
+  ServerState st{std::make_unique<UdpSocket>(std::move(socket)), local, std::move(device),
                  std::move(stop_flag), std::move(events)};
   SV_ASSIGN_OR_RETURN(std::thread thread,
                       with_context(spawn_named("sonvale-lyra-control",
@@ -88,7 +98,10 @@ void run_server(DatagramSocket& socket, SegmentTransport& transport, const Clock
       }
       continue;
     }
-    transport.on_datagram(ByteSpan(buffer.data(), datagram->size), datagram->from);
+    // The socket is IPv4: every source has the IPv4 form.
+    if (const auto from = datagram->from.as_v4()) {
+      transport.on_datagram(ByteSpan(buffer.data(), datagram->size), *from);
+    }
   }
 }
 

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "core/clock.h"
-#include "core/datagram_socket.h"
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
+#include "core/udp_socket.h"
 #include "lyra/frames.h"
 #include "lyra/segment_transport.h"
 

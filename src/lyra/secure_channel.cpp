@@ -84,11 +84,11 @@ Result<AuthReply> build_auth_server_notify(const OuterScalars& outer, ByteSpan m
                       with_context(P256PrivateKey::generate(), "generate Lyra ephemeral key"));
   SV_ASSIGN_OR_RETURN(const P256Point server_point,
                       with_context(ephemeral.public_point(), "generate Lyra ephemeral key"));
-  auto shared = ephemeral.shared_secret(client_key);
-  if (!shared) return fail(std::move(shared).error().context("derive Lyra session key"));
+  SV_ASSIGN_OR_RETURN(const auto shared, with_context(ephemeral.shared_secret(client_key),
+                                                      "derive Lyra session key"));
   std::array<std::uint8_t, kNonceSize> server_nonce{};
   random_fill(server_nonce);
-  SV_ASSIGN_OR_RETURN(Key256 key, derive_session_key(*shared, client_nonce, server_nonce));
+  SV_ASSIGN_OR_RETURN(Key256 key, derive_session_key(shared, client_nonce, server_nonce));
 
   Bytes public_key = pb_varint(1, 1);
   pb_bytes_into(public_key, 2, server_point);

@@ -222,7 +222,7 @@ void SegmentTransport::resend_due(Clock::time_point now) {
 }
 
 void SegmentTransport::send(ByteSpan bytes, SocketAddrV4 to) {
-  (void)socket_.send_to(bytes, to);  // send failures are ignored; a pending reply goes again
+  (void)socket_.send_to(bytes, SocketAddr(to));  // send failures are ignored; a pending reply goes again
 }
 
 void SegmentTransport::frame_failed(const Peer& peer, const Error& error, ByteSpan payload) {

@@ -12,9 +12,9 @@
 
 #include "core/bytes.h"
 #include "core/clock.h"
-#include "core/datagram_socket.h"
 #include "core/error.h"
 #include "core/event_sink.h"
+#include "core/udp_socket.h"
 #include "lyra/peer_session.h"
 #include "lyra/segment.h"
 

@@ -18,7 +18,7 @@ Result<bool> read_exact_for_generation(int fd, std::span<std::uint8_t> buf,
       if (kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut || kind == IoKind::kInterrupted) {
         continue;
       }
-      return fail(std::move(n.error()).context("read ZeDidi media stream"));
+      SV_TRY(with_context(std::move(n), "read ZeDidi media stream"));
     }
     if (*n == 0) return fail(remote_channel_closed({channel, filled, buf.size()}));
     filled += *n;

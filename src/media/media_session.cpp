@@ -75,12 +75,10 @@ Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelem
   // A replaced session gives up a connect its source has not answered within 50 ms, so Opens
   // against a silent address cannot pile up connecting threads.
   const SessionToken token = launch.token;
-  auto connected = tcp_connect_timeout(SocketAddr(source), kRtspConnectTimeout,
-                                       [&token] { return !token.current(); });
-  if (!connected) {
-    return fail(std::move(connected).error().context("connect RTSP source " + source.to_string()));
-  }
-  Fd conn = std::move(*connected);
+  SV_ASSIGN_OR_RETURN(Fd conn, with_context(tcp_connect_timeout(SocketAddr(source),
+                                                                kRtspConnectTimeout,
+                                                                [&token] { return !token.current(); }),
+                                            "connect RTSP source " + source.to_string()));
   set_tcp_nodelay(conn.get());
   (void)set_recv_timeout(conn.get(), kRtspReadTimeout);
   (void)set_send_timeout(conn.get(), kRtspWriteTimeout);

@@ -55,8 +55,8 @@ std::optional<std::uint64_t> connection_to_close(const std::vector<ConnectionAct
 }
 
 Result<Admission> ControlHub::register_session(std::uint64_t session_id, const Fd& connection) const {
-  auto dup = connection.duplicate();
-  if (!dup) return fail(std::move(dup).error().context("clone ZeDidi control socket for shutdown"));
+  SV_ASSIGN_OR_RETURN(Fd dup, with_context(connection.duplicate(),
+                                           "clone ZeDidi control socket for shutdown"));
   Admission admission;
   Fd closed;
   {
@@ -70,7 +70,7 @@ Result<Admission> ControlHub::register_session(std::uint64_t session_id, const F
       if (!admission.closed) return Admission{false, std::nullopt};
       closed = std::move(sockets.extract(*admission.closed).mapped().fd);
     }
-    sockets[session_id] = RegisteredSocket{std::move(*dup), ++session_sockets_->activity_tick, false};
+    sockets[session_id] = RegisteredSocket{std::move(dup), ++session_sockets_->activity_tick, false};
   }
   if (closed.valid()) shutdown_both(closed.get());
   return admission;

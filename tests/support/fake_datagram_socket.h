@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/datagram_socket.h"
+#include "core/udp_socket.h"
 #include "support/fake_clock.h"
 
 namespace sonvale::testing {
@@ -42,11 +42,11 @@ class FakeDatagramSocket final : public DatagramSocket {
     inbox_.pop_front();
     const std::size_t n = std::min(buf.size(), d.data.size());
     std::copy_n(d.data.begin(), n, buf.begin());
-    return Datagram{n, d.data.size(), d.to};
+    return Datagram{n, d.data.size(), SocketAddr(d.to), std::nullopt};
   }
 
-  Result<> send_to(ByteSpan data, SocketAddrV4 to) override {
-    sent_.push_back({Bytes(data.begin(), data.end()), to});
+  Result<> send_to(ByteSpan data, const SocketAddr& to) override {
+    sent_.push_back({Bytes(data.begin(), data.end()), to.as_v4().value_or(SocketAddrV4{})});
     if (fail_sends_) return fail(Error::os(EPERM));
     return {};
   }

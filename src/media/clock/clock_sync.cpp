@@ -1,15 +1,13 @@
 #include "media/clock/clock_sync.h"
 
-#include <sys/socket.h>
-
 #include <array>
-#include <cerrno>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "core/thread.h"
+#include "core/udp_socket.h"
 #include "media/clock/timer_clock_estimator.h"
 #include "media/clock/timer_exchange.h"
 
@@ -17,24 +15,6 @@ namespace sonvale {
 namespace {
 
 constexpr int kAttemptsPerRound = 10;
-
-Result<> connect_datagram(int fd, SocketAddrV4 to) {
-  const sockaddr_in sa = to.to_sockaddr();
-  while (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    if (errno == EINTR) continue;
-    return fail(Error::last_os());
-  }
-  return {};
-}
-
-Result<std::size_t> send_datagram(int fd, ByteSpan data) {
-  for (;;) {
-    const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno == EINTR) continue;
-    return fail(Error::last_os());
-  }
-}
 
 void emit_error(const EventSink& events, const char* code, const std::string& prefix,
                 const Error& error) {
@@ -51,16 +31,16 @@ class ClockSync {
   }
 
   void run() {
-    auto bound = udp_bind(SocketAddrV4{Ipv4::unspecified(), 0});
+    auto bound = UdpSocket::bound(SocketAddr(SocketAddrV4{Ipv4::unspecified(), 0}));
     if (!bound) {
       emit_error(in_.events, "sonvale_clock_sync_bind_failed", "小米妙播同步时钟初始化失败：",
                  bound.error());
       return;
     }
-    const Fd fd = std::move(*bound);
-    (void)set_recv_timeout(fd.get(), timing_.io_timeout);
-    (void)set_send_timeout(fd.get(), timing_.io_timeout);
-    if (auto connected = connect_datagram(fd.get(), in_.server); !connected) {
+    UdpSocket socket = std::move(*bound);
+    (void)socket.set_recv_timeout(timing_.io_timeout);
+    (void)socket.set_send_timeout(timing_.io_timeout);
+    if (auto connected = socket.connect(SocketAddr(in_.server)); !connected) {
       emit_error(in_.events, "sonvale_clock_sync_connect_failed", "小米妙播同步时钟连接失败：",
                  connected.error());
       return;
@@ -72,7 +52,7 @@ class ClockSync {
       if (in_.blocked->load(std::memory_order_acquire)) {
         std::this_thread::sleep_for(timing_.hold_sleep);
       } else {
-        const RoundEnd end = run_round(fd.get());
+        const RoundEnd end = run_round(socket);
         if (end == RoundEnd::kStop) return;
         if (end == RoundEnd::kComplete) {
           if (auto estimate = estimator_.observe_round(samples_)) report(*estimate);
@@ -91,12 +71,12 @@ class ClockSync {
     return !in_.session_alive->load(std::memory_order_acquire) || generation_moved();
   }
 
-  RoundEnd run_round(int fd) {
+  RoundEnd run_round(UdpSocket& socket) {
     samples_.clear();
     for (int attempt = 0; attempt < kAttemptsPerRound; ++attempt) {
       if (should_end()) return RoundEnd::kStop;
       if (in_.blocked->load(std::memory_order_acquire)) return RoundEnd::kAbandoned;
-      if (auto sample = exchange(fd)) {
+      if (auto sample = exchange(socket)) {
         samples_.push_back(*sample);
         std::this_thread::sleep_for(timing_.sample_pause);
       }
@@ -107,15 +87,15 @@ class ClockSync {
   // One request and at most one datagram read back. A reply counts only when it is exactly 40
   // bytes long (a longer datagram is not a reply, whatever its first 40 bytes hold) and echoes the
   // sequence number just sent.
-  std::optional<TimerSample> exchange(int fd) {
+  std::optional<TimerSample> exchange(UdpSocket& socket) {
     const std::int64_t sent = in_.clock->local_now_us();
     ++sequence_;
     const auto request = build_timer_request(sent, sequence_);
-    const auto written = send_datagram(fd, request);
+    const auto written = socket.send(request);
     if (!written || *written != request.size()) return std::nullopt;
 
     std::array<std::uint8_t, kTimerMessageSize> buf{};
-    const auto datagram = udp_recv_from(fd, buf);
+    const auto datagram = socket.receive(buf);
     if (!datagram) return std::nullopt;
     const std::int64_t received = in_.clock->local_now_us();
     if (datagram->wire_size != kTimerMessageSize) return std::nullopt;

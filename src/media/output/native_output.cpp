@@ -25,12 +25,10 @@ bool playable(audio::SampleFormat f) {
 // The requested device by id text, then by name, in the host's order; null when none matches.
 Result<std::shared_ptr<audio::AudioDevice>> find_requested(audio::AudioHost& host,
                                                            const std::string& requested) {
-  auto listed = host.devices();
-  if (!listed) {
-    return fail(std::move(listed).error().context("enumerate native audio output devices"));
-  }
+  SV_ASSIGN_OR_RETURN(auto listed,
+                      with_context(host.devices(), "enumerate native audio output devices"));
   const std::string host_name = host.name();
-  for (auto& device : *listed) {
+  for (auto& device : listed) {
     if (!device || !device->supports_output()) continue;
     if (auto id = device->id(); id && ascii_iequal(host_name + ":" + *id, requested)) {
       return device;
@@ -41,17 +39,17 @@ Result<std::shared_ptr<audio::AudioDevice>> find_requested(audio::AudioHost& hos
 }
 
 Result<audio::StreamConfig> choose_config(const audio::AudioDevice& device) {
-  auto defaults = device.default_output_config();
-  if (!defaults) return fail(std::move(defaults).error().context("read native output format"));
-  auto ranges = device.supported_output_configs();
-  if (!ranges) return fail(std::move(ranges).error().context("enumerate native output formats"));
+  SV_ASSIGN_OR_RETURN(const auto defaults,
+                      with_context(device.default_output_config(), "read native output format"));
+  SV_ASSIGN_OR_RETURN(const auto ranges, with_context(device.supported_output_configs(),
+                                                      "enumerate native output formats"));
   const audio::SupportedOutputRange* best = nullptr;
   std::tuple<bool, bool, int> best_key;
-  for (const auto& r : *ranges) {
+  for (const auto& r : ranges) {
     if (r.min_sample_rate > kZeDidiSampleRate || r.max_sample_rate < kZeDidiSampleRate) continue;
     if (!playable(r.format)) continue;
-    std::tuple<bool, bool, int> key{r.format != defaults->format,
-                                    r.channels != defaults->channels,
+    std::tuple<bool, bool, int> key{r.format != defaults.format,
+                                    r.channels != defaults.channels,
                                     std::abs(static_cast<int>(r.channels) - 2)};
     if (!best || key < best_key) {
       best = &r;
@@ -148,11 +146,11 @@ Result<NativeOutput> open_native_audio_output(
                                               std::move(on_error));
       break;
   }
-  if (!built) return fail(std::move(built).error().context("open native audio output"));
-  std::unique_ptr<audio::OutputStream> stream = std::move(*built);
-  if (auto started = stream->play(); !started) {
+  SV_ASSIGN_OR_RETURN(std::unique_ptr<audio::OutputStream> stream,
+                      with_context(std::move(built), "open native audio output"));
+  if (auto started = with_context(stream->play(), "start native audio output"); !started) {
     stream.reset();
-    return fail(std::move(started).error().context("start native audio output"));
+    return fail(std::move(started).error());
   }
   return NativeOutput{nullptr, std::move(queue), std::move(stream)};
 }

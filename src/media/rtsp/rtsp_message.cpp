@@ -89,9 +89,8 @@ Result<ParsedRtspHeader> parse_header(ByteSpan buffer, std::size_t blank) {
 
   std::uint64_t content_length = 0;
   if (const std::string* value = message.header("content-length")) {
-    auto length = parse_u64_decimal(*value);
-    if (!length) return fail(std::move(length).error().context("invalid RTSP Content-Length"));
-    content_length = *length;
+    SV_ASSIGN_OR_RETURN(content_length,
+                        with_context(parse_u64_decimal(*value), "invalid RTSP Content-Length"));
   }
   std::uint64_t message_end = 0;
   if (__builtin_add_overflow(static_cast<std::uint64_t>(parsed.header_end), content_length,

@@ -54,7 +54,7 @@ Result<std::optional<RtspMessage>> RtspReader::next_message(int fd) {
       if (kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut) {
         return std::optional<RtspMessage>();
       }
-      return fail(std::move(n).error().context("read RTSP message"));
+      SV_TRY(with_context(std::move(n), "read RTSP message"));
     }
     if (*n == 0) return fail(remote_channel_closed({"rtsp", 0, 0}));
     framer_.append(ByteSpan(chunk).first(*n));

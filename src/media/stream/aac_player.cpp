@@ -46,7 +46,7 @@ AacPlayer::AacPlayer(AacDecoder decoder, std::shared_ptr<ZeDidiLatencyTelemetry>
   pcm_buffer_.reserve(2 * AacDecoder::kFrameSamples);
 }
 
-Result<AacPlayer> AacPlayer::create(const ReaderOutputs& outputs, const MediaConfig& media,
+Result<AacPlayer> AacPlayer::create(ReaderOutputs& outputs, const MediaConfig& media,
                                     const SessionShared& shared) {
   SV_ASSIGN_OR_RETURN(AacDecoder decoder,
                       with_context(AacDecoder::create(), "initialize AAC-LC decoder"));
@@ -59,7 +59,7 @@ Result<AacPlayer> AacPlayer::create(const ReaderOutputs& outputs, const MediaCon
   SV_ASSIGN_OR_RETURN(NativeOutput native,
                       outputs.open_native(std::get<NativeOutputChoice>(media.output), shared));
   player.native_output_ = std::move(native);
-  player.push_native_ = outputs.push_native;
+  player.native_outputs_ = &outputs;
   return player;
 }
 
@@ -129,8 +129,7 @@ void AacPlayer::hand_off(std::optional<double> pts_us) {
     send_chunk_(resampler_.convert(pcm_buffer_));
     return;
   }
-  if (native_output_ && push_native_)
-    push_native_(*native_output_, *telemetry_, pcm_buffer_, pts_us);
+  if (native_output_) native_outputs_->push_native(*native_output_, *telemetry_, pcm_buffer_, pts_us);
 }
 
 }  // namespace sonvale

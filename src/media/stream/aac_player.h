@@ -24,19 +24,21 @@
 
 namespace sonvale {
 
-// How the player reaches its outputs. Production wiring: the PCM streamer thread and the native
-// output; tests put recorders in their place.
-struct ReaderOutputs {
+// How the player reaches its outputs. Production: the PCM streamer thread and the native output
+// (see run_media_reader); tests pass a recording fake. Called on the reader thread only.
+class ReaderOutputs {
+ public:
   // Accepts one chunk of the PCM stream; never blocks and never fails.
   using ChunkSender = std::function<void(Bytes)>;
 
-  std::function<ChunkSender(const SocketAddr& target, EventSink events)> open_stream;
-  std::function<Result<NativeOutput>(const NativeOutputChoice& choice,
-                                     const SessionShared& shared)>
-      open_native;
-  std::function<void(NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>,
-                     std::optional<double>)>
-      push_native;
+  virtual ~ReaderOutputs() = default;
+  // Starts the PCM stream to `target`; the sender returned feeds it.
+  virtual ChunkSender open_stream(const SocketAddr& target, EventSink events) = 0;
+  [[nodiscard]] virtual Result<NativeOutput> open_native(const NativeOutputChoice& choice,
+                                                         const SessionShared& shared) = 0;
+  // Hands one decoded frame with its presentation time to an open native output.
+  virtual void push_native(NativeOutput& output, ZeDidiLatencyTelemetry& telemetry,
+                           std::span<const float> pcm, std::optional<double> pts_us) = 0;
 };
 
 // The media reader's decoding and output state for one audio data connection: reassembles ADTS
@@ -50,8 +52,8 @@ class AacPlayer {
 
   // Sets up the decoder (its failure carries the context "initialize AAC-LC decoder"), then
   // opens the output the configuration chose; a native output failure is returned unchanged.
-  // `shared.telemetry` must not be null.
-  [[nodiscard]] static Result<AacPlayer> create(const ReaderOutputs& outputs,
+  // `shared.telemetry` must not be null; `outputs` must outlive the player.
+  [[nodiscard]] static Result<AacPlayer> create(ReaderOutputs& outputs,
                                                 const MediaConfig& media,
                                                 const SessionShared& shared);
 
@@ -89,9 +91,7 @@ class AacPlayer {
   StreamResampler resampler_;
   // Native mode.
   std::optional<NativeOutput> native_output_;
-  std::function<void(NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>,
-                     std::optional<double>)>
-      push_native_;
+  ReaderOutputs* native_outputs_ = nullptr;
 
   std::shared_ptr<ZeDidiLatencyTelemetry> telemetry_;
   EventSink events_;

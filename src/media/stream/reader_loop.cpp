@@ -29,33 +29,41 @@ void emit_audio_format(const EventSink& events, ByteSpan payload, bool encrypted
 
 // The outputs of a real reader: the PCM streamer thread and the native output on the receiver's
 // audio host.
-ReaderOutputs production_outputs(std::shared_ptr<const MediaConfig> media) {
-  ReaderOutputs outputs;
-  outputs.open_stream = [](const SocketAddr& target,
-                           EventSink events) -> ReaderOutputs::ChunkSender {
+class ProductionOutputs final : public ReaderOutputs {
+ public:
+  explicit ProductionOutputs(std::shared_ptr<const MediaConfig> media) : media_(std::move(media)) {}
+
+  ChunkSender open_stream(const SocketAddr& target, EventSink events) override {
     // Dropping the last copy of the sender drops the streamer, which lets its thread write what
     // is queued and end.
     auto streamer = std::make_shared<PcmStreamer>(PcmStreamer::create(target, std::move(events)));
     return [streamer](Bytes chunk) { streamer->send(std::move(chunk)); };
-  };
-  outputs.open_native = [media = std::move(media)](const NativeOutputChoice& choice,
-                                                   const SessionShared& shared) {
-    return open_native_output(*media, choice.device, shared.gate.blocked_cell(),
+  }
+
+  Result<NativeOutput> open_native(const NativeOutputChoice& choice,
+                                   const SessionShared& shared) override {
+    return open_native_output(*media_, choice.device, shared.gate.blocked_cell(),
                               shared.receiver_volume, shared.presentation, shared.telemetry,
                               shared.events);
-  };
-  outputs.push_native = push_native_frame;
-  return outputs;
-}
+  }
+
+  void push_native(NativeOutput& output, ZeDidiLatencyTelemetry& telemetry,
+                   std::span<const float> pcm, std::optional<double> pts_us) override {
+    push_native_frame(output, telemetry, pcm, pts_us);
+  }
+
+ private:
+  std::shared_ptr<const MediaConfig> media_;
+};
 
 }  // namespace
 
 Result<> run_media_reader(MediaReaderInputs inputs) {
-  const std::shared_ptr<const MediaConfig> media = inputs.media;
-  return run_media_reader_with(production_outputs(media), std::move(inputs));
+  ProductionOutputs outputs(inputs.media);
+  return run_media_reader_with(outputs, std::move(inputs));
 }
 
-Result<> run_media_reader_with(const ReaderOutputs& outputs, MediaReaderInputs in) {
+Result<> run_media_reader_with(ReaderOutputs& outputs, MediaReaderInputs in) {
   // The reader owns the connection: however it ends, the phone sees the end at once, also while
   // the session still holds its descriptor for waking the reader.
   Fd audio = std::move(in.audio);

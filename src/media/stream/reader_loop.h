@@ -23,7 +23,6 @@ namespace sonvale {
 [[nodiscard]] Result<> run_media_reader(MediaReaderInputs inputs);
 
 // The same with the outputs it opens given by the caller.
-[[nodiscard]] Result<> run_media_reader_with(const ReaderOutputs& outputs,
-                                             MediaReaderInputs inputs);
+[[nodiscard]] Result<> run_media_reader_with(ReaderOutputs& outputs, MediaReaderInputs inputs);
 
 }  // namespace sonvale

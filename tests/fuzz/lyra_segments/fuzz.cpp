@@ -17,7 +17,7 @@ namespace {
 class NullSocket final : public DatagramSocket {
  public:
   Result<Datagram> receive(std::span<std::uint8_t>) override { return fail(Error::os(EAGAIN)); }
-  Result<> send_to(ByteSpan, SocketAddrV4) override { return {}; }
+  Result<> send_to(ByteSpan, const SocketAddr&) override { return {}; }
 };
 
 }  // namespace

@@ -36,7 +36,7 @@ class StoppingSocket final : public DatagramSocket {
     if (idle && --idle_left_ <= 0) stop_.store(true);
     return r;
   }
-  Result<> send_to(ByteSpan data, SocketAddrV4 to) override { return inner_.send_to(data, to); }
+  Result<> send_to(ByteSpan data, const SocketAddr& to) override { return inner_.send_to(data, to); }
 
  private:
   testing::FakeDatagramSocket& inner_;
@@ -126,18 +126,16 @@ bool thread_named(const std::string& name) {
 // A connected UDP client: after the server's socket closes, the kernel answers with port
 // unreachable and the client's receive fails with ECONNREFUSED.
 struct Client {
-  Fd fd;
-  explicit Client(SocketAddrV4 server) : fd(*udp_bind({Ipv4::loopback(), 0})) {
-    const sockaddr_in sa = server.to_sockaddr();
-    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
-    EXPECT_TRUE(set_recv_timeout(fd.get(), 2s));
+  UdpSocket socket = *UdpSocket::bound(SocketAddr(SocketAddrV4{Ipv4::loopback(), 0}));
+  explicit Client(SocketAddrV4 server) {
+    EXPECT_TRUE(socket.connect(SocketAddr(server)));
+    EXPECT_TRUE(socket.set_recv_timeout(2s));
   }
-  void send(ByteSpan b) { (void)::send(fd.get(), b.data(), b.size(), 0); }
+  void send(ByteSpan b) { (void)socket.send(b); }
   Result<Bytes> recv() {
     Bytes buf(65535);
-    const ssize_t n = ::recv(fd.get(), buf.data(), buf.size(), 0);
-    if (n < 0) return fail(Error::last_os());
-    buf.resize(static_cast<std::size_t>(n));
+    SV_ASSIGN_OR_RETURN(const Datagram d, socket.receive(buf));
+    buf.resize(d.size);
     return buf;
   }
 };
@@ -171,7 +169,7 @@ TEST(LyraServerTest, ServesOnARealSocketAndClosesItAfterStop) {
     client.send(push(sn, hex("0904000c1206120410063a00")));
     std::this_thread::sleep_for(5ms);
     Bytes scratch(64);
-    if (::recv(client.fd.get(), scratch.data(), scratch.size(), MSG_DONTWAIT) < 0 &&
+    if (::recv(client.socket.fd(), scratch.data(), scratch.size(), MSG_DONTWAIT) < 0 &&
         errno == ECONNREFUSED) {
       refused = true;
     }

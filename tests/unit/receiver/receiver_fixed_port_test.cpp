@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/udp_socket.h"
 #include "support/recording_sink.h"
 
 namespace sonvale {
@@ -26,7 +27,7 @@ ReceiverConfig loopback_config() {
 // their sockets at their next poll of the stop flag).
 bool control_port_free() { return tcp_listen({Ipv4::loopback(), 8899}, 1, true).has_value(); }
 bool ports_free() {
-  return control_port_free() && udp_bind({Ipv4::loopback(), 55982}).has_value();
+  return control_port_free() && UdpSocket::bound(SocketAddr(SocketAddrV4{Ipv4::loopback(), 55982})).has_value();
 }
 
 bool eventually(const std::function<bool()>& pred) {
@@ -84,7 +85,7 @@ TEST_F(ReceiverStartTest, ControlPortTakenFailsBeforeAnyEvent) {
 }
 
 TEST_F(ReceiverStartTest, LyraPortTakenStopsTheControlListener) {
-  auto blocker = udp_bind({Ipv4::loopback(), 55982});
+  auto blocker = UdpSocket::bound(SocketAddr(SocketAddrV4{Ipv4::loopback(), 55982}));
   ASSERT_TRUE(blocker);
   testing::RecordingSink sink;
   auto receiver = ZeDidiReceiver::start(loopback_config(), sink.sink());

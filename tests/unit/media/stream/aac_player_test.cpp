@@ -5,6 +5,7 @@
 #include <set>
 
 #include "unit/media/aac_media_util.h"
+#include "support/fake_reader_outputs.h"
 #include "support/media_records.h"
 #include "support/recording_sink.h"
 
@@ -27,29 +28,8 @@ class AacPlayerTest : public ::testing::Test {
     delete silence_;
   }
 
-  // Outputs whose stream and native sides record what they are given.
-  ReaderOutputs recording_outputs() {
-    ReaderOutputs o;
-    o.open_stream = [this](const SocketAddr& target, EventSink) -> ReaderOutputs::ChunkSender {
-      stream_target_ = target.to_string();
-      return [this](Bytes chunk) { chunks_.push_back(std::move(chunk)); };
-    };
-    o.open_native = [this](const NativeOutputChoice& choice,
-                           const SessionShared&) -> Result<NativeOutput> {
-      native_device_ = choice.device;
-      if (native_error_) return fail(Error::msg(*native_error_));
-      return NativeOutput{};
-    };
-    o.push_native = [this](NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float> pcm,
-                           std::optional<double> pts) {
-      native_frames_.emplace_back(pcm.begin(), pcm.end());
-      native_pts_.push_back(pts);
-    };
-    return o;
-  }
-
   Result<AacPlayer> make(std::optional<std::string> device) {
-    return AacPlayer::create(recording_outputs(), *testing::media_config(device),
+    return AacPlayer::create(outputs_, *testing::media_config(device),
                              testing::session_shared(sink_.sink()));
   }
 
@@ -63,12 +43,14 @@ class AacPlayerTest : public ::testing::Test {
   static std::vector<Bytes>* tone_;
   static std::vector<Bytes>* silence_;
   testing::RecordingSink sink_;
-  std::optional<std::string> stream_target_;
-  std::vector<Bytes> chunks_;
-  std::optional<std::string> native_device_;
-  std::optional<std::string> native_error_;
-  std::vector<std::vector<float>> native_frames_;
-  std::vector<std::optional<double>> native_pts_;
+  // Outputs whose stream and native sides record what they are given.
+  testing::FakeReaderOutputs outputs_;
+  std::optional<std::string>& stream_target_ = outputs_.stream_target;
+  std::vector<Bytes>& chunks_ = outputs_.chunks;
+  std::optional<std::string>& native_device_ = outputs_.native_device;
+  std::optional<std::string>& native_error_ = outputs_.native_error;
+  std::vector<std::vector<float>>& native_frames_ = outputs_.native_frames;
+  std::vector<std::optional<double>>& native_pts_ = outputs_.native_pts;
 };
 
 std::vector<Bytes>* AacPlayerTest::tone_ = nullptr;

@@ -10,6 +10,7 @@
 #include "unit/media/aac_media_util.h"
 #include "core/net.h"
 #include "unit/media/rtp_test_util.h"
+#include "support/fake_reader_outputs.h"
 #include "support/media_records.h"
 #include "support/recording_sink.h"
 #include "unit/media/ts_test_util.h"
@@ -27,17 +28,7 @@ class ReaderLoopTest : public ::testing::Test {
     auto pair = testing::socket_pair();
     reader_end_ = std::move(pair.ours);
     phone_ = std::move(pair.theirs);
-    outputs_.open_stream = [this](const SocketAddr&, EventSink) -> ReaderOutputs::ChunkSender {
-      return [this](Bytes chunk) {
-        std::lock_guard lock(mu_);
-        chunks_.push_back(std::move(chunk));
-      };
-    };
-    outputs_.open_native = [](const NativeOutputChoice&, const SessionShared&) -> Result<NativeOutput> {
-      return fail(Error::msg("no native audio output device"));
-    };
-    outputs_.push_native = [](NativeOutput&, ZeDidiLatencyTelemetry&, std::span<const float>,
-                              std::optional<double>) {};
+    outputs_.native_error = "no native audio output device";
   }
 
   void start(std::optional<StreamKeys> keys = std::nullopt,
@@ -67,12 +58,12 @@ class ReaderLoopTest : public ::testing::Test {
   std::shared_ptr<std::atomic<std::uint64_t>> counter_ =
       std::make_shared<std::atomic<std::uint64_t>>(7);
   testing::RecordingSink sink_;
-  ReaderOutputs outputs_;
+  testing::FakeReaderOutputs outputs_;
   Fd reader_end_;
   Fd phone_;
   std::future<Result<>> result_;
-  std::mutex mu_;
-  std::vector<Bytes> chunks_;
+  std::mutex& mu_ = outputs_.mu;
+  std::vector<Bytes>& chunks_ = outputs_.chunks;
 };
 
 struct EndCase {
@@ -292,10 +283,7 @@ TEST(ReaderLoopTcpTest, ResetIsAReadFailure) {
   ASSERT_TRUE(phone);
   auto accepted = accept_connection(listener->get());
   ASSERT_TRUE(accepted);
-  ReaderOutputs outputs;
-  outputs.open_stream = [](const SocketAddr&, EventSink) -> ReaderOutputs::ChunkSender {
-    return [](Bytes) {};
-  };
+  testing::FakeReaderOutputs outputs;
   auto counter = std::make_shared<std::atomic<std::uint64_t>>(1);
   auto result = std::async(std::launch::async, [&] {
     return run_media_reader_with(outputs,
