@@ -288,9 +288,10 @@ PyObject* raise_stop(PyObject* result) {
   return nullptr;
 }
 
-PyObject* coro_send(PyObject* self, PyObject* value) {
-  PyObject* out = nullptr;
-  switch (step(self, value, nullptr, &out)) {
+// What send() and throw() hand back for one step: the yielded value, StopIteration carrying the
+// result, or the error already set.
+PyObject* step_outcome(PySendResult res, PyObject* out) {
+  switch (res) {
     case PYGEN_NEXT:
       return out;
     case PYGEN_RETURN:
@@ -298,6 +299,12 @@ PyObject* coro_send(PyObject* self, PyObject* value) {
     default:
       return nullptr;
   }
+}
+
+PyObject* coro_send(PyObject* self, PyObject* value) {
+  PyObject* out = nullptr;
+  const PySendResult res = step(self, value, nullptr, &out);
+  return step_outcome(res, out);
 }
 
 PyObject* coro_iternext(PyObject* self) {
@@ -364,14 +371,7 @@ PyObject* coro_throw(PyObject* self, PyObject* args) {
   PyObject* out = nullptr;
   PySendResult res = step(self, Py_None, exc, &out);
   Py_DECREF(exc);
-  switch (res) {
-    case PYGEN_NEXT:
-      return out;
-    case PYGEN_RETURN:
-      return raise_stop(out);
-    default:
-      return nullptr;
-  }
+  return step_outcome(res, out);
 }
 
 // Closes what the body awaits, then destroys the body: its destructors run, no handler of the
