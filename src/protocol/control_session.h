@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -90,16 +91,39 @@ class ControlSession {
   [[nodiscard]] Result<> notify(Bytes body) const;
   [[nodiscard]] Result<> queue_own_challenge() const;
 
-  [[nodiscard]] Result<> handshake_start(const Incoming& frame);
-  [[nodiscard]] Result<> safety_auth(const Incoming& frame);
-  [[nodiscard]] Result<> safety_auth_ack(const Incoming& frame);
-  [[nodiscard]] Result<> set_mirror_key(const Incoming& frame);
-  [[nodiscard]] Result<> open(const Incoming& frame);
-  [[nodiscard]] Result<> set_volume(const Incoming& frame);
-  [[nodiscard]] Result<> playback_snapshot(const Incoming& frame, std::uint8_t reply_command);
-  [[nodiscard]] Result<> playback_state_query(const Incoming& frame, std::uint8_t reply_command);
+  // A handler of one command of the phone; `reply_command` is the id its answer goes out under.
+  using Handler = Result<> (ControlSession::*)(const Incoming& frame, std::uint8_t reply_command);
+  // One row of the dispatch table: {command, reply, handler}.
+  struct CommandRoute {
+    std::uint8_t command;
+    std::uint8_t reply;
+    Handler handler;
+  };
+  // The table for frames of `outer_type`: one for kOuterReport, one for every other outer type.
+  static std::span<const CommandRoute> routes(std::uint8_t outer_type);
+
+  [[nodiscard]] Result<> start(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> handshake_start(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> open(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> safety_auth(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> safety_auth_ack(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> play_state_report(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> set_volume(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> get_volume(const Incoming& frame, std::uint8_t reply_command);
   [[nodiscard]] Result<> media_info_report(const Incoming& frame, std::uint8_t reply_command);
-  [[nodiscard]] Result<> position_report(const Incoming& frame);
+  [[nodiscard]] Result<> reverse_control_ready(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> empty_ack(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> playback_state_query(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> device_info_query(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> initial_state_request(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> fixed_status_query(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> version_query(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> play_source(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> position_report(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> source_info(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> playback_snapshot(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> set_mirror_key(const Incoming& frame, std::uint8_t reply_command);
+  void media_control_ack(const Incoming& frame) const;
   void unhandled(const Incoming& frame) const;
   std::optional<std::uint64_t> active_source() const;
 
@@ -113,7 +137,8 @@ class ControlSession {
   std::string own_challenge_;
   std::string own_auth_payload_;
   bool challenge_sent_ = false;
-  std::optional<std::pair<std::uint16_t, std::string>> pending_ack_;
+  // The answer to the phone's SafetyAuth, held back until the phone acknowledges our challenge.
+  std::optional<Outgoing> pending_ack_;
   std::optional<StreamKeys> own_stream_keys_;
   bool media_info_announced_ = false;
 };
