@@ -5,11 +5,9 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include <fmt/format.h>
 
-#include "core/crypto.h"
 #include "core/decimal.h"
 #include "core/encoding.h"
 #include "core/thread.h"
@@ -18,6 +16,7 @@
 #include "protocol/control_events.h"
 #include "protocol/control_payloads.h"
 #include "protocol/control_writer.h"
+#include "protocol/safety_auth.h"
 
 namespace sonvale {
 namespace {
@@ -85,30 +84,6 @@ Result<> read_full(const ReadSomeFn& read, std::span<std::uint8_t> buf) {
 
 RtspSpawner default_rtsp_spawner() {
   return [](RtspLaunch l) { spawn_rtsp_receiver(std::move(l)); };
-}
-
-std::string generate_auth_key(SocketAddrV4 local, SocketAddrV4 peer) {
-  std::string text = local.ip.to_string() + std::to_string(local.port) + peer.ip.to_string() +
-                     std::to_string(peer.port);
-  for (char& c : text) {
-    if (c >= '0' && c <= '9') c = static_cast<char>('a' + (c - '0'));
-  }
-  const Md5Digest digest = md5(as_bytes(text));
-  return hex_lower(digest);
-}
-
-std::string receiver_code(std::string_view id_code) {
-  const Md5Digest digest = md5(as_bytes(id_code));
-  ByteReader r(digest);
-  const std::uint64_t n = *r.u64be() % 100000000000000ULL;
-  return fmt::format("{:014}", n);
-}
-
-std::string random_hex_32() { return hex_lower(random_bytes(16)); }
-
-std::string hmac_sha256_hex(std::string_view key, std::string_view message) {
-  const Sha256Digest mac = hmac_sha256(as_bytes(key), as_bytes(message));
-  return hex_lower(mac);
 }
 
 std::optional<std::string> auth_ack_field(Json value) {
@@ -612,9 +587,8 @@ Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identi
   if (!local) return std::move(local).error().context("read ZeDidi local address");
   auto peer = peer_address(fd);
   if (!peer) return std::move(peer).error().context("read ZeDidi peer address");
-  const std::string auth_key = generate_auth_key(*local, *peer);
-  std::array<std::uint8_t, 16> cipher_key{};
-  std::memcpy(cipher_key.data(), auth_key.data(), cipher_key.size());
+  const std::array<std::uint8_t, 16> cipher_key =
+      control_cipher_key(generate_auth_key(*local, *peer));
   auto [sender, receiver] = make_bounded_channel<Outgoing>(kMaxQueuedFrameBytes, &queued_frame_bytes);
   auto clone = connection.duplicate();
   if (!clone) return std::move(clone).error().context("clone ZeDidi control socket");

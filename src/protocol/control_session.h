@@ -32,13 +32,6 @@ using RtspSpawner = std::function<void(RtspLaunch)>;
 // The production spawner: spawn_rtsp_receiver.
 RtspSpawner default_rtsp_spawner();
 
-// The 32 lowercase hex characters of MD5 over local ip, local port, peer ip, peer port (no
-// separators) with every digit d replaced by the letter 'a' + d.
-std::string generate_auth_key(SocketAddrV4 local, SocketAddrV4 peer);
-// 14 decimal digits: the first 8 MD5 bytes of the code (big-endian) modulo 10^14, zero-filled.
-std::string receiver_code(std::string_view id_code);
-std::string random_hex_32();
-std::string hmac_sha256_hex(std::string_view key, std::string_view message);
 std::optional<std::string> auth_ack_field(Json value);
 [[nodiscard]] Result<std::string> mirror_key_field(const Json& value, std::string_view name);
 // "wfd://a.b.c.d:port[?query]"
