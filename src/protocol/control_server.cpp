@@ -182,7 +182,6 @@ Result<ControlHub> start_control_server_on(SocketAddrV4 bind_addr, DeviceIdentit
     *bound = local.port;
   }
   ControlHub hub(std::move(receiver_volume));
-  if (!spawner) spawner = default_rtsp_spawner();
   ListenerState state{std::move(listener), hub, std::move(stop_flag), std::move(events),
                       std::move(identity), MediaConfig::resolve(output_device),
                       std::move(spawner)};

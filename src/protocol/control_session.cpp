@@ -11,7 +11,6 @@
 #include "core/decimal.h"
 #include "core/encoding.h"
 #include "core/thread.h"
-#include "media/media_session.h"
 #include "protocol/control_commands.h"
 #include "protocol/control_events.h"
 #include "protocol/control_payloads.h"
@@ -81,10 +80,6 @@ Result<> read_full(const ReadSomeFn& read, std::span<std::uint8_t> buf) {
 }
 
 }  // namespace
-
-RtspSpawner default_rtsp_spawner() {
-  return [](RtspLaunch l) { spawn_rtsp_receiver(std::move(l)); };
-}
 
 std::optional<std::string> auth_ack_field(Json value) {
   if (!value.is_object()) return std::nullopt;
@@ -185,9 +180,7 @@ ControlSession::ControlSession(SessionContext context, SocketAddrV4 local, Socke
       sequence_(std::move(sequence)),
       auth_key_(generate_auth_key(local, peer)),
       own_challenge_(std::move(own_challenge)),
-      own_auth_payload_(auth_payload(own_challenge_)) {
-  if (!ctx_.spawner) ctx_.spawner = default_rtsp_spawner();
-}
+      own_auth_payload_(auth_payload(own_challenge_)) {}
 
 Result<> ControlSession::queue(Outgoing message) const {
   auto sent = sender_.send(std::move(message));
@@ -339,9 +332,16 @@ Result<> ControlSession::open(const Incoming& frame, std::uint8_t reply_command)
   SV_TRY(reply(frame, reply_command, Bytes{0, 0, 0, 0, 0}));
   if (!media_info_announced_) SV_TRY(notify(empty_media_info_notification()));
   OpenedSource opened = ctx_.hub.open_source(ctx_.session_id, peer_.ip, sender_, sequence_);
-  ctx_.spawner(RtspLaunch{ip, port, keys, ctx_.media, opened.gate, ctx_.hub.receiver_volume(),
-                          SessionToken(ctx_.hub.media_generation(), opened.generation),
-                          ctx_.events});
+  ctx_.spawner(RtspLaunch{
+      .params = {.rtsp_ip = ip,
+                 .rtsp_port = port,
+                 .keys = keys,
+                 .media = ctx_.media,
+                 .token = SessionToken(ctx_.hub.media_generation(), opened.generation)},
+      .gate = opened.gate,
+      .receiver_volume = ctx_.hub.receiver_volume(),
+      .events = ctx_.events,
+  });
   ctx_.events(Json{{"event", "status"},
                    {"state", "media_opening"},
                    {"message", "正在打开小米妙播媒体流：" + ip.to_string() + ":" + std::to_string(port)}});

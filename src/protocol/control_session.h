@@ -18,8 +18,7 @@
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
-#include "media/media_session.h"
-#include "media/playback_gate.h"
+#include "media/rtsp_launch.h"
 #include "media/stream_keys.h"
 #include "protocol/control_frame.h"
 #include "protocol/control_hub.h"
@@ -27,10 +26,9 @@
 
 namespace sonvale {
 
-// Starts the media session of an open command; tests replace it to record its arguments.
+// Starts the media session of an open command. The receiver passes the media pipeline's
+// spawn_rtsp_receiver; tests pass one that records the launches.
 using RtspSpawner = std::function<void(RtspLaunch)>;
-// The production spawner: spawn_rtsp_receiver.
-RtspSpawner default_rtsp_spawner();
 
 std::optional<std::string> auth_ack_field(Json value);
 [[nodiscard]] Result<std::string> mirror_key_field(const Json& value, std::string_view name);

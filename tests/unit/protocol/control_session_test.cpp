@@ -260,17 +260,17 @@ TEST_F(ControlSessionTest, OpenSelectsKeysAdvancesGenerationAndStartsTheMediaSes
   EXPECT_EQ(b.sent().size(), 1u);  // no second empty media information
   ASSERT_EQ(launches_.size(), 2u);
   const RtspLaunch& first = launches_[0];
-  EXPECT_EQ(first.rtsp_ip.to_string(), "10.1.2.3");
-  EXPECT_EQ(first.rtsp_port, 7000);
-  ASSERT_TRUE(first.keys);
-  EXPECT_EQ(as_text(first.keys->aes_key), "0123456789abcdef");
-  EXPECT_EQ(first.media, media_);
-  ASSERT_TRUE(std::holds_alternative<StreamOutputChoice>(first.media->output));
-  EXPECT_EQ(std::get<StreamOutputChoice>(first.media->output).target.to_string(), "1.2.3.4:5");
-  EXPECT_EQ(first.token.generation(), 1u);
+  EXPECT_EQ(first.params.rtsp_ip.to_string(), "10.1.2.3");
+  EXPECT_EQ(first.params.rtsp_port, 7000);
+  ASSERT_TRUE(first.params.keys);
+  EXPECT_EQ(as_text(first.params.keys->aes_key), "0123456789abcdef");
+  EXPECT_EQ(first.params.media, media_);
+  ASSERT_TRUE(std::holds_alternative<StreamOutputChoice>(first.params.media->output));
+  EXPECT_EQ(std::get<StreamOutputChoice>(first.params.media->output).target.to_string(), "1.2.3.4:5");
+  EXPECT_EQ(first.params.token.generation(), 1u);
   EXPECT_EQ(first.receiver_volume, volume_);
-  EXPECT_EQ(first.token.counter_cell(), hub_.media_generation());
-  EXPECT_EQ(launches_[1].token.generation(), 2u);
+  EXPECT_EQ(first.params.token.counter_cell(), hub_.media_generation());
+  EXPECT_EQ(launches_[1].params.token.generation(), 2u);
   EXPECT_TRUE(hub_.active_session()->gate.shares_cells_with(launches_[1].gate));
   EXPECT_FALSE(hub_.active_session()->gate.shares_cells_with(launches_[0].gate));
 }
