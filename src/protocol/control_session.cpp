@@ -568,9 +568,10 @@ Result<> ControlSession::handle(const Incoming& frame) {
   return {};
 }
 
-Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identity,
-                  std::shared_ptr<const MediaConfig> media, ControlHub hub, EventSink events,
-                  RtspSpawner spawner) {
+Error run_session(SessionContext context, Fd connection) {
+  const std::uint64_t session_id = context.session_id;
+  const ControlHub hub = context.hub;
+  const EventSink events = context.events;
   const int fd = connection.get();
   // However the session ends, its socket is shut down: a writer blocked on a peer that does not
   // read wakes and ends, and the peer sees the end at once.
@@ -595,23 +596,22 @@ Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identi
   auto write_stalled = std::make_shared<std::atomic<bool>>(false);
   auto writer = spawn_named(
       "sonvale-control-writer-" + std::to_string(session_id),
-      [clone = std::move(*clone), receiver = std::move(receiver), cipher_key, events,
-       write_stalled]() mutable {
-        control_writer_main(std::move(clone), std::move(receiver), cipher_key, std::move(events),
-                            std::move(write_stalled));
+      [clone = std::move(*clone), receiver = std::move(receiver), cipher_key,
+       writer_events = events, write_stalled]() mutable {
+        control_writer_main(std::move(clone), std::move(receiver), cipher_key,
+                            std::move(writer_events), std::move(write_stalled));
       });
   if (!writer) return std::move(writer).error();
   writer->detach();
 
   Outgoing first =
-      outgoing(cmd::kReceiverCode, Mode::kPlain, 4, to_bytes(receiver_code(identity.id_code)));
+      outgoing(cmd::kReceiverCode, Mode::kPlain, 4, to_bytes(receiver_code(context.identity.id_code)));
   if (auto r = sender.send(std::move(first)); !r) return std::move(r).error();
 
   auto sequence = std::make_shared<std::atomic<std::uint32_t>>(8);
   hub.register_control_route(session_id, peer->ip, sender, sequence);
-  ControlSession session(SessionContext{session_id, std::move(identity), std::move(media),
-                                        hub, events, std::move(spawner)},
-                         *local, *peer, std::move(sender), std::move(sequence), random_hex_32());
+  ControlSession session(std::move(context), *local, *peer, std::move(sender), std::move(sequence),
+                         random_hex_32());
   ControlCipher receive_cipher(cipher_key);
   const ReadSomeFn read = [fd](std::span<std::uint8_t> buf) { return read_some(fd, buf); };
   for (;;) {

@@ -55,6 +55,7 @@ using ReadSomeFn = std::function<Result<std::size_t>(std::span<std::uint8_t>)>;
 // The "protocol_trace" event with "direction" "in".
 Json incoming_trace(const Incoming& frame);
 
+// What one control session is started with. `spawner` is never empty.
 struct SessionContext {
   std::uint64_t session_id = 0;
   DeviceIdentity identity;
@@ -135,8 +136,6 @@ class ControlSession {
 };
 
 // The body of one control connection; returns the error that ended it (it has no other end).
-Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identity,
-                  std::shared_ptr<const MediaConfig> media, ControlHub hub, EventSink events,
-                  RtspSpawner spawner);
+Error run_session(SessionContext context, Fd connection);
 
 }  // namespace sonvale
