@@ -6,6 +6,7 @@
 
 #include "discovery/identity.h"
 #include "lyra/lyra_server.h"
+#include "media/media_session.h"
 #include "protocol/control_server.h"
 
 namespace sonvale {
@@ -40,7 +41,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
 
   SV_ASSIGN_OR_RETURN(ControlHub hub,
                       start_control_server(config.address, std::move(device), config.output_device,
-                                           volume, stop_flag, events));
+                                           volume, stop_flag, events, spawn_rtsp_receiver));
 
   auto lyra_port =
       start_lyra_server(config.address, config.identity.lyra_instance_id, config.name,

@@ -31,10 +31,11 @@ struct SessionEnd {
 
 // The loop of one connected session.
 Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state) {
-  RtspReader reader(ctx.token.generation(), ctx.token.counter());
-  const Clock& clock = *ctx.media->clock;
+  const SessionToken& token = ctx.params.token;
+  RtspReader reader(token.generation(), token.counter());
+  const Clock& clock = *ctx.params.media->clock;
   LatencyFeedback feedback(clock.now());
-  if (!ctx.token.current()) return {};
+  if (!token.current()) return {};
   for (;;) {
     const auto now = clock.now();
     SV_TRY(feedback.step(fd, now, state.session_id, *ctx.shared.telemetry, ctx.shared.events));
@@ -50,7 +51,7 @@ Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state
         if (outcome == WfdRequestOutcome::kEndSession) return {};
       }
     }
-    if (!ctx.token.current()) return {};
+    if (!token.current()) return {};
   }
 }
 
@@ -71,10 +72,10 @@ bool emit_normal_channel_close(const EventSink& events, const Error& failure,
 }
 
 Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
-  const SocketAddrV4 source{launch.rtsp_ip, launch.rtsp_port};
+  const SocketAddrV4 source{launch.params.rtsp_ip, launch.params.rtsp_port};
   // A replaced session gives up a connect its source has not answered within 50 ms, so Opens
   // against a silent address cannot pile up connecting threads.
-  const SessionToken token = launch.token;
+  const SessionToken token = launch.params.token;
   SV_ASSIGN_OR_RETURN(Fd conn, with_context(tcp_connect_timeout(SocketAddr(source),
                                                                 kRtspConnectTimeout,
                                                                 [&token] { return !token.current(); }),
@@ -87,15 +88,11 @@ Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelem
                      {"state", "media_connecting"}});
 
   WfdSinkContext ctx{
-      .source_ip = launch.rtsp_ip,
-      .rtsp_port = launch.rtsp_port,
-      .keys = std::move(launch.keys),
-      .media = std::move(launch.media),
-      .token = std::move(launch.token),
+      .params = std::move(launch.params),
       .shared = SessionShared::create(std::move(launch.gate), std::move(launch.receiver_volume),
                                       std::move(launch.events), std::move(telemetry)),
   };
-  WfdSinkState state = WfdSinkState::create(launch.rtsp_ip);
+  WfdSinkState state = WfdSinkState::create(ctx.params.rtsp_ip);
   Result<> result;
   {
     SessionEnd end{ctx.shared.session_alive, state};
@@ -105,7 +102,7 @@ Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelem
 }
 
 void rtsp_session_main(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
-  const SessionToken token = launch.token;
+  const SessionToken token = launch.params.token;
   const EventSink sink = launch.events;
   const std::uint64_t generation = token.generation();
   Result<> result = run_rtsp_receiver(std::move(launch), std::move(telemetry));

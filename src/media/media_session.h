@@ -10,23 +10,9 @@
 #include "core/event_sink.h"
 #include "core/net.h"
 #include "media/clock/latency_telemetry.h"
-#include "media/playback_gate.h"
-#include "media/session_context.h"
-#include "media/stream_keys.h"
+#include "media/rtsp_launch.h"
 
 namespace sonvale {
-
-// Everything an open command of the phone hands to the media pipeline.
-struct RtspLaunch {
-  Ipv4 rtsp_ip;
-  std::uint16_t rtsp_port = 0;
-  std::optional<StreamKeys> keys;
-  std::shared_ptr<const MediaConfig> media;
-  PlaybackGate gate;
-  std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume;
-  SessionToken token;
-  EventSink events;
-};
 
 // Starts the detached media session thread "sonvale-rtsp" towards the phone's RTSP address. The
 // session ends by itself once its token is no longer current. Returns at once; a failure to

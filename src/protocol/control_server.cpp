@@ -14,12 +14,9 @@ namespace {
 
 struct ListenerState {
   Fd listener;
-  ControlHub hub;
   std::shared_ptr<std::atomic<bool>> stop_flag;
-  EventSink events;
-  DeviceIdentity identity;
-  std::shared_ptr<const MediaConfig> media;
-  RtspSpawner spawner;
+  // What every session starts with; each gets its own session id.
+  SessionContext sessions;
 };
 
 Json stage_event(const char* stage, const std::string& remote) {
@@ -52,27 +49,22 @@ class SessionWithdrawal {
 };
 
 // run_session, with an exception (std::bad_alloc under memory pressure) as one more failure.
-Error run_session_caught(std::uint64_t id, Fd connection, DeviceIdentity identity,
-                         std::shared_ptr<const MediaConfig> media, const ControlHub& hub,
-                         const EventSink& events, RtspSpawner spawner) {
+Error run_session_caught(SessionContext context, Fd connection) {
   try {
-    return run_session(id, std::move(connection), std::move(identity), std::move(media), hub,
-                       events, std::move(spawner));
+    return run_session(std::move(context), std::move(connection));
   } catch (const std::exception& e) {
     return Error::msg(e.what()).context("run ZeDidi control session");
   }
 }
 
-void control_session_main(std::uint64_t id, Fd connection, SocketAddrV4 peer, DeviceIdentity identity,
-                          std::shared_ptr<const MediaConfig> media, ControlHub hub,
-                          EventSink events, RtspSpawner spawner) {
-  SessionWithdrawal withdrawal(hub, id);
+void control_session_main(SessionContext context, Fd connection, SocketAddrV4 peer) {
+  const EventSink events = context.events;
+  SessionWithdrawal withdrawal(context.hub, context.session_id);
   const std::string remote = peer.to_string();
   Json connected = stage_event("transport_connected", remote);
   connected["message"] = "小米妙播发现探测已连接：" + remote;
   events(std::move(connected));
-  const Error ended = run_session_caught(id, std::move(connection), std::move(identity),
-                                         std::move(media), hub, events, std::move(spawner));
+  const Error ended = run_session_caught(std::move(context), std::move(connection));
   if (is_normal_peer_disconnect(ended)) {
     events(Json{{"event", "interconnect_diagnostic"},
                 {"protocol", "xiaomi_zedidi"},
@@ -89,7 +81,7 @@ void control_session_main(std::uint64_t id, Fd connection, SocketAddrV4 peer, De
 }
 
 void report_accept_failure(const ListenerState& st, const std::string& error) {
-  st.events(Json{{"event", "error"},
+  st.sessions.events(Json{{"event", "error"},
                  {"code", "sonvale_control_accept_failed"},
                  {"message", "小米妙播控制端接受连接失败：" + error}});
   std::this_thread::sleep_for(std::chrono::milliseconds(250));
@@ -107,34 +99,36 @@ void accept_next(ListenerState& st, std::uint64_t& next_id) {
     return;
   }
   const std::uint64_t id = next_id++;
-  auto reg = st.hub.register_session(id, accepted->fd);
+  const ControlHub& hub = st.sessions.hub;
+  const EventSink& events = st.sessions.events;
+  auto reg = hub.register_session(id, accepted->fd);
   if (!reg) {
-    st.events(Json{{"event", "error"},
+    events(Json{{"event", "error"},
                    {"code", "sonvale_control_session_failed"},
                    {"message", "小米妙播控制会话登记失败：" + reg.error().to_string()}});
     return;
   }
   if (!reg->admitted) {  // every open connection has completed SafetyAuth
-    st.events(Json{{"event", "warning"},
+    events(Json{{"event", "warning"},
                    {"code", "sonvale_control_connection_limit"},
                    {"message", fmt::format("小米妙播控制连接已达上限 {}，已关闭新连接：{}",
                                            kMaxControlConnections, accepted->peer.to_string())}});
     return;
   }
   if (st.stop_flag->load(std::memory_order_acquire)) {
-    st.hub.shutdown_sessions();
+    hub.shutdown_sessions();
     return;
   }
-  auto thread = spawn_named(
-      "sonvale-control-" + std::to_string(id),
-      [id, fd = std::move(accepted->fd), peer = accepted->peer, identity = st.identity,
-       media = st.media, hub = st.hub, events = st.events, spawner = st.spawner]() mutable {
-        control_session_main(id, std::move(fd), peer, std::move(identity), std::move(media),
-                             std::move(hub), std::move(events), std::move(spawner));
-      });
+  SessionContext context = st.sessions;
+  context.session_id = id;
+  auto thread = spawn_named("sonvale-control-" + std::to_string(id),
+                            [context = std::move(context), fd = std::move(accepted->fd),
+                             peer = accepted->peer]() mutable {
+                              control_session_main(std::move(context), std::move(fd), peer);
+                            });
   if (!thread) {
-    st.hub.deactivate(id);
-    st.events(Json{{"event", "error"},
+    hub.deactivate(id);
+    events(Json{{"event", "error"},
                    {"code", "sonvale_control_session_failed"},
                    {"message", "启动小米妙播控制会话失败：" + thread.error().to_string()}});
     return;
@@ -182,10 +176,16 @@ Result<ControlHub> start_control_server_on(SocketAddrV4 bind_addr, DeviceIdentit
     *bound = local.port;
   }
   ControlHub hub(std::move(receiver_volume));
-  if (!spawner) spawner = default_rtsp_spawner();
-  ListenerState state{std::move(listener), hub, std::move(stop_flag), std::move(events),
-                      std::move(identity), MediaConfig::resolve(output_device),
-                      std::move(spawner)};
+  ListenerState state{
+      .listener = std::move(listener),
+      .stop_flag = std::move(stop_flag),
+      .sessions = SessionContext{.session_id = 0,
+                                 .identity = std::move(identity),
+                                 .media = MediaConfig::resolve(output_device),
+                                 .hub = hub,
+                                 .events = std::move(events),
+                                 .spawner = std::move(spawner)},
+  };
   SV_ASSIGN_OR_RETURN(std::thread thread,
                       with_context(spawn_named("sonvale-control-listener",
                                                [state = std::move(state)]() mutable {

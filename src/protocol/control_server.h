@@ -20,12 +20,11 @@ inline constexpr std::uint16_t kControlPort = 8899;
 // Binds TCP <address>:8899 (address reuse, backlog 128, non-blocking), creates the control hub and
 // starts the listener thread "sonvale-control-listener", which accepts phones and runs one
 // session thread "sonvale-control-<id>" per connection until `stop_flag` is set. Returns the hub
-// shared with the listener. `spawner` starts the media session of an open command (empty: the
-// media pipeline's own).
+// shared with the listener. `spawner` starts the media session of an open command.
 [[nodiscard]] Result<ControlHub> start_control_server(
     Ipv4 address, DeviceIdentity identity, std::optional<std::string> output_device,
     std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<std::atomic<bool>> stop_flag, EventSink events, RtspSpawner spawner = {});
+    std::shared_ptr<std::atomic<bool>> stop_flag, EventSink events, RtspSpawner spawner);
 
 // As start_control_server, on any local address (tests use port 0); `bound` receives the port.
 [[nodiscard]] Result<ControlHub> start_control_server_on(

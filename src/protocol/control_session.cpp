@@ -4,25 +4,25 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include <fmt/format.h>
 
-#include "core/crypto.h"
 #include "core/decimal.h"
 #include "core/encoding.h"
 #include "core/thread.h"
-#include "media/media_session.h"
+#include "protocol/control_commands.h"
 #include "protocol/control_events.h"
 #include "protocol/control_payloads.h"
 #include "protocol/control_writer.h"
+#include "protocol/safety_auth.h"
 
 namespace sonvale {
 namespace {
 
+namespace cmd = control_command;
 using Mode = Outgoing::Mode;
 
-constexpr std::uint8_t kNotify = 0x22;
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kUnhandledHexCut = 96;
 constexpr std::string_view kCapabilitiesReply =
@@ -41,6 +41,34 @@ Bytes to_bytes(std::string_view s) {
   return Bytes(b.begin(), b.end());
 }
 
+// A message to the phone: `command` in the value-type slot `value_type`, its body framed as `mode`
+// (under `wrapper_key` when the mode wraps it).
+Outgoing outgoing(std::uint8_t command, Mode mode, std::uint32_t value_type, Bytes body,
+                  std::string wrapper_key = {}) {
+  Outgoing out;
+  out.body = std::move(body);
+  out.wrapper_key = std::move(wrapper_key);
+  out.value_type = value_type;
+  out.mode = mode;
+  out.command = command;
+  return out;
+}
+
+// The answer `command` to `frame`: in the frame's value-type slot, and under the report outer type
+// when the frame came under it.
+Outgoing answer(const Incoming& frame, std::uint8_t command, Bytes body, Mode mode,
+                std::string wrapper_key = {}) {
+  Outgoing out = outgoing(command, mode, frame.value_type, std::move(body), std::move(wrapper_key));
+  if (frame.outer_type == kOuterReport) out.outer_type = kOuterReport;
+  return out;
+}
+
+// The phone's acknowledgements of media controls: reported, never answered.
+constexpr std::uint8_t kMediaControlAcks[] = {
+    cmd::kPauseReportAck,    cmd::kResumeReportAck,   cmd::kMediaControlAck69,
+    cmd::kMediaControlAck71, cmd::kMediaControlAck73, cmd::kMediaControlAck75,
+    cmd::kMediaControlAck77};
+
 Result<> read_full(const ReadSomeFn& read, std::span<std::uint8_t> buf) {
   std::size_t filled = 0;
   while (filled < buf.size()) {
@@ -52,34 +80,6 @@ Result<> read_full(const ReadSomeFn& read, std::span<std::uint8_t> buf) {
 }
 
 }  // namespace
-
-RtspSpawner default_rtsp_spawner() {
-  return [](RtspLaunch l) { spawn_rtsp_receiver(std::move(l)); };
-}
-
-std::string generate_auth_key(SocketAddrV4 local, SocketAddrV4 peer) {
-  std::string text = local.ip.to_string() + std::to_string(local.port) + peer.ip.to_string() +
-                     std::to_string(peer.port);
-  for (char& c : text) {
-    if (c >= '0' && c <= '9') c = static_cast<char>('a' + (c - '0'));
-  }
-  const Md5Digest digest = md5(as_bytes(text));
-  return hex_lower(digest);
-}
-
-std::string receiver_code(std::string_view id_code) {
-  const Md5Digest digest = md5(as_bytes(id_code));
-  ByteReader r(digest);
-  const std::uint64_t n = *r.u64be() % 100000000000000ULL;
-  return fmt::format("{:014}", n);
-}
-
-std::string random_hex_32() { return hex_lower(random_bytes(16)); }
-
-std::string hmac_sha256_hex(std::string_view key, std::string_view message) {
-  const Sha256Digest mac = hmac_sha256(as_bytes(key), as_bytes(message));
-  return hex_lower(mac);
-}
 
 std::optional<std::string> auth_ack_field(Json value) {
   if (!value.is_object()) return std::nullopt;
@@ -180,9 +180,7 @@ ControlSession::ControlSession(SessionContext context, SocketAddrV4 local, Socke
       sequence_(std::move(sequence)),
       auth_key_(generate_auth_key(local, peer)),
       own_challenge_(std::move(own_challenge)),
-      own_auth_payload_(auth_payload(own_challenge_)) {
-  if (!ctx_.spawner) ctx_.spawner = default_rtsp_spawner();
-}
+      own_auth_payload_(auth_payload(own_challenge_)) {}
 
 Result<> ControlSession::queue(Outgoing message) const {
   auto sent = sender_.send(std::move(message));
@@ -195,46 +193,28 @@ Result<> ControlSession::queue(Outgoing message) const {
 
 Result<> ControlSession::reply(const Incoming& frame, std::uint8_t command, Bytes body,
                                Mode mode) const {
-  Outgoing out;
-  out.body = std::move(body);
-  out.value_type = frame.value_type;
-  if (frame.outer_type == kOuterReport) out.outer_type = kOuterReport;
-  out.mode = mode;
-  out.command = command;
-  return queue(std::move(out));
+  return queue(answer(frame, command, std::move(body), mode));
 }
 
 Result<> ControlSession::notify(Bytes body) const {
-  Outgoing out;
-  out.body = std::move(body);
-  out.value_type = next_sequence(*sequence_);
-  out.mode = Mode::kEncrypted;
-  out.command = kNotify;
-  return queue(std::move(out));
+  return queue(outgoing(cmd::kNotify, Mode::kEncrypted, next_sequence(*sequence_), std::move(body)));
 }
 
 Result<> ControlSession::queue_own_challenge() const {
-  Outgoing out;
-  out.body = to_bytes(own_auth_payload_);
-  out.wrapper_key = "cmd";
-  out.value_type = 0;
-  out.mode = Mode::kWrappedEncrypted;
-  out.command = 2;
-  return queue(std::move(out));
+  return queue(
+      outgoing(cmd::kSafetyAuth, Mode::kWrappedEncrypted, 0, to_bytes(own_auth_payload_), "cmd"));
 }
 
 std::optional<std::uint64_t> ControlSession::active_source() const {
   return ctx_.hub.active_source_session_id(ctx_.session_id, peer_.ip);
 }
 
-Result<> ControlSession::handshake_start(const Incoming& frame) {
-  Outgoing caps;
-  caps.body = to_bytes(kCapabilitiesReply);
-  caps.wrapper_key = "ack";
-  caps.value_type = frame.value_type;
-  caps.mode = Mode::kWrapped;
-  caps.command = 1;
-  SV_TRY(queue(std::move(caps)));
+Result<> ControlSession::start(const Incoming& frame, std::uint8_t reply_command) {
+  return frame.encrypted ? open(frame, reply_command) : handshake_start(frame, reply_command);
+}
+
+Result<> ControlSession::handshake_start(const Incoming& frame, std::uint8_t reply_command) {
+  SV_TRY(queue(answer(frame, reply_command, to_bytes(kCapabilitiesReply), Mode::kWrapped, "ack")));
   SV_TRY(queue_own_challenge());
   ctx_.events(Json{{"event", "authentication_diagnostic"},
                    {"stage", "safety_challenge_sent"},
@@ -246,7 +226,7 @@ Result<> ControlSession::handshake_start(const Incoming& frame) {
   return {};
 }
 
-Result<> ControlSession::safety_auth(const Incoming& frame) {
+Result<> ControlSession::safety_auth(const Incoming& frame, std::uint8_t reply_command) {
   const Json doc = parse_json_payload(frame.body).value_or(Json(nullptr));
   const auto it = doc.is_object() ? doc.find("authMsg") : doc.end();
   if (!doc.is_object() || it == doc.end() || !it->is_string()) {
@@ -263,12 +243,13 @@ Result<> ControlSession::safety_auth(const Incoming& frame) {
                    {"own_auth_message", own_challenge_},
                    {"peer_auth_ack", ack}});
   if (!challenge_sent_) SV_TRY(queue_own_challenge());
-  pending_ack_ = std::make_pair(frame.value_type, auth_ack_payload(ack));
+  pending_ack_ = answer(frame, reply_command, to_bytes(auth_ack_payload(ack)),
+                        Mode::kWrappedEncrypted, "ack");
   challenge_sent_ = true;
   return {};
 }
 
-Result<> ControlSession::safety_auth_ack(const Incoming& frame) {
+Result<> ControlSession::safety_auth_ack(const Incoming& frame, std::uint8_t /*reply_command*/) {
   auto doc = parse_json_payload(frame.body);
   if (!doc) return {};
   const auto received = auth_ack_field(std::move(*doc));
@@ -282,15 +263,9 @@ Result<> ControlSession::safety_auth_ack(const Incoming& frame) {
                    {"matches", matches}});
   if (!matches) return fail(Error::msg("SafetyAuth_Ack HMAC mismatch"));
   if (!pending_ack_) return fail(Error::msg("SafetyAuth_Ack arrived before SafetyAuth"));
-  auto [value_type, payload] = std::move(*pending_ack_);
+  Outgoing pending = std::move(*pending_ack_);
   pending_ack_.reset();
-  Outgoing out;
-  out.body = to_bytes(payload);
-  out.wrapper_key = "ack";
-  out.value_type = value_type;
-  out.mode = Mode::kWrappedEncrypted;
-  out.command = 3;
-  SV_TRY(queue(std::move(out)));
+  SV_TRY(queue(std::move(pending)));
   ctx_.hub.mark_authenticated(ctx_.session_id);
   ctx_.events(Json{{"event", "status"},
                    {"state", "secure_channel_established"},
@@ -305,7 +280,7 @@ Result<> ControlSession::safety_auth_ack(const Incoming& frame) {
   return {};
 }
 
-Result<> ControlSession::set_mirror_key(const Incoming& frame) {
+Result<> ControlSession::set_mirror_key(const Incoming& frame, std::uint8_t reply_command) {
   const auto doc = parse_json_payload(frame.body);
   if (!doc) return fail(Error::msg("parse SetMirrorKey JSON"));
   SV_ASSIGN_OR_RETURN(const std::string auth, mirror_key_field(*doc, "authKey"));
@@ -318,12 +293,12 @@ Result<> ControlSession::set_mirror_key(const Incoming& frame) {
                    {"remote", remote_},
                    {"session_id", ctx_.session_id},
                    {"key_fingerprint", keys.fingerprint()}});
-  SV_TRY(reply(frame, 109, Bytes{0x00}));
+  SV_TRY(reply(frame, reply_command, Bytes{0x00}));
   own_stream_keys_ = keys;
   return {};
 }
 
-Result<> ControlSession::open(const Incoming& frame) {
+Result<> ControlSession::open(const Incoming& frame, std::uint8_t reply_command) {
   std::string text = utf8_lossy(frame.body);
   const auto first = text.find_first_not_of('\0');
   text = first == std::string::npos ? std::string() : text.substr(first);
@@ -354,12 +329,19 @@ Result<> ControlSession::open(const Incoming& frame) {
                    {"key_scope", scope},
                    {"key_fingerprint", keys ? Json(keys->fingerprint()) : Json(nullptr)},
                    {"encrypted_media_expected", keys.has_value()}});
-  SV_TRY(reply(frame, 1, Bytes{0, 0, 0, 0, 0}));
+  SV_TRY(reply(frame, reply_command, Bytes{0, 0, 0, 0, 0}));
   if (!media_info_announced_) SV_TRY(notify(empty_media_info_notification()));
   OpenedSource opened = ctx_.hub.open_source(ctx_.session_id, peer_.ip, sender_, sequence_);
-  ctx_.spawner(RtspLaunch{ip, port, keys, ctx_.media, opened.gate, ctx_.hub.receiver_volume(),
-                          SessionToken(ctx_.hub.media_generation(), opened.generation),
-                          ctx_.events});
+  ctx_.spawner(RtspLaunch{
+      .params = {.rtsp_ip = ip,
+                 .rtsp_port = port,
+                 .keys = keys,
+                 .media = ctx_.media,
+                 .token = SessionToken(ctx_.hub.media_generation(), opened.generation)},
+      .gate = opened.gate,
+      .receiver_volume = ctx_.hub.receiver_volume(),
+      .events = ctx_.events,
+  });
   ctx_.events(Json{{"event", "status"},
                    {"state", "media_opening"},
                    {"message", "正在打开小米妙播媒体流：" + ip.to_string() + ":" + std::to_string(port)}});
@@ -375,7 +357,7 @@ Result<> ControlSession::open(const Incoming& frame) {
   return {};
 }
 
-Result<> ControlSession::set_volume(const Incoming& frame) {
+Result<> ControlSession::set_volume(const Incoming& frame, std::uint8_t reply_command) {
   std::uint32_t v = 0;
   ByteReader r(frame.body);
   if (auto raw = r.u32be()) {
@@ -386,7 +368,7 @@ Result<> ControlSession::set_volume(const Incoming& frame) {
     // A body too short to hold a volume changes nothing; the phone is told the volume in force.
     v = std::min<std::uint32_t>(ctx_.hub.receiver_volume()->load(std::memory_order_acquire), 100);
   }
-  SV_TRY(reply(frame, 13, {}));
+  SV_TRY(reply(frame, reply_command, {}));
   SV_TRY(notify(volume_notification(static_cast<std::uint8_t>(v))));
   emit_volume(v, ctx_.events);
   return {};
@@ -415,7 +397,7 @@ Result<> ControlSession::media_info_report(const Incoming& frame, std::uint8_t r
   return {};
 }
 
-Result<> ControlSession::position_report(const Incoming& frame) {
+Result<> ControlSession::position_report(const Incoming& frame, std::uint8_t reply_command) {
   if (const auto source = active_source()) {
     ByteReader r(frame.body);
     if (const auto position = r.u64be()) {
@@ -426,7 +408,7 @@ Result<> ControlSession::position_report(const Incoming& frame) {
       }
     }
   }
-  return reply(frame, 87, {});
+  return reply(frame, reply_command, {});
 }
 
 void ControlSession::unhandled(const Incoming& frame) const {
@@ -440,141 +422,156 @@ void ControlSession::unhandled(const Incoming& frame) const {
                    {"body_hex", hex_lower(body.first(std::min(body.size(), kUnhandledHexCut)))}});
 }
 
-Result<> ControlSession::handle(const Incoming& frame) {
-  if (frame.outer_type == kOuterReport) {
-    switch (frame.command) {
-      case 0x14:
-        return playback_snapshot(frame, 0x15);
-      case 0x16:
-        return playback_state_query(frame, 0x17);
-      case 0x18:
-        return media_info_report(frame, 0x19);
-      default:
-        unhandled(frame);
-        return {};
-    }
+Result<> ControlSession::play_state_report(const Incoming& frame, std::uint8_t reply_command) {
+  const bool paused = frame.command == cmd::kPauseReport;
+  SV_TRY(reply(frame, reply_command, {}));
+  if (const auto source = active_source()) {
+    ctx_.hub.observe_playback(*source, paused);
+    emit_playback(!paused, ctx_.events);
   }
-  switch (frame.command) {
-    case 0:
-      return frame.encrypted ? open(frame) : handshake_start(frame);
-    case 2:
-      return safety_auth(frame);
-    case 3:
-      return safety_auth_ack(frame);
-    case 4:
-    case 6: {
-      const bool paused = frame.command == 4;
-      SV_TRY(reply(frame, static_cast<std::uint8_t>(frame.command + 1), {}));
-      if (const auto source = active_source()) {
-        ctx_.hub.observe_playback(*source, paused);
-        emit_playback(!paused, ctx_.events);
-      }
-      return {};
-    }
-    case 5:
-    case 7:
-    case 69:
-    case 71:
-    case 73:
-    case 75:
-    case 77: {
-      const ByteSpan body(frame.body);
-      ctx_.events(Json{{"event", "media_control_acknowledgement"},
-                       {"protocol", "xiaomi_zedidi"},
-                       {"command_id", frame.command},
-                       {"sequence", frame.value_type},
-                       {"accepted", false},
-                       {"reason", "receiver_notify_controls_are_confirmed_by_remote_state"},
-                       {"body_hex", hex_lower(body.first(std::min(body.size(), kTraceCut)))}});
-      return {};
-    }
-    case 12:
-      return set_volume(frame);
-    case 14: {
-      const auto v = static_cast<std::uint8_t>(
-          std::min<std::uint32_t>(ctx_.hub.receiver_volume()->load(std::memory_order_acquire), 100));
-      SV_TRY(reply(frame, 15, encode_get_volume_ack(v)));
-      emit_volume(v, ctx_.events);
-      return {};
-    }
-    case 18:
-      return media_info_report(frame, 19);
-    case 20:
-      SV_TRY(notify(empty_media_info_notification()));
-      ctx_.hub.mark_reverse_control_ready(ctx_.session_id);
-      media_info_announced_ = true;
-      return {};
-    case 26:
-      return reply(frame, 27, {});
-    case 28:
-      return playback_state_query(frame, 29);
-    case 30: {
-      SV_ASSIGN_OR_RETURN(Bytes info, build_device_info(ctx_.identity));
-      SV_TRY(reply(frame, 31, std::move(info)));
-      ctx_.events(Json{{"event", "interconnect_stage"},
-                       {"protocol", "xiaomi_zedidi"},
-                       {"stage", "identity_exchanged"},
-                       {"remote", remote_},
-                       {"playable", false},
-                       {"identity_provenance", "local_system"},
-                       {"account_bound", false},
-                       {"vendor_attestation_verified", false}});
-      return {};
-    }
-    case 41: {
-      const std::pair<std::uint32_t, Bytes> notes[] = {
-          {5, mode_record()}, {6, empty_media_info_notification()}, {7, state_record()}};
-      for (const auto& [value_type, body] : notes) {
-        Outgoing out;
-        out.body = body;
-        out.value_type = value_type;
-        out.mode = Mode::kPlain;
-        out.command = kNotify;
-        SV_TRY(queue(std::move(out)));
-      }
-      return {};
-    }
-    case 52:
-      return reply(frame, 53, Bytes{0, 0, 0, 0, 1});
-    case 54: {
-      Bytes version = to_bytes("2.1.5071614");
-      version.push_back(0);
-      return reply(frame, 55, std::move(version), Mode::kPlain);
-    }
-    case 64: {
-      SV_TRY(reply(frame, 65, {}));
-      ctx_.hub.mark_play_source_registered(ctx_.session_id);
-      auto content = parse_json_payload(frame.body);
-      ctx_.events(Json{{"event", "play_source"},
-                       {"source", "xiaomi"},
-                       {"content", content ? std::move(*content) : Json(nullptr)}});
-      return {};
-    }
-    case 86:
-      return position_report(frame);
-    case 88:
-      SV_TRY(reply(frame, 89, {}));
-      emit_source_info(frame.body, ctx_.events);
-      ctx_.events(Json{{"event", "interconnect_stage"},
-                       {"protocol", "xiaomi_zedidi"},
-                       {"stage", "capabilities_exchanged"},
-                       {"remote", remote_},
-                       {"playable", false},
-                       {"vendor_attestation_verified", false}});
-      return {};
-    case 94:
-      return playback_snapshot(frame, 95);
-    case 108:
-      return set_mirror_key(frame);
-    default:
-      unhandled(frame);
-      return {};
-  }
+  return {};
 }
 
-Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identity,
-                  std::shared_ptr<const MediaConfig> media, ControlHub hub, EventSink events,
-                  RtspSpawner spawner) {
+void ControlSession::media_control_ack(const Incoming& frame) const {
+  const ByteSpan body(frame.body);
+  ctx_.events(Json{{"event", "media_control_acknowledgement"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"command_id", frame.command},
+                   {"sequence", frame.value_type},
+                   {"accepted", false},
+                   {"reason", "receiver_notify_controls_are_confirmed_by_remote_state"},
+                   {"body_hex", hex_lower(body.first(std::min(body.size(), kTraceCut)))}});
+}
+
+Result<> ControlSession::get_volume(const Incoming& frame, std::uint8_t reply_command) {
+  const auto v = static_cast<std::uint8_t>(
+      std::min<std::uint32_t>(ctx_.hub.receiver_volume()->load(std::memory_order_acquire), 100));
+  SV_TRY(reply(frame, reply_command, encode_get_volume_ack(v)));
+  emit_volume(v, ctx_.events);
+  return {};
+}
+
+// Answered by a notification in the session's own sequence, not by a reply.
+Result<> ControlSession::reverse_control_ready(const Incoming& /*frame*/,
+                                               std::uint8_t /*reply_command*/) {
+  SV_TRY(notify(empty_media_info_notification()));
+  ctx_.hub.mark_reverse_control_ready(ctx_.session_id);
+  media_info_announced_ = true;
+  return {};
+}
+
+Result<> ControlSession::empty_ack(const Incoming& frame, std::uint8_t reply_command) {
+  return reply(frame, reply_command, {});
+}
+
+Result<> ControlSession::device_info_query(const Incoming& frame, std::uint8_t reply_command) {
+  SV_ASSIGN_OR_RETURN(Bytes info, build_device_info(ctx_.identity));
+  SV_TRY(reply(frame, reply_command, std::move(info)));
+  ctx_.events(Json{{"event", "interconnect_stage"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"stage", "identity_exchanged"},
+                   {"remote", remote_},
+                   {"playable", false},
+                   {"identity_provenance", "local_system"},
+                   {"account_bound", false},
+                   {"vendor_attestation_verified", false}});
+  return {};
+}
+
+// Three plain notifications in the fixed value-type slots 5, 6 and 7.
+Result<> ControlSession::initial_state_request(const Incoming& /*frame*/,
+                                               std::uint8_t reply_command) {
+  const std::pair<std::uint32_t, Bytes> notes[] = {
+      {5, mode_record()}, {6, empty_media_info_notification()}, {7, state_record()}};
+  for (const auto& [value_type, body] : notes) {
+    SV_TRY(queue(outgoing(reply_command, Mode::kPlain, value_type, body)));
+  }
+  return {};
+}
+
+Result<> ControlSession::fixed_status_query(const Incoming& frame, std::uint8_t reply_command) {
+  return reply(frame, reply_command, Bytes{0, 0, 0, 0, 1});
+}
+
+Result<> ControlSession::version_query(const Incoming& frame, std::uint8_t reply_command) {
+  Bytes version = to_bytes("2.1.5071614");
+  version.push_back(0);
+  return reply(frame, reply_command, std::move(version), Mode::kPlain);
+}
+
+Result<> ControlSession::play_source(const Incoming& frame, std::uint8_t reply_command) {
+  SV_TRY(reply(frame, reply_command, {}));
+  ctx_.hub.mark_play_source_registered(ctx_.session_id);
+  auto content = parse_json_payload(frame.body);
+  ctx_.events(Json{{"event", "play_source"},
+                   {"source", "xiaomi"},
+                   {"content", content ? std::move(*content) : Json(nullptr)}});
+  return {};
+}
+
+Result<> ControlSession::source_info(const Incoming& frame, std::uint8_t reply_command) {
+  SV_TRY(reply(frame, reply_command, {}));
+  emit_source_info(frame.body, ctx_.events);
+  ctx_.events(Json{{"event", "interconnect_stage"},
+                   {"protocol", "xiaomi_zedidi"},
+                   {"stage", "capabilities_exchanged"},
+                   {"remote", remote_},
+                   {"playable", false},
+                   {"vendor_attestation_verified", false}});
+  return {};
+}
+
+std::span<const ControlSession::CommandRoute> ControlSession::routes(std::uint8_t outer_type) {
+  using S = ControlSession;
+  // Frames of every outer type but kOuterReport.
+  static constexpr CommandRoute kCommands[] = {
+      {cmd::kStart, cmd::kStartAck, &S::start},
+      {cmd::kSafetyAuth, cmd::kSafetyAuthAck, &S::safety_auth},  // answered once acknowledged
+      {cmd::kSafetyAuthAck, cmd::kSafetyAuthAck, &S::safety_auth_ack},
+      {cmd::kPauseReport, cmd::kPauseReportAck, &S::play_state_report},
+      {cmd::kResumeReport, cmd::kResumeReportAck, &S::play_state_report},
+      {cmd::kSetVolume, cmd::kSetVolumeAck, &S::set_volume},
+      {cmd::kGetVolume, cmd::kGetVolumeAck, &S::get_volume},
+      {cmd::kMediaInfoReport, cmd::kMediaInfoReportAck, &S::media_info_report},
+      {cmd::kReverseControlReady, cmd::kNotify, &S::reverse_control_ready},
+      {cmd::kEmptyAckRequest, cmd::kEmptyAck, &S::empty_ack},
+      {cmd::kPlaybackStateQuery, cmd::kPlaybackState, &S::playback_state_query},
+      {cmd::kDeviceInfoQuery, cmd::kDeviceInfo, &S::device_info_query},
+      {cmd::kInitialStateRequest, cmd::kNotify, &S::initial_state_request},
+      {cmd::kFixedStatusQuery, cmd::kFixedStatus, &S::fixed_status_query},
+      {cmd::kVersionQuery, cmd::kVersion, &S::version_query},
+      {cmd::kPlaySource, cmd::kPlaySourceAck, &S::play_source},
+      {cmd::kPositionReport, cmd::kPositionReportAck, &S::position_report},
+      {cmd::kSourceInfo, cmd::kSourceInfoAck, &S::source_info},
+      {cmd::kPlaybackSnapshot, cmd::kPlaybackSnapshotAck, &S::playback_snapshot},
+      {cmd::kSetMirrorKey, cmd::kSetMirrorKeyAck, &S::set_mirror_key},
+  };
+  static constexpr CommandRoute kReports[] = {
+      {cmd::kReportPlaybackSnapshot, cmd::kReportPlaybackSnapshotAck, &S::playback_snapshot},
+      {cmd::kReportPlaybackStateQuery, cmd::kReportPlaybackState, &S::playback_state_query},
+      {cmd::kReportMediaInfo, cmd::kReportMediaInfoAck, &S::media_info_report},
+  };
+  if (outer_type == kOuterReport) return kReports;
+  return kCommands;
+}
+
+Result<> ControlSession::handle(const Incoming& frame) {
+  for (const CommandRoute& route : routes(frame.outer_type)) {
+    if (route.command == frame.command) return (this->*route.handler)(frame, route.reply);
+  }
+  if (frame.outer_type != kOuterReport &&
+      std::ranges::find(kMediaControlAcks, frame.command) != std::end(kMediaControlAcks)) {
+    media_control_ack(frame);
+    return {};
+  }
+  unhandled(frame);
+  return {};
+}
+
+Error run_session(SessionContext context, Fd connection) {
+  const std::uint64_t session_id = context.session_id;
+  const ControlHub hub = context.hub;
+  const EventSink events = context.events;
   const int fd = connection.get();
   // However the session ends, its socket is shut down: a writer blocked on a peer that does not
   // read wakes and ends, and the peer sees the end at once.
@@ -591,35 +588,30 @@ Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identi
   if (!local) return std::move(local).error().context("read ZeDidi local address");
   auto peer = peer_address(fd);
   if (!peer) return std::move(peer).error().context("read ZeDidi peer address");
-  const std::string auth_key = generate_auth_key(*local, *peer);
-  std::array<std::uint8_t, 16> cipher_key{};
-  std::memcpy(cipher_key.data(), auth_key.data(), cipher_key.size());
+  const std::array<std::uint8_t, 16> cipher_key =
+      control_cipher_key(generate_auth_key(*local, *peer));
   auto [sender, receiver] = make_bounded_channel<Outgoing>(kMaxQueuedFrameBytes, &queued_frame_bytes);
   auto clone = connection.duplicate();
   if (!clone) return std::move(clone).error().context("clone ZeDidi control socket");
   auto write_stalled = std::make_shared<std::atomic<bool>>(false);
   auto writer = spawn_named(
       "sonvale-control-writer-" + std::to_string(session_id),
-      [clone = std::move(*clone), receiver = std::move(receiver), cipher_key, events,
-       write_stalled]() mutable {
-        control_writer_main(std::move(clone), std::move(receiver), cipher_key, std::move(events),
-                            std::move(write_stalled));
+      [clone = std::move(*clone), receiver = std::move(receiver), cipher_key,
+       writer_events = events, write_stalled]() mutable {
+        control_writer_main(std::move(clone), std::move(receiver), cipher_key,
+                            std::move(writer_events), std::move(write_stalled));
       });
   if (!writer) return std::move(writer).error();
   writer->detach();
 
-  Outgoing first;
-  first.body = to_bytes(receiver_code(identity.id_code));
-  first.value_type = 4;
-  first.mode = Outgoing::Mode::kPlain;
-  first.command = 40;
+  Outgoing first =
+      outgoing(cmd::kReceiverCode, Mode::kPlain, 4, to_bytes(receiver_code(context.identity.id_code)));
   if (auto r = sender.send(std::move(first)); !r) return std::move(r).error();
 
   auto sequence = std::make_shared<std::atomic<std::uint32_t>>(8);
   hub.register_control_route(session_id, peer->ip, sender, sequence);
-  ControlSession session(SessionContext{session_id, std::move(identity), std::move(media),
-                                        hub, events, std::move(spawner)},
-                         *local, *peer, std::move(sender), std::move(sequence), random_hex_32());
+  ControlSession session(std::move(context), *local, *peer, std::move(sender), std::move(sequence),
+                         random_hex_32());
   ControlCipher receive_cipher(cipher_key);
   const ReadSomeFn read = [fd](std::span<std::uint8_t> buf) { return read_some(fd, buf); };
   for (;;) {

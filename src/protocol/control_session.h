@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,8 +18,7 @@
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
-#include "media/media_session.h"
-#include "media/playback_gate.h"
+#include "media/rtsp_launch.h"
 #include "media/stream_keys.h"
 #include "protocol/control_frame.h"
 #include "protocol/control_hub.h"
@@ -26,18 +26,10 @@
 
 namespace sonvale {
 
-// Starts the media session of an open command; tests replace it to record its arguments.
+// Starts the media session of an open command. The receiver passes the media pipeline's
+// spawn_rtsp_receiver; tests pass one that records the launches.
 using RtspSpawner = std::function<void(RtspLaunch)>;
-// The production spawner: spawn_rtsp_receiver.
-RtspSpawner default_rtsp_spawner();
 
-// The 32 lowercase hex characters of MD5 over local ip, local port, peer ip, peer port (no
-// separators) with every digit d replaced by the letter 'a' + d.
-std::string generate_auth_key(SocketAddrV4 local, SocketAddrV4 peer);
-// 14 decimal digits: the first 8 MD5 bytes of the code (big-endian) modulo 10^14, zero-filled.
-std::string receiver_code(std::string_view id_code);
-std::string random_hex_32();
-std::string hmac_sha256_hex(std::string_view key, std::string_view message);
 std::optional<std::string> auth_ack_field(Json value);
 [[nodiscard]] Result<std::string> mirror_key_field(const Json& value, std::string_view name);
 // "wfd://a.b.c.d:port[?query]"
@@ -63,6 +55,7 @@ using ReadSomeFn = std::function<Result<std::size_t>(std::span<std::uint8_t>)>;
 // The "protocol_trace" event with "direction" "in".
 Json incoming_trace(const Incoming& frame);
 
+// What one control session is started with. `spawner` is never empty.
 struct SessionContext {
   std::uint64_t session_id = 0;
   DeviceIdentity identity;
@@ -90,16 +83,39 @@ class ControlSession {
   [[nodiscard]] Result<> notify(Bytes body) const;
   [[nodiscard]] Result<> queue_own_challenge() const;
 
-  [[nodiscard]] Result<> handshake_start(const Incoming& frame);
-  [[nodiscard]] Result<> safety_auth(const Incoming& frame);
-  [[nodiscard]] Result<> safety_auth_ack(const Incoming& frame);
-  [[nodiscard]] Result<> set_mirror_key(const Incoming& frame);
-  [[nodiscard]] Result<> open(const Incoming& frame);
-  [[nodiscard]] Result<> set_volume(const Incoming& frame);
-  [[nodiscard]] Result<> playback_snapshot(const Incoming& frame, std::uint8_t reply_command);
-  [[nodiscard]] Result<> playback_state_query(const Incoming& frame, std::uint8_t reply_command);
+  // A handler of one command of the phone; `reply_command` is the id its answer goes out under.
+  using Handler = Result<> (ControlSession::*)(const Incoming& frame, std::uint8_t reply_command);
+  // One row of the dispatch table: {command, reply, handler}.
+  struct CommandRoute {
+    std::uint8_t command;
+    std::uint8_t reply;
+    Handler handler;
+  };
+  // The table for frames of `outer_type`: one for kOuterReport, one for every other outer type.
+  static std::span<const CommandRoute> routes(std::uint8_t outer_type);
+
+  [[nodiscard]] Result<> start(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> handshake_start(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> open(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> safety_auth(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> safety_auth_ack(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> play_state_report(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> set_volume(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> get_volume(const Incoming& frame, std::uint8_t reply_command);
   [[nodiscard]] Result<> media_info_report(const Incoming& frame, std::uint8_t reply_command);
-  [[nodiscard]] Result<> position_report(const Incoming& frame);
+  [[nodiscard]] Result<> reverse_control_ready(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> empty_ack(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> playback_state_query(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> device_info_query(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> initial_state_request(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> fixed_status_query(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> version_query(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> play_source(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> position_report(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> source_info(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> playback_snapshot(const Incoming& frame, std::uint8_t reply_command);
+  [[nodiscard]] Result<> set_mirror_key(const Incoming& frame, std::uint8_t reply_command);
+  void media_control_ack(const Incoming& frame) const;
   void unhandled(const Incoming& frame) const;
   std::optional<std::uint64_t> active_source() const;
 
@@ -113,14 +129,13 @@ class ControlSession {
   std::string own_challenge_;
   std::string own_auth_payload_;
   bool challenge_sent_ = false;
-  std::optional<std::pair<std::uint16_t, std::string>> pending_ack_;
+  // The answer to the phone's SafetyAuth, held back until the phone acknowledges our challenge.
+  std::optional<Outgoing> pending_ack_;
   std::optional<StreamKeys> own_stream_keys_;
   bool media_info_announced_ = false;
 };
 
 // The body of one control connection; returns the error that ended it (it has no other end).
-Error run_session(std::uint64_t session_id, Fd connection, DeviceIdentity identity,
-                  std::shared_ptr<const MediaConfig> media, ControlHub hub, EventSink events,
-                  RtspSpawner spawner);
+Error run_session(SessionContext context, Fd connection);
 
 }  // namespace sonvale

@@ -143,8 +143,16 @@ int main(int argc, char** argv) {
 
   // The session as spawn_rtsp_receiver runs it, with the telemetry record kept here so that the
   // device thread can read the queue depth; when it ends, the recording is written.
-  RtspLaunch launch{o.ip, o.port, o.keys, media, gate, volume, SessionToken(counter, o.generation),
-                    events};
+  RtspLaunch launch{
+      .params = {.rtsp_ip = o.ip,
+                 .rtsp_port = o.port,
+                 .keys = o.keys,
+                 .media = media,
+                 .token = SessionToken(counter, o.generation)},
+      .gate = gate,
+      .receiver_volume = volume,
+      .events = events,
+  };
   auto session =
       spawn_named("sonvale-rtsp", [launch = std::move(launch), telemetry, &dump_and_report]() mutable {
         rtsp_session_main(std::move(launch), telemetry);

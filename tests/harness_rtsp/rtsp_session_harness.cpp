@@ -74,8 +74,16 @@ int main(int argc, char** argv) {
   const auto media = MediaConfig::resolve(o.output_device);
 
   auto start = [&](std::uint16_t port, std::uint64_t generation) {
-    RtspLaunch launch{o.ip,   port,   o.keys, media, gate, volume, SessionToken(counter, generation),
-                      events};
+    RtspLaunch launch{
+        .params = {.rtsp_ip = o.ip,
+                   .rtsp_port = port,
+                   .keys = o.keys,
+                   .media = media,
+                   .token = SessionToken(counter, generation)},
+        .gate = gate,
+        .receiver_volume = volume,
+        .events = events,
+    };
     if (!telemetry) {
       spawn_rtsp_receiver(std::move(launch));
       return;

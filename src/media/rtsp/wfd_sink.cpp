@@ -49,7 +49,7 @@ Result<std::uint16_t> local_port(int fd) {
 // Opens the image and audio connections, starts their threads and keeps shutdown handles.
 Result<std::pair<std::uint16_t, std::uint16_t>> open_data_connections(const WfdSinkContext& ctx,
                                                                       WfdSinkState& state) {
-  const SocketAddr target(SocketAddrV4{ctx.source_ip, ctx.rtsp_port});
+  const SocketAddr target(SocketAddrV4{ctx.params.rtsp_ip, ctx.params.rtsp_port});
   SV_ASSIGN_OR_RETURN(Fd image, with_context(tcp_connect_timeout(target, kDataConnectTimeout),
                                              "connect ZeDidi image data socket"));
   SV_ASSIGN_OR_RETURN(Fd audio, with_context(tcp_connect_timeout(target, kDataConnectTimeout),
@@ -64,9 +64,9 @@ Result<std::pair<std::uint16_t, std::uint16_t>> open_data_connections(const WfdS
   spawn_image_drain(std::move(image));
   spawn_media_reader(MediaReaderInputs{
       .audio = std::move(audio),
-      .keys = ctx.keys,
-      .media = ctx.media,
-      .token = ctx.token,
+      .keys = ctx.params.keys,
+      .media = ctx.params.media,
+      .token = ctx.params.token,
       .shared = ctx.shared,
   });
   return std::pair{image_port, audio_port};
@@ -81,17 +81,17 @@ void look_for_timer_server(const WfdSinkContext& ctx, WfdSinkState& state,
     value = parameter_value(message.body_text(), "wfd_timer_server_port");
   }
   if (!value) return;
-  const auto server = wfd_timer_server(*value, ctx.source_ip);
+  const auto server = wfd_timer_server(*value, ctx.params.rtsp_ip);
   if (!server) return;
   spawn_timer_synchronizer(TimerSyncInputs{
       .server = *server,
       .events = ctx.shared.events,
       .session_alive = ctx.shared.session_alive,
-      .media_generation = ctx.token.counter_cell(),
+      .media_generation = ctx.params.token.counter_cell(),
       .blocked = ctx.shared.gate.blocked_cell(),
       .clock = ctx.shared.presentation,
       .play_received = ctx.shared.play_received,
-      .generation = ctx.token.generation(),
+      .generation = ctx.params.token.generation(),
   });
   state.timer_sync_started = true;
 }
@@ -99,18 +99,18 @@ void look_for_timer_server(const WfdSinkContext& ctx, WfdSinkState& state,
 Result<> handle_options(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
                         const RtspMessage& message, std::string_view cseq) {
   std::string reply;
-  if (ctx.keys) {
+  if (ctx.params.keys) {
     const std::string* auth_msg = message.header("authmsg");
     reply = wfd_options_reply_with_ack(
-        cseq, auth_msg ? wfd_auth_ack(ctx.keys->auth_key, *auth_msg) : std::string());
+        cseq, auth_msg ? wfd_auth_ack(ctx.params.keys->auth_key, *auth_msg) : std::string());
   } else {
     reply = wfd_options_reply(cseq);
   }
   SV_TRY(write_all(fd, as_bytes(reply)));
   if (!state.options_sent) {
-    SV_TRY(write_all(
-        fd, as_bytes(wfd_receiver_options(ctx.keys ? std::optional<std::string>(state.nonce_hex)
-                                                   : std::nullopt))));
+    const auto nonce =
+        ctx.params.keys ? std::optional<std::string>(state.nonce_hex) : std::nullopt;
+    SV_TRY(write_all(fd, as_bytes(wfd_receiver_options(nonce))));
     state.options_sent = true;
   }
   return {};
@@ -268,10 +268,10 @@ Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx, 
     ctx.shared.events(playback_state(3));
   } else if (method == "TEARDOWN") {
     SV_TRY(send_rtsp_response(fd, cseq, ""));
-    if (ctx.token.current()) {
+    if (ctx.params.token.current()) {
       ctx.shared.events(Json{{"event", "stream_stopped"},
                              {"source", "xiaomi"},
-                             {"media_generation", ctx.token.generation()}});
+                             {"media_generation", ctx.params.token.generation()}});
     }
     return WfdRequestOutcome::kEndSession;
   } else if (method == "TIME_OFFSET") {

@@ -17,6 +17,7 @@
 #include "media/playback_gate.h"
 #include "media/clock/presentation_clock.h"
 #include "media/rtsp/rtsp_message.h"
+#include "media/rtsp_launch.h"
 #include "media/session_context.h"
 #include "media/stream_keys.h"
 
@@ -43,13 +44,10 @@ std::string wfd_auth_ack(const std::array<std::uint8_t, 16>& auth_key, std::stri
 // names no port.
 std::optional<SocketAddrV4> wfd_timer_server(std::string_view value, Ipv4 source);
 
-// The inputs of one session, as the exchange uses them.
+// The inputs of one session, as the exchange uses them: the launch's parameters and the parts
+// the session's threads share.
 struct WfdSinkContext {
-  Ipv4 source_ip;
-  std::uint16_t rtsp_port = 0;
-  std::optional<StreamKeys> keys;
-  std::shared_ptr<const MediaConfig> media;
-  SessionToken token;
+  RtspSessionParams params;
   SessionShared shared;
 };
 

@@ -13,6 +13,7 @@
 #include "core/bytes.h"
 #include "protocol/control_hub.h"
 #include "protocol/control_session.h"
+#include "protocol/safety_auth.h"
 
 using namespace sonvale;
 
@@ -47,9 +48,8 @@ Bytes build_wire(ByteSpan input, ControlCipher& phone_cipher) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string auth_key = generate_auth_key(kLocal, kPeer);
-  std::array<std::uint8_t, 16> cipher_key{};
-  std::memcpy(cipher_key.data(), auth_key.data(), 16);
+  const std::array<std::uint8_t, 16> cipher_key =
+      control_cipher_key(generate_auth_key(kLocal, kPeer));
   ControlCipher phone_cipher(cipher_key);
   const Bytes wire = build_wire(ByteSpan(data, size), phone_cipher);
 

@@ -6,26 +6,13 @@
 
 #include "core/encoding.h"
 #include "protocol/control_payloads.h"
+#include "protocol/safety_auth.h"
 #include "support/recording_sink.h"
 
 namespace sonvale {
 namespace {
 
 Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-TEST(SessionKeysTest, GoldenValuesFromAnIndependentDerivation) {
-  // golden: MD5 of "bch.a.a.biijjba.a.a.heaaaa" and of the codes, computed with Python hashlib.
-  EXPECT_EQ(generate_auth_key({Ipv4::loopback(), 8899}, {Ipv4::from_octets(10, 0, 0, 7), 40000}),
-            "e5c78107772beb4807fa202320dcce16");
-  EXPECT_EQ(receiver_code("abc"), "63631224000432");
-  EXPECT_EQ(receiver_code("xYz"), "72176923495868");
-  EXPECT_EQ(receiver_code("aaK"), "09432550688160");  // leading zero kept
-  EXPECT_EQ(hmac_sha256_hex(std::string(70, 'k'), "msg"),  // key longer than a block
-            "869b65e96f6aff0cfcb55ed40163b7d46e124a4213fa2232d61cca5e4a21256e");
-  const std::string r = random_hex_32();
-  EXPECT_EQ(r.size(), 32u);
-  EXPECT_NE(r, random_hex_32());
-}
 
 struct UrlCase {
   const char* name;
@@ -273,17 +260,17 @@ TEST_F(ControlSessionTest, OpenSelectsKeysAdvancesGenerationAndStartsTheMediaSes
   EXPECT_EQ(b.sent().size(), 1u);  // no second empty media information
   ASSERT_EQ(launches_.size(), 2u);
   const RtspLaunch& first = launches_[0];
-  EXPECT_EQ(first.rtsp_ip.to_string(), "10.1.2.3");
-  EXPECT_EQ(first.rtsp_port, 7000);
-  ASSERT_TRUE(first.keys);
-  EXPECT_EQ(as_text(first.keys->aes_key), "0123456789abcdef");
-  EXPECT_EQ(first.media, media_);
-  ASSERT_TRUE(std::holds_alternative<StreamOutputChoice>(first.media->output));
-  EXPECT_EQ(std::get<StreamOutputChoice>(first.media->output).target.to_string(), "1.2.3.4:5");
-  EXPECT_EQ(first.token.generation(), 1u);
+  EXPECT_EQ(first.params.rtsp_ip.to_string(), "10.1.2.3");
+  EXPECT_EQ(first.params.rtsp_port, 7000);
+  ASSERT_TRUE(first.params.keys);
+  EXPECT_EQ(as_text(first.params.keys->aes_key), "0123456789abcdef");
+  EXPECT_EQ(first.params.media, media_);
+  ASSERT_TRUE(std::holds_alternative<StreamOutputChoice>(first.params.media->output));
+  EXPECT_EQ(std::get<StreamOutputChoice>(first.params.media->output).target.to_string(), "1.2.3.4:5");
+  EXPECT_EQ(first.params.token.generation(), 1u);
   EXPECT_EQ(first.receiver_volume, volume_);
-  EXPECT_EQ(first.token.counter_cell(), hub_.media_generation());
-  EXPECT_EQ(launches_[1].token.generation(), 2u);
+  EXPECT_EQ(first.params.token.counter_cell(), hub_.media_generation());
+  EXPECT_EQ(launches_[1].params.token.generation(), 2u);
   EXPECT_TRUE(hub_.active_session()->gate.shares_cells_with(launches_[1].gate));
   EXPECT_FALSE(hub_.active_session()->gate.shares_cells_with(launches_[0].gate));
 }
@@ -334,6 +321,140 @@ TEST_F(ControlSessionTest, MediaInfoOfAnInactivePhoneStillEmitsAndSetVolumeShort
   EXPECT_EQ(out[2].body, volume_notification(50));
   EXPECT_EQ(rec_.named("volume").back()["percent"], 50);
 }
+
+
+// One message the session queued for the phone, as the writer will frame it.
+struct Sent {
+  std::uint8_t command;
+  std::uint32_t value_type;
+  Outgoing::Mode mode;
+  std::optional<std::uint8_t> outer_type = std::nullopt;
+  std::string wrapper_key = {};
+  std::optional<Bytes> body = std::nullopt;  // nullopt: not compared
+};
+
+struct DispatchCase {
+  const char* name;
+  std::uint8_t outer;
+  std::uint8_t command;
+  bool encrypted;
+  Bytes body;
+  std::vector<Sent> sent;
+  const char* event = nullptr;  // an event the frame must raise exactly once
+};
+
+class ControlDispatchTest : public ControlSessionTest,
+                            public ::testing::WithParamInterface<DispatchCase> {};
+
+// Every command of the phone against a fresh session: which messages it queues, byte for byte.
+TEST_P(ControlDispatchTest, AnswersEachCommandWithItsReply) {
+  const DispatchCase& cs = GetParam();
+  Connection c = connect(1, 40000);
+  ASSERT_TRUE(c.in(cs.command, cs.body, cs.encrypted, 0x1234, cs.outer));
+  const auto out = c.sent();
+  ASSERT_EQ(out.size(), cs.sent.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Sent& want = cs.sent[i];
+    EXPECT_EQ(out[i].command, want.command);
+    EXPECT_EQ(out[i].value_type, want.value_type);
+    EXPECT_EQ(out[i].mode, want.mode);
+    EXPECT_EQ(out[i].outer_type, want.outer_type);
+    EXPECT_EQ(out[i].wrapper_key, want.wrapper_key);
+    if (want.body) {
+      EXPECT_EQ(out[i].body, *want.body);
+    }
+  }
+  if (cs.event != nullptr) {
+    const auto events = rec_.named(cs.event);
+    ASSERT_EQ(events.size(), 1u);
+    if (std::string_view(cs.event) == "protocol_trace") {
+      EXPECT_EQ(events[0]["direction"], "unhandled");
+    }
+  }
+}
+
+using M = Outgoing::Mode;
+constexpr std::uint16_t kVt = 0x1234;
+const Bytes kNoBody{};
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, ControlDispatchTest,
+    ::testing::Values(
+        DispatchCase{"start_plain", 0, 0, false, {},
+                     {{1, kVt, M::kWrapped, std::nullopt, "ack",
+                       text("{\n\t\"aesIvType\": \"2\",\n\t\"aesKeyType\": \"1\",\n\t"
+                            "\"authAlgorithmType\": \"4\",\n\t\"authKeyType\": \"1\",\n\t"
+                            "\"integrityType\": \"1\",\n\t\"result\": \"0\" \n} \n")},
+                      {2, 0, M::kWrappedEncrypted, std::nullopt, "cmd",
+                       text("{\n\t\"authMsg\": \"00112233445566778899aabbccddeeff\" \n} \n")}},
+                     "authentication_diagnostic"},
+        DispatchCase{"open", 0, 0, true, text("wfd://10.1.2.3:7000"),
+                     {{1, kVt, M::kEncrypted, std::nullopt, "", Bytes(5, 0)},
+                      {0x22, 8, M::kEncrypted, std::nullopt, "", empty_media_info_notification()}},
+                     "media_key_selected"},
+        DispatchCase{"safety_auth", 0, 2, true, text(R"({"authMsg":"x"})"),
+                     {{2, 0, M::kWrappedEncrypted, std::nullopt, "cmd", std::nullopt}}},
+        DispatchCase{"pause_report", 0, 4, true, {}, {{5, kVt, M::kEncrypted, std::nullopt, "", kNoBody}}},
+        DispatchCase{"resume_report", 0, 6, true, {}, {{7, kVt, M::kEncrypted, std::nullopt, "", kNoBody}}},
+        DispatchCase{"set_volume", 0, 12, true, Bytes{0, 0, 0, 0x4d},
+                     {{13, kVt, M::kEncrypted, std::nullopt, "", kNoBody},
+                      {0x22, 8, M::kEncrypted, std::nullopt, "", volume_notification(77)}},
+                     "volume"},
+        DispatchCase{"get_volume", 0, 14, true, {},
+                     {{15, kVt, M::kEncrypted, std::nullopt, "", Bytes{0, 0, 0, 0, 50}}}, "volume"},
+        DispatchCase{"media_info", 0, 18, true, text("{}"),
+                     {{19, kVt, M::kEncrypted, std::nullopt, "", kNoBody}}, "media_info"},
+        DispatchCase{"reverse_control_ready", 0, 20, true, {},
+                     {{0x22, 8, M::kEncrypted, std::nullopt, "", empty_media_info_notification()}}},
+        DispatchCase{"empty_ack_request", 0, 26, true, {},
+                     {{27, kVt, M::kEncrypted, std::nullopt, "", kNoBody}}},
+        DispatchCase{"playback_state_query", 0, 28, true, {},
+                     {{29, kVt, M::kEncrypted, std::nullopt, "", Bytes{0, 0, 0, 0, 0}}}},
+        DispatchCase{"device_info_query", 0, 30, true, {},
+                     {{31, kVt, M::kEncrypted, std::nullopt, "", std::nullopt}}, "interconnect_stage"},
+        DispatchCase{"initial_state_request", 0, 41, false, {},
+                     {{0x22, 5, M::kPlain, std::nullopt, "", mode_record()},
+                      {0x22, 6, M::kPlain, std::nullopt, "", empty_media_info_notification()},
+                      {0x22, 7, M::kPlain, std::nullopt, "", state_record()}}},
+        DispatchCase{"fixed_status_query", 0, 52, true, {},
+                     {{53, kVt, M::kEncrypted, std::nullopt, "", Bytes{0, 0, 0, 0, 1}}}},
+        DispatchCase{"version_query", 0, 54, true, {},
+                     {{55, kVt, M::kPlain, std::nullopt, "", text(std::string("2.1.5071614\0", 12))}}},
+        DispatchCase{"play_source", 0, 64, true, text("{}"),
+                     {{65, kVt, M::kEncrypted, std::nullopt, "", kNoBody}}, "play_source"},
+        DispatchCase{"position_report", 0, 86, true, Bytes(8, 0),
+                     {{87, kVt, M::kEncrypted, std::nullopt, "", kNoBody}}},
+        DispatchCase{"source_info", 0, 88, true, text("{}"),
+                     {{89, kVt, M::kEncrypted, std::nullopt, "", kNoBody}}, "interconnect_stage"},
+        DispatchCase{"playback_snapshot", 0, 94, true, {},
+                     {{95, kVt, M::kEncrypted, std::nullopt, "", kNoBody}}},
+        DispatchCase{"set_mirror_key", 0, 108, true,
+                     text(R"({"authKey":"AAAAAAAAAAAAAAAA","streamKey":"0123456789abcdef",)"
+                          R"("streamIV":"fedcba9876543210"})"),
+                     {{109, kVt, M::kEncrypted, std::nullopt, "", Bytes{0}}}, "stream_keys_ready"},
+        DispatchCase{"wrapped_outer_empty_ack_request", 20, 26, false, {},
+                     {{27, kVt, M::kEncrypted, std::nullopt, "", kNoBody}}},
+        DispatchCase{"report_playback_snapshot", 4, 0x14, true, {},
+                     {{0x15, kVt, M::kEncrypted, 4, "", kNoBody}}},
+        DispatchCase{"report_playback_state_query", 4, 0x16, true, {},
+                     {{0x17, kVt, M::kEncrypted, 4, "", Bytes{0, 0, 0, 0, 0}}}},
+        DispatchCase{"report_media_info", 4, 0x18, true, text("{}"),
+                     {{0x19, kVt, M::kEncrypted, 4, "", kNoBody}}, "media_info"},
+        DispatchCase{"pause_report_ack", 0, 5, true, {}, {}, "media_control_acknowledgement"},
+        DispatchCase{"resume_report_ack", 0, 7, true, {}, {}, "media_control_acknowledgement"},
+        DispatchCase{"media_control_ack_69", 0, 69, true, {}, {}, "media_control_acknowledgement"},
+        DispatchCase{"media_control_ack_71", 0, 71, true, {}, {}, "media_control_acknowledgement"},
+        DispatchCase{"media_control_ack_73", 0, 73, true, {}, {}, "media_control_acknowledgement"},
+        DispatchCase{"media_control_ack_75", 0, 75, true, {}, {}, "media_control_acknowledgement"},
+        DispatchCase{"media_control_ack_77", 0, 77, true, {}, {}, "media_control_acknowledgement"},
+        DispatchCase{"unknown_1", 0, 1, true, {}, {}, "protocol_trace"},
+        DispatchCase{"unknown_79", 0, 79, true, {}, {}, "protocol_trace"},
+        DispatchCase{"unknown_200", 0, 200, true, {}, {}, "protocol_trace"},
+        DispatchCase{"report_outer_pause_report", 4, 4, true, {}, {}, "protocol_trace"},
+        DispatchCase{"report_outer_empty_ack_request", 4, 26, true, {}, {}, "protocol_trace"},
+        DispatchCase{"report_outer_media_control_ack", 4, 5, true, {}, {}, "protocol_trace"}),
+    [](const auto& param_info) { return param_info.param.name; });
 
 }  // namespace
 }  // namespace sonvale

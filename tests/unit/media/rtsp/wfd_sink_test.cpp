@@ -121,11 +121,11 @@ class WfdSinkRequests : public ::testing::Test {
   std::shared_ptr<std::atomic<std::uint64_t>> counter_ =
       std::make_shared<std::atomic<std::uint64_t>>(9);
   WfdSinkContext ctx_{
-      .source_ip = Ipv4::loopback(),
-      .rtsp_port = 1,
-      .keys = std::nullopt,
-      .media = testing::media_config(std::nullopt),
-      .token = SessionToken(counter_, 9),
+      .params = {.rtsp_ip = Ipv4::loopback(),
+                 .rtsp_port = 1,
+                 .keys = std::nullopt,
+                 .media = testing::media_config(std::nullopt),
+                 .token = SessionToken(counter_, 9)},
       .shared = testing::session_shared(sink_.sink()),
   };
   WfdSinkState state_ = WfdSinkState::create(Ipv4::loopback());
