@@ -128,6 +128,19 @@ INSTANTIATE_TEST_SUITE_P(
                                  "ZeDidi RTSP message exceeds 1048576 bytes"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
+// A message of exactly the limit is framed whole; one byte more fails with `error`.
+void expect_whole_at_limit(const Result<Framed>& r, std::size_t extra,
+                           const std::string& error) {
+  if (extra == 0) {
+    ASSERT_TRUE(r.has_value()) << r.error().to_string();
+    ASSERT_TRUE(r->has_value());
+    EXPECT_EQ((*r)->consumed, kMaxRtspMessageBytes);
+  } else {
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().to_string(), error);
+  }
+}
+
 TEST(RtspFramer, MessageLimitIsExact) {
   const std::string head = "X y RTSP/1.0\r\nContent-Length: ";
   // Header and body together exactly at the limit, then one byte over it.
@@ -137,15 +150,7 @@ TEST(RtspFramer, MessageLimitIsExact) {
     const std::size_t body = kMaxRtspMessageBytes - probe.size() + extra;
     const std::string text = head + std::to_string(body) + "\r\n\r\n" + std::string(body, 'z');
     ASSERT_EQ(text.size(), kMaxRtspMessageBytes + extra);
-    auto r = frame(text);
-    if (extra == 0) {
-      ASSERT_TRUE(r.has_value()) << r.error().to_string();
-      ASSERT_TRUE(r->has_value());
-      EXPECT_EQ((*r)->consumed, kMaxRtspMessageBytes);
-    } else {
-      ASSERT_FALSE(r.has_value());
-      EXPECT_EQ(r.error().to_string(), "ZeDidi RTSP message exceeds 1048576 bytes");
-    }
+    expect_whole_at_limit(frame(text), extra, "ZeDidi RTSP message exceeds 1048576 bytes");
   }
 }
 
@@ -166,15 +171,7 @@ TEST(RtspFramer, HeaderLimitIsExact) {
     SCOPED_TRACE(extra);
     const std::string text =
         start + std::string(kMaxRtspMessageBytes - start.size() - 4 + extra, 'p') + "\r\n\r\n";
-    auto r = frame(text);
-    if (extra == 0) {
-      ASSERT_TRUE(r.has_value()) << r.error().to_string();
-      ASSERT_TRUE(r->has_value());
-      EXPECT_EQ((*r)->consumed, kMaxRtspMessageBytes);
-    } else {
-      ASSERT_FALSE(r.has_value());
-      EXPECT_EQ(r.error().to_string(), "ZeDidi RTSP header exceeds 1048576 bytes");
-    }
+    expect_whole_at_limit(frame(text), extra, "ZeDidi RTSP header exceeds 1048576 bytes");
   }
 }
 
