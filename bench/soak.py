@@ -13,7 +13,7 @@ One cycle, all against the same relvox (the fakes are those of tests/e2e):
   close     the phone closes its data, RTSP and control connections; the cycle ends when the
             receiver reports both the RTSP channel and the control transport closed
 
-Thread count, open descriptors and VmRSS are read from /proc/<pid> before the first cycle and
+Thread count, open descriptors, VmRSS and RssAnon are read from /proc/<pid> before the first cycle and
 after every --every cycles (once the session's threads have ended, waited for at most 2 s). The
 figures are the samples, the least-squares slope per 100 cycles over the run after the first
 sample interval (the warm-up: allocator arenas, codec and crypto tables, the Lyra session table
@@ -47,7 +47,7 @@ from cast import send_paced, tone_rtp  # noqa: E402
 from fake_phone import FakePhone  # noqa: E402
 from lyra_phone import ACK, SecurePhone, first, inner_frame, keep_alive, logical, sync_request  # noqa: E402
 from media_stream import PcmListener  # noqa: E402
-from proc_stats import descriptor_count, rss_kb, thread_names  # noqa: E402
+from proc_stats import descriptor_count, rss_kb, status_kb, thread_names  # noqa: E402
 from relvox import Relvox  # noqa: E402
 
 ARGS = [*test_control.ARGS, "--name", "Desk", "--lyra-instance-id", "1A2B3C4D"]
@@ -158,15 +158,26 @@ class Soak:
         assert self.listener.pending() == 0, f"cycle {n}: {self.listener.pending()} PCM bytes too many"
 
     def sample(self):
-        """(threads, descriptors, VmRSS kB) once the last session's threads have ended."""
+        """(threads, descriptors, VmRSS kB, RssAnon kB) once the last session's threads have
+        ended. RssAnon leaves out the pages of shared libraries, which come in as code paths are
+        first taken."""
         deadline = time.monotonic() + 2.0
+        if self.idle_threads is None:
+            # The receiver's own threads start and name themselves after its ready events: the
+            # idle count is the one that has held for half a second.
+            names, since = sorted(thread_names(self.pid)), time.monotonic()
+            while time.monotonic() - since < 0.5 and time.monotonic() < deadline + 1.0:
+                time.sleep(0.05)
+                now = sorted(thread_names(self.pid))
+                if now != names:
+                    names, since = now, time.monotonic()
         while (self.idle_threads is not None and len(thread_names(self.pid)) > self.idle_threads
                and time.monotonic() < deadline):
             time.sleep(0.02)
         threads = len(thread_names(self.pid))
         if self.idle_threads is None:
             self.idle_threads = threads
-        return threads, descriptor_count(self.pid), rss_kb(self.pid)
+        return threads, descriptor_count(self.pid), rss_kb(self.pid), status_kb(self.pid, "RssAnon")
 
 
 def slope_per_100(points):
@@ -196,14 +207,16 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="sonvale-soak-") as workdir:
         soak = Soak(workdir, args.audio_seconds)
-        samples = []  # (cycle, threads, descriptors, rss kB, mean seconds per cycle since last)
+        samples = []  # (cycle, threads, descriptors, VmRSS kB, RssAnon kB, mean s per cycle since last)
         durations = []
         try:
             samples.append((0, *soak.sample(), None))
             print(f"relvox pid {soak.pid}, {args.cycles} cycles of {soak.send_seconds:.3f} s of audio",
                   flush=True)
-            print(f"  {'cycle':>6} {'threads':>8} {'fds':>5} {'VmRSS kB':>9} {'s/cycle':>8}", flush=True)
-            print(f"  {0:>6} {samples[0][1]:>8} {samples[0][2]:>5} {samples[0][3]:>9}", flush=True)
+            print(f"  {'cycle':>6} {'threads':>8} {'fds':>5} {'VmRSS kB':>9} {'RssAnon kB':>11} {'s/cycle':>8}",
+                  flush=True)
+            _, t, f, kb, anon, _ = samples[0]
+            print(f"  {0:>6} {t:>8} {f:>5} {kb:>9} {anon:>11}", flush=True)
             for n in range(1, args.cycles + 1):
                 began = time.monotonic()
                 soak.cycle(n)
@@ -211,15 +224,16 @@ def main():
                 if n % args.every == 0 or n == args.cycles:
                     recent = statistics.fmean(durations[samples[-1][0]:])
                     samples.append((n, *soak.sample(), recent))
-                    c, t, f, kb, s = samples[-1]
-                    print(f"  {c:>6} {t:>8} {f:>5} {kb:>9} {s:>8.3f}", flush=True)
+                    c, t, f, kb, anon, s = samples[-1]
+                    print(f"  {c:>6} {t:>8} {f:>5} {kb:>9} {anon:>11} {s:>8.3f}", flush=True)
         finally:
             soak.close()
 
     warm = [s for s in samples if s[0] >= min(args.every, args.cycles)]
     late = [s for s in samples if s[0] >= args.cycles // 2]
     print("least-squares slope per 100 cycles (after the first interval | second half):")
-    for name, i, unit in (("threads", 1, ""), ("descriptors", 2, ""), ("VmRSS", 3, " kB")):
+    for name, i, unit in (("threads", 1, ""), ("descriptors", 2, ""), ("VmRSS", 3, " kB"),
+                          ("RssAnon", 4, " kB")):
         whole = slope_per_100([(s[0], s[i]) for s in warm])
         second = slope_per_100([(s[0], s[i]) for s in late])
         fmt = lambda v: "n/a" if v is None else f"{v:+.2f}{unit}"  # noqa: E731
