@@ -70,10 +70,14 @@ class DrainingPcmListener(PcmListener):
             return len(self.data)
 
 
-def lyra_connect(address):
+def lyra_connect(address, conv):
     """The Lyra road of tests/e2e/test_lyra_road.py; the phone's final confirmation waits for
-    its acknowledgement only, not for a silent spell after it. Returns the control port."""
-    phone = SecurePhone(server=(address, 55982), bind=("0.0.0.0", 0))
+    its acknowledgement only, not for a silent spell after it. Returns the control port.
+
+    Each cycle is a new conversation `conv`: the kernel hands out ephemeral ports again, and a
+    push from a known address and conversation with a sequence number already answered is a
+    retransmission, which gets the earlier reply (with the earlier session's key)."""
+    phone = SecurePhone(server=(address, 55982), conv=conv, bind=("0.0.0.0", 0))
     try:
         phone.request(sync_request(b"\x42"))
         phone.request(keep_alive(b"ka"))
@@ -115,7 +119,7 @@ class Soak:
         """One whole cast; `n` counts from 1 and is the receiver's media generation."""
         r = self.receiver
         seen = len(r.events)
-        port = lyra_connect("127.0.0.1")
+        port = lyra_connect("127.0.0.1", conv=0x5EED0000 + n)
         assert port == 8899, port
         control = FakePhone(port=port)
         image = audio = conn = None
