@@ -6,7 +6,8 @@ source streaming ffmpeg's AAC in MPEG-TS over RTP, a PCM listener):
                   control connection and media session per cast); and, on the paced fake audio
                   host, the media session's RTSP connect -> first non-silent render callback
   command_to_wire "pause" line on standard input -> the phone has read the pause frame
-  start_stop      process start -> "receiver_ready"; "stop" line -> process exit
+  start_stop      process start -> "receiver_ready"; "stop" line -> process exit, with multicast
+                  DNS announcing over a veth link and the Lyra channel answering
 
 Each figure is a distribution (median and a high percentile) of wall-clock intervals on this
 machine; they hold as orders of magnitude on a busy machine, not to the millisecond.
@@ -14,10 +15,11 @@ machine; they hold as orders of magnitude on a busy machine, not to the millisec
 Binds the fixed ports: run inside its own network namespace (bench/run_road.sh does). RELVOX
 names the relvox binary; the paced harness is taken from the same build.
 
-  /usr/bin/python3 bench/road.py [--only NAME ...] [--casts 50] [--commands 1000] [--starts 20]
+  /usr/bin/python3 bench/road.py [--only NAME ...] [--casts 50] [--commands 1000] [--starts 30]
 """
 
 import argparse
+import ctypes
 import os
 import sys
 import tempfile
@@ -29,9 +31,12 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 import fake_rtsp  # noqa: E402
 import media_stream as ms  # noqa: E402
+import netpair  # noqa: E402
 import test_control  # noqa: E402
+import test_discovery  # noqa: E402
 import test_media_session  # noqa: E402
 from cast import Cast, send_paced, tone_rtp  # noqa: E402
+from lyra_phone import LyraPhone, sync_request  # noqa: E402
 from media_stream import PcmListener  # noqa: E402
 from relvox import Relvox  # noqa: E402
 from test_cast import NO_LISTENER, PAUSE_KEY, RESUME_KEY  # noqa: E402
@@ -156,25 +161,66 @@ def command_to_wire(commands):
     report('"resume" line -> resume frame at the phone', resumes, high=99)
 
 
+def into_namespace(pid):
+    """A preexec_fn that moves the child into the network namespace of `pid` before it execs:
+    the process started is relvox itself, with no nsenter in front of it to time as well."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = os.open(f"/proc/{pid}/ns/net", os.O_RDONLY)
+
+    def enter():
+        if libc.setns(fd, 0x40000000) != 0:  # CLONE_NEWNET
+            os._exit(126)
+
+    return enter, fd
+
+
 def start_stop(starts):
-    """Start -> "receiver_ready", "stop" -> exit. Discovery and Lyra run as the build has them
-    (today: no multicast DNS announcement, and a Lyra port that reads and drops datagrams)."""
+    """Start -> "receiver_ready", "stop" -> exit, with discovery and Lyra running on a real
+    link: relvox alone in the far namespace of a veth pair (tests/e2e/netpair.py), announcing on
+    the interface it is told to use. Each run must show all of it working before it is timed
+    out: the twelve startup datagrams (three rounds of both services to the group and the
+    broadcast address) arrive on this side of the link, a Lyra sync from this side is answered,
+    and after the stop the twelve goodbyes arrive too. The stop is sent once the startup rounds
+    are over, to a receiver in its steady state."""
+    pair = netpair.NetPair()
+    listener = test_discovery.Listener()
+    enter, ns_fd = into_namespace(pair.holder.pid)
     ready, stopped = [], []
-    for _ in range(starts):
-        began = time.monotonic()
-        r = Relvox(*test_control.ARGS)
-        try:
-            ev = r.wait_event("receiver_ready")
-            ready.append(r.arrivals[r.events.index(ev)] - began)
-            r.wait_event("bridge_ready")
-            asked = time.monotonic()
-            r.send({"command": "stop"})
-            assert r.wait_exit() == 0
-            stopped.append(time.monotonic() - asked)
-        finally:
-            r.stop()
-    report('start -> "receiver_ready"', ready)
-    report('"stop" -> exit', stopped)
+    try:
+        for _ in range(starts):
+            heard = len([d for d in listener.got if test_discovery.from_responder(d)])
+            began = time.monotonic()
+            r = Relvox("--expected-ip", netpair.RECEIVER_V4, "--interface-name", netpair.RECEIVER_IF,
+                       "--name", "Kitchen", "--lyra-instance-id", "C0A80117", "--idm-instance-id", "abc",
+                       preexec_fn=enter)
+            try:
+                ev = r.wait_event("receiver_ready")
+                ready.append(r.arrivals[r.events.index(ev)] - began)
+                r.wait_event("bridge_ready")
+                test_discovery.startup_done(r)
+                listener.wait(test_discovery.from_responder, heard + 12)
+                phone = LyraPhone(server=(netpair.RECEIVER_V4, 55982), bind=(netpair.TEST_V4, 0))
+                try:
+                    phone.request(sync_request())
+                finally:
+                    phone.close()
+                asked = time.monotonic()
+                r.send({"command": "stop"})
+                assert r.wait_exit() == 0
+                stopped.append(time.monotonic() - asked)
+                listener.wait(test_discovery.from_responder, heard + 24)
+                goodbyes = r.named("discovery_goodbye")
+                assert len(goodbyes) == 6 and all(e["success"] for e in goodbyes), goodbyes
+                faults = [e for e in r.events if e.get("code")]
+                assert faults == [], faults
+            finally:
+                r.stop()
+    finally:
+        os.close(ns_fd)
+        listener.close()
+        pair.close()
+    report('start -> "receiver_ready" (discovery on a veth link, Lyra)', ready)
+    report('"stop" -> exit (goodbyes sent)', stopped)
 
 
 def main():
@@ -182,7 +228,7 @@ def main():
     parser.add_argument("--only", nargs="*", default=None)
     parser.add_argument("--casts", type=int, default=50)
     parser.add_argument("--commands", type=int, default=1000)
-    parser.add_argument("--starts", type=int, default=20)
+    parser.add_argument("--starts", type=int, default=30)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="sonvale-road-") as workdir:
         # Each step of the road, in order; discovery and Lyra steps join here as they land.
