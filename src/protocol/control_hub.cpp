@@ -187,18 +187,17 @@ std::optional<ControlRoute> ControlHub::preferred_control_route(const ActiveSess
   return *best;
 }
 
-Result<> ControlHub::remember_stream_keys(Ipv4 peer, std::uint64_t session_id,
-                                          const StreamKeys& keys) const {
+void ControlHub::remember_stream_keys(Ipv4 peer, std::uint64_t session_id,
+                                      const StreamKeys& keys) const {
   std::lock_guard lock(stream_keys_->mu);
   stream_keys_->keys[peer.value] = SharedStreamKeys{keys, session_id};
-  return {};
 }
 
-Result<std::optional<SharedStreamKeys>> ControlHub::stream_keys_for(Ipv4 peer) const {
+std::optional<SharedStreamKeys> ControlHub::stream_keys_for(Ipv4 peer) const {
   std::lock_guard lock(stream_keys_->mu);
   const auto it = stream_keys_->keys.find(peer.value);
-  if (it == stream_keys_->keys.end()) return std::optional<SharedStreamKeys>();
-  return std::optional<SharedStreamKeys>(it->second);
+  if (it == stream_keys_->keys.end()) return std::nullopt;
+  return it->second;
 }
 
 ActiveSession ControlHub::make_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,

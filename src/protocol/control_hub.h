@@ -124,9 +124,9 @@ class ControlHub {
   std::optional<ControlRoute> preferred_control_route(const ActiveSession& active) const;
 
   // --- stream keys ---
-  [[nodiscard]] Result<> remember_stream_keys(Ipv4 peer, std::uint64_t session_id,
-                                              const StreamKeys& keys) const;
-  [[nodiscard]] Result<std::optional<SharedStreamKeys>> stream_keys_for(Ipv4 peer) const;
+  // The last keys a session of the address set; they outlive the session.
+  void remember_stream_keys(Ipv4 peer, std::uint64_t session_id, const StreamKeys& keys) const;
+  std::optional<SharedStreamKeys> stream_keys_for(Ipv4 peer) const;
 
   // --- active source ---
   // Makes the session the active source with a fresh gate.

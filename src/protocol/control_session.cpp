@@ -312,7 +312,7 @@ Result<> ControlSession::set_mirror_key(const Incoming& frame) {
   SV_ASSIGN_OR_RETURN(const std::string key, mirror_key_field(*doc, "streamKey"));
   SV_ASSIGN_OR_RETURN(const std::string iv, mirror_key_field(*doc, "streamIV"));
   SV_ASSIGN_OR_RETURN(const StreamKeys keys, StreamKeys::from_strings(auth, key, iv));
-  SV_TRY(ctx_.hub.remember_stream_keys(peer_.ip, ctx_.session_id, keys));
+  ctx_.hub.remember_stream_keys(peer_.ip, ctx_.session_id, keys);
   ctx_.events(Json{{"event", "stream_keys_ready"},
                    {"protocol", "xiaomi_zedidi"},
                    {"remote", remote_},
@@ -339,7 +339,7 @@ Result<> ControlSession::open(const Incoming& frame) {
     key_session_id = ctx_.session_id;
     scope = "same_control_session";
   } else {
-    SV_ASSIGN_OR_RETURN(const auto shared, ctx_.hub.stream_keys_for(peer_.ip));
+    const auto shared = ctx_.hub.stream_keys_for(peer_.ip);
     if (shared) {
       keys = shared->keys;
       key_session_id = shared->session_id;
