@@ -200,43 +200,38 @@ std::optional<SharedStreamKeys> ControlHub::stream_keys_for(Ipv4 peer) const {
   return it->second;
 }
 
-ActiveSession ControlHub::make_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
-                                      SequenceCounter sequence, PlaybackGate gate) const {
-  return ActiveSession{std::move(sender), std::move(gate), std::move(sequence), session_id, peer};
-}
-
 void ControlHub::reset_track_state() const {
   std::lock_guard lock(effects_->mu);
   effects_->last_position.reset();
   effects_->media_fingerprint.reset();
 }
 
-PlaybackGate ControlHub::activate(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
-                                  SequenceCounter sequence) const {
+OpenedSource ControlHub::replace_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                                       SequenceCounter sequence,
+                                       std::uint64_t generation_step) const {
   PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_, clock_);
-  std::optional<ActiveSession> previous;
+  std::optional<ActiveSession> previous;  // released after the lock
+  std::uint64_t generation = 0;
   {
     std::lock_guard lock(active_->mu);
+    generation =
+        media_generation_->fetch_add(generation_step, std::memory_order_acq_rel) + generation_step;
     previous = std::move(active_->session);
-    active_->session = make_active(session_id, peer, std::move(sender), std::move(sequence), gate);
+    active_->session =
+        ActiveSession{std::move(sender), gate, std::move(sequence), session_id, peer};
   }
   reset_track_state();
-  return gate;
+  return OpenedSource{std::move(gate), generation};
+}
+
+PlaybackGate ControlHub::activate(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                                  SequenceCounter sequence) const {
+  return replace_active(session_id, peer, std::move(sender), std::move(sequence), 0).gate;
 }
 
 OpenedSource ControlHub::open_source(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
                                      SequenceCounter sequence) const {
-  PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_, clock_);
-  std::optional<ActiveSession> previous;
-  std::uint64_t generation = 0;
-  {
-    std::lock_guard lock(active_->mu);
-    generation = media_generation_->fetch_add(1, std::memory_order_acq_rel) + 1;
-    previous = std::move(active_->session);
-    active_->session = make_active(session_id, peer, std::move(sender), std::move(sequence), gate);
-  }
-  reset_track_state();
-  return OpenedSource{std::move(gate), generation};
+  return replace_active(session_id, peer, std::move(sender), std::move(sequence), 1);
 }
 
 std::optional<ActiveSession> ControlHub::active_session() const {

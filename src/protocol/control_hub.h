@@ -129,7 +129,7 @@ class ControlHub {
   std::optional<SharedStreamKeys> stream_keys_for(Ipv4 peer) const;
 
   // --- active source ---
-  // Makes the session the active source with a fresh gate.
+  // Makes the session the active source with a fresh gate; the media generation stays.
   PlaybackGate activate(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
                         SequenceCounter sequence) const;
   // The open command's step: advances the media generation and activates the session as one
@@ -199,8 +199,10 @@ class ControlHub {
 
   std::optional<PlaybackGate> gate_of(std::uint64_t session_id) const;
   void reset_track_state() const;
-  ActiveSession make_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
-                            SequenceCounter sequence, PlaybackGate gate) const;
+  // The one step of activate and open_source: advances the media generation by
+  // `generation_step` and installs the session with a fresh gate under the active-source lock.
+  OpenedSource replace_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                              SequenceCounter sequence, std::uint64_t generation_step) const;
 
   std::shared_ptr<ActivePart> active_;
   std::shared_ptr<SocketPart> session_sockets_;
