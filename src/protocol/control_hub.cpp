@@ -276,7 +276,8 @@ Result<> ControlHub::set_volume(std::uint8_t percent) const {
   return {};
 }
 
-Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, std::uint64_t value,
+Result<RemoteCommandOutcome> ControlHub::send_confirmed(ReceiverCommand::Code command,
+                                                        std::uint64_t value,
                                                         std::chrono::milliseconds timeout) const {
   using Type = RemoteEffectKind::Type;
   std::unique_lock dispatch_lock(dispatch_->mu);
@@ -284,7 +285,7 @@ Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, st
   KeyCommand key;
   RemoteEffectKind kind;
   switch (command) {
-    case 0: {
+    case ReceiverCommand::kToggle: {
       bool remote_paused = false;
       {
         std::lock_guard lock(active_->mu);
@@ -296,24 +297,24 @@ Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, st
       kind.target_paused = !remote_paused;
       break;
     }
-    case 1:
-    case 2:
-      key = command == 1 ? KeyCommand::kPause : KeyCommand::kResume;
+    case ReceiverCommand::kPause:
+    case ReceiverCommand::kResume:
+      key = command == ReceiverCommand::kPause ? KeyCommand::kPause : KeyCommand::kResume;
       kind.type = Type::kPlayState;
-      kind.target_paused = command == 1;
+      kind.target_paused = command == ReceiverCommand::kPause;
       break;
-    case 3:
-    case 4:
-      key = command == 3 ? KeyCommand::kPrevious : KeyCommand::kNext;
+    case ReceiverCommand::kPrevious:
+    case ReceiverCommand::kNext:
+      key = command == ReceiverCommand::kPrevious ? KeyCommand::kPrevious : KeyCommand::kNext;
       kind.type = Type::kTrackChange;
       break;
-    case 5:
+    case ReceiverCommand::kSeek:
       key = KeyCommand::kSeek;
       kind.type = Type::kSeekPosition;
       kind.target_position_ms = value;
       break;
     default:
-      return fail(Error::msg("unknown receiver command " + std::to_string(command)));
+      return fail(Error::msg("unknown receiver command " + std::to_string(+command)));
   }
   const Bytes body = key_command_body(key, value);
 

@@ -25,6 +25,7 @@
 #include "media/playback_gate.h"
 #include "media/stream_keys.h"
 #include "protocol/control_frame.h"
+#include "protocol/receiver_command.h"
 #include "protocol/remote_effects.h"
 
 namespace sonvale {
@@ -144,9 +145,9 @@ class ControlHub {
 
   // --- host commands ---
   [[nodiscard]] Result<> set_volume(std::uint8_t percent) const;
-  // Queues the key command of `command` (0 toggle, 1 pause, 2 resume, 3 previous, 4 next,
-  // 5 seek to `value` ms) and waits up to `timeout` for the phone's reports to confirm it.
-  [[nodiscard]] Result<RemoteCommandOutcome> send_confirmed(std::uint8_t command,
+  // Queues the key command of `command` (a seek goes to `value` ms) and waits up to `timeout`
+  // for the phone's reports to confirm it.
+  [[nodiscard]] Result<RemoteCommandOutcome> send_confirmed(ReceiverCommand::Code command,
                                                             std::uint64_t value,
                                                             std::chrono::milliseconds timeout) const;
 
