@@ -439,16 +439,13 @@ bool ControlHub::resume_if_paused(std::uint64_t session_id, const PlaybackGate& 
   return true;
 }
 
-void ControlHub::observe_media_info(std::uint64_t session_id, ByteSpan payload) const {
+void ControlHub::observe_media_info(std::uint64_t session_id,
+                                    const std::optional<MediaInfo>& info) const {
   std::optional<std::string> fingerprint;
-  if (const auto info = media_info_value(payload)) {
-    const std::string id =
-        json_text_field(*info, {"mAudioId", "audioId", "mId", "id", "mediaId"}).value_or("");
-    const std::string title = json_text_field(*info, {"mTitle", "title"}).value_or("");
-    const std::string artist = json_text_field(*info, {"mArtist", "artist"}).value_or("");
-    const std::string album = json_text_field(*info, {"mAlbum", "album"}).value_or("");
-    if (!id.empty() || !title.empty() || !artist.empty() || !album.empty()) {
-      fingerprint = id + '\x1f' + title + '\x1f' + artist + '\x1f' + album;
+  if (info) {
+    const std::string id = info->id.value_or("");
+    if (!id.empty() || !info->title.empty() || !info->artist.empty() || !info->album.empty()) {
+      fingerprint = id + '\x1f' + info->title + '\x1f' + info->artist + '\x1f' + info->album;
     }
   }
   std::vector<Sender<bool>> waiters;

@@ -25,6 +25,7 @@
 #include "media/playback_gate.h"
 #include "media/stream_keys.h"
 #include "protocol/control_frame.h"
+#include "protocol/control_payloads.h"
 #include "protocol/receiver_command.h"
 #include "protocol/remote_effects.h"
 
@@ -156,7 +157,7 @@ class ControlHub {
   // (changed, weak_resumed)
   std::pair<bool, bool> observe_position(std::uint64_t session_id, std::uint64_t position_ms) const;
   bool observe_playback_snapshot(std::uint64_t session_id, bool paused) const;
-  void observe_media_info(std::uint64_t session_id, ByteSpan payload) const;
+  void observe_media_info(std::uint64_t session_id, const std::optional<MediaInfo>& info) const;
   bool resume_if_paused(std::uint64_t session_id, const PlaybackGate& gate) const;
   void remove_pending_effect(std::uint64_t effect_id) const;
 

@@ -410,8 +410,9 @@ Result<> ControlSession::playback_state_query(const Incoming& frame, std::uint8_
 
 Result<> ControlSession::media_info_report(const Incoming& frame, std::uint8_t reply_command) {
   SV_TRY(reply(frame, reply_command, {}));
-  if (const auto source = active_source()) ctx_.hub.observe_media_info(*source, frame.body);
-  emit_media_info(frame.body, ctx_.events);
+  const auto info = decode_media_info(frame.body);
+  if (const auto source = active_source()) ctx_.hub.observe_media_info(*source, info);
+  emit_media_info(info, ctx_.events);
   return {};
 }
 

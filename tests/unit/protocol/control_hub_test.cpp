@@ -181,7 +181,7 @@ TEST_F(ControlHubTest, SeekReportOfAnotherSessionDoesNotConfirm) {
   EXPECT_FALSE(pending.get()->confirmed);
 }
 
-Bytes media(std::string_view json) { return Bytes(json.begin(), json.end()); }
+std::optional<MediaInfo> media(std::string_view json) { return decode_media_info(as_bytes(json)); }
 
 TEST_F(ControlHubTest, TrackChangeNeedsADifferentFingerprint) {
   Conn c = Conn::make();
