@@ -94,8 +94,6 @@ struct Admission {
 class ControlHub {
  public:
   static constexpr std::chrono::milliseconds kDuplicateWindow{750};
-  static constexpr std::uint64_t kSeekTolerance = 2000;
-  static constexpr std::uint64_t kWeakResumeStep = 250;
 
   // `clock` measures route instants, the duplicate-command window and the gates' resume grace.
   explicit ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
@@ -200,7 +198,6 @@ class ControlHub {
   };
 
   std::optional<PlaybackGate> gate_of(std::uint64_t session_id) const;
-  void reset_track_state() const;
   // The one step of activate and open_source: advances the media generation by
   // `generation_step` and installs the session with a fresh gate under the active-source lock.
   OpenedSource replace_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
@@ -211,8 +208,7 @@ class ControlHub {
   std::shared_ptr<RoutePart> routes_;
   std::shared_ptr<KeyPart> stream_keys_;
   std::shared_ptr<std::atomic<std::uint64_t>> media_generation_;
-  std::shared_ptr<std::atomic<std::uint64_t>> next_effect_id_;
-  std::shared_ptr<RemoteEffectState> effects_;
+  std::shared_ptr<RemoteEffects> effects_;
   std::shared_ptr<ControlDispatchState> dispatch_;
   std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume_;
   std::shared_ptr<std::atomic<bool>> output_suspended_;

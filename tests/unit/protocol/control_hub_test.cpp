@@ -550,24 +550,5 @@ TEST_F(ControlHubTest, RacingOpensLeaveTheHighestGenerationActive) {
   }
 }
 
-TEST(RemoteEffectsTest, DrainAndCompleteEdgeCases) {
-  RemoteEffectState state;
-  auto [w1, r1] = make_channel<bool>();
-  auto [w2, r2] = make_channel<bool>();
-  state.pending.emplace(1, PendingRemoteEffect{w1, {}, 1});
-  state.pending.emplace(2, PendingRemoteEffect{w2, {}, 2});
-  EXPECT_TRUE(drain_matching_effects(state, [](const auto&) { return false; }).empty());
-  EXPECT_EQ(state.pending.size(), 2u);
-  auto waiters = drain_matching_effects(state, [](const auto&) { return true; });
-  EXPECT_TRUE(state.pending.empty());
-  r1.close();  // one receiver gone: the others still get their value
-  complete_remote_effects(std::move(waiters), true);
-  EXPECT_EQ(r2.try_recv(), std::optional<bool>(true));
-
-  auto volume = std::make_shared<std::atomic<std::uint32_t>>(0);
-  ControlHub hub(volume);
-  hub.remove_pending_effect(99);  // unknown id: nothing
-}
-
 }  // namespace
 }  // namespace sonvale
