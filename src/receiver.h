@@ -9,16 +9,10 @@
 #include "core/event_sink.h"
 #include "discovery/advertisement.h"
 #include "protocol/control_hub.h"
+#include "protocol/receiver_command.h"
 #include "receiver_config.h"
 
 namespace sonvale {
-
-// A playback command for the phone.
-struct ReceiverCommand {
-  enum Code : std::uint8_t { kToggle = 0, kPause = 1, kResume = 2, kPrevious = 3, kNext = 4, kSeek = 5 };
-  Code code = kToggle;
-  std::uint64_t position_ms = 0;  // seek only
-};
 
 // A cheap handle through which any thread sends commands and volume to the phone and stops the
 // receiver.

@@ -1,6 +1,5 @@
 #include "protocol/control_hub.h"
 
-#include <limits>
 #include <tuple>
 #include <vector>
 
@@ -37,8 +36,7 @@ ControlHub::ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volu
       routes_(std::make_shared<RoutePart>()),
       stream_keys_(std::make_shared<KeyPart>()),
       media_generation_(std::make_shared<std::atomic<std::uint64_t>>(0)),
-      next_effect_id_(std::make_shared<std::atomic<std::uint64_t>>(1)),
-      effects_(std::make_shared<RemoteEffectState>()),
+      effects_(std::make_shared<RemoteEffects>()),
       dispatch_(std::make_shared<ControlDispatchState>()),
       receiver_volume_(std::move(receiver_volume)),
       output_suspended_(std::make_shared<std::atomic<bool>>(false)),
@@ -124,19 +122,7 @@ void ControlHub::deactivate(std::uint64_t session_id) const {
       active_->session.reset();
     }
   }
-  std::vector<Sender<bool>> waiters;
-  {
-    std::lock_guard lock(effects_->mu);
-    waiters = drain_matching_effects(
-        *effects_, [&](const PendingRemoteEffect& e) { return e.session_id == session_id; });
-  }
-  {
-    std::lock_guard lock(effects_->mu);
-    if (effects_->last_position && effects_->last_position->first == session_id) {
-      effects_->last_position.reset();
-    }
-  }
-  complete_remote_effects(std::move(waiters), false);
+  effects_->end_session(session_id);
 }
 
 void ControlHub::register_control_route(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
@@ -187,57 +173,45 @@ std::optional<ControlRoute> ControlHub::preferred_control_route(const ActiveSess
   return *best;
 }
 
-Result<> ControlHub::remember_stream_keys(Ipv4 peer, std::uint64_t session_id,
-                                          const StreamKeys& keys) const {
+void ControlHub::remember_stream_keys(Ipv4 peer, std::uint64_t session_id,
+                                      const StreamKeys& keys) const {
   std::lock_guard lock(stream_keys_->mu);
   stream_keys_->keys[peer.value] = SharedStreamKeys{keys, session_id};
-  return {};
 }
 
-Result<std::optional<SharedStreamKeys>> ControlHub::stream_keys_for(Ipv4 peer) const {
+std::optional<SharedStreamKeys> ControlHub::stream_keys_for(Ipv4 peer) const {
   std::lock_guard lock(stream_keys_->mu);
   const auto it = stream_keys_->keys.find(peer.value);
-  if (it == stream_keys_->keys.end()) return std::optional<SharedStreamKeys>();
-  return std::optional<SharedStreamKeys>(it->second);
+  if (it == stream_keys_->keys.end()) return std::nullopt;
+  return it->second;
 }
 
-ActiveSession ControlHub::make_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
-                                      SequenceCounter sequence, PlaybackGate gate) const {
-  return ActiveSession{std::move(sender), std::move(gate), std::move(sequence), session_id, peer};
-}
-
-void ControlHub::reset_track_state() const {
-  std::lock_guard lock(effects_->mu);
-  effects_->last_position.reset();
-  effects_->media_fingerprint.reset();
+OpenedSource ControlHub::replace_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                                       SequenceCounter sequence,
+                                       std::uint64_t generation_step) const {
+  PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_, clock_);
+  std::optional<ActiveSession> previous;  // released after the lock
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(active_->mu);
+    generation =
+        media_generation_->fetch_add(generation_step, std::memory_order_acq_rel) + generation_step;
+    previous = std::move(active_->session);
+    active_->session =
+        ActiveSession{std::move(sender), gate, std::move(sequence), session_id, peer};
+  }
+  effects_->reset_track();
+  return OpenedSource{std::move(gate), generation};
 }
 
 PlaybackGate ControlHub::activate(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
                                   SequenceCounter sequence) const {
-  PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_, clock_);
-  std::optional<ActiveSession> previous;
-  {
-    std::lock_guard lock(active_->mu);
-    previous = std::move(active_->session);
-    active_->session = make_active(session_id, peer, std::move(sender), std::move(sequence), gate);
-  }
-  reset_track_state();
-  return gate;
+  return replace_active(session_id, peer, std::move(sender), std::move(sequence), 0).gate;
 }
 
 OpenedSource ControlHub::open_source(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
                                      SequenceCounter sequence) const {
-  PlaybackGate gate = PlaybackGate::with_output_suspension(output_suspended_, clock_);
-  std::optional<ActiveSession> previous;
-  std::uint64_t generation = 0;
-  {
-    std::lock_guard lock(active_->mu);
-    generation = media_generation_->fetch_add(1, std::memory_order_acq_rel) + 1;
-    previous = std::move(active_->session);
-    active_->session = make_active(session_id, peer, std::move(sender), std::move(sequence), gate);
-  }
-  reset_track_state();
-  return OpenedSource{std::move(gate), generation};
+  return replace_active(session_id, peer, std::move(sender), std::move(sequence), 1);
 }
 
 std::optional<ActiveSession> ControlHub::active_session() const {
@@ -282,7 +256,8 @@ Result<> ControlHub::set_volume(std::uint8_t percent) const {
   return {};
 }
 
-Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, std::uint64_t value,
+Result<RemoteCommandOutcome> ControlHub::send_confirmed(ReceiverCommand::Code command,
+                                                        std::uint64_t value,
                                                         std::chrono::milliseconds timeout) const {
   using Type = RemoteEffectKind::Type;
   std::unique_lock dispatch_lock(dispatch_->mu);
@@ -290,7 +265,7 @@ Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, st
   KeyCommand key;
   RemoteEffectKind kind;
   switch (command) {
-    case 0: {
+    case ReceiverCommand::kToggle: {
       bool remote_paused = false;
       {
         std::lock_guard lock(active_->mu);
@@ -302,24 +277,24 @@ Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, st
       kind.target_paused = !remote_paused;
       break;
     }
-    case 1:
-    case 2:
-      key = command == 1 ? KeyCommand::kPause : KeyCommand::kResume;
+    case ReceiverCommand::kPause:
+    case ReceiverCommand::kResume:
+      key = command == ReceiverCommand::kPause ? KeyCommand::kPause : KeyCommand::kResume;
       kind.type = Type::kPlayState;
-      kind.target_paused = command == 1;
+      kind.target_paused = command == ReceiverCommand::kPause;
       break;
-    case 3:
-    case 4:
-      key = command == 3 ? KeyCommand::kPrevious : KeyCommand::kNext;
+    case ReceiverCommand::kPrevious:
+    case ReceiverCommand::kNext:
+      key = command == ReceiverCommand::kPrevious ? KeyCommand::kPrevious : KeyCommand::kNext;
       kind.type = Type::kTrackChange;
       break;
-    case 5:
+    case ReceiverCommand::kSeek:
       key = KeyCommand::kSeek;
       kind.type = Type::kSeekPosition;
       kind.target_position_ms = value;
       break;
     default:
-      return fail(Error::msg("unknown receiver command " + std::to_string(command)));
+      return fail(Error::msg("unknown receiver command " + std::to_string(+command)));
   }
   const Bytes body = key_command_body(key, value);
 
@@ -341,18 +316,10 @@ Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, st
     }
   }
 
-  const std::uint64_t effect_id = next_effect_id_->fetch_add(1, std::memory_order_acq_rel);
-  auto [waiter, wait] = make_channel<bool>();
-  {
-    std::lock_guard lock(effects_->mu);
-    if (kind.type == Type::kTrackChange) kind.track_snapshot = effects_->track_generation;
-    if (kind.type == Type::kSeekPosition) kind.position_snapshot = effects_->position_generation;
-    effects_->pending.emplace(effect_id,
-                              PendingRemoteEffect{std::move(waiter), kind, active->session_id});
-  }
+  auto expected = effects_->expect(active->session_id, kind);
   const std::uint32_t seq = next_sequence(*sequence);
   if (auto sent = sender.send(notification(body, seq)); !sent) {
-    remove_pending_effect(effect_id);
+    effects_->forget(expected.id);
     return fail(std::move(sent).error().context("send Xiaomi ZeDidi receiver-control notification"));
   }
   if (play_state) {
@@ -362,66 +329,31 @@ Result<RemoteCommandOutcome> ControlHub::send_confirmed(std::uint8_t command, st
   }
   dispatch_lock.unlock();
 
-  const auto got = wait.recv_for(timeout);
-  remove_pending_effect(effect_id);
+  const auto got = expected.confirmation.recv_for(timeout);
+  effects_->forget(expected.id);
   return RemoteCommandOutcome{true, got.has_value() && *got};
 }
 
 void ControlHub::remove_pending_effect(std::uint64_t effect_id) const {
-  std::optional<PendingRemoteEffect> removed;
-  std::lock_guard lock(effects_->mu);
-  if (auto node = effects_->pending.extract(effect_id)) removed = std::move(node.mapped());
+  effects_->forget(effect_id);
 }
 
 void ControlHub::observe_playback(std::uint64_t session_id, bool paused) const {
   const auto gate = gate_of(session_id);
   if (!gate) return;
   gate->set_paused(paused);
-  std::vector<Sender<bool>> waiters;
-  {
-    std::lock_guard lock(effects_->mu);
-    waiters = drain_matching_effects(*effects_, [&](const PendingRemoteEffect& e) {
-      return e.session_id == session_id && e.kind.type == RemoteEffectKind::Type::kPlayState &&
-             e.kind.target_paused == paused;
-    });
-  }
-  complete_remote_effects(std::move(waiters), true);
+  effects_->observe_playback(session_id, paused);
 }
 
 std::pair<bool, bool> ControlHub::observe_position(std::uint64_t session_id,
                                                    std::uint64_t position_ms) const {
-  bool changed = true;
-  bool weak = false;
-  std::vector<Sender<bool>> waiters;
-  {
-    std::lock_guard lock(effects_->mu);
-    if (const auto& last = effects_->last_position) {
-      const auto [s, p] = *last;
-      changed = s != session_id || p != position_ms;
-      std::uint64_t ahead = 0;
-      if (__builtin_add_overflow(p, kWeakResumeStep, &ahead)) {
-        ahead = std::numeric_limits<std::uint64_t>::max();
-      }
-      weak = s == session_id && ahead < position_ms;
-    }
-    effects_->last_position = std::make_pair(session_id, position_ms);
-    const std::uint64_t g = ++effects_->position_generation;
-    waiters = drain_matching_effects(*effects_, [&](const PendingRemoteEffect& e) {
-      if (e.session_id != session_id || e.kind.type != RemoteEffectKind::Type::kSeekPosition) {
-        return false;
-      }
-      const std::uint64_t target = e.kind.target_position_ms;
-      const std::uint64_t distance = target > position_ms ? target - position_ms : position_ms - target;
-      return g > e.kind.position_snapshot && distance <= kSeekTolerance;
-    });
-  }
-  complete_remote_effects(std::move(waiters), true);
+  const auto seen = effects_->observe_position(session_id, position_ms);
   bool weak_resumed = false;
-  if (weak) {
+  if (seen.moved_on) {
     const auto gate = gate_of(session_id);
     if (gate && gate->blocked()) weak_resumed = resume_if_paused(session_id, *gate);
   }
-  return {changed, weak_resumed};
+  return {seen.changed, weak_resumed};
 }
 
 bool ControlHub::observe_playback_snapshot(std::uint64_t session_id, bool paused) const {
@@ -432,51 +364,16 @@ bool ControlHub::observe_playback_snapshot(std::uint64_t session_id, bool paused
 
 bool ControlHub::resume_if_paused(std::uint64_t session_id, const PlaybackGate& gate) const {
   if (!gate.accepts_weak_resume()) return false;
-  std::vector<Sender<bool>> waiters;
-  {
-    std::lock_guard lock(effects_->mu);
-    waiters = drain_matching_effects(*effects_, [&](const PendingRemoteEffect& e) {
-      return e.session_id == session_id && e.kind.type == RemoteEffectKind::Type::kPlayState &&
-             !e.kind.target_paused;
-    });
-  }
-  complete_remote_effects(std::move(waiters), true);
+  effects_->confirm_resume(session_id);
   return true;
 }
 
-void ControlHub::observe_media_info(std::uint64_t session_id, ByteSpan payload) const {
-  std::optional<std::string> fingerprint;
-  if (const auto info = media_info_value(payload)) {
-    const std::string id =
-        json_text_field(*info, {"mAudioId", "audioId", "mId", "id", "mediaId"}).value_or("");
-    const std::string title = json_text_field(*info, {"mTitle", "title"}).value_or("");
-    const std::string artist = json_text_field(*info, {"mArtist", "artist"}).value_or("");
-    const std::string album = json_text_field(*info, {"mAlbum", "album"}).value_or("");
-    if (!id.empty() || !title.empty() || !artist.empty() || !album.empty()) {
-      fingerprint = id + '\x1f' + title + '\x1f' + artist + '\x1f' + album;
-    }
-  }
-  std::vector<Sender<bool>> waiters;
-  {
-    std::lock_guard lock(effects_->mu);
-    if (fingerprint && fingerprint != effects_->media_fingerprint) {
-      effects_->media_fingerprint = fingerprint;
-      ++effects_->track_generation;
-      effects_->last_position.reset();
-    }
-    const std::uint64_t generation = effects_->track_generation;
-    waiters = drain_matching_effects(*effects_, [&](const PendingRemoteEffect& e) {
-      return e.session_id == session_id && e.kind.type == RemoteEffectKind::Type::kTrackChange &&
-             generation > e.kind.track_snapshot;
-    });
-  }
-  complete_remote_effects(std::move(waiters), true);
+void ControlHub::observe_media_info(std::uint64_t session_id,
+                                    const std::optional<MediaInfo>& info) const {
+  effects_->observe_media_info(session_id, info);
 }
 
-std::size_t ControlHub::pending_effect_count() const {
-  std::lock_guard lock(effects_->mu);
-  return effects_->pending.size();
-}
+std::size_t ControlHub::pending_effect_count() const { return effects_->pending_count(); }
 
 std::size_t ControlHub::route_count() const {
   std::lock_guard lock(routes_->mu);
@@ -489,8 +386,7 @@ std::size_t ControlHub::registered_socket_count() const {
 }
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> ControlHub::last_position() const {
-  std::lock_guard lock(effects_->mu);
-  return effects_->last_position;
+  return effects_->last_position();
 }
 
 }  // namespace sonvale

@@ -25,6 +25,8 @@
 #include "media/playback_gate.h"
 #include "media/stream_keys.h"
 #include "protocol/control_frame.h"
+#include "protocol/control_payloads.h"
+#include "protocol/receiver_command.h"
 #include "protocol/remote_effects.h"
 
 namespace sonvale {
@@ -92,8 +94,6 @@ struct Admission {
 class ControlHub {
  public:
   static constexpr std::chrono::milliseconds kDuplicateWindow{750};
-  static constexpr std::uint64_t kSeekTolerance = 2000;
-  static constexpr std::uint64_t kWeakResumeStep = 250;
 
   // `clock` measures route instants, the duplicate-command window and the gates' resume grace.
   explicit ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
@@ -124,12 +124,12 @@ class ControlHub {
   std::optional<ControlRoute> preferred_control_route(const ActiveSession& active) const;
 
   // --- stream keys ---
-  [[nodiscard]] Result<> remember_stream_keys(Ipv4 peer, std::uint64_t session_id,
-                                              const StreamKeys& keys) const;
-  [[nodiscard]] Result<std::optional<SharedStreamKeys>> stream_keys_for(Ipv4 peer) const;
+  // The last keys a session of the address set; they outlive the session.
+  void remember_stream_keys(Ipv4 peer, std::uint64_t session_id, const StreamKeys& keys) const;
+  std::optional<SharedStreamKeys> stream_keys_for(Ipv4 peer) const;
 
   // --- active source ---
-  // Makes the session the active source with a fresh gate.
+  // Makes the session the active source with a fresh gate; the media generation stays.
   PlaybackGate activate(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
                         SequenceCounter sequence) const;
   // The open command's step: advances the media generation and activates the session as one
@@ -144,9 +144,9 @@ class ControlHub {
 
   // --- host commands ---
   [[nodiscard]] Result<> set_volume(std::uint8_t percent) const;
-  // Queues the key command of `command` (0 toggle, 1 pause, 2 resume, 3 previous, 4 next,
-  // 5 seek to `value` ms) and waits up to `timeout` for the phone's reports to confirm it.
-  [[nodiscard]] Result<RemoteCommandOutcome> send_confirmed(std::uint8_t command,
+  // Queues the key command of `command` (a seek goes to `value` ms) and waits up to `timeout`
+  // for the phone's reports to confirm it.
+  [[nodiscard]] Result<RemoteCommandOutcome> send_confirmed(ReceiverCommand::Code command,
                                                             std::uint64_t value,
                                                             std::chrono::milliseconds timeout) const;
 
@@ -155,7 +155,7 @@ class ControlHub {
   // (changed, weak_resumed)
   std::pair<bool, bool> observe_position(std::uint64_t session_id, std::uint64_t position_ms) const;
   bool observe_playback_snapshot(std::uint64_t session_id, bool paused) const;
-  void observe_media_info(std::uint64_t session_id, ByteSpan payload) const;
+  void observe_media_info(std::uint64_t session_id, const std::optional<MediaInfo>& info) const;
   bool resume_if_paused(std::uint64_t session_id, const PlaybackGate& gate) const;
   void remove_pending_effect(std::uint64_t effect_id) const;
 
@@ -198,17 +198,17 @@ class ControlHub {
   };
 
   std::optional<PlaybackGate> gate_of(std::uint64_t session_id) const;
-  void reset_track_state() const;
-  ActiveSession make_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
-                            SequenceCounter sequence, PlaybackGate gate) const;
+  // The one step of activate and open_source: advances the media generation by
+  // `generation_step` and installs the session with a fresh gate under the active-source lock.
+  OpenedSource replace_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,
+                              SequenceCounter sequence, std::uint64_t generation_step) const;
 
   std::shared_ptr<ActivePart> active_;
   std::shared_ptr<SocketPart> session_sockets_;
   std::shared_ptr<RoutePart> routes_;
   std::shared_ptr<KeyPart> stream_keys_;
   std::shared_ptr<std::atomic<std::uint64_t>> media_generation_;
-  std::shared_ptr<std::atomic<std::uint64_t>> next_effect_id_;
-  std::shared_ptr<RemoteEffectState> effects_;
+  std::shared_ptr<RemoteEffects> effects_;
   std::shared_ptr<ControlDispatchState> dispatch_;
   std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume_;
   std::shared_ptr<std::atomic<bool>> output_suspended_;

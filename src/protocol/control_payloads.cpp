@@ -253,4 +253,22 @@ std::optional<Json> media_info_value(ByteSpan payload) {
   return doc;
 }
 
+std::optional<MediaInfo> decode_media_info(ByteSpan payload) {
+  const auto value = media_info_value(payload);
+  if (!value) return std::nullopt;
+  const Json& v = *value;
+  MediaInfo info;
+  info.id = json_text_field(v, {"mAudioId", "audioId", "mId", "id", "mediaId"});
+  info.title = json_text_field(v, {"mTitle", "title"}).value_or("");
+  info.artist = json_text_field(v, {"mArtist", "artist"}).value_or("");
+  info.album = json_text_field(v, {"mAlbum", "album"}).value_or("");
+  info.artwork = json_text_field(
+      v, {"mArt", "mCoverUrl", "artwork", "artworkUrl", "coverUrl", "mArtUrl", "picUrl", "albumPic",
+          "img", "pic", "albumArt", "artUrl", "mPicUrl", "cover", "album_art", "cover_url"});
+  info.duration_ms = json_u64_field(v, {"mDuration", "duration", "durationMs", "duration_ms"});
+  info.position_ms = json_u64_field(v, {"mPosition", "position", "positionMs", "position_ms"});
+  info.metadata_change_type = json_u64_field(v, {"mMetaChangeType", "metaChangeType"});
+  return info;
+}
+
 }  // namespace sonvale

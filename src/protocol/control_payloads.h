@@ -66,6 +66,22 @@ std::optional<bool> decode_playback_state(ByteSpan payload);
 // object or as a string holding JSON, else the whole document.
 std::optional<Json> media_info_value(ByteSpan payload);
 
+// What a phone's media-information report says, each field read from the first of its candidate
+// keys that holds a usable value.
+struct MediaInfo {
+  std::optional<std::string> id;  // text only: a numeric id is not used
+  std::string title;              // texts trimmed; empty when absent or blank
+  std::string artist;
+  std::string album;
+  std::optional<std::string> artwork;
+  std::optional<std::uint64_t> duration_ms;
+  std::optional<std::uint64_t> position_ms;
+  std::optional<std::uint64_t> metadata_change_type;
+};
+// The media information of a report (the object media_info_value picks); nothing when the
+// payload holds no JSON.
+std::optional<MediaInfo> decode_media_info(ByteSpan payload);
+
 // The first candidate key holding a non-negative JSON integer or a string holding an unsigned
 // decimal number (trimmed, one optional "+").
 std::optional<std::uint64_t> json_u64_field(const Json& value,

@@ -287,7 +287,7 @@ Result<> ControlSession::set_mirror_key(const Incoming& frame, std::uint8_t repl
   SV_ASSIGN_OR_RETURN(const std::string key, mirror_key_field(*doc, "streamKey"));
   SV_ASSIGN_OR_RETURN(const std::string iv, mirror_key_field(*doc, "streamIV"));
   SV_ASSIGN_OR_RETURN(const StreamKeys keys, StreamKeys::from_strings(auth, key, iv));
-  SV_TRY(ctx_.hub.remember_stream_keys(peer_.ip, ctx_.session_id, keys));
+  ctx_.hub.remember_stream_keys(peer_.ip, ctx_.session_id, keys);
   ctx_.events(Json{{"event", "stream_keys_ready"},
                    {"protocol", "xiaomi_zedidi"},
                    {"remote", remote_},
@@ -314,7 +314,7 @@ Result<> ControlSession::open(const Incoming& frame, std::uint8_t reply_command)
     key_session_id = ctx_.session_id;
     scope = "same_control_session";
   } else {
-    SV_ASSIGN_OR_RETURN(const auto shared, ctx_.hub.stream_keys_for(peer_.ip));
+    const auto shared = ctx_.hub.stream_keys_for(peer_.ip);
     if (shared) {
       keys = shared->keys;
       key_session_id = shared->session_id;
@@ -392,8 +392,9 @@ Result<> ControlSession::playback_state_query(const Incoming& frame, std::uint8_
 
 Result<> ControlSession::media_info_report(const Incoming& frame, std::uint8_t reply_command) {
   SV_TRY(reply(frame, reply_command, {}));
-  if (const auto source = active_source()) ctx_.hub.observe_media_info(*source, frame.body);
-  emit_media_info(frame.body, ctx_.events);
+  const auto info = decode_media_info(frame.body);
+  if (const auto source = active_source()) ctx_.hub.observe_media_info(*source, info);
+  emit_media_info(info, ctx_.events);
   return {};
 }
 

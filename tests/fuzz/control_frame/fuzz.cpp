@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)parse_json_payload(input);
   (void)decode_playback_state(input);
   (void)media_info_value(input);
-  if (auto event = media_info_event(input)) (void)compact_json(*event);
+  if (auto info = decode_media_info(input)) (void)compact_json(media_info_event(*info));
   (void)utf8_lossy(input);
   (void)parse_trimmed_unsigned(as_text(input));
   if (auto json = parse_json_payload(input)) {

@@ -211,7 +211,7 @@ class EmitMediaInfoTest : public ::testing::TestWithParam<MediaEventCase> {};
 
 TEST_P(EmitMediaInfoTest, BuildsTheEvent) {
   testing::RecordingSink rec;
-  emit_media_info(text(GetParam().payload), rec.sink());
+  emit_media_info(decode_media_info(text(GetParam().payload)), rec.sink());
   const auto events = rec.events();
   ASSERT_EQ(events.size(), 1u);
   const Json& e = events[0];
@@ -247,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EmitEventsTest, NoJsonNoEventAndSourceInfoRules) {
   testing::RecordingSink rec;
-  emit_media_info(text("nope"), rec.sink());
+  emit_media_info(decode_media_info(text("nope")), rec.sink());
   emit_source_info(text(R"({"sourceName":5})"), rec.sink());
   emit_source_info(text("nope"), rec.sink());
   EXPECT_TRUE(rec.events().empty());
