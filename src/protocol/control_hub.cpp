@@ -176,14 +176,22 @@ std::optional<ControlRoute> ControlHub::preferred_control_route(const ActiveSess
 void ControlHub::remember_stream_keys(Ipv4 peer, std::uint64_t session_id,
                                       const StreamKeys& keys) const {
   std::lock_guard lock(stream_keys_->mu);
-  stream_keys_->keys[peer.value] = SharedStreamKeys{keys, session_id};
+  auto& remembered = stream_keys_->keys;
+  if (remembered.size() >= kMaxRememberedStreamKeys && !remembered.contains(peer.value)) {
+    auto oldest = remembered.begin();
+    for (auto it = remembered.begin(); it != remembered.end(); ++it) {
+      if (it->second.set_at < oldest->second.set_at) oldest = it;
+    }
+    remembered.erase(oldest);
+  }
+  remembered[peer.value] = RememberedKeys{SharedStreamKeys{keys, session_id}, ++stream_keys_->tick};
 }
 
 std::optional<SharedStreamKeys> ControlHub::stream_keys_for(Ipv4 peer) const {
   std::lock_guard lock(stream_keys_->mu);
   const auto it = stream_keys_->keys.find(peer.value);
   if (it == stream_keys_->keys.end()) return std::nullopt;
-  return it->second;
+  return it->second.shared;
 }
 
 OpenedSource ControlHub::replace_active(std::uint64_t session_id, Ipv4 peer, OutgoingSender sender,

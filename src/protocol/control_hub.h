@@ -71,6 +71,10 @@ struct OpenedSource {
   std::uint64_t generation = 0;
 };
 
+// At most this many addresses have stream keys remembered; a new address beyond it displaces the
+// one whose keys were set longest ago.
+inline constexpr std::size_t kMaxRememberedStreamKeys = 256;
+
 // At most this many control connections are open at once.
 inline constexpr std::size_t kMaxControlConnections = 64;
 
@@ -124,7 +128,8 @@ class ControlHub {
   std::optional<ControlRoute> preferred_control_route(const ActiveSession& active) const;
 
   // --- stream keys ---
-  // The last keys a session of the address set; they outlive the session.
+  // The last keys a session of the address set; they outlive the session (see
+  // kMaxRememberedStreamKeys).
   void remember_stream_keys(Ipv4 peer, std::uint64_t session_id, const StreamKeys& keys) const;
   std::optional<SharedStreamKeys> stream_keys_for(Ipv4 peer) const;
 
@@ -192,9 +197,14 @@ class ControlHub {
     mutable std::mutex mu;
     std::map<std::uint64_t, ControlRoute> routes;
   };
+  struct RememberedKeys {
+    SharedStreamKeys shared;
+    std::uint64_t set_at = 0;  // KeyPart::tick when they were set
+  };
   struct KeyPart {
     mutable std::mutex mu;
-    std::map<std::uint32_t, SharedStreamKeys> keys;  // by IPv4 address
+    std::map<std::uint32_t, RememberedKeys> keys;  // by IPv4 address
+    std::uint64_t tick = 0;
   };
 
   std::optional<PlaybackGate> gate_of(std::uint64_t session_id) const;

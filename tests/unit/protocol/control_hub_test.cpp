@@ -525,6 +525,21 @@ TEST_F(ControlHubTest, StreamKeysOutliveTheirSessionAndAreKeyedByAddress) {
   EXPECT_FALSE(hub_.stream_keys_for(kOtherPhone).has_value());
 }
 
+TEST_F(ControlHubTest, RememberedStreamKeysAreBoundedByDisplacingTheLongestSet) {
+  const auto keys = *StreamKeys::from_strings("AAAAAAAAAAAAAAAA", "BBBBBBBBBBBBBBBB", "CCCCCCCCCCCCCCCC");
+  auto address = [](std::size_t i) { return Ipv4{static_cast<std::uint32_t>(0x0A000000u + i)}; };
+  for (std::size_t i = 0; i < kMaxRememberedStreamKeys; ++i) hub_.remember_stream_keys(address(i), i, keys);
+  hub_.remember_stream_keys(address(0), 1000, keys);  // set again: now the newest
+  hub_.remember_stream_keys(address(0), 1001, keys);  // an address already kept displaces nothing
+  EXPECT_TRUE(hub_.stream_keys_for(address(1)));
+  hub_.remember_stream_keys(address(kMaxRememberedStreamKeys), 7, keys);
+  EXPECT_FALSE(hub_.stream_keys_for(address(1)));
+  EXPECT_EQ(hub_.stream_keys_for(address(0))->session_id, 1001u);
+  for (std::size_t i = 2; i <= kMaxRememberedStreamKeys; ++i) {
+    EXPECT_TRUE(hub_.stream_keys_for(address(i))) << i;
+  }
+}
+
 TEST_F(ControlHubTest, RacingOpensLeaveTheHighestGenerationActive) {
   for (int round = 0; round < 200; ++round) {
     Conn a = Conn::make();
