@@ -45,7 +45,7 @@ import test_control  # noqa: E402
 import test_media_session  # noqa: E402
 from cast import send_paced, tone_rtp  # noqa: E402
 from fake_phone import FakePhone  # noqa: E402
-from lyra_phone import ACK, SecurePhone, first, inner_frame, keep_alive, logical, sync_request  # noqa: E402
+from lyra_phone import lyra_road  # noqa: E402
 from media_stream import PcmListener  # noqa: E402
 from proc_stats import descriptor_count, rss_kb, status_kb, thread_names  # noqa: E402
 from relvox import Relvox  # noqa: E402
@@ -68,29 +68,6 @@ class DrainingPcmListener(PcmListener):
     def pending(self):
         with self._cv:
             return len(self.data)
-
-
-def lyra_connect(address, conv):
-    """The Lyra road of tests/e2e/test_lyra_road.py; the phone's final confirmation waits for
-    its acknowledgement only, not for a silent spell after it. Returns the control port.
-
-    Each cycle is a new conversation `conv`: the kernel hands out ephemeral ports again, and a
-    push from a known address and conversation with a sequence number already answered is a
-    retransmission, which gets the earlier reply (with the earlier session's key)."""
-    phone = SecurePhone(server=(address, 55982), conv=conv, bind=("0.0.0.0", 0))
-    try:
-        phone.request(sync_request(b"\x42"))
-        phone.request(keep_alive(b"ka"))
-        phone.request(logical([(3, 0x21)], inner_frame(5, b"")))
-        phone.handshake(logical_id=0x21)
-        inner = phone.connect(channel_id=3, logical_id=0x21)
-        answer = first(first(first(inner, 3), 2), 11)
-        sn = phone.send_push(logical([(3, 0x21), (4, 1)], phone.seal(inner_frame(3))))
-        ack, _ = phone.recv_segment()
-        assert ack["cmd"] == ACK and ack["sn"] == sn, ack
-        return first(answer, 3, wire=0)
-    finally:
-        phone.close()
 
 
 class Soak:
@@ -119,7 +96,7 @@ class Soak:
         """One whole cast; `n` counts from 1 and is the receiver's media generation."""
         r = self.receiver
         seen = len(r.events)
-        port = lyra_connect("127.0.0.1", conv=0x5EED0000 + n)
+        port = lyra_road("127.0.0.1", conv=0x5EED0000 + n, quiet_after_confirm=False)
         assert port == 8899, port
         control = FakePhone(port=port)
         image = audio = conn = None

@@ -18,25 +18,9 @@ import test_control
 import test_media_session
 from cast import send_paced, tone_rtp
 from fake_phone import FakePhone
-from lyra_phone import SecurePhone, first, inner_frame, keep_alive, logical, sync_request
+from lyra_phone import lyra_road
 from media_stream import PcmListener
 from test_discovery import GROUP, LYRA, LYRA_WIRE, pair, query, records, start  # noqa: F401 (pair: fixture)
-
-
-def lyra_road(address):
-    """Runs the Lyra road against `address`; returns the control port the receiver names."""
-    phone = SecurePhone(server=(address, 55982), bind=("0.0.0.0", 0))
-    try:
-        phone.request(sync_request(b"\x42"))
-        phone.request(keep_alive(b"ka"))
-        phone.request(logical([(3, 0x21)], inner_frame(5, b"")))
-        phone.handshake(logical_id=0x21)
-        inner = phone.connect(channel_id=3, logical_id=0x21)
-        answer = first(first(first(inner, 3), 2), 11)
-        phone.push_expect_ack_only(logical([(3, 0x21), (4, 1)], phone.seal(inner_frame(3))))
-        return first(answer, 3, wire=0)
-    finally:
-        phone.close()
 
 
 def cast_tone(receiver, address, port, listener, tone, receiver_side=contextlib.nullcontext):
