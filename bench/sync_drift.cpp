@@ -10,7 +10,9 @@
 //     accepted sample, 50 x 100 ms between rounds;
 //   - the timer server: server time = offset + local time x (1 + drift); each one-way trip takes
 //     250 us, each reply leaves up to `jitter` later (uniform), as tests/e2e/fake_timer_server.py
-//     does with jitter_us;
+//     does with jitter_us. That delay falls on the way back alone, the worst case for a two-way
+//     exchange, which reads the server half the delay behind; with `legs` "both", each request
+//     and each reply is delayed independently instead;
 //   - the phone: it announces a time offset once and hands over every 1024-frame chunk 400 ms
 //     of its own clock before the chunk is due (the decode is not part of this: the chunks are
 //     the PCM the decoder would yield), a 1 kHz tone burst of 40 ms every 250 ms;
@@ -20,7 +22,7 @@
 // at its buffer's playback instant plus its place in the buffer, read on the timer server's
 // clock, and compared with the onset frame's presentation time plus the announced offset.
 //
-//   bench_sync_drift [minutes=10] [jitter_us=5000] [seed=1]
+//   bench_sync_drift [minutes=10] [jitter_us=5000] [seed=1] [legs=reply|both]
 //
 // Prints, per drift (-200, 0, +200 ppm), the signed onset error (heard minus due) after lock as
 // median, 99th percentile of |error| and maximum |error|, in microseconds. "After lock" is from
@@ -37,6 +39,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -82,6 +85,7 @@ struct TimerServer {
   double drift;      // fraction, +200 ppm = 2e-4
   double offset_us;  // server time at the local origin
   std::int64_t jitter_us;
+  bool both_legs;
   std::mt19937_64 random;
 
   double server_us(std::int64_t local_ns) const {
@@ -120,9 +124,10 @@ class SyncSim {
   void send() {
     sent_us_ = clock_->local_now_us();
     ++sequence_;
-    const std::int64_t arrive = g_now_ns + kOneWayNs;
-    const auto t2 = static_cast<std::int64_t>(server_.server_us(arrive));
     std::uniform_int_distribution<std::int64_t> jitter(0, server_.jitter_us * 1000);
+    const std::int64_t arrive =
+        g_now_ns + kOneWayNs + (server_.both_legs ? jitter(server_.random) : 0);
+    const auto t2 = static_cast<std::int64_t>(server_.server_us(arrive));
     const auto t3 = t2;  // stamped as the reply is sent; the jitter delays it after the stamp
     const std::int64_t leave = arrive + jitter(server_.random);
     reply_.fill(0);
@@ -197,9 +202,10 @@ struct RunFigures {
   bool sender_clock = false;
 };
 
-RunFigures run(double drift_ppm, double minutes, std::int64_t jitter_us, std::uint64_t seed) {
+RunFigures run(double drift_ppm, double minutes, std::int64_t jitter_us, bool both_legs,
+               std::uint64_t seed) {
   g_now_ns = kStartNs;
-  TimerServer server{drift_ppm / 1e6, 7'000'000'000.0, jitter_us, std::mt19937_64(seed)};
+  TimerServer server{drift_ppm / 1e6, 7'000'000'000.0, jitter_us, both_legs, std::mt19937_64(seed)};
   auto clock = ZeDidiPresentationClock::create(&sim_now);
   SyncSim sync(clock, server);
 
@@ -341,13 +347,15 @@ int main(int argc, char** argv) {
   const double minutes = argc > 1 ? std::atof(argv[1]) : 10.0;
   const std::int64_t jitter_us = argc > 2 ? std::atoll(argv[2]) : 5000;
   const std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1;
+  const bool both_legs = argc > 4 && std::strcmp(argv[4], "both") == 0;
   std::printf(
-      "sync: %.1f min of audio per run, timer replies jittered 0..%lld us, seed %llu "
+      "sync: %.1f min of audio per run, %s jittered 0..%lld us, seed %llu "
       "(simulated time)\n",
-      minutes, static_cast<long long>(jitter_us), static_cast<unsigned long long>(seed));
+      minutes, both_legs ? "timer requests and replies" : "timer replies",
+      static_cast<long long>(jitter_us), static_cast<unsigned long long>(seed));
   int worst = 0;
   for (const double ppm : {-200.0, 0.0, 200.0}) {
-    const RunFigures f = run(ppm, minutes, jitter_us, seed);
+    const RunFigures f = run(ppm, minutes, jitter_us, both_legs, seed);
     const Distribution locked = distribution(f.onsets, true);
     const Distribution all = distribution(f.onsets, false);
     std::printf(

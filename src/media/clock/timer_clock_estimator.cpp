@@ -34,9 +34,16 @@ std::optional<ClockEstimate> TimerClockEstimator::observe_round(
     if (sample_window_.size() >= kSampleWindow) sample_window_.pop_front();
     sample_window_.push_back(sample);
   }
+  std::int64_t fastest = sample_window_.front().round_trip_us;
+  for (const TimerSample& sample : sample_window_) {
+    fastest = std::min(fastest, sample.round_trip_us);
+  }
+  const std::int64_t admitted = sat_add(fastest, kRoundTripMarginUs);
   std::vector<std::int64_t> offsets;
   offsets.reserve(sample_window_.size());
-  for (const TimerSample& sample : sample_window_) offsets.push_back(sample.offset_us);
+  for (const TimerSample& sample : sample_window_) {
+    if (sample.round_trip_us <= admitted) offsets.push_back(sample.offset_us);
+  }
   const std::int64_t filtered = trimmed_mean(std::move(offsets));
 
   // The first of the round's samples with the smallest round trip.

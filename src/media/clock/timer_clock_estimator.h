@@ -28,9 +28,10 @@ struct ClockFitPoint {
 };
 
 // Turns rounds of timer samples into estimates of the server clock against the local clock: a
-// trimmed mean of the latest offsets, and a least-squares rate over the history of filtered points
-// once that history is long enough in count and in time. Owned by one clock synchronisation
-// thread; not thread-safe. Does no I/O and reads no clock.
+// trimmed mean of the latest offsets of the exchanges that were about as fast as the fastest, and a
+// least-squares rate over the history of filtered points once that history is long enough in count
+// and in time. Owned by one clock synchronisation thread; not thread-safe. Does no I/O and reads no
+// clock.
 class TimerClockEstimator {
  public:
   static constexpr std::size_t kSampleWindow = 10;
@@ -40,6 +41,12 @@ class TimerClockEstimator {
   static constexpr std::int64_t kMinFitSpanUs = 5'000'000;
   // Fitted slopes are clamped to ±500 ppm.
   static constexpr double kMaxSlope = 0.0005;
+  // An exchange's offset is off by half the difference of its two one-way delays, which only a
+  // slow exchange can make large: a reply held up on its way back by 5 ms reads the server 2.5 ms
+  // behind. The offsets filtered are those of the window's samples whose round trip is at most
+  // this much above the window's smallest, so a delay on one leg can move them at most half of it
+  // further than the fastest exchange.
+  static constexpr std::int64_t kRoundTripMarginUs = 500;
 
   TimerClockEstimator() = default;
 

@@ -70,6 +70,60 @@ INSTANTIATE_TEST_SUITE_P(
                       TrimCase{"SumNearTheBottomIsExact", {kMin, kMin + 1, kMax}, kMin + 1}),
     [](const auto& param_info) { return param_info.param.name; });
 
+struct RoundTripCase {
+  std::string name;
+  std::vector<TimerSample> round;
+  std::int64_t filtered;
+};
+
+// Exchanges whose reply was held up by d on its way back: round trip 800 + d, offset read d / 2
+// behind the server's 10000.
+std::vector<TimerSample> delayed_replies(const std::vector<std::int64_t>& delays) {
+  std::vector<TimerSample> out;
+  for (std::size_t i = 0; i < delays.size(); ++i) {
+    out.push_back({static_cast<std::int64_t>(i) * 10'000, 10'000 - delays[i] / 2, 800 + delays[i]});
+  }
+  return out;
+}
+
+class RoundTripFilterTest : public ::testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(RoundTripFilterTest, OnlyExchangesNearTheFastestAreFiltered) {
+  const RoundTripCase& c = GetParam();
+  TimerClockEstimator estimator;
+  const auto estimate = estimator.observe_round(c.round);
+  ASSERT_TRUE(estimate);
+  EXPECT_EQ(estimate->offset_us, static_cast<double>(c.filtered));
+  EXPECT_EQ(estimate->filtered_samples, c.round.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, RoundTripFilterTest,
+    ::testing::Values(
+        // Delays of 0 to 5 ms: the trimmed mean of all ten offsets would read 9055, 945 us behind;
+        // the four within 500 us of the fastest round trip give 9858 (9775, 9850, 9950 kept).
+        RoundTripCase{"SlowRepliesDoNotPullTheOffsetBack",
+                      delayed_replies({4000, 300, 2500, 0, 5000, 450, 1200, 3300, 100, 2000}),
+                      9858},
+        // 1500 is within the margin of 1000 and 1501 is not: with it the mean would be -2500.
+        RoundTripCase{"MarginIsInclusive", {{0, 30, 1000}, {1, 0, 1500}, {2, -5000, 1501}}, 0},
+        // A lone fast exchange is used by itself, whatever the others read.
+        RoundTripCase{"OneFastExchange", {{0, 400, 200}, {1, 9000, 900}, {2, 9000, 901}}, 400}),
+    [](const auto& param_info) { return param_info.param.name; });
+
+TEST(TimerClockEstimatorTest, FastestExchangeMayComeFromAnEarlierRound) {
+  TimerClockEstimator estimator;
+  ASSERT_TRUE(estimator.observe_round(std::vector<TimerSample>{{0, 100, 700}}));
+  // The window holds the earlier fast exchange and this round's slow ones; the anchor still comes
+  // from this round.
+  const std::vector<TimerSample> slow{{1'000'000, 5'000, 3'000}, {1'010'000, 5'100, 3'100}};
+  const auto estimate = estimator.observe_round(slow);
+  ASSERT_TRUE(estimate);
+  EXPECT_EQ(estimate->offset_us, 100.0);
+  EXPECT_EQ(estimate->anchor_local_us, 1'000'000);
+  EXPECT_EQ(estimate->round_trip_us, 3'000);
+}
+
 TEST(TimerClockEstimatorTest, FirstSampleGivesTheWholeEstimate) {
   TimerClockEstimator estimator;
   const std::vector<TimerSample> round{{123'456, 700, 900}};
