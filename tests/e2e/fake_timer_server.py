@@ -42,7 +42,9 @@ WRONG_SEQUENCE = "wrong_sequence"  # a 40-byte reply echoing the previous sequen
 SHORT = "short"  # the first 39 bytes of a correct reply
 LONG = "long"  # a correct reply followed by one more byte (41 bytes)
 SILENT = "silent"  # no reply
-MODES = (NORMAL, WRONG_SEQUENCE, SHORT, LONG, SILENT)
+DUPLICATE = "duplicate"  # the correct reply, sent twice
+STRAY_FIRST = "stray_first"  # 39 bytes and a reply echoing the previous sequence, then the correct reply
+MODES = (NORMAL, WRONG_SEQUENCE, SHORT, LONG, SILENT, DUPLICATE, STRAY_FIRST)
 
 
 class FakeTimerServer:
@@ -151,12 +153,19 @@ class FakeTimerServer:
             reply = reply[:-1]
         elif s["mode"] == LONG:
             reply = reply + b"\0"
+        datagrams = [reply]
+        if s["mode"] == DUPLICATE:
+            datagrams = [reply, reply]
+        elif s["mode"] == STRAY_FIRST:
+            stale = reply[:32] + struct.pack("<I", (sequence - 1) & 0xFFFFFFFF) + reply[36:]
+            datagrams = [reply[:-1], stale, reply]
         if s["jitter_us"] > 0:
             time.sleep(self._random.uniform(0, s["jitter_us"]) / 1e6)
-        try:
-            self.sock.sendto(reply, peer)
-        except OSError:
-            pass
+        for datagram in datagrams:
+            try:
+                self.sock.sendto(datagram, peer)
+            except OSError:
+                pass
 
 
 def main(argv=None):

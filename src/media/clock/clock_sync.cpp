@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/numeric.h"
 #include "core/thread.h"
 #include "core/udp_socket.h"
 #include "media/clock/timer_clock_estimator.h"
@@ -15,6 +16,7 @@ namespace sonvale {
 namespace {
 
 constexpr int kAttemptsPerRound = 10;
+constexpr int kMaxDatagramsPerExchange = 8;
 
 void emit_error(const EventSink& events, const char* code, const std::string& prefix,
                 const Error& error) {
@@ -84,9 +86,12 @@ class ClockSync {
     return RoundEnd::kComplete;
   }
 
-  // One request and at most one datagram read back. A reply counts only when it is exactly 40
-  // bytes long (a longer datagram is not a reply, whatever its first 40 bytes hold) and echoes the
-  // sequence number just sent.
+  // One request and its reply. A reply counts only when it is exactly 40 bytes long (a longer
+  // datagram is not a reply, whatever its first 40 bytes hold) and echoes the sequence number just
+  // sent. Any other datagram (a reply that came after its exchange gave up, a duplicate, anything
+  // else) is read and dropped until the exchange's time-out: left queued, it would be read as the
+  // next exchange's reply, and that one's reply as the one after, so that no exchange could
+  // succeed again. At most kMaxDatagramsPerExchange are read, so a flood costs little.
   std::optional<TimerSample> exchange(UdpSocket& socket) {
     const std::int64_t sent = in_.clock->local_now_us();
     ++sequence_;
@@ -94,14 +99,29 @@ class ClockSync {
     const auto written = socket.send(request);
     if (!written || *written != request.size()) return std::nullopt;
 
+    const std::int64_t deadline =
+        sat_add(sent, std::chrono::microseconds(timing_.io_timeout).count());
+    std::optional<TimerSample> sample;
+    bool shortened = false;
     std::array<std::uint8_t, kTimerMessageSize> buf{};
-    const auto datagram = socket.receive(buf);
-    if (!datagram) return std::nullopt;
-    const std::int64_t received = in_.clock->local_now_us();
-    if (datagram->wire_size != kTimerMessageSize) return std::nullopt;
-    const auto reply = parse_timer_reply(ByteSpan(buf.data(), datagram->size));
-    if (!reply || reply->sequence != sequence_) return std::nullopt;
-    return timer_sample_from_exchange(sent, received, *reply);
+    for (int read = 0; read < kMaxDatagramsPerExchange && !sample; ++read) {
+      if (read > 0) {
+        const std::int64_t left = sat_sub(deadline, in_.clock->local_now_us());
+        if (left <= 0) break;
+        (void)socket.set_recv_timeout(std::chrono::microseconds(left));
+        shortened = true;
+      }
+      const auto datagram = socket.receive(buf);
+      if (!datagram) break;
+      const std::int64_t received = in_.clock->local_now_us();
+      if (datagram->wire_size != kTimerMessageSize) continue;
+      const auto reply = parse_timer_reply(ByteSpan(buf.data(), datagram->size));
+      if (!reply || reply->sequence != sequence_) continue;
+      sample = timer_sample_from_exchange(sent, received, *reply);
+      if (!sample) break;  // this exchange's own reply, but unusable
+    }
+    if (shortened) (void)socket.set_recv_timeout(timing_.io_timeout);
+    return sample;
   }
 
   void report(const ClockEstimate& estimate) {

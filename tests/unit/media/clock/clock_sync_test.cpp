@@ -237,6 +237,31 @@ INSTANTIATE_TEST_SUITE_P(Modes, RejectedReplyTest,
                            return name;
                          });
 
+class ExtraDatagramTest : public ClockSyncTest,
+                          public ::testing::WithParamInterface<const char*> {};
+
+// A datagram that is not the awaited reply, left unread, would be taken for the next exchange's
+// reply, and so on for every later exchange: one duplicate would end the synchronisation.
+TEST_P(ExtraDatagramTest, OtherDatagramsAreSkippedAndEveryExchangeCounts) {
+  TimerServerProcess server({"--mode", GetParam()});
+  play_->store(true);  // no pause after the first round
+  start(server);
+  ASSERT_TRUE(wait_for_synchronized(1));
+  play_->store(true);
+  ASSERT_TRUE(wait_for_synchronized(2, 5s));
+  const auto events = synchronized_events();
+  EXPECT_EQ(events.at(0)["filtered_samples"], 10u);
+  EXPECT_EQ(events.at(1)["filtered_samples"], 10u);
+  EXPECT_EQ(sequences(server.requests()).at(19), 20u) << "one request per exchange";
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ExtraDatagramTest, ::testing::Values("duplicate", "stray_first"),
+                         [](const auto& param_info) {
+                           std::string name = param_info.param;
+                           std::erase(name, '_');
+                           return name;
+                         });
+
 TEST_F(ClockSyncTest, SequenceNumbersWrapAfterTheLargest) {
   TimerServerProcess server;
   ClockSyncTiming timing;
