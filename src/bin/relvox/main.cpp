@@ -55,9 +55,16 @@ void raise_open_file_limit() {
 // Every cast starts and ends its own threads. glibc gives threads up to eight allocator arenas per
 // core and keeps what each arena once held: cast after cast, the process grows by the memory that
 // short-lived threads left behind in arenas nobody reuses, although what is in use stays level.
-// Two arenas are plenty for a few thousand allocations a second, and keep the process level.
+// Two arenas are plenty for a few thousand allocations a second, and keep the process level. An
+// arena limit set in the environment is left as it is.
 void limit_allocator_arenas() {
 #if defined(__GLIBC__)
+  if (std::getenv("MALLOC_ARENA_MAX") != nullptr) return;
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  if (tunables != nullptr &&
+      std::string_view(tunables).find("glibc.malloc.arena_max") != std::string_view::npos) {
+    return;
+  }
   (void)::mallopt(M_ARENA_MAX, 2);
 #endif
 }
