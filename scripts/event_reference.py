@@ -10,7 +10,7 @@ that NAME and CODE can take:
 - a string literal, or either branch of `cond ? "a" : "b"`;
 - a parameter of the function or lambda that builds the object: then the argument at that place
   in every call of that function, followed through further helpers;
-- a local name: the values assigned to it in the same function.
+- any other name: the values assigned to it in the enclosing function, else in the file.
 
 Anything else (a table lookup, a member, a computed text) is reported as a place the script
 cannot read, and the check fails there: a name is never skipped quietly. Exit status 0 when
@@ -553,6 +553,7 @@ def _members(src):
         if i > 0 and toks[i - 1].text == "{" and i + 1 < len(toks) and toks[i + 1].text == ",":
             close = match.get(i - 1)
             if close is None:
+                yield t.text, i, i, None
                 continue
             yield t.text, i + 2, close, _parent_brace(src, i - 1)
         elif i > 0 and toks[i - 1].text == "[" and i + 2 < len(toks) and \
@@ -576,19 +577,15 @@ def _parent_brace(src, brace):
 
 def _kinds_of(corpus, src, owner, index):
     """Whether the object holding a "code" is an "error" or a "warning" event."""
-    toks = src.tokens
-    if owner[0] == "object" and owner[1] is not None:
-        lo, hi = owner[1], src.match[owner[1]]
-        for key, vlo, vhi, o in _members(src):
-            if key == "event" and o is not None and o == owner and lo < vlo < hi:
-                return corpus.values(Place(src, vlo), vlo, vhi)
-    elif owner[0] == "subscript" and owner[1] is not None:
-        kinds = {}
-        for key, vlo, vhi, o in _members(src):
-            if key == "event" and o is not None and o[0] == "subscript" and o[1] == owner[1]:
-                kinds = _union(kinds, corpus.values(Place(src, vlo), vlo, vhi))
-        if kinds:
-            return kinds
+    kinds = {}
+    for key, vlo, vhi, o in _members(src):
+        if key != "event" or o is None or owner[1] is None:
+            continue
+        if owner[0] == "object" and o == owner or \
+                owner[0] == "subscript" and o[0] == "subscript" and o[1] == owner[1]:
+            kinds = _union(kinds, corpus.values(Place(src, vlo), vlo, vhi))
+    if kinds:
+        return kinds
     raise Unresolved(src.where(index), "cannot tell whether this code is an error's or a "
                                        "warning's: no \"event\" beside it")
 

@@ -59,6 +59,9 @@ SOURCES = {
           const char* mode = "mode_first";
           if (plain) mode = "mode_second";
           ctx.events(Json{{"event", mode}, {"code", 7}});
+          Json w;
+          w["code"] = "subscript_code";
+          w["event"] = "warning";
           auto report = [&](const char* stage) { ctx.events(Json{{"event", stage}}); };
           report("from_a_lambda");
         }
@@ -93,7 +96,7 @@ def test_names_are_found_through_helpers_branches_and_assignments(tmp_path):
     assert emitted.unresolved == []
     assert set(emitted.events) == FOUND_EVENTS
     assert {code: set(kinds) for code, kinds in emitted.codes.items()} == {
-        "helper_code": {"error"}, "warned": {"warning"}}
+        "helper_code": {"error"}, "warned": {"warning"}, "subscript_code": {"warning"}}
     # A name passed to a helper is placed at its caller's literal, where one would add or
     # rename it.
     assert emitted.events["nested_helper"] == ["src/lyra/frames.cpp:21"]
