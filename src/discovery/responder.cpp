@@ -167,21 +167,24 @@ ReplyPlan plan_replies(const std::vector<DnsQuestion>& questions, SocketAddrV4 s
                        std::optional<Ipv4> destination, const DiscoveryResponses& responses,
                        const OnLinkSources& on_link, SocketAddrV4 multicast_target) {
   ReplyPlan plan;
+  bool unicast_response = source.port != kMdnsPort;
+  bool lyra = false;
+  bool mi_connect = false;
+  for (const auto& q : questions) {
+    unicast_response = unicast_response || (q.qclass & kDnsUnicastResponseBit) != 0;
+    lyra = lyra || query_matches_service(q.name, q.qtype, kLyraServiceType, responses.lyra_label);
+    mi_connect = mi_connect || query_matches_service(q.name, q.qtype, kMiConnectServiceType,
+                                                     responses.mi_connect_instance);
+  }
   const bool unicast_addressed = !destination || !is_multicast(*destination);
-  if (unicast_addressed && !on_link.contains(source.ip)) {
+  if ((unicast_addressed || unicast_response) && !on_link.is_host(source.ip)) {
     plan.off_link = true;
     return plan;
   }
-  bool unicast_response = source.port != kMdnsPort;
-  for (const auto& q : questions) {
-    unicast_response = unicast_response || (q.qclass & kDnsUnicastResponseBit) != 0;
-    plan.lyra = plan.lyra ||
-                query_matches_service(q.name, q.qtype, kLyraServiceType, responses.lyra_label);
-    plan.mi_connect = plan.mi_connect || query_matches_service(q.name, q.qtype, kMiConnectServiceType,
-                                                               responses.mi_connect_instance);
-  }
   plan.destination = unicast_response ? source : multicast_target;
-  plan.unsupported = !questions.empty() && !plan.lyra && !plan.mi_connect;
+  plan.unsupported = !questions.empty() && !lyra && !mi_connect;
+  plan.lyra = lyra;
+  plan.mi_connect = mi_connect;
   return plan;
 }
 

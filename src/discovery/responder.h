@@ -36,18 +36,21 @@ struct DiscoveryResponses {
 
 // What one received datagram gets (RFC 6762 sections 5.4, 6 and 11).
 struct ReplyPlan {
-  bool off_link = false;      // a unicast-addressed query from an off-link source: ignored
+  bool off_link = false;      // from a source that is no host of the link, and either
+                              // unicast-addressed or asking for a unicast answer: ignored
   bool lyra = false;          // answer with the Lyra packet
   bool mi_connect = false;    // answer with the Mi Connect packet
   bool unsupported = false;   // questions were read, none matched
   SocketAddrV4 destination;   // where the answers go
 };
 
-// Decides what a datagram from `source` gets. `destination` is the address the datagram was sent
-// to (IP_PKTINFO): anything but a multicast address, or no address at all, makes it a
-// unicast-addressed query, answered only when `on_link` holds the source. Answers go to the
-// source when a question asks for a unicast response or the source port is not 5353, otherwise
-// to `multicast_target`; each service is answered at most once.
+// Decides what a datagram from `source` gets. `destination` is the address
+// the datagram was sent to (IP_PKTINFO): anything but a multicast address, or no address at all,
+// makes it a unicast-addressed query. Answers go to the source when a question asks for a
+// unicast response or the source port is not 5353, otherwise to `multicast_target`. Nothing is
+// ever sent by unicast to an address that is not a host of the link (`OnLinkSources::is_host`),
+// and a unicast-addressed query from such a source is ignored whatever it asks. Each service is
+// answered at most once.
 ReplyPlan plan_replies(const std::vector<DnsQuestion>& questions, SocketAddrV4 source,
                        std::optional<Ipv4> destination, const DiscoveryResponses& responses,
                        const OnLinkSources& on_link, SocketAddrV4 multicast_target);

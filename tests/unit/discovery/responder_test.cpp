@@ -61,7 +61,8 @@ TEST_P(PlanTest, Decides) {
   std::optional<Ipv4> dest;
   if (c.destination) dest = *Ipv4::parse(*c.destination);
   const SocketAddrV4 group{kMdnsGroup, kMdnsPort};
-  const ReplyPlan plan = plan_replies(c.questions, *source.as_v4(), dest, responses(), eth0_on_link(), group);
+  const ReplyPlan plan =
+      plan_replies(c.questions, *source.as_v4(), dest, responses(), eth0_on_link(), group);
   EXPECT_EQ(plan.off_link, c.off_link);
   EXPECT_EQ(plan.lyra, c.lyra);
   EXPECT_EQ(plan.mi_connect, c.mi_connect);
@@ -113,8 +114,31 @@ INSTANTIATE_TEST_SUITE_P(
                  "255.255.255.255", true, false, false, false, ""},
         PlanCase{"no_destination_info_is_unicast", {kLyraPtr}, "203.0.113.7:5353", std::nullopt,
                  true, false, false, false, ""},
-        PlanCase{"multicast_off_link_source_answered", {kLyraPtrQu}, "203.0.113.7:5353",
-                 "224.0.0.251", false, true, false, false, "203.0.113.7:5353"},
+        // A unicast answer goes to one host of the link or nowhere: never through a router to
+        // an off-link source, never to a broadcast, network or multicast address.
+        PlanCase{"multicast_off_link_source_asking_unicast_ignored", {kLyraPtrQu},
+                 "203.0.113.7:5353", "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"multicast_off_link_source_other_port_ignored", {kLyraPtr}, "203.0.113.7:40000",
+                 "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"multicast_off_link_source_answered_to_group", {kLyraPtr}, "203.0.113.7:5353",
+                 "224.0.0.251", false, true, false, false, "224.0.0.251:5353"},
+        PlanCase{"unicast_from_subnet_broadcast_ignored", {kLyraPtrQu}, "192.168.1.255:40000",
+                 "192.168.1.23", true, false, false, false, ""},
+        PlanCase{"unicast_from_subnet_network_ignored", {kLyraPtr}, "192.168.1.0:40000",
+                 "192.168.1.23", true, false, false, false, ""},
+        PlanCase{"multicast_from_subnet_broadcast_other_port_ignored", {kLyraPtr},
+                 "192.168.1.255:40000", "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"multicast_from_link_local_broadcast_asking_unicast_ignored", {kLyraPtrQu},
+                 "169.254.255.255:5353", "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"multicast_from_unspecified_source_ignored", {kLyraPtr}, "0.0.0.0:40000",
+                 "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"multicast_from_group_address_ignored", {kLyraPtrQu}, "224.0.0.251:5353",
+                 "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"unicast_from_limited_broadcast_ignored", {kLyraPtr}, "255.255.255.255:40000",
+                 "192.168.1.23", true, false, false, false, ""},
+        PlanCase{"last_host_of_the_subnet_answered", {kLyraPtr, kMiPtr},
+                 "192.168.1.254:40000", "192.168.1.23", false, true, true, false,
+                 "192.168.1.254:40000"},
         PlanCase{"loopback_source_not_on_link_for_a_lan_address", {kLyraPtr}, "127.0.0.1:40000",
                  "127.0.0.1", true, false, false, false, ""}),
     [](const auto& p) { return std::string(p.param.title); });
