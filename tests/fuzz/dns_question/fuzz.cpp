@@ -2,6 +2,7 @@
 // against both services, decide where the answers go; the TTL rewriter over the same bytes; the
 // peer browser's accept test.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 
@@ -33,7 +34,8 @@ std::uint32_t be(const std::uint8_t* p, std::size_t n) {
 }
 
 // The header fields that question parsing never reads choose where the datagram came from: ID
-// and flags the source address, ARCOUNT its port, NSCOUNT whether it was sent to the group.
+// and flags the source address, ARCOUNT its port, NSCOUNT whether it was sent to the group,
+// ANCOUNT how many milliseconds ago the services were last multicast.
 void check_plan(const std::uint8_t* data, std::size_t size,
                 const std::vector<sonvale::DnsQuestion>& questions) {
   using namespace sonvale;
@@ -52,11 +54,17 @@ void check_plan(const std::uint8_t* data, std::size_t size,
   const std::optional<Ipv4> destination = (data[8] & 1) != 0   ? std::optional(kMdnsGroup)
                                           : (data[8] & 2) != 0 ? std::optional(address)
                                                                : std::nullopt;
-  const ReplyPlan plan = plan_replies(questions, source, destination, responses, link, group);
+  const Clock::time_point now{std::chrono::hours(1)};
+  const auto ago = std::chrono::milliseconds(be(data + 6, 2));
+  const LastMulticast last{now - ago, now - ago};
+  const ReplyPlan plan =
+      plan_replies(questions, source, destination, responses, link, group, last, now);
   const bool answers = plan.lyra || plan.mi_connect;
   if (plan.off_link && (answers || plan.unsupported)) std::abort();
   if (!answers) return;
-  if (plan.destination != group && (plan.destination != source || !link.is_host(source.ip))) {
+  if (plan.destination == group) {
+    if (ago < kMulticastInterval) std::abort();  // the group heard these records within a second
+  } else if (plan.destination != source || !link.is_host(source.ip)) {
     std::abort();  // a unicast answer reaches exactly one host of the link
   }
 }
