@@ -491,5 +491,29 @@ TEST_F(ResponderScriptTest, AFailedAnswerToTheGroupDoesNotCountAsHeard) {
   EXPECT_EQ(answers(), (Answers{{7, 'L', "224.0.0.251:5353"}, {8, 'L', "224.0.0.251:5353"}}));
 }
 
+// "discovery_receive_failed" carries the receiver's address and port and the system's text; each
+// failure is followed by a 200 ms pause, time-outs are silent, and the loop goes on.
+TEST_F(ResponderScriptTest, ReceiveFailuresAreReportedEachWithItsPause) {
+  socket_.queue_error(ENETDOWN);
+  socket_.queue_error(ETIMEDOUT);
+  socket_.queue_error(ECONNREFUSED);
+  socket_.queue(dns_query(9, {{kLyraName, 12, 0x8001}}), asker_, kMdnsGroup);
+  run();
+  const auto failed = sink_.named("discovery_receive_failed");
+  ASSERT_EQ(failed.size(), 2u);
+  EXPECT_EQ(failed[0], (Json{{"event", "discovery_receive_failed"},
+                             {"protocol", "xiaomi_zedidi"},
+                             {"address_family", "ipv4"},
+                             {"address", "192.168.1.23"},
+                             {"port", 5353},
+                             {"message", "Network is down (os error 100)"}}));
+  EXPECT_EQ(failed[1]["message"], "Connection refused (os error 111)");
+  const auto& at = socket_.receive_times();
+  ASSERT_GE(at.size(), 4u);
+  EXPECT_GE(at[1] - at[0], 200ms);  // after the first failure
+  EXPECT_GE(at[3] - at[2], 200ms);  // after the second
+  EXPECT_EQ(answers(), (Answers{{9, 'L', "192.168.1.50:5353"}}));
+}
+
 }  // namespace
 }  // namespace sonvale
