@@ -111,16 +111,26 @@ OnLinkSources OnLinkSources::of(const std::vector<InterfaceAddress>& list,
     out.subnets_.emplace_back(Ipv4{entry.v4.value & mask.value}, mask);
   }
   out.subnets_.emplace_back(Ipv4::from_octets(169, 254, 0, 0), Ipv4::from_octets(255, 255, 0, 0));
-  out.loopback_ = address.is_loopback();
+  if (address.is_loopback()) {
+    out.subnets_.emplace_back(Ipv4::from_octets(127, 0, 0, 0), Ipv4::from_octets(255, 0, 0, 0));
+  }
   return out;
 }
 
-bool OnLinkSources::contains(Ipv4 source) const {
-  if (loopback_ && source.is_loopback()) return true;
+bool OnLinkSources::is_host(Ipv4 address) const {
+  const std::uint32_t a = address.value;
+  if ((a >> 24) == 0 || (a >> 29) == 7) return false;
+  // An address that is the network or broadcast address of any subnet is refused, even when a
+  // wider subnet holds it as a host: the system sends to it as a broadcast all the same.
+  bool inside = false;
   for (const auto& [net, mask] : subnets_) {
-    if ((source.value & mask.value) == net.value) return true;
+    if ((a & mask.value) != net.value) continue;
+    const std::uint32_t host_bits = ~mask.value;
+    const std::uint32_t host = a & host_bits;
+    if (host_bits >= 3 && (host == 0 || host == host_bits)) return false;
+    inside = true;
   }
-  return false;
+  return inside;
 }
 
 }  // namespace sonvale

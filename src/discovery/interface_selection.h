@@ -50,19 +50,23 @@ std::uint32_t ipv6_browser_index(const std::vector<InterfaceAddress>& list,
 // The "interfaces" array of "discovery_interface_inventory".
 Json interface_inventory(const std::vector<InterfaceAddress>& list, const InterfaceLister& lister);
 
-// The sources from which unicast-addressed queries are answered (RFC 6762 section 11): the
-// IPv4 subnets of the selected interface, 169.254.0.0/16, and 127.0.0.0/8 when the receiver's
+// The hosts of the receiver's link (RFC 6762 section 11): the only sources whose unicast-addressed
+// queries are answered, and the only addresses a reply is ever sent to by unicast. The link is
+// the IPv4 subnets of the selected interface, 169.254.0.0/16, and 127.0.0.0/8 when the receiver's
 // own address is a loopback address.
 class OnLinkSources {
  public:
   OnLinkSources() = default;
   static OnLinkSources of(const std::vector<InterfaceAddress>& list, const InterfaceLister& lister,
                           Ipv4 address, std::string_view interface_name);
-  bool contains(Ipv4 source) const;
+  // Whether `address` is one host of the link: inside one of its subnets and neither that
+  // subnet's network nor its broadcast address (subnets of /30 and wider; in a /31 or /32 every
+  // address is a host), nor an address of 0.0.0.0/8, nor a multicast, reserved or limited
+  // broadcast address (224.0.0.0 and up). Whatever is sent to such an address reaches one host.
+  bool is_host(Ipv4 address) const;
 
  private:
   std::vector<std::pair<Ipv4, Ipv4>> subnets_;  // (network, mask)
-  bool loopback_ = false;
 };
 
 bool is_link_local_ipv6(const in6_addr& a);

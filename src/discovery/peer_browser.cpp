@@ -22,12 +22,13 @@ constexpr std::uint64_t kBurstRounds = 3;
 
 class PeerBrowser {
  public:
-  PeerBrowser(UdpSocket socket, PeerBrowserParams params)
-      : socket_(std::move(socket)), p_(std::move(params)), query_(lyra_peer_query()) {}
+  PeerBrowser(DatagramSocket& socket, std::string local_address, const PeerBrowserParams& params)
+      : socket_(socket),
+        p_(params),
+        query_(lyra_peer_query()),
+        local_text_(std::move(local_address)) {}
 
   void run() {
-    const auto local = socket_.local_address();
-    local_text_ = local ? local->to_string() : "unknown";
     std::vector<std::uint8_t> buf(4096, 0);
     std::uint64_t round = 0;
     Clock::time_point deadline = p_.clock->now();
@@ -82,10 +83,10 @@ class PeerBrowser {
                    {"wire_hex", hex_lower(datagram)}});
   }
 
-  UdpSocket socket_;
-  PeerBrowserParams p_;
+  DatagramSocket& socket_;
+  const PeerBrowserParams& p_;
   const Bytes query_;
-  std::string local_text_;
+  const std::string local_text_;
 };
 
 }  // namespace
@@ -150,12 +151,19 @@ Result<UdpSocket> create_ipv6_browser_socket(std::uint32_t index, const in6_addr
   return s;
 }
 
+void run_peer_browser(DatagramSocket& socket, std::string local_address,
+                      const PeerBrowserParams& params) {
+  PeerBrowser(socket, std::move(local_address), params).run();
+}
+
 Result<JoiningThread> spawn_lyra_peer_browser(UdpSocket socket, PeerBrowserParams params) {
   const std::string name = "sonvale-" + params.family + "-peer-browser";
-  auto browser = std::make_shared<PeerBrowser>(std::move(socket), std::move(params));
+  auto body = [socket = std::move(socket), params = std::move(params)]() mutable {
+    const auto local = socket.local_address();
+    run_peer_browser(socket, local ? local->to_string() : "unknown", params);
+  };
   SV_ASSIGN_OR_RETURN(std::thread thread,
-                      with_context(spawn_named(name, [browser] { browser->run(); }),
-                                   "spawn Lyra peer browser"));
+                      with_context(spawn_named(name, std::move(body)), "spawn Lyra peer browser"));
   return JoiningThread(std::move(thread));
 }
 

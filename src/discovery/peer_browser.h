@@ -47,9 +47,15 @@ struct PeerBrowserParams {
   std::shared_ptr<const Clock> clock;
 };
 
-// Starts "sonvale-<family>-peer-browser": it queries 1 s apart three times, then every 300 s,
-// reports every datagram it receives, and ends once the stop flag is set. The thread is joined
-// when the returned handle is destroyed.
+// The browser loop on the calling thread: queries 1 s apart three times, then every 300 s,
+// reports every datagram `socket` receives and every receive failure (then pauses 200 ms), and
+// returns once the stop flag is set. Events name the socket's own address as `local_address`.
+void run_peer_browser(DatagramSocket& socket, std::string local_address,
+                      const PeerBrowserParams& params);
+
+// Starts "sonvale-<family>-peer-browser", which runs `run_peer_browser` over `socket` with its
+// local address as the system reports it ("unknown" when it cannot be read). The thread is
+// joined when the returned handle is destroyed.
 [[nodiscard]] Result<JoiningThread> spawn_lyra_peer_browser(UdpSocket socket,
                                                             PeerBrowserParams params);
 

@@ -19,11 +19,17 @@ struct Service {
   const char* name;  // with the trailing dot, as events show it
   const Bytes* packet;
   const std::optional<Bytes>* goodbye;
+  std::optional<Clock::time_point> LastMulticast::*last_multicast;
 };
 
 std::array<Service, 2> services(const DiscoveryResponses& r) {
-  return {Service{"_lyra-mdns._udp.local.", &r.lyra_packet, &r.lyra_goodbye},
-          Service{"_mi-connect._udp.local.", &r.mi_connect_packet, &r.mi_connect_goodbye}};
+  return {Service{"_lyra-mdns._udp.local.", &r.lyra_packet, &r.lyra_goodbye, &LastMulticast::lyra},
+          Service{"_mi-connect._udp.local.", &r.mi_connect_packet, &r.mi_connect_goodbye,
+                  &LastMulticast::mi_connect}};
+}
+
+bool may_multicast(const std::optional<Clock::time_point>& last, Clock::time_point now) {
+  return !last || now - *last >= kMulticastInterval;
 }
 
 Json round_event(const char* event, const Service& s, const ResponderParams& p, std::size_t bytes,
@@ -80,6 +86,7 @@ class Responder {
     for (int round = 1; round <= rounds; ++round) {
       for (const Service& s : services_) {
         const bool ok = send(*s.packet, p_.multicast_target);
+        if (ok) last_multicast_.*s.last_multicast = p_.clock->now();
         const bool brd = send(*s.packet, p_.broadcast_target);
         p_.events(round_event("discovery_announcement", s, p_, s.packet->size(), round, reason, ok, brd));
       }
@@ -123,8 +130,9 @@ class Responder {
     if (!source) return;
     const auto questions = read_dns_questions(datagram);
     if (questions.empty()) return;
-    const ReplyPlan plan = plan_replies(questions, *source, got->destination, *p_.responses,
-                                        p_.on_link, p_.multicast_target);
+    const ReplyPlan plan =
+        plan_replies(questions, *source, got->destination, *p_.responses, p_.on_link,
+                     p_.multicast_target, last_multicast_, p_.clock->now());
     if (plan.off_link) return;
     if (plan.lyra) reply(datagram, *source, plan.destination, services_[0]);
     if (plan.mi_connect) reply(datagram, *source, plan.destination, services_[1]);
@@ -144,6 +152,8 @@ class Responder {
     packet[0] = query[0];
     packet[1] = query[1];
     const bool ok = send(packet, destination);
+    if (ok && destination == p_.multicast_target)
+      last_multicast_.*s.last_multicast = p_.clock->now();
     p_.events(Json{{"event", "discovery_query"},
                    {"protocol", "xiaomi_zedidi"},
                    {"service", s.name},
@@ -159,29 +169,35 @@ class Responder {
   DatagramSocket& socket_;
   const ResponderParams& p_;
   const std::array<Service, 2> services_;
+  LastMulticast last_multicast_;
 };
 
 }  // namespace
 
 ReplyPlan plan_replies(const std::vector<DnsQuestion>& questions, SocketAddrV4 source,
                        std::optional<Ipv4> destination, const DiscoveryResponses& responses,
-                       const OnLinkSources& on_link, SocketAddrV4 multicast_target) {
+                       const OnLinkSources& on_link, SocketAddrV4 multicast_target,
+                       const LastMulticast& last_multicast, Clock::time_point now) {
   ReplyPlan plan;
+  bool unicast_response = source.port != kMdnsPort;
+  bool lyra = false;
+  bool mi_connect = false;
+  for (const auto& q : questions) {
+    unicast_response = unicast_response || (q.qclass & kDnsUnicastResponseBit) != 0;
+    lyra = lyra || query_matches_service(q.name, q.qtype, kLyraServiceType, responses.lyra_label);
+    mi_connect = mi_connect || query_matches_service(q.name, q.qtype, kMiConnectServiceType,
+                                                     responses.mi_connect_instance);
+  }
   const bool unicast_addressed = !destination || !is_multicast(*destination);
-  if (unicast_addressed && !on_link.contains(source.ip)) {
+  if ((unicast_addressed || unicast_response) && !on_link.is_host(source.ip)) {
     plan.off_link = true;
     return plan;
   }
-  bool unicast_response = source.port != kMdnsPort;
-  for (const auto& q : questions) {
-    unicast_response = unicast_response || (q.qclass & kDnsUnicastResponseBit) != 0;
-    plan.lyra = plan.lyra ||
-                query_matches_service(q.name, q.qtype, kLyraServiceType, responses.lyra_label);
-    plan.mi_connect = plan.mi_connect || query_matches_service(q.name, q.qtype, kMiConnectServiceType,
-                                                               responses.mi_connect_instance);
-  }
   plan.destination = unicast_response ? source : multicast_target;
-  plan.unsupported = !questions.empty() && !plan.lyra && !plan.mi_connect;
+  plan.unsupported = !questions.empty() && !lyra && !mi_connect;
+  plan.lyra = lyra && (unicast_response || may_multicast(last_multicast.lyra, now));
+  plan.mi_connect =
+      mi_connect && (unicast_response || may_multicast(last_multicast.mi_connect, now));
   return plan;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,23 +35,39 @@ struct DiscoveryResponses {
   std::optional<Bytes> mi_connect_goodbye;
 };
 
+// When each service's records were last multicast on the receiver's interface; nothing before
+// the first announcement.
+struct LastMulticast {
+  std::optional<Clock::time_point> lyra;
+  std::optional<Clock::time_point> mi_connect;
+};
+
+// RFC 6762 section 6: a service's records are multicast on an interface at most once in this
+// interval. A query within it is served by the answer the link has just heard.
+inline constexpr std::chrono::seconds kMulticastInterval{1};
+
 // What one received datagram gets (RFC 6762 sections 5.4, 6 and 11).
 struct ReplyPlan {
-  bool off_link = false;      // a unicast-addressed query from an off-link source: ignored
+  bool off_link = false;      // from a source that is no host of the link, and either
+                              // unicast-addressed or asking for a unicast answer: ignored
   bool lyra = false;          // answer with the Lyra packet
   bool mi_connect = false;    // answer with the Mi Connect packet
   bool unsupported = false;   // questions were read, none matched
   SocketAddrV4 destination;   // where the answers go
 };
 
-// Decides what a datagram from `source` gets. `destination` is the address the datagram was sent
-// to (IP_PKTINFO): anything but a multicast address, or no address at all, makes it a
-// unicast-addressed query, answered only when `on_link` holds the source. Answers go to the
-// source when a question asks for a unicast response or the source port is not 5353, otherwise
-// to `multicast_target`; each service is answered at most once.
+// Decides what a datagram from `source`, received at `now`, gets. `destination` is the address
+// the datagram was sent to (IP_PKTINFO): anything but a multicast address, or no address at all,
+// makes it a unicast-addressed query. Answers go to the source when a question asks for a
+// unicast response or the source port is not 5353, otherwise to `multicast_target`. Nothing is
+// ever sent by unicast to an address that is not a host of the link (`OnLinkSources::is_host`),
+// and a unicast-addressed query from such a source is ignored whatever it asks. A service whose
+// records `last_multicast` shows multicast less than `kMulticastInterval` before `now` is not
+// multicast again; unicast answers are never held back. Each service is answered at most once.
 ReplyPlan plan_replies(const std::vector<DnsQuestion>& questions, SocketAddrV4 source,
                        std::optional<Ipv4> destination, const DiscoveryResponses& responses,
-                       const OnLinkSources& on_link, SocketAddrV4 multicast_target);
+                       const OnLinkSources& on_link, SocketAddrV4 multicast_target,
+                       const LastMulticast& last_multicast, Clock::time_point now);
 
 // Everything the responder loop works with; one record, handed over whole.
 struct ResponderParams {
@@ -66,7 +83,9 @@ struct ResponderParams {
 
 // The responder: "discovery_publication_profile", then announcements (3 startup rounds 250 ms
 // apart, then one round every 30 s), answers to matching queries, events for every datagram;
-// returns after the stop flag was seen set and the three rounds of goodbyes went out.
+// returns after the stop flag was seen set and the three rounds of goodbyes went out. Every
+// announcement and every answer to the group that was sent counts as the service's last
+// multicast.
 void run_responder(DatagramSocket& socket, const ResponderParams& params);
 
 }  // namespace sonvale

@@ -162,16 +162,87 @@ TEST(OnLinkSourcesTest, SubnetsOfTheSelectedInterfaceLinkLocalAndLoopback) {
       {"172.16.0.10", false},  // another interface's subnet
       {"169.254.3.4", true},   {"127.0.0.1", false},    {"8.8.8.8", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(eth0.contains(*Ipv4::parse(c.source)), c.on_link) << c.source;
+  for (const auto& c : cases)
+    EXPECT_EQ(eth0.is_host(*Ipv4::parse(c.source)), c.on_link) << c.source;
 
   const auto lo = OnLinkSources::of(list, f, *Ipv4::parse("127.0.0.1"), "");
-  EXPECT_TRUE(lo.contains(*Ipv4::parse("127.0.0.1")));
-  EXPECT_TRUE(lo.contains(*Ipv4::parse("127.5.5.5")));
-  EXPECT_FALSE(lo.contains(*Ipv4::parse("192.168.1.1")));
+  EXPECT_TRUE(lo.is_host(*Ipv4::parse("127.0.0.1")));
+  EXPECT_TRUE(lo.is_host(*Ipv4::parse("127.5.5.5")));
+  EXPECT_FALSE(lo.is_host(*Ipv4::parse("192.168.1.1")));
   // No entry holds the address and no name given: only link-local sources.
   const auto none = OnLinkSources::of(list, f, *Ipv4::parse("10.77.0.1"), "");
-  EXPECT_FALSE(none.contains(*Ipv4::parse("10.77.0.2")));
-  EXPECT_TRUE(none.contains(*Ipv4::parse("169.254.0.1")));
+  EXPECT_FALSE(none.is_host(*Ipv4::parse("10.77.0.2")));
+  EXPECT_TRUE(none.is_host(*Ipv4::parse("169.254.0.1")));
+}
+
+// Only an address that names one host is answered by unicast: what is sent to a subnet's network
+// or broadcast address, a multicast or a reserved address reaches every host or none.
+struct HostCase {
+  const char* address;
+  bool host;
+};
+
+class OnLinkHostTest : public ::testing::TestWithParam<HostCase> {};
+
+TEST_P(OnLinkHostTest, OnlyHostAddressesOfTheLink) {
+  FakeInterfaces f;
+  f.v4("eth0", "192.168.1.23", "255.255.255.0", "192.168.1.255")
+      .v4("eth0", "10.9.0.1", "255.255.0.0")
+      .v4("eth0", "10.9.4.1", "255.255.255.0")  // a narrower subnet inside the /16
+      .v4("eth0", "172.20.0.6", "255.255.255.252")
+      .v4("eth0", "172.21.0.0", "255.255.255.254")
+      .v4("eth0", "172.22.0.9", "255.255.255.255")
+      .index("eth0", 2);
+  const auto link = OnLinkSources::of(*f.list(), f, *Ipv4::parse("192.168.1.23"), "");
+  FakeInterfaces lo_only;
+  lo_only.v4("lo", "127.0.0.1", "255.0.0.0").index("lo", 1);
+  const auto lo = OnLinkSources::of(*lo_only.list(), lo_only, Ipv4::loopback(), "");
+  const Ipv4 a = *Ipv4::parse(GetParam().address);
+  EXPECT_EQ(link.is_host(a) || lo.is_host(a), GetParam().host) << GetParam().address;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, OnLinkHostTest,
+    ::testing::Values(
+        HostCase{"192.168.1.0", false}, HostCase{"192.168.1.1", true},
+        HostCase{"192.168.1.254", true}, HostCase{"192.168.1.255", false},
+        HostCase{"192.168.2.0", false}, HostCase{"192.168.0.255", false},
+        HostCase{"10.9.0.0", false}, HostCase{"10.9.255.255", false},
+        HostCase{"10.9.4.0", false},    // a host of the /16, the network of the /24
+        HostCase{"10.9.4.255", false},  // a host of the /16, the broadcast of the /24
+        HostCase{"10.9.4.254", true}, HostCase{"10.9.3.255", true},
+        // A /30 has two hosts; a /31 (RFC 3021) and a /32 have no network or broadcast address.
+        HostCase{"172.20.0.4", false}, HostCase{"172.20.0.5", true}, HostCase{"172.20.0.6", true},
+        HostCase{"172.20.0.7", false}, HostCase{"172.21.0.0", true}, HostCase{"172.21.0.1", true},
+        HostCase{"172.21.0.2", false}, HostCase{"172.22.0.9", true}, HostCase{"172.22.0.10", false},
+        HostCase{"169.254.0.0", false}, HostCase{"169.254.0.1", true},
+        HostCase{"169.254.255.254", true}, HostCase{"169.254.255.255", false},
+        HostCase{"127.0.0.0", false}, HostCase{"127.0.0.1", true},
+        HostCase{"127.255.255.254", true}, HostCase{"127.255.255.255", false},
+        HostCase{"0.0.0.0", false}, HostCase{"0.0.0.1", false},
+        HostCase{"223.255.255.255", false},  // off the link
+        HostCase{"224.0.0.0", false}, HostCase{"224.0.0.251", false},
+        HostCase{"239.255.255.255", false}, HostCase{"240.0.0.1", false},
+        HostCase{"255.255.255.255", false}),
+    [](const auto& p) {
+      std::string name = p.param.address;
+      for (char& ch : name) {
+        if (ch == '.') ch = '_';
+      }
+      return "a" + name;
+    });
+
+TEST(OnLinkHostTest, ASubnetAsWideAsTheInternetHoldsNoSpecialAddress) {
+  FakeInterfaces f;
+  f.v4("tun0", "10.0.0.1", "0.0.0.0").index("tun0", 4);
+  const auto link = OnLinkSources::of(*f.list(), f, *Ipv4::parse("10.0.0.1"), "");
+  for (const char* host : {"8.8.8.8", "1.0.0.0", "223.255.255.254"}) {
+    EXPECT_TRUE(link.is_host(*Ipv4::parse(host))) << host;
+  }
+  for (const char* special :
+       {"0.0.0.0", "0.255.255.255", "224.0.0.251", "240.0.0.1", "255.255.255.255"}) {
+    EXPECT_FALSE(link.is_host(*Ipv4::parse(special))) << special;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "core/encoding.h"
 #include "support/fake_clock.h"
+#include "support/fake_datagram_socket.h"
 #include "support/fake_interfaces.h"
 #include "support/recording_sink.h"
 
@@ -226,6 +227,52 @@ TEST_F(PeerBrowserTest, StopFlagSetBeforeTheStartMeansNothingAtAll) {
   stop();
   EXPECT_TRUE(sink_.events().empty());
   EXPECT_FALSE(receive(300ms));
+}
+
+// "discovery_peer_browser_failed" names the family and the browser's own address with the
+// system's text; each failure is followed by a 200 ms pause, time-outs and interruptions are
+// silent, and the browser goes on with the next datagram.
+TEST(PeerBrowserLoopTest, ReceiveFailuresAreReportedEachWithItsPause) {
+  struct Family {
+    const char* label;
+    const char* local;
+  };
+  for (const Family f :
+       {Family{"ipv4", "192.168.1.23:40001"}, Family{"ipv6", "[fe80::1%2]:40001"}}) {
+    SCOPED_TRACE(f.label);
+    auto clock = testing::make_fake_clock();
+    testing::FakeDatagramSocket socket(clock, 250ms);
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    socket.stop_when_drained(stop);
+    socket.queue_error(ENETDOWN);
+    socket.queue_error(EINTR);
+    socket.queue_error(ETIMEDOUT);
+    socket.queue_error(EHOSTUNREACH);
+    const SocketAddrV4 peer{Ipv4::from_octets(10, 0, 0, 7), 5353};
+    socket.queue(join(response_header(), kName), peer);
+    testing::RecordingSink sink;
+    const SocketAddr group(SocketAddrV4{Ipv4::from_octets(224, 0, 0, 251), 5353});
+    run_peer_browser(socket, f.local, PeerBrowserParams{f.label, group, stop, sink.sink(), clock});
+
+    const auto failed = sink.named("discovery_peer_browser_failed");
+    ASSERT_EQ(failed.size(), 2u);
+    EXPECT_EQ(failed[0], (Json{{"event", "discovery_peer_browser_failed"},
+                               {"protocol", "xiaomi_zedidi"},
+                               {"address_family", f.label},
+                               {"source", f.local},
+                               {"message", "Network is down (os error 100)"}}));
+    EXPECT_EQ(failed[1]["message"], "No route to host (os error 113)");
+    const auto& at = socket.receive_times();
+    ASSERT_GE(at.size(), 5u);
+    EXPECT_GE(at[1] - at[0], 200ms);  // after the first failure
+    EXPECT_GE(at[4] - at[3], 200ms);  // after the second
+    const auto found = sink.named("discovery_peer_found");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]["source"], "10.0.0.7:5353");
+    EXPECT_EQ(found[0]["destination"], f.local);
+    ASSERT_EQ(socket.sent().size(), 1u);  // round 1: the script ends long before round 2 is due
+    EXPECT_EQ(socket.sent()[0].data, lyra_peer_query());
+  }
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 #include "core/encoding.h"
 #include "core/thread.h"
 #include "support/fake_clock.h"
+#include "support/fake_datagram_socket.h"
 #include "support/fake_interfaces.h"
 #include "support/recording_sink.h"
 #include "unit/discovery/dns_test_util.h"
@@ -51,6 +53,9 @@ struct PlanCase {
   std::optional<const char*> destination;  // the datagram's destination address (IP_PKTINFO)
   bool off_link, lyra, mi_connect, unsupported;
   const char* reply_to;  // "" when nothing is sent
+  // How long before the datagram each service was last multicast; never when absent.
+  std::optional<std::chrono::milliseconds> lyra_multicast_ago = std::nullopt;
+  std::optional<std::chrono::milliseconds> mi_connect_multicast_ago = std::nullopt;
 };
 
 class PlanTest : public ::testing::TestWithParam<PlanCase> {};
@@ -61,7 +66,12 @@ TEST_P(PlanTest, Decides) {
   std::optional<Ipv4> dest;
   if (c.destination) dest = *Ipv4::parse(*c.destination);
   const SocketAddrV4 group{kMdnsGroup, kMdnsPort};
-  const ReplyPlan plan = plan_replies(c.questions, *source.as_v4(), dest, responses(), eth0_on_link(), group);
+  const Clock::time_point now = testing::FakeClock().now();
+  LastMulticast last;
+  if (c.lyra_multicast_ago) last.lyra = now - *c.lyra_multicast_ago;
+  if (c.mi_connect_multicast_ago) last.mi_connect = now - *c.mi_connect_multicast_ago;
+  const ReplyPlan plan = plan_replies(c.questions, *source.as_v4(), dest, responses(),
+                                      eth0_on_link(), group, last, now);
   EXPECT_EQ(plan.off_link, c.off_link);
   EXPECT_EQ(plan.lyra, c.lyra);
   EXPECT_EQ(plan.mi_connect, c.mi_connect);
@@ -113,10 +123,56 @@ INSTANTIATE_TEST_SUITE_P(
                  "255.255.255.255", true, false, false, false, ""},
         PlanCase{"no_destination_info_is_unicast", {kLyraPtr}, "203.0.113.7:5353", std::nullopt,
                  true, false, false, false, ""},
-        PlanCase{"multicast_off_link_source_answered", {kLyraPtrQu}, "203.0.113.7:5353",
-                 "224.0.0.251", false, true, false, false, "203.0.113.7:5353"},
+        // A unicast answer goes to one host of the link or nowhere: never through a router to
+        // an off-link source, never to a broadcast, network or multicast address.
+        PlanCase{"multicast_off_link_source_asking_unicast_ignored", {kLyraPtrQu},
+                 "203.0.113.7:5353", "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"multicast_off_link_source_other_port_ignored", {kLyraPtr}, "203.0.113.7:40000",
+                 "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"multicast_off_link_source_answered_to_group", {kLyraPtr}, "203.0.113.7:5353",
+                 "224.0.0.251", false, true, false, false, "224.0.0.251:5353"},
+        PlanCase{"unicast_from_subnet_broadcast_ignored", {kLyraPtrQu}, "192.168.1.255:40000",
+                 "192.168.1.23", true, false, false, false, ""},
+        PlanCase{"unicast_from_subnet_network_ignored", {kLyraPtr}, "192.168.1.0:40000",
+                 "192.168.1.23", true, false, false, false, ""},
+        PlanCase{"multicast_from_subnet_broadcast_other_port_ignored", {kLyraPtr},
+                 "192.168.1.255:40000", "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"multicast_from_link_local_broadcast_asking_unicast_ignored", {kLyraPtrQu},
+                 "169.254.255.255:5353", "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"multicast_from_unspecified_source_ignored", {kLyraPtr}, "0.0.0.0:40000",
+                 "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"multicast_from_group_address_ignored", {kLyraPtrQu}, "224.0.0.251:5353",
+                 "224.0.0.251", true, false, false, false, ""},
+        PlanCase{"unicast_from_limited_broadcast_ignored", {kLyraPtr}, "255.255.255.255:40000",
+                 "192.168.1.23", true, false, false, false, ""},
+        PlanCase{"last_host_of_the_subnet_answered", {kLyraPtr, kMiPtr},
+                 "192.168.1.254:40000", "192.168.1.23", false, true, true, false,
+                 "192.168.1.254:40000"},
         PlanCase{"loopback_source_not_on_link_for_a_lan_address", {kLyraPtr}, "127.0.0.1:40000",
-                 "127.0.0.1", true, false, false, false, ""}),
+                 "127.0.0.1", true, false, false, false, ""},
+        // RFC 6762 section 6: once a second at most to the group, per service; unicast answers
+        // are never held back.
+        PlanCase{"group_answer_1000ms_after_the_last_multicast", {kLyraPtr}, "192.168.1.50:5353",
+                 "224.0.0.251", false, true, false, false, "224.0.0.251:5353", 1000ms},
+        PlanCase{"group_answer_1001ms_after_the_last_multicast", {kLyraPtr}, "192.168.1.50:5353",
+                 "224.0.0.251", false, true, false, false, "224.0.0.251:5353", 1001ms},
+        PlanCase{"no_group_answer_999ms_after_the_last_multicast", {kLyraPtr}, "192.168.1.50:5353",
+                 "224.0.0.251", false, false, false, false, "", 999ms},
+        PlanCase{"no_group_answer_at_the_instant_of_the_last_multicast", {kLyraPtr},
+                 "192.168.1.50:5353", "224.0.0.251", false, false, false, false, "", 0ms},
+        PlanCase{"each_service_has_its_own_second", {kLyraPtr, kMiPtr}, "192.168.1.50:5353",
+                 "224.0.0.251", false, true, false, false, "224.0.0.251:5353", 1000ms, 999ms},
+        PlanCase{"the_other_service_held_back", {kLyraPtr, kMiPtr}, "192.168.1.50:5353",
+                 "224.0.0.251", false, false, true, false, "224.0.0.251:5353", 10ms, 5000ms},
+        PlanCase{"unicast_bit_answered_just_after_a_multicast", {kLyraPtrQu, kMiPtr},
+                 "192.168.1.50:5353", "224.0.0.251", false, true, true, false, "192.168.1.50:5353",
+                 0ms, 0ms},
+        PlanCase{"other_port_answered_just_after_a_multicast", {kLyraPtr}, "192.168.1.50:40000",
+                 "224.0.0.251", false, true, false, false, "192.168.1.50:40000", 0ms},
+        PlanCase{"unicast_addressed_from_5353_goes_to_the_group_once_a_second", {kLyraPtr},
+                 "192.168.1.50:5353", "192.168.1.23", false, false, false, false, "", 999ms},
+        PlanCase{"held_back_then_unmatched_still_unsupported", {kOther}, "192.168.1.50:5353",
+                 "224.0.0.251", false, false, false, true, "", 0ms, 0ms}),
     [](const auto& p) { return std::string(p.param.title); });
 
 // ---- The loop over a real socket on loopback ----
@@ -355,6 +411,108 @@ TEST_F(ResponderLoopTest, UnicastQueriesFromOffLinkSourcesAreIgnored) {
   EXPECT_FALSE(asker.receive(500ms));
   EXPECT_EQ(count("discovery_query"), 0u);
   EXPECT_EQ(count("discovery_query_unsupported"), 0u);
+}
+
+// ---- The loop over a scripted socket, on the fake clock ----
+
+class ResponderScriptTest : public ::testing::Test {
+ protected:
+  ResponderScriptTest() {
+    params_.responses = std::make_shared<DiscoveryResponses>(responses());
+    params_.address = *Ipv4::parse("192.168.1.23");
+    params_.multicast_target = kGroup;
+    params_.broadcast_target = SocketAddrV4{*Ipv4::parse("192.168.1.255"), kMdnsPort};
+    params_.on_link = eth0_on_link();
+    params_.stop_flag = stop_;
+    params_.events = sink_.sink();
+    params_.clock = clock_;
+    socket_.stop_when_drained(stop_);
+  }
+  // Plays the script: the startup announcement at the clock's start, then the queued datagrams
+  // and idle receives of 250 ms each; returns once the script is played and the goodbyes sent.
+  void run() { run_responder(socket_, params_); }
+  void idle(int receives) {
+    for (int i = 0; i < receives; ++i) socket_.queue_idle();
+  }
+  // What went out in answer to a query, as (query id, service packet byte, destination).
+  using Answers = std::vector<std::tuple<int, char, std::string>>;
+  Answers answers() {
+    Answers out;
+    for (const auto& sent : socket_.sent()) {
+      const int id = sent.data[0] << 8 | sent.data[1];
+      if (id != 0) out.emplace_back(id, static_cast<char>(sent.data[12]), sent.to.to_string());
+    }
+    return out;
+  }
+
+  std::size_t count_of(const std::string& name) const { return sink_.named(name).size(); }
+
+  static constexpr SocketAddrV4 kGroup{kMdnsGroup, kMdnsPort};
+  const SocketAddrV4 asker_{*Ipv4::parse("192.168.1.50"), kMdnsPort};
+  std::shared_ptr<testing::FakeClock> clock_ = testing::make_fake_clock();
+  testing::FakeDatagramSocket socket_{clock_, 250ms};
+  std::shared_ptr<std::atomic<bool>> stop_ = std::make_shared<std::atomic<bool>>(false);
+  testing::RecordingSink sink_;
+  ResponderParams params_;
+};
+
+TEST_F(ResponderScriptTest, GroupHearsEachServiceAtMostOnceASecondUnicastAlwaysAnswered) {
+  const Ipv4 group = kMdnsGroup;
+  auto ask = [&](std::uint16_t id, std::uint16_t qclass, bool both = false) {
+    std::vector<testing::Q> q{{kLyraName, 12, qclass}};
+    if (both) q.push_back({kMiName, 12, qclass});
+    socket_.queue(dns_query(id, q), asker_, group);
+  };
+  ask(1, 1);  // at the startup announcement's instant
+  idle(3);    // 750 ms later
+  ask(2, 1, true);
+  idle(1);  // 1000 ms after the announcement
+  ask(3, 1);
+  ask(4, 0x8001);  // asking for a unicast answer: never held back
+  ask(5, 1);
+  idle(4);  // 1000 ms after the answer to 3; Mi Connect's last multicast was the announcement
+  ask(6, 1, true);
+  run();
+  EXPECT_EQ(answers(), (Answers{{3, 'L', "224.0.0.251:5353"},
+                                {4, 'L', "192.168.1.50:5353"},
+                                {6, 'L', "224.0.0.251:5353"},
+                                {6, 'M', "224.0.0.251:5353"}}));
+  EXPECT_EQ(count_of("discovery_query"), 4u);
+  EXPECT_EQ(count_of("discovery_query_unsupported"), 0u);  // held back is not unsupported
+  EXPECT_EQ(count_of("discovery_packet_received"), 6u);
+}
+
+TEST_F(ResponderScriptTest, AFailedAnswerToTheGroupDoesNotCountAsHeard) {
+  socket_.fail_sends(true);
+  socket_.queue(dns_query(7, {{kLyraName, 12, 1}}), asker_, kMdnsGroup);
+  socket_.queue(dns_query(8, {{kLyraName, 12, 1}}), asker_, kMdnsGroup);
+  run();
+  // Neither the failed announcements nor the failed answer to 7 held 8 back.
+  EXPECT_EQ(answers(), (Answers{{7, 'L', "224.0.0.251:5353"}, {8, 'L', "224.0.0.251:5353"}}));
+}
+
+// "discovery_receive_failed" carries the receiver's address and port and the system's text; each
+// failure is followed by a 200 ms pause, time-outs are silent, and the loop goes on.
+TEST_F(ResponderScriptTest, ReceiveFailuresAreReportedEachWithItsPause) {
+  socket_.queue_error(ENETDOWN);
+  socket_.queue_error(ETIMEDOUT);
+  socket_.queue_error(ECONNREFUSED);
+  socket_.queue(dns_query(9, {{kLyraName, 12, 0x8001}}), asker_, kMdnsGroup);
+  run();
+  const auto failed = sink_.named("discovery_receive_failed");
+  ASSERT_EQ(failed.size(), 2u);
+  EXPECT_EQ(failed[0], (Json{{"event", "discovery_receive_failed"},
+                             {"protocol", "xiaomi_zedidi"},
+                             {"address_family", "ipv4"},
+                             {"address", "192.168.1.23"},
+                             {"port", 5353},
+                             {"message", "Network is down (os error 100)"}}));
+  EXPECT_EQ(failed[1]["message"], "Connection refused (os error 111)");
+  const auto& at = socket_.receive_times();
+  ASSERT_GE(at.size(), 4u);
+  EXPECT_GE(at[1] - at[0], 200ms);  // after the first failure
+  EXPECT_GE(at[3] - at[2], 200ms);  // after the second
+  EXPECT_EQ(answers(), (Answers{{9, 'L', "192.168.1.50:5353"}}));
 }
 
 }  // namespace
