@@ -16,6 +16,7 @@
 
 #include <coroutine>
 #include <initializer_list>
+#include <source_location>
 
 namespace corvath {
 
@@ -55,25 +56,34 @@ class CoTask {
   Handle handle_;
 };
 
-// Awaiter of one Python awaitable inside a CoTask body.
+// Awaiter of one Python awaitable inside a CoTask body. `where` is the await's place in the
+// source: a failure of the body after it names it in its traceback.
 class PyAwait {
  public:
-  explicit PyAwait(py::object awaitable) : awaitable_(std::move(awaitable)) {}
+  PyAwait(py::object awaitable, std::source_location where)
+      : awaitable_(std::move(awaitable)), where_(where) {}
   bool await_ready() const noexcept { return false; }
   bool await_suspend(CoTask::Handle h);
   py::object await_resume();
 
  private:
   py::object awaitable_;
+  std::source_location where_;
   CoroState* state_ = nullptr;
 };
 
-inline PyAwait py_await(py::object awaitable) { return PyAwait(std::move(awaitable)); }
+inline PyAwait py_await(py::object awaitable,
+                        std::source_location where = std::source_location::current()) {
+  return PyAwait(std::move(awaitable), where);
+}
 
 // Wraps `task` in a new Python coroutine object named `qualname`. `keep` are the objects whose
-// handles the body was given; the coroutine owns them until it ends.
+// handles the body was given; the coroutine owns them until it ends. A failure that ends the
+// body gets an entry for `qualname` in its traceback, at the last await the body passed (at
+// `where` before the first one).
 py::object make_coroutine(const char* qualname, std::initializer_list<py::handle> keep,
-                          CoTask task);
+                          CoTask task,
+                          std::source_location where = std::source_location::current());
 
 // Registers the coroutine type; called once by the module's initialisation.
 void register_coroutine_type(py::module_& m);

@@ -4,7 +4,9 @@ import asyncio
 import os
 import pathlib
 import selectors
+import subprocess
 import sys
+import textwrap
 import types
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -50,6 +52,15 @@ class VirtualClockLoop(asyncio.SelectorEventLoop):
 
     def wall(self):
         return WALL_EPOCH + self.now
+
+
+def run_isolated(script, *args, timeout=120):
+    """Runs `script` in a new interpreter that imports the module under test and the host
+    stand-ins, so that a crash fails one test instead of the run. The sanitizer settings of this
+    run (LD_PRELOAD, ASAN_OPTIONS) are inherited. Returns the finished process."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(HOST), str(BUILD)]))
+    return subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(script), *args],
+                          env=env, capture_output=True, text=True, timeout=timeout)
 
 
 def make_group(dids=("A", "B"), member_dids=None, **config):
