@@ -72,6 +72,7 @@ struct CoroState {
   PyObject* awaiting = nullptr;  // iterator of the awaitable the body is suspended on
   PyObject* resume_value = nullptr;
   PyObject* resume_error = nullptr;
+  PyObject* parked = nullptr;  // an object of the body's, kept while it is suspended
   PyObject* result = nullptr;  // set by co_return
   PyObject* error = nullptr;   // set when the body ends with an exception
   std::string qualname;
@@ -85,6 +86,7 @@ struct CoroState {
   void finish() {
     if (handle) std::exchange(handle, {}).destroy();
     Py_CLEAR(awaiting);
+    Py_CLEAR(parked);
     for (PyObject*& ref : keep) Py_CLEAR(ref);
     keep.clear();
   }
@@ -132,6 +134,7 @@ void CoTask::promise_type::unhandled_exception() {
 bool PyAwait::await_suspend(CoTask::Handle h) {
   state_ = h.promise().state;
   state_->where = where_;
+  if (parked_ != nullptr) Py_XSETREF(state_->parked, parked_->release().ptr());
   PyObject* it = await_iterator(awaitable_.ptr());
   awaitable_ = py::object();
   if (it == nullptr) {
@@ -143,6 +146,9 @@ bool PyAwait::await_suspend(CoTask::Handle h) {
 }
 
 py::object PyAwait::await_resume() {
+  if (parked_ != nullptr) {
+    *parked_ = py::reinterpret_steal<py::object>(std::exchange(state_->parked, nullptr));
+  }
   if (PyObject* exc = std::exchange(state_->resume_error, nullptr)) {
     restore_error(exc);
     throw py::error_already_set();
@@ -446,6 +452,7 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
   if (s == nullptr) return 0;
   for (PyObject* ref : s->keep) Py_VISIT(ref);
   Py_VISIT(s->awaiting);
+  Py_VISIT(s->parked);
   Py_VISIT(s->resume_value);
   Py_VISIT(s->resume_error);
   Py_VISIT(s->result);

@@ -34,6 +34,19 @@ void add_traceback_entry(const std::source_location& where) {
   add_traceback_entry(function_name(where.function_name()).c_str(), where);
 }
 
+pybind11::object exception_of(const pybind11::error_already_set& error) {
+  pybind11::object exc = error.value();
+  if (error.trace()) PyException_SetTraceback(exc.ptr(), error.trace().ptr());
+  return exc;
+}
+
+pybind11::object exception_of(pybind11::error_already_set& error, const char* function,
+                              const std::source_location& where) {
+  error.restore();
+  add_traceback_entry(function, where);
+  return exception_of(pybind11::error_already_set());
+}
+
 void raise_error(PyObject* type, const std::string& message, std::source_location where) {
   PyErr_SetString(type, message.c_str());
   add_traceback_entry(where);

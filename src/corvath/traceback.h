@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <source_location>
+#include <string>
 
 namespace corvath {
 
@@ -12,6 +13,12 @@ namespace corvath {
 // Python error (there must be one). `function` defaults to the C++ function of `where`.
 void add_traceback_entry(const char* function, const std::source_location& where);
 void add_traceback_entry(const std::source_location& where);
+
+// The exception of `error` with its traceback attached, as logging's exc_info takes it. The
+// second form first adds an entry for `function` at `where`; `error` is spent by it.
+pybind11::object exception_of(const pybind11::error_already_set& error);
+pybind11::object exception_of(pybind11::error_already_set& error, const char* function,
+                              const std::source_location& where);
 
 // Raises `type(message)` from `where`, with its traceback entry.
 [[noreturn]] void raise_error(PyObject* type, const std::string& message,

@@ -88,6 +88,45 @@ def test_a_failing_server_start_propagates_without_a_log_line(run, caplog):
     assert sonvale_records(caplog) == []
 
 
+@pytest.mark.parametrize("second", ["after the first", "alongside the first", "after a stop"])
+def test_a_second_start_raises_and_changes_nothing(run, vloop, second):
+    bridge, _, _ = make_bridge()
+
+    async def scenario():
+        if second == "alongside the first":
+            return await asyncio.gather(bridge.start(), bridge.start(), return_exceptions=True)
+        await bridge.start()
+        if second == "after a stop":
+            await bridge.stop()
+        try:
+            await bridge.start()
+        except RuntimeError as e:
+            return [None, e]
+        return [None, None]
+
+    outcomes = run(scenario())
+    if second == "after a stop":  # a stopped bridge starts a new server
+        assert outcomes == [None, None] and len(airplay_server.instances) == 2
+        assert bridge.airplay_server is airplay_server.instances[1]
+        return
+    assert outcomes[0] is None and isinstance(outcomes[1], RuntimeError)
+    assert "already start" in str(outcomes[1])
+    assert len(airplay_server.instances) == 1
+    server = airplay_server.instances[0]
+    assert bridge.airplay_server is server and server.started and bridge._loop is vloop
+    assert server.on_play_start == bridge._on_play_start
+
+
+def test_a_start_that_failed_may_be_tried_again(run):
+    bridge, _, _ = make_bridge()
+    airplay_server.AirPlayServer.fail_start = OSError("port taken")
+    with pytest.raises(OSError):
+        run(bridge.start())
+    airplay_server.AirPlayServer.fail_start = None
+    run(bridge.start())
+    assert bridge.airplay_server is airplay_server.instances[1] and bridge.airplay_server.started
+
+
 def test_stop_of_a_bridge_never_started_only_clears_the_active_flag(run):
     bridge, _, hub = make_bridge()
     bridge._airplay_active = True
