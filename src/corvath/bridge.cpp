@@ -53,6 +53,7 @@ struct Corvath {
   std::uint64_t superseded_below = 0;   // a later pause or stop supersedes the roads below
   std::uint64_t search_moot_below = 0;  // a later start, pause or stop: their search is moot
   std::uint64_t halted_below = 0;       // start and resume roads below: dropped by Corvath.stop
+  std::uint64_t stops = 0;  // Corvath.stop calls so far
   bool halted = false;    // from Corvath.stop to the next start, start and resume roads drop
   bool stopping = false;  // while Corvath.stop runs no road waits for an answer
   // The wait of the road holding the turn; its future is `_wait`.
@@ -208,13 +209,16 @@ py::object wait_turn(py::handle self, const RoadTurn& turn) {
   return future;
 }
 
-// A line whose loop has gone starts afresh on the new one.
+// A line whose loop has gone starts afresh on the new one; the tasks and calls of the old loop
+// are left to it.
 void reset_line(py::handle self) {
   Corvath& c = state(self);
   c.turn = c.handed + 1;
   c.ended_early.clear();
   set(self, n().turns, py::dict());
   set(self, n().wait, py::none());
+  set(self, n().calls, py::dict());
+  set(self, n().tasks, py::set());
 }
 
 // --- tasks and calls --------------------------------------------------------------------------
@@ -524,9 +528,19 @@ void on_volume_change(py::handle self, py::handle vol_db) {
 // swallowed: a cancellation of the caller that arrives meanwhile is raised, even when the
 // watchdog swallowed the one it was handed. A failure of the task was logged when it ended and
 // does not stop the caller.
+// True when `task` belongs to the running loop (a task of a loop that has gone can be neither
+// cancelled nor awaited).
+bool of_running_loop(py::handle task) {
+  return get(task, n().get_loop)().is(get(asyncio(), n().running_loop)());
+}
+
 CoTask end_watchdog_body(py::handle self) {
   py::object task = get(self, n().poll_task);
   if (!truthy(task)) co_return py::none();
+  if (!of_running_loop(task)) {
+    set(self, n().poll_task, py::none());
+    co_return py::none();
+  }
   auto caller_cancels = [] {
     py::object caller = get(asyncio(), n().current_task)();
     return caller.is_none() ? 0L : get(caller, n().cancelling)().cast<long>();
@@ -557,7 +571,7 @@ CoTask cancel_tasks_body(py::handle self) {
   py::object current = get(asyncio(), n().current_task)();
   py::list pending;
   for (py::handle task : py::list(get(self, n().tasks))) {
-    if (task.is(current) || truthy(get(task, n().done)())) continue;
+    if (task.is(current) || truthy(get(task, n().done)()) || !of_running_loop(task)) continue;
     get(task, n().cancel)();
     pending.append(task);
   }
@@ -625,8 +639,12 @@ CoTask start_body(py::handle self) {
   for (auto& [server_name, method] : callbacks) set(server, *server_name, get(self, *method));
   py::object starting = get(server, n().start)();
   server = py::object();
+  const std::uint64_t stops = c.stops;
   co_await py_await(std::move(starting));
-  if (c.phase == Corvath::Phase::kStarting) c.phase = Corvath::Phase::kStarted;
+  if (c.stops != stops) {
+    raise_error(PyExc_RuntimeError, "Corvath.start(): the bridge was stopped while it started");
+  }
+  c.phase = Corvath::Phase::kStarted;
   log(n().info, "Started Group AirPlay bridge %s on rtsp=%s", device_name(self),
       get(get(self, n().airplay_server), n().rtsp_port));
   co_return py::none();
@@ -637,6 +655,7 @@ CoTask stop_body(py::handle self) {
   // Start and resume roads handed off before the end of this stop, or after it until the next
   // start, are dropped; pause and stop roads still run, those that the server reports while it
   // stops included.
+  ++c.stops;
   c.halted = true;
   c.halted_below = c.handed + 1;
   StoppingScope stopping(c);
