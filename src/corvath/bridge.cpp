@@ -435,7 +435,7 @@ py::dict session_message(const char* action, py::handle session_id) {
 // basis). `what` names a failure of the sending itself in the log; null swallows it.
 py::object broadcast(py::handle self, py::handle message, const char* what) {
   try {
-    py::object sending = py::module_::import("sonvale.web.api").attr("broadcast_ws")(message);
+    py::object sending = get(py::module_::import("sonvale.web.api"), n().broadcast_ws)(message);
     return make_call(self, Call::kBroadcast, std::move(sending), what);
   } catch (py::error_already_set& e) {
     if (!is_ordinary(e)) throw;

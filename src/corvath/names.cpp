@@ -115,6 +115,8 @@ void init_names() {
   n.set_result = name("set_result");
   n.get_loop = name("get_loop");
 
+  n.broadcast_ws = name("broadcast_ws");
+
   n.get = name("get");
   n.values = name("values");
   n.add = name("add");

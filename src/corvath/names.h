@@ -37,6 +37,8 @@ struct Names {
       is_running, create_future, ensure_future, current_task, sleep, wait_for, gather,
       cancelled_error, iscoroutine, add_done_callback, done, cancel, cancelled, cancelling,
       exception, result, set_result, get_loop;
+  // The host's web API.
+  py::object broadcast_ws;
   // Builtin containers and texts, the logger, the wall clock.
   py::object get, values, add, discard, pop, strip, close, info, warning, error, time;
 };
