@@ -145,15 +145,21 @@ void wake(py::handle future) {
 void end_turn(py::handle self, std::uint64_t number) {
   Corvath& c = state(self);
   if (number < c.turn) return;  // a road of a loop that has gone
-  py::dict turns = get(self, n().turns);
-  py::int_ key(number);
   if (number > c.turn) {
     c.ended_early.insert(number);
+  } else {
+    ++c.turn;
+    while (c.ended_early.erase(c.turn) != 0) ++c.turn;
+  }
+  // The garbage collector may have cleared the bridge's dict already.
+  py::object waiting_roads = get_or(self, n().turns, py::none());
+  if (!PyDict_Check(waiting_roads.ptr())) return;
+  py::dict turns = py::reinterpret_borrow<py::dict>(waiting_roads);
+  py::int_ key(number);
+  if (number > c.turn) {
     if (turns.contains(key)) PyDict_DelItem(turns.ptr(), key.ptr());
     return;
   }
-  ++c.turn;
-  while (c.ended_early.erase(c.turn) != 0) ++c.turn;
   py::int_ next(c.turn);
   if (!turns.contains(next)) return;
   py::object waiting = turns[next];
