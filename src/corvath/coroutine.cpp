@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "corvath/traceback.h"
+
 namespace corvath {
 namespace {
 
@@ -70,16 +72,21 @@ struct CoroState {
   PyObject* awaiting = nullptr;  // iterator of the awaitable the body is suspended on
   PyObject* resume_value = nullptr;
   PyObject* resume_error = nullptr;
+  PyObject* parked = nullptr;  // an object of the body's, kept while it is suspended
   PyObject* result = nullptr;  // set by co_return
   PyObject* error = nullptr;   // set when the body ends with an exception
   std::string qualname;
+  std::source_location where;  // the last await the body passed (its creation before the first one)
   bool started = false;
+  // True for the whole of a step, the hand-on to the awaited object included: send, throw and
+  // close from the awaited object itself or from another thread are refused meanwhile.
   bool running = false;
 
   // Destroys the body (its locals are released) and then what it was given.
   void finish() {
     if (handle) std::exchange(handle, {}).destroy();
     Py_CLEAR(awaiting);
+    Py_CLEAR(parked);
     for (PyObject*& ref : keep) Py_CLEAR(ref);
     keep.clear();
   }
@@ -108,6 +115,9 @@ void CoTask::promise_type::unhandled_exception() {
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a corvath coroutine");
   }
+  // The coroutine itself becomes the outermost entry of the traceback, so that a failure in
+  // this module's own code carries one and a host's failure shows which coroutine it ended.
+  add_traceback_entry(state->qualname.c_str(), state->where);
   PyObject* exc = fetch_error();
   if (exc != nullptr && PyErr_GivenExceptionMatches(exc, PyExc_StopIteration)) {
     // As in a native coroutine, StopIteration must not leak out as the coroutine's own end.
@@ -123,6 +133,8 @@ void CoTask::promise_type::unhandled_exception() {
 
 bool PyAwait::await_suspend(CoTask::Handle h) {
   state_ = h.promise().state;
+  state_->where = where_;
+  if (parked_ != nullptr) Py_XSETREF(state_->parked, parked_->release().ptr());
   PyObject* it = await_iterator(awaitable_.ptr());
   awaitable_ = py::object();
   if (it == nullptr) {
@@ -134,6 +146,9 @@ bool PyAwait::await_suspend(CoTask::Handle h) {
 }
 
 py::object PyAwait::await_resume() {
+  if (parked_ != nullptr) {
+    *parked_ = py::reinterpret_steal<py::object>(std::exchange(state_->parked, nullptr));
+  }
   if (PyObject* exc = std::exchange(state_->resume_error, nullptr)) {
     restore_error(exc);
     throw py::error_already_set();
@@ -226,20 +241,7 @@ Inner step_awaited(CoroState* s, PyObject* value, PyObject* exc, PyObject** out)
 
 // Drives the coroutine with a sent value or a thrown exception (borrowed). On PYGEN_NEXT and
 // PYGEN_RETURN *out is a new reference; on PYGEN_ERROR the error is pending.
-PySendResult step(PyObject* self, PyObject* value, PyObject* exc, PyObject** out) {
-  CoroState* s = state_of(self);
-  if (s->running) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return PYGEN_ERROR;
-  }
-  if (!s->handle) {
-    if (exc != nullptr) {
-      restore_error(Py_NewRef(exc));
-    } else {
-      PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-    }
-    return PYGEN_ERROR;
-  }
+PySendResult drive(CoroState* s, PyObject* value, PyObject* exc, PyObject** out) {
   if (!s->started) {
     if (exc != nullptr) {
       // Thrown in before the first step: the body never runs, the exception comes back out.
@@ -256,9 +258,7 @@ PySendResult step(PyObject* self, PyObject* value, PyObject* exc, PyObject** out
     return PYGEN_NEXT;
   }
   for (;;) {
-    s->running = true;
     s->handle.resume();
-    s->running = false;
     if (s->handle.done()) {
       PyObject* result = std::exchange(s->result, nullptr);
       PyObject* error = std::exchange(s->error, nullptr);
@@ -273,6 +273,46 @@ PySendResult step(PyObject* self, PyObject* value, PyObject* exc, PyObject** out
     }
     if (step_awaited(s, Py_None, nullptr, out) == Inner::kYielded) return PYGEN_NEXT;
   }
+}
+
+// Marks the coroutine running for one step and keeps it alive meanwhile (`self` may be null in
+// its deallocation), whatever the awaited object or the body does with the references to it.
+class RunningStep {
+ public:
+  RunningStep(CoroState* state, PyObject* self) : self_(Py_XNewRef(self)), state_(state) {
+    state_->running = true;
+  }
+  RunningStep(const RunningStep&) = delete;
+  RunningStep& operator=(const RunningStep&) = delete;
+  ~RunningStep() {
+    state_->running = false;
+    Py_XDECREF(self_);
+  }
+
+ private:
+  PyObject* self_;
+  CoroState* state_;
+};
+
+bool refuse_if_running(CoroState* s) {
+  if (!s->running) return false;
+  PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+  return true;
+}
+
+PySendResult step(PyObject* self, PyObject* value, PyObject* exc, PyObject** out) {
+  CoroState* s = state_of(self);
+  if (refuse_if_running(s)) return PYGEN_ERROR;
+  if (!s->handle) {
+    if (exc != nullptr) {
+      restore_error(Py_NewRef(exc));
+    } else {
+      PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    }
+    return PYGEN_ERROR;
+  }
+  RunningStep running(s, self);
+  return drive(s, value, exc, out);
 }
 
 // Ends the iteration with `result` (stolen) the way a generator does.
@@ -375,32 +415,35 @@ PyObject* coro_throw(PyObject* self, PyObject* args) {
 }
 
 // Closes what the body awaits, then destroys the body: its destructors run, no handler of the
-// body sees GeneratorExit.
-PyObject* coro_close(PyObject* self, PyObject*) {
-  CoroState* s = state_of(self);
-  if (s->running) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return nullptr;
-  }
+// body sees GeneratorExit. `self` is null when called from the deallocation.
+PyObject* close_coroutine(CoroState* s, PyObject* self) {
+  if (refuse_if_running(s)) return nullptr;
   PyObject* error = nullptr;
-  if (s->awaiting != nullptr) {
-    PyObject* closed = PyObject_CallMethod(s->awaiting, "close", nullptr);
-    if (closed == nullptr) {
-      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-      } else {
-        error = fetch_error();
+  {
+    RunningStep running(s, self);
+    if (s->awaiting != nullptr) {
+      PyObject* awaiting = Py_NewRef(s->awaiting);
+      PyObject* closed = PyObject_CallMethod(awaiting, "close", nullptr);
+      Py_DECREF(awaiting);
+      if (closed == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+          PyErr_Clear();
+        } else {
+          error = fetch_error();
+        }
       }
+      Py_XDECREF(closed);
     }
-    Py_XDECREF(closed);
+    s->finish();
   }
-  s->finish();
   if (error != nullptr) {
     restore_error(error);
     return nullptr;
   }
   Py_RETURN_NONE;
 }
+
+PyObject* coro_close(PyObject* self, PyObject*) { return close_coroutine(state_of(self), self); }
 
 PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 
@@ -409,6 +452,7 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
   if (s == nullptr) return 0;
   for (PyObject* ref : s->keep) Py_VISIT(ref);
   Py_VISIT(s->awaiting);
+  Py_VISIT(s->parked);
   Py_VISIT(s->resume_value);
   Py_VISIT(s->resume_error);
   Py_VISIT(s->result);
@@ -422,17 +466,24 @@ int coro_clear(PyObject* self) {
   return 0;
 }
 
+// A coroutine dropped while suspended closes what it awaits, as a native coroutine does. This
+// runs as the finaliser, on a live object, so that the awaited object's close() and the report
+// of its failure may hold references to the coroutine.
+void coro_finalize(PyObject* self) {
+  CoroState* s = state_of(self);
+  if (s == nullptr || !s->started || !s->handle) return;
+  PyObject* pending = fetch_error();
+  PyObject* closed = close_coroutine(s, self);
+  if (closed == nullptr) PyErr_WriteUnraisable(self);
+  Py_XDECREF(closed);
+  if (pending != nullptr) restore_error(pending);
+}
+
 void coro_dealloc(PyObject* self) {
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // the finaliser resurrected it
   PyObject_GC_UnTrack(self);
   if (CoroState* s = state_of(self)) {
     PyObject* pending = fetch_error();
-    if (s->started && s->handle) {
-      PyObject* closed = coro_close(self, nullptr);
-      if (closed == nullptr) {
-        PyErr_WriteUnraisable(self);
-      }
-      Py_XDECREF(closed);
-    }
     s->clear_all();
     delete s;
     reinterpret_cast<CoroObject*>(self)->state = nullptr;
@@ -489,6 +540,7 @@ void register_coroutine_type(py::module_&) {
   coro_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
   coro_type.tp_doc = "A coroutine of sonvale.corvath.";
   coro_type.tp_dealloc = coro_dealloc;
+  coro_type.tp_finalize = coro_finalize;
   coro_type.tp_repr = coro_repr;
   coro_type.tp_traverse = coro_traverse;
   coro_type.tp_clear = coro_clear;
@@ -500,12 +552,13 @@ void register_coroutine_type(py::module_&) {
 }
 
 py::object make_coroutine(const char* qualname, std::initializer_list<py::handle> keep,
-                          CoTask task) {
+                          CoTask task, std::source_location where) {
   CoroObject* obj = PyObject_GC_New(CoroObject, &coro_type);
   if (obj == nullptr) throw py::error_already_set();
   auto* s = new CoroState;
   obj->state = s;
   s->qualname = qualname;
+  s->where = where;
   s->handle = task.release();
   s->handle.promise().state = s;
   s->keep.reserve(keep.size());

@@ -4,6 +4,7 @@
 
 #include "corvath/coroutine.h"
 #include "corvath/host.h"
+#include "corvath/names.h"
 
 namespace corvath {
 namespace {
@@ -23,14 +24,15 @@ py::dict default_status() {
 
 // The provider's controllers, in the provider's order, whose did is a configured member.
 py::list member_controllers(py::handle self) {
-  py::object controllers = self.attr("_get_controllers")();
-  py::object values = controllers.attr("values")();
+  const Names& n = names();
+  py::object controllers = get(self, n.get_controllers)();
+  py::object values = get(controllers, n.values)();
   py::object members = py::reinterpret_steal<py::object>(
-      PySet_New(self.attr("config").attr("group").attr("member_dids").ptr()));
+      PySet_New(get(get(get(self, n.config), n.group), n.member_dids).ptr()));
   if (!members) throw py::error_already_set();
   py::list selected;
   for (py::handle controller : values) {
-    int found = PySet_Contains(members.ptr(), controller.attr("did").ptr());
+    int found = PySet_Contains(members.ptr(), get(controller, n.did).ptr());
     if (found < 0) throw py::error_already_set();
     if (found) selected.append(controller);
   }
@@ -48,35 +50,35 @@ py::object gather_members(const py::list& members, Call call) {
     for (py::handle made : awaitables) close_unawaited(made);
     throw;
   }
-  return global("asyncio").attr("gather")(*awaitables, py::arg("return_exceptions") = true);
+  return get(global("asyncio"), names().gather)(*awaitables, py::arg("return_exceptions") = true);
 }
 
 CoTask play_url_body(py::handle self, py::handle url, py::handle audio_id) {
   py::list members = member_controllers(self);
   std::size_t count = members.size();
   if (count == 0) {
-    log("warning", "Group play: no active member speakers selected in group mode");
+    log(names().warning, "Group play: no active member speakers selected in group mode");
     co_return py::bool_(false);
   }
   py::object gathered = gather_members(
-      members, [&](py::handle member) { return member.attr("play_url")(url, audio_id); });
+      members, [&](py::handle member) { return get(member, names().play_url)(url, audio_id); });
   members = py::list();
   py::object results = co_await py_await(std::move(gathered));
   std::size_t accepted = 0;
   for (py::handle result : results) {
     if (result.ptr() == Py_True) ++accepted;
   }
-  log("info", "Group play_url pushed to %d/%d member speakers (audio_id=%s)", accepted, count,
+  log(names().info, "Group play_url pushed to %d/%d member speakers (audio_id=%s)", accepted, count,
       audio_id);
   co_return py::bool_(accepted > 0);
 }
 
 // stop, pause and set_volume: every member is asked, every answer ignored.
-CoTask fan_out_body(py::handle self, const char* operation, py::handle argument) {
+CoTask fan_out_body(py::handle self, py::handle operation, py::handle argument) {
   py::list members = member_controllers(self);
   if (members.size() == 0) co_return py::bool_(true);
   py::object gathered = gather_members(members, [&](py::handle member) {
-    return argument ? member.attr(operation)(argument) : member.attr(operation)();
+    return argument ? get(member, operation)(argument) : get(member, operation)();
   });
   members = py::list();
   co_await py_await(std::move(gathered));
@@ -87,11 +89,12 @@ CoTask resume_body(py::handle self) {
   py::list members = member_controllers(self);
   if (members.size() == 0) co_return py::bool_(true);
   py::list resumers;
-  for (py::handle member : members) resumers.append(py::getattr(member, "resume", py::none()));
+  // Only a missing attribute means "no resume": any other failure of the lookup propagates.
+  for (py::handle member : members) resumers.append(get_or(member, names().resume, py::none()));
   members = py::list();
   py::object gathered = gather_members(resumers, [](py::handle resume) -> py::object {
     if (truthy(resume)) return resume();
-    return global("asyncio").attr("sleep")(0, false);
+    return get(global("asyncio"), names().sleep)(0, false);
   });
   resumers = py::list();
   py::object results = co_await py_await(std::move(gathered));
@@ -107,7 +110,7 @@ CoTask get_status_body(py::handle self) {
   py::object status = py::none();
   bool failed = false;
   try {
-    py::object pending = members[0].attr("get_status")();
+    py::object pending = get(members[0], names().get_status)();
     members = py::list();
     status = co_await py_await(std::move(pending));
     if (!status.is_none() && !PyDict_Check(status.ptr())) {
@@ -135,8 +138,8 @@ void register_group_controller(py::module_& m) {
           [](py::detail::value_and_holder& v_h, py::object config, py::object provider) {
             v_h.value_ptr() = new GroupController();
             py::handle self(reinterpret_cast<PyObject*>(v_h.inst));
-            self.attr("config") = config;
-            self.attr("_get_controllers") = provider;
+            set(self, names().config, config);
+            set(self, names().get_controllers, provider);
           },
           py::detail::is_new_style_constructor(), py::arg("config"),
           py::arg("controllers_provider"))
@@ -156,12 +159,12 @@ void register_group_controller(py::module_& m) {
       .def("stop",
            [](py::object self) {
              return make_coroutine("GroupController.stop", {self},
-                                   fan_out_body(self, "stop", py::handle()));
+                                   fan_out_body(self, names().stop, py::handle()));
            })
       .def("pause",
            [](py::object self) {
              return make_coroutine("GroupController.pause", {self},
-                                   fan_out_body(self, "pause", py::handle()));
+                                   fan_out_body(self, names().pause, py::handle()));
            })
       .def("resume",
            [](py::object self) {
@@ -172,7 +175,7 @@ void register_group_controller(py::module_& m) {
           [](py::object self, py::object volume) {
             py::object level = to_int(volume, "set_volume", "volume");
             return make_coroutine("GroupController.set_volume", {self, level},
-                                  fan_out_body(self, "set_volume", level));
+                                  fan_out_body(self, names().set_volume, level));
           },
           py::arg("volume"))
       .def("get_status", [](py::object self) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "corvath/traceback.h"
+
 namespace corvath {
 namespace {
 
@@ -26,6 +28,27 @@ py::object global(const char* name) {
     throw py::error_already_set();
   }
   return py::reinterpret_borrow<py::object>(value);
+}
+
+py::object get(py::handle obj, py::handle name, std::source_location where) {
+  PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
+  if (value == nullptr) {
+    add_traceback_entry(where);
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::object>(value);
+}
+
+void set(py::handle obj, py::handle name, py::handle value) {
+  if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::object get_or(py::handle obj, py::handle name, py::object fallback) {
+  PyObject* value = nullptr;
+  int found = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &value);
+  if (found < 0) throw py::error_already_set();
+  if (found == 0) return fallback;
+  return py::reinterpret_steal<py::object>(value);
 }
 
 bool truthy(py::handle value) {
@@ -53,22 +76,35 @@ py::object to_int(py::handle value, const char* func, const char* arg) {
 
 py::object failure_logger(const char* what) {
   return py::cpp_function([what](py::object future) {
-    if (truthy(future.attr("cancelled")())) return;
-    py::object exc = future.attr("exception")();
+    const Names& n = names();
+    if (truthy(get(future, n.cancelled)())) return;
+    py::object exc = get(future, n.exception)();
     if (exc.is_none()) return;
-    if (PyErr_GivenExceptionMatches(exc.ptr(), global("asyncio").attr("CancelledError").ptr())) {
+    if (PyErr_GivenExceptionMatches(exc.ptr(), get(global("asyncio"), n.cancelled_error).ptr())) {
       return;
     }
-    global("log").attr("error")("Group AirPlay %s failed: %r", what, exc,
+    get(global("log"), n.error)("Group AirPlay %s failed: %r", what, exc,
                                 py::arg("exc_info") = exc);
   });
 }
 
+py::object failure_swallower() {
+  return py::cpp_function([](py::object future) {
+    const Names& n = names();
+    if (!truthy(get(future, n.cancelled)())) get(future, n.exception)();
+  });
+}
+
 void close_unawaited(py::handle awaitable) {
-  if (!truthy(global("asyncio").attr("iscoroutine")(awaitable))) return;
-  awaitable.attr("close")();
+  const Names& n = names();
+  if (!truthy(get(global("asyncio"), n.iscoroutine)(awaitable))) return;
+  get(awaitable, n.close)();
 }
 
 bool is_ordinary(const py::error_already_set& error) { return error.matches(PyExc_Exception); }
+
+bool is_cancellation(const py::error_already_set& error) {
+  return error.matches(get(global("asyncio"), names().cancelled_error));
+}
 
 }  // namespace corvath

@@ -10,6 +10,7 @@
 #include "corvath/coroutine.h"
 #include "corvath/group_controller.h"
 #include "corvath/host.h"
+#include "corvath/names.h"
 
 namespace py = pybind11;
 
@@ -25,6 +26,7 @@ void init_module(py::module_& m) {
   }
   m.attr("TargetController") = py::module_::import("sonvale.xiaomi").attr("TargetController");
   m.attr("log") = m.attr("logging").attr("getLogger")("sonvale");
+  corvath::init_names();
   corvath::set_module_globals(m.attr("__dict__"));
   corvath::register_coroutine_type(m);
   corvath::register_group_controller(m);

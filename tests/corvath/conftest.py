@@ -11,6 +11,7 @@ from corvath_support import VirtualClockLoop, airplay_server, corvath, host_conf
 @pytest.fixture(autouse=True)
 def clean_host():
     xiaomi.journal.clear()
+    xiaomi.unanswered.clear()
     web_api.sent.clear()
     web_api.fail = None
     web_api.fail_inside = None

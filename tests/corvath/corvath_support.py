@@ -4,7 +4,9 @@ import asyncio
 import os
 import pathlib
 import selectors
+import subprocess
 import sys
+import textwrap
 import types
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -52,6 +54,15 @@ class VirtualClockLoop(asyncio.SelectorEventLoop):
         return WALL_EPOCH + self.now
 
 
+def run_isolated(script, *args, timeout=120):
+    """Runs `script` in a new interpreter that imports the module under test and the host
+    stand-ins, so that a crash fails one test instead of the run. The sanitizer settings of this
+    run (LD_PRELOAD, ASAN_OPTIONS) are inherited. Returns the finished process."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(HOST), str(BUILD)]))
+    return subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(script), *args],
+                          env=env, capture_output=True, text=True, timeout=timeout)
+
+
 def make_group(dids=("A", "B"), member_dids=None, **config):
     """A group controller over stand-in speakers; returns (group, controllers by did, config)."""
     controllers = {did: xiaomi.TargetController(did) for did in dids}
@@ -74,11 +85,11 @@ async def settle(rounds=30):
 class Group:
     """A started bridge on the virtual-clock loop, with two stand-in speakers and a hub."""
 
-    def __init__(self, loop, hub=True, **config):
+    def __init__(self, loop, hub=True, dids=("A", "B"), **config):
         from sonvale.audio_hub import AudioHub
         config.setdefault("web_port", 80)
         self.loop = loop
-        self.group, self.ctl, self.config = make_group(("A", "B"), **config)
+        self.group, self.ctl, self.config = make_group(dids, **config)
         self.hub = AudioHub() if hub is True else hub
         self.bridge = corvath.Corvath("10.0.0.2", self.group, None, self.config, self.hub)
         loop.run_until_complete(self.bridge.start())
@@ -104,8 +115,17 @@ class Group:
         self.bridge._on_play_start(url)
         await settle()
 
+    def silence(self):
+        """From now on no speaker answers anything."""
+        for member in self.ctl.values():
+            member.hang |= xiaomi.SILENT
+
     def plays(self, did="A"):
         return [op for d, op in xiaomi.journal if d == did and op == "play_url"]
+
+    def others(self):
+        """The loop's tasks other than the one asking."""
+        return [t for t in asyncio.all_tasks(self.loop) if t is not asyncio.current_task()]
 
     def watchdogs(self):
         return [t for t in asyncio.all_tasks(self.loop)

@@ -88,6 +88,106 @@ def test_a_failing_server_start_propagates_without_a_log_line(run, caplog):
     assert sonvale_records(caplog) == []
 
 
+@pytest.mark.parametrize("second", ["after the first", "alongside the first", "after a stop"])
+def test_a_second_start_raises_and_changes_nothing(run, vloop, second):
+    bridge, _, _ = make_bridge()
+
+    async def scenario():
+        if second == "alongside the first":
+            return await asyncio.gather(bridge.start(), bridge.start(), return_exceptions=True)
+        await bridge.start()
+        if second == "after a stop":
+            await bridge.stop()
+        try:
+            await bridge.start()
+        except RuntimeError as e:
+            return [None, e]
+        return [None, None]
+
+    outcomes = run(scenario())
+    if second == "after a stop":  # a stopped bridge starts a new server
+        assert outcomes == [None, None] and len(airplay_server.instances) == 2
+        assert bridge.airplay_server is airplay_server.instances[1]
+        return
+    assert outcomes[0] is None and isinstance(outcomes[1], RuntimeError)
+    assert "already start" in str(outcomes[1])
+    assert len(airplay_server.instances) == 1
+    server = airplay_server.instances[0]
+    assert bridge.airplay_server is server and server.started and bridge._loop is vloop
+    assert server.on_play_start == bridge._on_play_start
+
+
+def test_a_stop_while_the_server_starts_wins_and_start_says_so(run, monkeypatch):
+    bridge, _, _ = make_bridge()
+
+    async def slow_start(server):
+        await asyncio.sleep(1)
+        server.started = True
+
+    monkeypatch.setattr(airplay_server.AirPlayServer, "start", slow_start)
+
+    async def scenario():
+        return await asyncio.gather(bridge.start(), bridge.stop(), return_exceptions=True)
+
+    started, stopped = run(scenario())
+    assert isinstance(started, RuntimeError) and "stopped while it started" in str(started)
+    assert stopped is None
+    assert bridge.airplay_server is None and airplay_server.instances[0].stopped
+    run(bridge.start())  # and it may be started again
+    assert bridge.airplay_server is airplay_server.instances[1]
+
+
+def test_a_bridge_whose_loop_closed_unstopped_stops_and_starts_on_a_new_one():
+    from sonvale.audio_hub import AudioHub
+    group, ctl, cfg = make_group(web_port=80)
+    bridge = corvath.Corvath("10.0.0.2", group, None, cfg, AudioHub())
+
+    async def leave_calls_waiting():
+        bridge.airplay_server.metadata = {"title": "Song"}
+        bridge.airplay_server.is_playing = True
+        for member in ctl.values():
+            member.hang |= xiaomi.SILENT
+        bridge._acquire_audio()
+        bridge._on_play_resume()  # a push and a watchdog
+        bridge._on_volume_change(-10.0)
+        for _ in range(20):
+            await asyncio.sleep(0)
+
+    old = asyncio.new_event_loop()
+    old.run_until_complete(bridge.start())
+    old.run_until_complete(leave_calls_waiting())
+    old.close()  # the host lost its loop without stopping the bridge
+    xiaomi.unanswered.clear()
+    for member in ctl.values():
+        member.hang.clear()
+    xiaomi.journal.clear()
+
+    async def again():
+        await bridge.stop()
+        await bridge.start()
+        bridge._on_volume_change(-10.0)
+        for _ in range(20):
+            await asyncio.sleep(0)
+        await bridge.stop()
+
+    new = asyncio.new_event_loop()
+    try:
+        new.run_until_complete(again())
+    finally:
+        new.close()
+    assert ("A", "set_volume") in xiaomi.journal and ("B", "set_volume") in xiaomi.journal
+
+
+def test_a_start_that_failed_may_be_tried_again(run):
+    bridge, _, _ = make_bridge()
+    airplay_server.AirPlayServer.fail_start = OSError("port taken")
+    with pytest.raises(OSError):
+        run(bridge.start())
+    airplay_server.AirPlayServer.fail_start = None
+    run(bridge.start())
+    assert bridge.airplay_server is airplay_server.instances[1] and bridge.airplay_server.started
+
+
 def test_stop_of_a_bridge_never_started_only_clears_the_active_flag(run):
     bridge, _, hub = make_bridge()
     bridge._airplay_active = True

@@ -190,6 +190,40 @@ def test_a_bridge_dropped_with_a_pending_task_is_collected_after_its_loop_closes
     assert ref() is None
 
 
+def test_a_bridge_dropped_with_roads_in_line_is_collected_after_its_loop_closes(vloop):
+    from sonvale.audio_hub import AudioHub
+    group, ctl, cfg = make_group(web_port=80)
+    bridge = corvath.Corvath("127.0.0.1", group, None, cfg, AudioHub())
+
+    async def scenario():
+        await bridge.start()
+        bridge.airplay_server.metadata = {"title": "Song"}
+        bridge.airplay_server.is_playing = True
+        bridge._on_play_start("rtsp://airplay/1")
+        await asyncio.sleep(12.5)  # the watchdog asks the first speaker, which never answers
+        for member in ctl.values():
+            member.hang |= xiaomi.SILENT
+        # A second start waits for its search; a resume waits behind it, a volume change on
+        # the speakers.
+        bridge._on_play_start("rtsp://airplay/2")
+        for _ in range(30):
+            await asyncio.sleep(0)
+        bridge._on_play_resume()
+        bridge._on_volume_change(-10.0)
+        for _ in range(30):
+            await asyncio.sleep(0)
+
+    vloop.run_until_complete(scenario())
+    assert len(bridge._turns) == 1 and ("A", "get_status") in xiaomi.journal
+    ref = weakref.ref(bridge)
+    airplay_server.instances.clear()  # the stand-ins' own registries
+    xiaomi.unanswered.clear()
+    vloop.close()
+    del bridge, group, ctl
+    gc.collect()
+    assert ref() is None
+
+
 def test_an_unawaited_coroutine_is_dropped_without_touching_members():
     group, _, _ = make_group()
     ref = weakref.ref(group)

@@ -129,6 +129,29 @@ def test_resume_is_false_when_a_member_has_no_resume(run):
     assert xiaomi.journal == [("A", "resume")]
 
 
+@pytest.mark.parametrize("lookup_error, outcome", [
+    (AttributeError("no resume here"), False),   # a member without resume answers False
+    (KeyError("firmware table"), KeyError),        # any other failure of the lookup propagates
+    (RuntimeError("broken"), RuntimeError),
+])
+def test_resume_looks_up_each_members_resume_like_getattr(run, lookup_error, outcome):
+    class Odd(xiaomi.TargetController):
+        @property
+        def resume(self):
+            raise lookup_error
+
+    ctl = {"A": xiaomi.TargetController("A"), "O": Odd("O")}
+    group = corvath.GroupController(
+        host_config.Config(host_config.GroupConfig(["A", "O"])), lambda: ctl)
+    if outcome is False:
+        assert run(group.resume()) is False
+        assert xiaomi.journal == [("A", "resume")]
+    else:
+        with pytest.raises(outcome):
+            run(group.resume())
+        assert xiaomi.journal == []  # raised while the calls were being made: none was made
+
+
 def test_resume_is_true_when_every_member_resumed(run):
     group, _, _ = make_group(("A", "B"))
     assert run(group.resume()) is True

@@ -263,7 +263,9 @@ def test_pause_then_resume_on_a_busy_loop_ends_playing(g):
     async def scenario():
         await g.play()
         xiaomi.journal.clear()
-        # Both arrive before the loop runs either: the pause's task runs after the resume.
+        # Both arrive before the loop runs either: the resume's callback reaches the loop before
+        # the pause's task first runs, and still waits for the pause (a resume supersedes
+        # nothing, so the pause is not dropped either).
         g.bridge._on_play_pause()
         g.bridge._on_play_resume()
         await settle()
@@ -271,7 +273,8 @@ def test_pause_then_resume_on_a_busy_loop_ends_playing(g):
     g.run(scenario())
     assert g.bridge._airplay_active is True
     assert len(g.watchdogs()) == 1
-    assert ("A", "pause") not in xiaomi.journal and g.plays() == ["play_url"]
+    assert [op for did, op in xiaomi.journal if did == "A"] == ["pause", "play_url"]
+    assert g.plays() == ["play_url"]
 
 
 def test_resume_then_pause_on_a_busy_loop_ends_paused(g):
@@ -381,3 +384,243 @@ def test_play_callbacks_from_a_foreign_thread(g):
 
     g.run(scenario())
     assert g.plays("B") == ["play_url"] and g.bridge._stream_url == "rtsp://t"
+
+
+# --- what the roads owe their Parts ------------------------------------------------------------
+
+def test_the_metadata_copy_leaves_the_servers_metadata_alone(g):
+    g.server.artwork = "cover"
+    original = {"title": "Song", "artist": "Band"}
+    g.server.metadata = dict(original)
+
+    async def scenario():
+        await g.play()
+        g.bridge._on_play_pause()
+        await settle()
+        g.bridge._on_play_resume()
+        await settle()
+
+    g.run(scenario())
+    begun = [c for c in g.hub.calls if c[0] == "begin_session"][0][1][2]
+    assert begun == dict(original, artwork="cover") and begun is not g.server.metadata
+    assert [m["metadata"] for m in web_api.sent if m["action"] == "play_url"] == [
+        dict(original, artwork="cover")] * 2
+    assert g.server.metadata == original
+    assert g.bridge.snapshot()["metadata"] == original
+
+
+def test_the_metadata_copy_takes_any_mapping(g):
+    import types
+    g.server.metadata = types.MappingProxyType({"title": "Song"})
+    g.run(g.play())
+    assert [c for c in g.hub.calls if c[0] == "begin_session"][0][1][2] == {"title": "Song"}
+
+
+@pytest.mark.parametrize("speakers", ["answering", "silent"])
+@pytest.mark.parametrize("settle_rounds", [0, 1, 2, 3, 5, 10, 40])
+def test_corvath_stop_right_after_an_airplay_stop_still_stops_the_speakers(
+        g, settle_rounds, speakers):
+    async def scenario():
+        await g.play()
+        lease = g.bridge._audio_lease
+        xiaomi.journal.clear()
+        web_api.sent.clear()
+        if speakers == "silent":
+            g.silence()
+        g.bridge._on_play_stop()
+        await settle(settle_rounds)
+        await g.bridge.stop()
+        return lease
+
+    lease = g.run(scenario())
+    assert ("A", "stop") in xiaomi.journal and ("B", "stop") in xiaomi.journal
+    assert [m["action"] for m in web_api.sent] == ["stop"]
+    assert [c for c in g.hub.calls if c[0] == "release_source"] == [
+        ("release_source", (lease, "airplay stopped"), {})]
+    assert (g.bridge._airplay_active, g.bridge._stream_url, g.bridge._audio_lease) == (
+        False, "", None)
+    assert xiaomi.unanswered == set()  # a stop the speakers never answer is no longer awaited
+
+
+@pytest.mark.parametrize("speakers", ["answering", "silent"])
+@pytest.mark.parametrize("reporter", ["its own stop", "its thread"])
+def test_a_stop_the_server_reports_while_it_stops_stops_the_speakers(g, reporter, speakers):
+    import threading
+    server = g.server
+    real_stop = type(server).stop
+
+    async def stop_reporting():
+        if reporter == "its own stop":
+            server.on_play_stop()
+        else:
+            caller = threading.Thread(target=server.on_play_stop)
+            caller.start()
+            caller.join()
+        await real_stop(server)
+
+    server.stop = stop_reporting
+
+    async def scenario():
+        await g.play()
+        xiaomi.journal.clear()
+        if speakers == "silent":
+            g.silence()
+        await g.bridge.stop()
+        return g.others()
+
+    left = g.run(scenario())
+    assert server.stopped
+    assert ("A", "stop") in xiaomi.journal and ("B", "stop") in xiaomi.journal
+    assert [m["action"] for m in web_api.sent] == ["play_url", "stop"]
+    assert g.hub.names().count("release_source") == 1 and g.bridge._audio_lease is None
+    assert left == []
+
+
+def test_a_resume_during_the_search_waits_for_the_start(g):
+    g.ctl["A"].audio_id = "X9"
+    g.ctl["A"].delay["search_audio_id"] = 1
+
+    async def scenario():
+        await g.play()
+        g.bridge._on_play_resume()
+        await settle()
+        await asyncio.sleep(2)
+
+    g.run(scenario())
+    assert g.hub.names().count("begin_session") == 1
+    assert g.hub.names().index("begin_session") < g.hub.names().index("resume_source")
+    urls = [m["url"] for m in web_api.sent if m["action"] == "play_url"]
+    assert len(urls) == 2 and "&_ts=" not in urls[0] and "&_ts=" in urls[1]
+    # The resume's push is the newest: it takes the place of the start's, with the id found.
+    assert g.plays() and g.plays("B")
+    assert g.ctl["B"].last_play[1] == "X9"
+    assert g.ctl["B"].last_play[0].startswith(f"{BASE}7&delay_ms=0&_ts=")
+    assert g.bridge._airplay_active is True and len(g.watchdogs()) == 1
+
+
+@pytest.mark.parametrize("roads, speaker_ops, active, lease_kept", [
+    (["stop", "pause"], ["pause"], False, False),      # the stop gives its lease back first
+    (["pause", "stop"], ["stop"], False, False),       # the pause is superseded
+    (["stop", "resume"], ["stop"], False, False),      # nothing left to resume
+    (["pause", "pause"], ["pause"], False, True),
+    (["pause", "resume", "pause"], ["pause"], False, True),
+    (["resume", "stop", "resume"], ["stop"], False, False),
+])
+def test_roads_handed_off_together_run_in_order(g, roads, speaker_ops, active, lease_kept):
+    calls = {"stop": g.bridge._on_play_stop, "pause": g.bridge._on_play_pause,
+             "resume": g.bridge._on_play_resume}
+
+    async def scenario():
+        await g.play()
+        lease = g.bridge._audio_lease
+        xiaomi.journal.clear()
+        for road in roads:
+            calls[road]()
+        await settle(60)
+        return lease
+
+    lease = g.run(scenario())
+    assert [op for did, op in xiaomi.journal if did == "A"] == speaker_ops
+    assert g.bridge._airplay_active is active
+    assert (g.bridge._audio_lease is lease) is lease_kept
+    released = [c for c in g.hub.calls if c[0] == "release_source"]
+    assert released == ([] if lease_kept else [("release_source", (lease, "airplay stopped"), {})])
+    assert g.watchdogs() == []
+
+
+class ConfigView:
+    """The stand-in configuration with one attribute missing or failing to read."""
+
+    def __init__(self, config, missing=(), failing=()):
+        self._config, self._missing, self._failing = config, missing, failing
+
+    def __getattr__(self, name):
+        if name in self._missing:
+            raise AttributeError(name)
+        if name in self._failing:
+            raise KeyError(name)
+        return getattr(self._config, name)
+
+
+def test_a_failing_lookup_of_the_default_audio_id_ends_the_start(g, caplog):
+    g.bridge.config = ConfigView(g.config, failing=("default_audio_id",))
+    g.run(g.play())
+    errors = [r for r in caplog.records if r.name == "sonvale" and r.levelname == "ERROR"]
+    assert len(errors) == 1 and errors[0].exc_info[0] is KeyError
+    assert g.plays() == [] and "begin_session" not in g.hub.names()
+
+
+def test_a_hub_gone_during_the_search_leaves_the_bridge_inactive(g):
+    g.ctl["A"].delay["search_audio_id"] = 1
+    hub = g.hub
+
+    async def scenario():
+        await g.play()
+        lease = g.bridge._audio_lease
+        g.bridge.audio_hub = None
+        await asyncio.sleep(2)
+        return lease
+
+    lease = g.run(scenario())
+    b = g.bridge
+    assert (b._airplay_active, b._stream_url, b._audio_lease) == (False, "", None)
+    assert hub.calls[-1] == ("release_source", (lease, "airplay stopped"), {})
+
+
+@pytest.mark.parametrize("road, breakage, logged, frames", [
+    ("start", "progress of three", "play start failed", ["Corvath._play_on_target", "play_body"]),
+    ("start", "no progress", "play start failed", ["Corvath._play_on_target", "play_body"]),
+    ("resume", "no web port", "resume failed",
+     ["Corvath._on_play_resume.<locals>.resume", "stream_base"]),
+])
+def test_a_failure_in_the_modules_own_code_is_logged_with_where_it_failed(
+        g, caplog, road, breakage, logged, frames):
+    import traceback
+
+    def break_it():
+        if breakage == "progress of three":
+            g.server.progress = (1, 2, 3)
+        elif breakage == "no progress":
+            del g.server.progress
+        else:
+            g.bridge.config = ConfigView(g.config, missing=("web_port",))
+
+    async def scenario():
+        if road == "start":
+            break_it()
+            await g.play()
+        else:
+            await g.play()
+            g.bridge._on_play_pause()
+            await settle()
+            break_it()
+            g.bridge._on_play_resume()
+            await settle()
+
+    g.run(scenario())
+    errors = [r for r in caplog.records if r.name == "sonvale" and r.levelname == "ERROR"]
+    assert len(errors) == 1 and logged in errors[0].getMessage()
+    assert errors[0].exc_info[2] is not None
+    entries = traceback.extract_tb(errors[0].exc_info[2])
+    assert [e.name for e in entries][:2] == frames
+    assert all(e.filename.startswith("src/corvath/") and e.lineno > 0 for e in entries[:2])
+
+
+def test_a_failing_resume_source_ends_the_resume(g, caplog):
+    async def scenario():
+        await g.play()
+        g.bridge._on_play_pause()
+        await settle()
+        xiaomi.journal.clear()
+        web_api.sent.clear()
+        g.hub.fail["resume_source"] = RuntimeError("hub refused")
+        g.bridge._on_play_resume()
+        await settle()
+
+    g.run(scenario())
+    assert xiaomi.journal == [] and web_api.sent == []
+    assert g.bridge._airplay_active is False and g.watchdogs() == []
+    errors = [r for r in caplog.records if r.name == "sonvale" and r.levelname == "ERROR"]
+    assert len(errors) == 1 and errors[0].getMessage().startswith("Group AirPlay resume failed")
+    assert errors[0].exc_info[0] is RuntimeError and errors[0].exc_info[2] is not None
+    assert not [r for r in caplog.records if r.levelname == "WARNING"]

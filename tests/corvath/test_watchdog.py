@@ -63,14 +63,16 @@ def test_a_stopped_speaker_gets_the_stream_again(g, vloop, caplog):
 def test_what_counts_as_playing(vloop, status, playing):
     g = Group(vloop)
     g.ctl["A"].status = status
-    run_for(g, 13)
+    run_for(g, 17)  # past the re-push that a query at 12 s finding the group stopped brings at 16
     if playing:
         assert g.plays() == ["play_url"]
+        assert g.status_times == [12, 15]
     elif status is None:  # the group answers None: not a mapping, the cycle ends silently
         assert g.plays() == ["play_url"]
+        assert g.status_times == [12, 15]
     else:
-        run_for(g, 0)  # nothing to do; the re-push came 4 s after the query at 12
-        assert g.status_times  # asked
+        assert g.status_times == [12]  # asked, and then busy with the re-push
+        assert g.plays() == ["play_url", "play_url"]
 
 
 def test_airplay_not_playing_ends_the_watchdog_at_its_first_check(g):
@@ -231,4 +233,26 @@ def test_stop_raises_its_callers_cancellation_not_the_watchdogs(g, vloop):
 
     g.server.stopped = False
     g.bridge._poll_task = None
-    g.run(again())
+    assert g.run(again()) is True
+
+
+def test_a_re_push_that_a_newer_push_replaced_leaves_the_watchdog_watching(g, vloop):
+    # The speakers report that they stopped, and never answer the watchdog's re-push; a resume's
+    # push takes its place.
+    g.ctl["A"].status = {"status": 0}
+
+    async def scenario():
+        await g.play()
+        for member in g.ctl.values():
+            member.hang.add("play_url")
+        await asyncio.sleep(16.5)  # the query at 12, the re-push at 16 waits
+        watchdog = g.bridge._poll_task
+        g.bridge._on_play_resume()
+        await settle()
+        await asyncio.sleep(14)
+        return watchdog
+
+    watchdog = g.run(scenario())
+    assert g.bridge._poll_task is watchdog and not watchdog.done()
+    assert g.status_times[0] == 12 and g.status_times[1] >= 26  # watching again after the grace
+    assert len(g.watchdogs()) == 1
