@@ -15,7 +15,7 @@ void AmplificationLimit::received(Ipv4 from, std::size_t bytes) {
     budgets_.push_front(Budget{from});
     by_address_[from.value] = budgets_.begin();
   }
-  budgets_.front().received += bytes;
+  budgets_.front().received += bytes + kDatagramOverhead;
 }
 
 bool AmplificationLimit::try_send(Ipv4 to, std::size_t bytes) {
@@ -23,8 +23,9 @@ bool AmplificationLimit::try_send(Ipv4 to, std::size_t bytes) {
   if (it == by_address_.end()) return false;
   Budget& b = *it->second;
   const std::uint64_t limit = kAmplificationFactor * b.received + kAmplificationAllowance;
-  if (b.sent + bytes > limit) return false;
-  b.sent += bytes;
+  const std::uint64_t cost = bytes + kDatagramOverhead;
+  if (b.sent + cost > limit) return false;
+  b.sent += cost;
   return true;
 }
 

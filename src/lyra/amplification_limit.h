@@ -15,6 +15,10 @@ namespace sonvale::lyra {
 // and a device sync reply is several times its request.
 inline constexpr std::uint64_t kAmplificationFactor = 3;
 inline constexpr std::uint64_t kAmplificationAllowance = 4096;
+// What a datagram costs the link beyond its payload (IPv4 and UDP headers), counted for every
+// datagram both ways: a packed request answered by hundreds of small datagrams costs its victim
+// more than their payloads.
+inline constexpr std::uint64_t kDatagramOverhead = 28;
 
 // The send budgets of IPv4 addresses, keyed by address alone: a spoofed victim is a host, whatever
 // source ports are claimed for it. Holds at most `capacity` addresses; the one credited least
@@ -23,10 +27,10 @@ class AmplificationLimit {
  public:
   explicit AmplificationLimit(std::size_t capacity) : capacity_(capacity) {}
 
-  // Counts a datagram of `bytes` from `from`.
+  // Counts a datagram with a payload of `bytes` from `from`.
   void received(Ipv4 from, std::size_t bytes);
-  // Whether `bytes` more may go to `to`; if so they are counted as sent. An address that sent
-  // nothing (or was dropped) gets nothing.
+  // Whether a datagram with a payload of `bytes` may go to `to`; if so it is counted as sent. An
+  // address that sent nothing (or was dropped) gets nothing.
   bool try_send(Ipv4 to, std::size_t bytes);
 
   std::size_t address_count() const { return by_address_.size(); }
