@@ -56,11 +56,12 @@ void SegmentTransport::on_datagram(ByteSpan datagram, SocketAddrV4 from) {
                {"bytes", datagram.size()}});
   now_ = clock_->now();
   amplification_.received(from.ip, datagram.size());
+  // Only the admission of a new session changes the table, and never drops the sender's own.
+  Peer* peer = find_peer(from);
   for (const Segment& segment : split_segments(datagram)) {
-    Peer* peer = find_peer(from);
     if (segment.header.cmd == kCmdPush) {
       handle_push(peer, from, segment);
-      peer = find_peer(from);
+      if (!peer) peer = find_peer(from);
     } else if (segment.header.cmd == kCmdAck && peer) {
       handle_ack(*peer, segment.header);
     }
@@ -76,6 +77,7 @@ SegmentTransport::Peer& SegmentTransport::admit(Peer&& fresh) {
   fresh.standing = kStranger;
   PeerList& strangers = peers_[kStranger];
   strangers.push_front(std::move(fresh));
+  strangers.front().self = strangers.begin();
   by_address_[address_key(strangers.front().address)] = strangers.begin();
   return strangers.front();
 }
@@ -103,8 +105,7 @@ void SegmentTransport::touch(Peer& peer) {
   const bool connected = s.session_key || s.client_channel_id || s.server_channel_id;
   const Standing standing = !peer.validated ? kStranger : connected ? kTrusted : kKnown;
   peer.last_active = now_;
-  const PeerList::iterator it = by_address_.at(address_key(peer.address));
-  peers_[standing].splice(peers_[standing].begin(), peers_[peer.standing], it);
+  peers_[standing].splice(peers_[standing].begin(), peers_[peer.standing], peer.self);
   peer.standing = standing;
 }
 
@@ -112,9 +113,9 @@ void SegmentTransport::handle_push(Peer* known, SocketAddrV4 from, const Segment
   const SegmentHeader& h = segment.header;
   // A push from an unknown address is handled on a session of its own that joins the table only
   // when its frame does not fail.
-  Peer fresh;
-  fresh.address = from;
-  Peer* peer = known ? known : &fresh;
+  std::optional<Peer> fresh;
+  if (!known) fresh.emplace().address = from;
+  Peer* peer = known ? known : &*fresh;
   if (peer->conv && *peer->conv != h.conv) {
     clear_replies(*peer);
     peer->next_sequence = 0;
@@ -135,7 +136,7 @@ void SegmentTransport::handle_push(Peer* known, SocketAddrV4 from, const Segment
     frame_failed(from, outcome.error(), segment.payload);
     return;
   }
-  if (!known) peer = &admit(std::move(fresh));
+  if (!known) peer = &admit(std::move(*fresh));
   if (!*outcome) return;
   const Bytes& reply = **outcome;
   if (reply.size() > kMaxDatagram - kSegmentHeaderSize) {

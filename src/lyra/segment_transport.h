@@ -80,6 +80,7 @@ class SegmentTransport {
  private:
   using SegmentPtr = std::shared_ptr<const Bytes>;
   struct Peer;
+  using PeerList = std::list<Peer>;  // most recently active first
   // Pending replies of every session by deadline; each names its session and reply `sn`.
   using Deadlines = std::multimap<Clock::time_point, std::pair<Peer*, std::uint32_t>>;
   struct CachedReply {
@@ -95,6 +96,7 @@ class SegmentTransport {
   // Which sessions give way first when the table is full (lowest first).
   enum Standing : std::size_t { kStranger, kKnown, kTrusted, kStandings };
   struct Peer {
+    PeerList::iterator self;  // stays valid when the session moves between lists
     SocketAddrV4 address;
     PeerSession session;
     std::optional<std::uint32_t> conv;
@@ -106,7 +108,6 @@ class SegmentTransport {
     Clock::time_point last_active;
     std::size_t held_bytes = 0;
   };
-  using PeerList = std::list<Peer>;  // most recently active first
 
   Peer* find_peer(SocketAddrV4 from);
   Peer& admit(Peer&& fresh);
