@@ -77,13 +77,7 @@ def p256_point():
 def flood_segment(kind, n):
     if kind == "acks":
         return segment(0x5EED, ACK, n, una=n + 1)
-    if kind == "keep_alive_pushes":
-        return segment(1, PUSH, n, keep_alive(b"x"))
-    # A handshake needs no secret, so a spoofed one leaves a key in a session it makes.
-    return segment(1, PUSH, n, logical([(3, 1)], inner_frame(6, handshake_message(os.urandom(32), POINT))))
-
-
-POINT = p256_point()
+    return segment(1, PUSH, n, keep_alive(b"x"))
 
 
 def phone_peer(phone):
@@ -99,11 +93,21 @@ def wait_received(receiver, peers, count, timeout=10.0):
         seen += e.get("event") == "lyra_packet_received" and e.get("peer") in peers
         return seen >= count
 
-    seen = 0
     receiver.wait_for(counted, timeout, what=f"{count} datagrams from {sorted(peers)}")
 
 
-@pytest.mark.parametrize("kind", ["acks", "keep_alive_pushes", "handshakes"])
+def channel_frame_is_opened(receiver, phone):
+    phone.send_push(frame(0x21, bytes([1]) + phone.seal(b"still here")))
+    ack, _ = phone.recv_segment()
+    assert ack["cmd"] == ACK
+    peer = phone_peer(phone)
+    opened = receiver.wait_for(lambda e: e.get("peer") == peer and e.get("event", "").startswith("lyra_channel_frame"),
+                               what="the phone's channel frame")
+    assert opened["event"] == "lyra_channel_frame_decrypted", opened
+    assert opened["payload_utf8"] == "still here"
+
+
+@pytest.mark.parametrize("kind", ["acks", "keep_alive_pushes"])
 def test_spoofed_pairs_do_not_lock_a_slow_phone_out(receiver, kind):
     """300 spoofed pairs at 1000 datagrams a second while a phone thinks 0.3 s between steps:
     its session keeps its key, so the sealed connect and, 300 datagrams later, a sealed channel
@@ -113,21 +117,46 @@ def test_spoofed_pairs_do_not_lock_a_slow_phone_out(receiver, kind):
     def channel_frame_after_300_more(phone):
         mark = flood.sent
         assert wait_until(lambda: flood.sent >= mark + 300, timeout=5)
-        phone.send_push(frame(0x21, bytes([1]) + phone.seal(b"still here")))
-        ack, _ = phone.recv_segment()
-        assert ack["cmd"] == ACK
-        peer = phone_peer(phone)
-        opened = receiver.wait_for(lambda e: e.get("peer") == peer and e.get("event", "").startswith("lyra_channel_frame"),
-                                   what="the phone's channel frame")
-        assert opened["event"] == "lyra_channel_frame_decrypted", opened
-        assert opened["payload_utf8"] == "still here"
+        channel_frame_is_opened(receiver, phone)
 
     with Flood(datagrams, rate=1000) as flood:
         assert wait_until(lambda: flood.sent >= 300, timeout=5)
-        port = lyra_road(RECEIVER_V4, pause=0.3, then=channel_frame_after_300_more)
+        port = lyra_road(RECEIVER_V4, between=lambda done: time.sleep(0.3), then=channel_frame_after_300_more)
         print(f"{kind}: {flood.sent} spoofed datagrams during the road")
     assert port == 8899
     assert receiver.named("lyra_logical_connection_accepted")[-1]["server_port"] == 8899
+
+
+def test_spoofed_handshakes_do_not_push_out_a_keyed_phone(receiver):
+    """A handshake needs no secret, so each of 300 spoofed pairs leaves a key in a session of its
+    own; sent between the phone's handshake and its connect (each read before the next ten go),
+    they still do not take the phone's place."""
+    point = p256_point()
+    peers = {"%s:%d" % source for source in PAIRS}
+
+    def spoof_handshakes(done):
+        if done != 4:
+            return
+        spoofer = Spoofer()
+        try:
+            for i, source in enumerate(PAIRS):
+                message = handshake_message(os.urandom(32), point)
+                spoofer.send(source, LYRA, segment(1, PUSH, i, logical([(3, 1)], inner_frame(6, message))))
+                if i % 10 == 9:
+                    wait_received(receiver, peers, i + 1)
+        finally:
+            spoofer.close()
+        keyed = set()
+
+        def established(e):
+            if e.get("event") == "lyra_secure_channel_established" and e["peer"] in peers:
+                keyed.add(e["peer"])
+            return len(keyed) == len(PAIRS)
+
+        receiver.wait_for(established, what="a key for every spoofed pair")
+
+    assert lyra_road(RECEIVER_V4, between=spoof_handshakes,
+                     then=lambda phone: channel_frame_is_opened(receiver, phone)) == 8899
 
 
 def copies_of_unacknowledged_reply(phone, payload):
