@@ -256,6 +256,14 @@ Result<Bytes> transport_frame(std::uint8_t kind, ByteSpan body) {
   return w.take();
 }
 
+Result<> fits_one_datagram(ByteSpan frame) {
+  if (frame.size() > kMaxReplyFrame) {
+    return fail(Error::msg("Lyra reply frame of " + std::to_string(frame.size()) +
+                           " bytes exceeds the datagram limit of " + std::to_string(kMaxReplyFrame)));
+  }
+  return {};
+}
+
 Result<Bytes> wrap_logical(const OuterScalars& outer, ByteSpan inner) {
   Bytes record;
   for (const auto& [n, v] : outer) pb_varint_into(record, n, v);

@@ -12,6 +12,7 @@
 #include "core/event_sink.h"
 #include "core/net.h"
 #include "lyra/peer_session.h"
+#include "lyra/segment.h"
 
 // Lyra transport frames: a 4-byte header (kind, version 4, 16-bit big-endian total length) in
 // front of a protobuf body (physical and logical frames) or a channel record.
@@ -22,6 +23,8 @@ inline constexpr std::uint8_t kKindLogical = 0x11;
 inline constexpr std::uint8_t kKindChannel = 0x21;
 inline constexpr std::uint8_t kFrameVersion = 4;
 inline constexpr std::size_t kFrameHeaderSize = 4;
+// The longest reply frame: the payload of one push segment in one IPv4 UDP datagram.
+inline constexpr std::size_t kMaxReplyFrame = kMaxDatagram - kSegmentHeaderSize;
 
 // What the receiver tells a phone about itself; fixed for the life of the server.
 struct LyraDevice {
@@ -69,6 +72,10 @@ struct LogicalFrame {
 
 // Header and body as one frame. Fails when the frame does not fit the 16-bit length field.
 [[nodiscard]] Result<Bytes> transport_frame(std::uint8_t kind, ByteSpan body);
+
+// Fails when `frame` is longer than kMaxReplyFrame. Every reply builder checks its frame before it
+// changes anything, so that a reply which cannot be sent leaves no trace.
+[[nodiscard]] Result<> fits_one_datagram(ByteSpan frame);
 
 // A logical frame echoing `outer` as varints, then field 5 = `inner`, wrapped {2: {1: ...}}.
 [[nodiscard]] Result<Bytes> wrap_logical(const OuterScalars& outer, ByteSpan inner);

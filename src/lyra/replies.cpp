@@ -15,7 +15,16 @@ constexpr std::uint64_t kServerChannelId = 1;
 
 // {2: {2: physical message}} behind the physical header.
 Result<Bytes> physical_frame(const Bytes& message) {
-  return transport_frame(kKindPhysical, pb_bytes(2, pb_bytes(2, message)));
+  SV_ASSIGN_OR_RETURN(Bytes frame, transport_frame(kKindPhysical, pb_bytes(2, pb_bytes(2, message))));
+  SV_TRY(fits_one_datagram(frame));
+  return frame;
+}
+
+// A logical reply frame that one datagram can carry.
+Result<Bytes> logical_reply(const OuterScalars& outer, ByteSpan inner) {
+  SV_ASSIGN_OR_RETURN(Bytes frame, wrap_logical(outer, inner));
+  SV_TRY(fits_one_datagram(frame));
+  return frame;
 }
 
 }  // namespace
@@ -53,7 +62,7 @@ Result<Bytes> build_logical_sync_response(const LogicalFrame& request) {
   const std::uint64_t value = first_varint(fields, 1).value_or(kDefaultSyncValue);
   const ByteSpan service = first_bytes(fields, 4).value_or(as_bytes(kDefaultSyncService));
   const Bytes info = pb_join<3>({pb_varint(1, value), pb_varint(2, 64), pb_bytes(4, service)});
-  return wrap_logical(request.outer_scalars, pb_join<2>({pb_varint(1, 5), pb_bytes(6, info)}));
+  return logical_reply(request.outer_scalars, pb_join<2>({pb_varint(1, 5), pb_bytes(6, info)}));
 }
 
 Result<ConnectReply> build_connect_success_response(const LogicalFrame& request,
@@ -90,7 +99,7 @@ Result<ConnectReply> build_connect_success_response(const LogicalFrame& request,
   const Bytes inner = pb_join<2>({pb_varint(1, 2), pb_bytes(3, part)});
   if (!session.session_key) return fail(Error::msg("missing Lyra session key"));
   SV_ASSIGN_OR_RETURN(const Bytes sealed, seal(*session.session_key, inner));
-  SV_ASSIGN_OR_RETURN(Bytes frame, wrap_logical(request.outer_scalars, sealed));
+  SV_ASSIGN_OR_RETURN(Bytes frame, logical_reply(request.outer_scalars, sealed));
   return ConnectReply{std::move(frame), accepted};
 }
 

@@ -8,8 +8,9 @@
 #include "lyra/frames.h"
 #include "lyra/peer_session.h"
 
-// The receiver's reply frames on the Lyra channel. Each fails only when the frame would not fit
-// its 16-bit length field (a phone's echoed fields can make it that long).
+// The receiver's reply frames on the Lyra channel. Each fails when the frame would not fit one
+// datagram (kMaxReplyFrame) or its 16-bit length field (a phone's echoed fields can make it that
+// long).
 namespace sonvale::lyra {
 
 // Physical keep-alive reply {2: 5, 7: body}.

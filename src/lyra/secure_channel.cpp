@@ -103,8 +103,10 @@ Result<AuthReply> build_auth_server_notify(const OuterScalars& outer, ByteSpan m
       pb_join<3>({pb_varint(1, 5), pb_varint(2, 6), pb_bytes(8, key_agree_reply)});
   const Bytes message_reply = pb_join<2>({pb_varint(1, key_index), pb_bytes(2, handshake_reply)});
   const Bytes inner = pb_join<2>({pb_varint(1, kFrameHandshake), pb_bytes(7, message_reply)});
-  // The reply is built before the key is stored: a reply that cannot be framed keeps the old key.
+  // The reply is built before the key is stored: a reply that cannot be framed or sent keeps the
+  // old key.
   SV_ASSIGN_OR_RETURN(Bytes frame, wrap_logical(outer, inner));
+  SV_TRY(fits_one_datagram(frame));
   session.session_key = std::move(key);
   return AuthReply{std::move(frame), key_index};
 }

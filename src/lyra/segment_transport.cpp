@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "core/encoding.h"
 
@@ -29,17 +28,14 @@ SegmentTransport::SegmentTransport(DatagramSocket& socket, std::shared_ptr<const
       clock_(std::move(clock)),
       events_(std::move(events)),
       handler_(std::move(handler)),
-      limits_(limits) {}
-
-std::size_t SegmentTransport::pending_count() const {
-  std::size_t n = 0;
-  for (const Peer& p : peers_) n += p.pending.size();
-  return n;
-}
+      limits_(limits),
+      amplification_(limits.max_budget_addresses) {}
 
 std::size_t SegmentTransport::cached_count() const {
   std::size_t n = 0;
-  for (const Peer& p : peers_) n += p.sent_replies.size();
+  for (const PeerList& list : peers_) {
+    for (const Peer& p : list) n += p.sent_replies.size();
+  }
   return n;
 }
 
@@ -48,82 +44,121 @@ const PeerSession* SegmentTransport::find_session(SocketAddrV4 peer) const {
   return it == by_address_.end() ? nullptr : &it->second->session;
 }
 
+SegmentTransport::Peer* SegmentTransport::find_peer(SocketAddrV4 from) {
+  auto it = by_address_.find(address_key(from));
+  return it == by_address_.end() ? nullptr : &*it->second;
+}
+
 void SegmentTransport::on_datagram(ByteSpan datagram, SocketAddrV4 from) {
   events_(Json{{"event", "lyra_packet_received"},
                {"protocol", "xiaomi_zedidi"},
                {"peer", from.to_string()},
                {"bytes", datagram.size()}});
+  now_ = clock_->now();
+  amplification_.received(from.ip, datagram.size());
+  // Only the admission of a new session changes the table, and never drops the sender's own.
+  Peer* peer = find_peer(from);
   for (const Segment& segment : split_segments(datagram)) {
-    Peer& peer = touch_peer(from);
     if (segment.header.cmd == kCmdPush) {
-      handle_push(peer, segment);
-    } else if (segment.header.cmd == kCmdAck) {
-      handle_ack(peer, segment.header);
+      handle_push(peer, from, segment);
+      if (!peer) peer = find_peer(from);
+    } else if (segment.header.cmd == kCmdAck && peer) {
+      handle_ack(*peer, segment.header);
     }
+    if (peer) touch(*peer);
   }
 }
 
-SegmentTransport::Peer& SegmentTransport::touch_peer(SocketAddrV4 from) {
-  const std::uint64_t key = address_key(from);
-  if (auto it = by_address_.find(key); it != by_address_.end()) {
-    peers_.splice(peers_.begin(), peers_, it->second);
-    return peers_.front();
+SegmentTransport::Peer& SegmentTransport::admit(Peer&& fresh) {
+  while (!by_address_.empty() && by_address_.size() >= std::max<std::size_t>(limits_.max_sessions, 1)) {
+    drop_peer(eviction_victim());
   }
-  while (!peers_.empty() && peers_.size() >= limits_.max_sessions) drop_peer(std::prev(peers_.end()));
-  peers_.emplace_front();
-  peers_.front().address = from;
-  by_address_[key] = peers_.begin();
-  return peers_.front();
+  fresh.last_active = now_;
+  fresh.standing = kStranger;
+  PeerList& strangers = peers_[kStranger];
+  strangers.push_front(std::move(fresh));
+  strangers.front().self = strangers.begin();
+  by_address_[address_key(strangers.front().address)] = strangers.begin();
+  return strangers.front();
+}
+
+SegmentTransport::PeerList::iterator SegmentTransport::eviction_victim() {
+  if (!peers_[kStranger].empty()) return std::prev(peers_[kStranger].end());
+  PeerList& known = peers_[kKnown];
+  PeerList& trusted = peers_[kTrusted];
+  const bool trusted_idle =
+      !trusted.empty() && now_ - trusted.back().last_active >= kTrustedIdleLimit;
+  if (!known.empty() && !(trusted_idle && trusted.back().last_active < known.back().last_active)) {
+    return std::prev(known.end());
+  }
+  return std::prev(trusted.end());  // idle, or the only kind left
 }
 
 void SegmentTransport::drop_peer(PeerList::iterator it) {
   clear_replies(*it);
   by_address_.erase(address_key(it->address));
-  peers_.erase(it);
+  peers_[it->standing].erase(it);
 }
 
-void SegmentTransport::handle_push(Peer& peer, const Segment& segment) {
+void SegmentTransport::touch(Peer& peer) {
+  const PeerSession& s = peer.session;
+  const bool connected = s.session_key || s.client_channel_id || s.server_channel_id;
+  const Standing standing = !peer.validated ? kStranger : connected ? kTrusted : kKnown;
+  peer.last_active = now_;
+  peers_[standing].splice(peers_[standing].begin(), peers_[peer.standing], peer.self);
+  peer.standing = standing;
+}
+
+void SegmentTransport::handle_push(Peer* known, SocketAddrV4 from, const Segment& segment) {
   const SegmentHeader& h = segment.header;
-  if (peer.conv && *peer.conv != h.conv) {
-    clear_replies(peer);
-    peer.next_sequence = 0;
+  // A push from an unknown address is handled on a session of its own that joins the table only
+  // when its frame does not fail.
+  std::optional<Peer> fresh;
+  if (!known) fresh.emplace().address = from;
+  Peer* peer = known ? known : &*fresh;
+  if (peer->conv && *peer->conv != h.conv) {
+    clear_replies(*peer);
+    peer->next_sequence = 0;
   }
-  peer.conv = h.conv;
+  peer->conv = h.conv;
 
   const std::uint16_t wnd = std::max(h.wnd, kMinWindow);
   SegmentHeader ack{h.conv, kCmdAck, 0, wnd, h.ts, h.sn, h.sn + 1, 0};
-  send(encode_segment(ack, {}), peer.address);
+  send(encode_segment(ack, {}), from, peer->validated);
 
-  if (auto cached = peer.sent_replies.find(h.sn); cached != peer.sent_replies.end()) {
-    send(*cached->second.segment, peer.address);
+  if (auto cached = peer->sent_replies.find(h.sn); cached != peer->sent_replies.end()) {
+    send(*cached->second.segment, from, peer->validated);
     return;
   }
 
-  auto outcome = handler_(segment.payload, peer.session, peer.address);
+  auto outcome = handler_(segment.payload, peer->session, from);
   if (!outcome) {
-    frame_failed(peer, outcome.error(), segment.payload);
+    frame_failed(from, outcome.error(), segment.payload);
     return;
   }
+  if (!known) peer = &admit(std::move(*fresh));
   if (!*outcome) return;
   const Bytes& reply = **outcome;
   if (reply.size() > kMaxDatagram - kSegmentHeaderSize) {
-    frame_failed(peer,
+    frame_failed(from,
                  Error::msg("Lyra reply segment of " +
                             std::to_string(reply.size() + kSegmentHeaderSize) +
                             " bytes exceeds the UDP limit of " + std::to_string(kMaxDatagram)),
                  segment.payload);
     return;
   }
-  const std::uint32_t reply_sn = peer.next_sequence++;
+  const std::uint32_t reply_sn = peer->next_sequence++;
   const auto ts = static_cast<std::uint32_t>(unix_millis(clock_->wall_now()));
   SegmentHeader head{h.conv, kCmdPush, 0, wnd, ts, reply_sn, h.sn + 1, 0};
   auto stored = std::make_shared<const Bytes>(encode_segment(head, reply));
-  send(*stored, peer.address);
-  store_reply(peer, h.sn, reply_sn, std::move(stored));
+  send(*stored, from, peer->validated);
+  store_reply(*peer, h.sn, reply_sn, std::move(stored));
 }
 
 void SegmentTransport::handle_ack(Peer& peer, const SegmentHeader& h) {
   if (peer.conv && *peer.conv != h.conv) return;
+  // Naming a reply of this conversation shows the address receives what is sent to it.
+  if (h.sn < peer.next_sequence) peer.validated = true;
   if (auto it = peer.pending.find(h.sn); it != peer.pending.end()) erase_pending(peer, it);
   while (!peer.pending.empty() && peer.pending.begin()->first < h.una) {
     erase_pending(peer, peer.pending.begin());
@@ -135,100 +170,116 @@ void SegmentTransport::store_reply(Peer& peer, std::uint32_t push_sn, std::uint3
   if (auto old = peer.sent_replies.find(push_sn); old != peer.sent_replies.end()) {
     erase_cached(peer, old);
   }
-  if (!make_room(peer, 2 * segment->size())) return;
-  while (peer.sent_replies.size() >= limits_.max_cached_replies && !peer.sent_replies.empty()) {
+  if (auto old = peer.pending.find(reply_sn); old != peer.pending.end()) erase_pending(peer, old);
+  const bool cache = limits_.max_cached_replies > 0;
+  // A reply to an address that has not acknowledged any goes out once.
+  const bool resend = peer.validated && limits_.max_pending_replies > 0;
+  const std::size_t size = segment->size();
+  while (cache && peer.sent_replies.size() >= limits_.max_cached_replies) {
     erase_cached(peer, oldest(peer.sent_replies));
   }
-  while (peer.pending.size() >= limits_.max_pending_replies && !peer.pending.empty()) {
+  while (resend && peer.pending.size() >= limits_.max_pending_replies) {
     erase_pending(peer, oldest(peer.pending));
   }
-  held_bytes_ += 2 * segment->size();
-  if (limits_.max_cached_replies > 0) {
+  if (!make_room((cache ? size : 0) + (resend ? size : 0))) return;
+  if (cache) {
+    hold(peer, size);
     peer.sent_replies[push_sn] = CachedReply{segment, next_order_};
-  } else {
-    held_bytes_ -= segment->size();
   }
-  if (limits_.max_pending_replies > 0) {
-    peer.pending[reply_sn] =
-        PendingReply{std::move(segment), clock_->now() + kResendInterval, 1, next_order_};
-    with_pending_.insert(&peer);
-  } else {
-    held_bytes_ -= segment->size();
+  if (resend) {
+    hold(peer, size);
+    const auto deadline = deadlines_.emplace(clock_->now() + kResendInterval, std::pair{&peer, reply_sn});
+    peer.pending[reply_sn] = PendingReply{std::move(segment), deadline, 1, next_order_};
   }
   ++next_order_;
 }
 
-bool SegmentTransport::make_room(Peer& peer, std::size_t needed) {
+bool SegmentTransport::make_room(std::size_t needed) {
   if (needed > limits_.max_reply_bytes) return false;
-  for (auto it = peers_.rbegin(); it != peers_.rend() && held_bytes_ + needed > limits_.max_reply_bytes;
-       ++it) {
-    if (&*it != &peer) clear_replies(*it);
+  // The session holding the most gives up its oldest reply first, so that a flood fills only
+  // its own share and a light session keeps what it holds.
+  while (held_bytes_ + needed > limits_.max_reply_bytes) {
+    Peer& heaviest = *by_weight_.rbegin()->second;
+    auto cached = oldest(heaviest.sent_replies);
+    auto pending = oldest(heaviest.pending);
+    if (pending == heaviest.pending.end() ||
+        (cached != heaviest.sent_replies.end() && cached->second.order <= pending->second.order)) {
+      erase_cached(heaviest, cached);
+    } else {
+      erase_pending(heaviest, pending);
+    }
   }
-  while (held_bytes_ + needed > limits_.max_reply_bytes && !peer.sent_replies.empty()) {
-    erase_cached(peer, oldest(peer.sent_replies));
-  }
-  while (held_bytes_ + needed > limits_.max_reply_bytes && !peer.pending.empty()) {
-    erase_pending(peer, oldest(peer.pending));
-  }
-  return held_bytes_ + needed <= limits_.max_reply_bytes;
+  return true;
+}
+
+void SegmentTransport::hold(Peer& peer, std::size_t bytes) {
+  if (peer.held_bytes > 0) by_weight_.erase({peer.held_bytes, &peer});
+  peer.held_bytes += bytes;
+  held_bytes_ += bytes;
+  by_weight_.emplace(peer.held_bytes, &peer);
+}
+
+void SegmentTransport::release(Peer& peer, std::size_t bytes) {
+  by_weight_.erase({peer.held_bytes, &peer});
+  peer.held_bytes -= bytes;
+  held_bytes_ -= bytes;
+  if (peer.held_bytes > 0) by_weight_.emplace(peer.held_bytes, &peer);
 }
 
 void SegmentTransport::clear_replies(Peer& peer) {
-  for (const auto& [sn, c] : peer.sent_replies) held_bytes_ -= c.segment->size();
-  for (const auto& [sn, p] : peer.pending) held_bytes_ -= p.segment->size();
+  for (const auto& [sn, p] : peer.pending) deadlines_.erase(p.deadline);
+  if (peer.held_bytes > 0) release(peer, peer.held_bytes);
   peer.sent_replies.clear();
   peer.pending.clear();
-  with_pending_.erase(&peer);
 }
 
 void SegmentTransport::erase_cached(Peer& peer,
                                     std::unordered_map<std::uint32_t, CachedReply>::iterator it) {
-  held_bytes_ -= it->second.segment->size();
+  release(peer, it->second.segment->size());
   peer.sent_replies.erase(it);
 }
 
 void SegmentTransport::erase_pending(Peer& peer, std::map<std::uint32_t, PendingReply>::iterator it) {
-  held_bytes_ -= it->second.segment->size();
+  deadlines_.erase(it->second.deadline);
+  release(peer, it->second.segment->size());
   peer.pending.erase(it);
-  if (peer.pending.empty()) with_pending_.erase(&peer);
 }
 
-void SegmentTransport::resend_due(Clock::time_point now) {
-  std::vector<Peer*> done;
-  for (Peer* peer : with_pending_) {
-    const std::string address = peer->address.to_string();
-    for (auto& [sn, p] : peer->pending) {
-      if (now < p.deadline || p.count >= kMaxTransmissions) continue;
-      send(*p.segment, peer->address);
-      ++p.count;
-      p.deadline = now + kResendInterval;
-      events_(Json{{"event", "lyra_response_retransmit"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"peer", address},
-                   {"sequence", sn},
-                   {"count", p.count}});
+std::size_t SegmentTransport::resend_due(Clock::time_point now) {
+  std::size_t resent = 0;
+  while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
+    auto node = deadlines_.extract(deadlines_.begin());
+    const auto [peer, sn] = node.mapped();
+    const auto it = peer->pending.find(sn);
+    PendingReply& p = it->second;
+    send(*p.segment, peer->address, peer->validated);
+    ++p.count;
+    ++resent;
+    events_(Json{{"event", "lyra_response_retransmit"},
+                 {"protocol", "xiaomi_zedidi"},
+                 {"peer", peer->address.to_string()},
+                 {"sequence", sn},
+                 {"count", p.count}});
+    if (p.count >= kMaxTransmissions) {
+      release(*peer, p.segment->size());
+      peer->pending.erase(it);
+    } else {
+      node.key() = now + kResendInterval;
+      p.deadline = deadlines_.insert(std::move(node));
     }
-    for (auto it = peer->pending.begin(); it != peer->pending.end();) {
-      if (it->second.count >= kMaxTransmissions) {
-        held_bytes_ -= it->second.segment->size();
-        it = peer->pending.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    if (peer->pending.empty()) done.push_back(peer);
   }
-  for (Peer* peer : done) with_pending_.erase(peer);
+  return resent;
 }
 
-void SegmentTransport::send(ByteSpan bytes, SocketAddrV4 to) {
+void SegmentTransport::send(ByteSpan bytes, SocketAddrV4 to, bool validated) {
+  if (!validated && !amplification_.try_send(to.ip, bytes.size())) return;
   (void)socket_.send_to(bytes, SocketAddr(to));  // send failures are ignored; a pending reply goes again
 }
 
-void SegmentTransport::frame_failed(const Peer& peer, const Error& error, ByteSpan payload) {
+void SegmentTransport::frame_failed(SocketAddrV4 peer, const Error& error, ByteSpan payload) {
   events_(Json{{"event", "error"},
                {"code", "zedidi_lyra_frame_failed"},
-               {"peer", peer.address.to_string()},
+               {"peer", peer.to_string()},
                {"message", error.to_string()},
                {"wire_hex", hex_lower(payload)}});
 }

@@ -308,18 +308,32 @@ def phone():
     p.close()
 
 
-def lyra_road(address, conv=0x5EED, quiet_after_confirm=True):
+def lyra_road(address, conv=0x5EED, quiet_after_confirm=True, between=None, then=None):
     """Runs the Lyra road against `address`: sync, keep-alive, logical sync, the handshake, the
     sealed connect and the phone's confirmation; returns the control port the receiver names.
     `quiet_after_confirm` also waits out a silent spell after the confirmation's acknowledgement
-    (nothing more may come back); a soak skips that wait."""
+    (nothing more may come back); a soak skips that wait. `between(done)` runs after each of the
+    first five steps with the number of steps done (the phone's think time); `then(phone)` runs
+    after the confirmation, before the phone closes."""
     phone = SecurePhone(server=(address, 55982), conv=conv, bind=("0.0.0.0", 0))
-    try:
-        phone.request(sync_request(b"\x42"))
-        phone.request(keep_alive(b"ka"))
-        phone.request(logical([(3, 0x21)], inner_frame(5, b"")))
-        phone.handshake(logical_id=0x21)
+    inner = None
+
+    def connect():
+        nonlocal inner
         inner = phone.connect(channel_id=3, logical_id=0x21)
+
+    steps = [
+        lambda: phone.request(sync_request(b"\x42")),
+        lambda: phone.request(keep_alive(b"ka")),
+        lambda: phone.request(logical([(3, 0x21)], inner_frame(5, b""))),
+        lambda: phone.handshake(logical_id=0x21),
+        connect,
+    ]
+    try:
+        for done, step in enumerate(steps, 1):
+            step()
+            if between is not None:
+                between(done)
         answer = first(first(first(inner, 3), 2), 11)
         confirm = logical([(3, 0x21), (4, 1)], phone.seal(inner_frame(3)))
         if quiet_after_confirm:
@@ -328,6 +342,8 @@ def lyra_road(address, conv=0x5EED, quiet_after_confirm=True):
             sn = phone.send_push(confirm)
             ack, _ = phone.recv_segment()
             assert ack["cmd"] == ACK and ack["sn"] == sn, ack
+        if then is not None:
+            then(phone)
         return first(answer, 3, wire=0)
     finally:
         phone.close()

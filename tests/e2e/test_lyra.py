@@ -81,7 +81,9 @@ def test_duplicate_push_gets_the_identical_reply(receiver, phone):
 
 
 def test_unacknowledged_reply_goes_eight_times(receiver, phone):
-    phone.request(keep_alive(b"zz"), ack=False)
+    # Replies are resent only to a phone that has acknowledged one: no flood can aim them elsewhere.
+    phone.request(keep_alive(b"first"))
+    _, reply, _ = phone.request(keep_alive(b"zz"), ack=False)
     copies = 1
     start = time.monotonic()
     phone.sock.settimeout(0.6)
@@ -95,8 +97,16 @@ def test_unacknowledged_reply_goes_eight_times(receiver, phone):
     assert time.monotonic() - start >= 1.7
     counts = [e["count"] for e in receiver.named("lyra_response_retransmit")]
     assert counts == [2, 3, 4, 5, 6, 7, 8]
-    assert all(e["peer"] == phone.address and e["sequence"] == 0
+    assert all(e["peer"] == phone.address and e["sequence"] == reply["sn"]
                for e in receiver.named("lyra_response_retransmit"))
+
+    # A new phone that has not acknowledged anything gets its reply once.
+    stranger = LyraPhone()
+    try:
+        stranger.request(keep_alive(b"yy"), ack=False)
+        stranger.expect_silence(0.6)
+    finally:
+        stranger.close()
 
 
 def test_malformed_frame_is_one_error_and_no_reply(receiver, phone):
@@ -117,6 +127,7 @@ def test_oversized_account_gives_one_frame_error(receiver, phone):
 
 
 def test_new_conversation_gets_a_fresh_reply(receiver, phone):
+    phone.request(keep_alive(b"0"), sn=0)  # acknowledged: the next reply is pending
     phone.request(keep_alive(b"a"), sn=1, ack=False)
     phone.conv = 0xBEEF
     _, reply, _ = phone.request(keep_alive(b"b"), sn=1)

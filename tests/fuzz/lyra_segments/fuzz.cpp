@@ -1,5 +1,6 @@
 // Fuzzes the Lyra segment walk and the segment transport behind it: the input is cut into
-// datagrams at 0xC0 0xC0 marks and fed from two peer addresses, with a resend pass between
+// datagrams at 0xC0 0xC0 marks and fed from three peer addresses (two ports of one host and a
+// second host) into a table of two sessions and two send budgets, with a resend pass between
 // datagrams, over a socket that drops what is sent.
 
 #include <cstddef>
@@ -35,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   limits.max_cached_replies = 3;
   limits.max_pending_replies = 3;
   limits.max_reply_bytes = 4096;
+  limits.max_budget_addresses = 2;
   lyra::SegmentTransport transport(
       socket, system_clock(), events,
       [&](ByteSpan payload, lyra::PeerSession& session, SocketAddrV4 peer) {
@@ -48,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool cut = i + 1 < size && data[i] == 0xc0 && data[i + 1] == 0xc0;
     if (cut || i + 1 == size) {
       const std::size_t end = cut ? i : size;
-      const SocketAddrV4 from{Ipv4::from_octets(10, 0, 0, static_cast<std::uint8_t>(1 + n % 3)), 5000};
+      const SocketAddrV4 from{Ipv4::from_octets(10, 0, 0, static_cast<std::uint8_t>(1 + n % 3 / 2)),
+                              static_cast<std::uint16_t>(5000 + n % 3)};
       transport.on_datagram(input.subspan(start, end - start), from);
       transport.resend_due(clock.now() + std::chrono::seconds(n));
       ++n;

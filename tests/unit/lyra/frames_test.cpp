@@ -390,5 +390,115 @@ TEST(SecureFrameTest, ConnectWithoutKeyFailsBeforeAnyEvent) {
   EXPECT_EQ(h.names().back(), "lyra_logical_frame");
 }
 
+std::size_t varint_size(std::uint64_t v) {
+  std::size_t n = 1;
+  for (; v >= 0x80; v >>= 7) ++n;
+  return n;
+}
+
+// The length of a logical frame around `inner` bytes, reckoned from the protobuf wire format:
+// the outer scalars and field 5 in a record, in field 1, in field 2, behind the 4-byte header.
+std::size_t logical_frame_size(const OuterScalars& outer, std::size_t inner) {
+  std::size_t record = 1 + varint_size(inner) + inner;
+  for (const auto& [n, v] : outer) record += varint_size(std::uint64_t{n} << 3) + varint_size(v);
+  const std::size_t message = 1 + varint_size(record) + record;
+  return kFrameHeaderSize + 1 + varint_size(message) + message;
+}
+
+// `outer` and field-1 scalars of 2 to 11 bytes that make a logical frame around `inner` bytes
+// exactly `total` bytes long (in this range every length prefix stays 3 bytes).
+OuterScalars padded_outer(OuterScalars outer, std::size_t inner, std::size_t total) {
+  const auto add = [&outer](std::size_t bytes) {  // tag byte and a varint of bytes - 1
+    outer.emplace_back(1, bytes == 2 ? 1 : 1ull << (7 * (bytes - 2)));
+  };
+  while (total - logical_frame_size(outer, inner) > 12) add(11);
+  const std::size_t rest = total - logical_frame_size(outer, inner);
+  if (rest == 12) {
+    add(6);
+    add(6);
+  } else if (rest >= 2) {
+    add(rest);
+  }
+  EXPECT_EQ(logical_frame_size(outer, inner), total);
+  return outer;
+}
+
+// Field 5 of a logical frame's record: the inner frame's length.
+std::size_t inner_size(const Bytes& frame) {
+  const auto record = *bytes_field(**bytes_field(ByteSpan(frame).subspan(kFrameHeaderSize), 2), 1);
+  return (*bytes_field(*record, 5))->size();
+}
+
+struct ReplySizeCase {
+  const char* name;
+  bool connect;  // else a handshake
+  std::size_t reply_size;
+  std::string error;  // empty: answered
+};
+
+class ReplySizeTest : public ::testing::TestWithParam<ReplySizeCase> {};
+
+// A reply longer than one datagram carries fails before the handler changes or reports anything:
+// the old key and channel ids stay, and only the two traces are out.
+TEST_P(ReplySizeTest, ReplyThatNoDatagramCarriesChangesNothing) {
+  const ReplySizeCase& c = GetParam();
+  const Key256 old_key = test::key_of(0x5a);
+  Handler h;
+  h.session.session_key = old_key;
+  h.session.client_channel_id = 55;
+  h.session.server_channel_id = 1;
+  const Bytes hello = test::handshake_message(Bytes(32, 9), *test::client_key().public_point(), 4);
+  // Without a service name the connect request is shorter than its reply, so each fits its frame.
+  const Bytes connect = pb_bytes(3, pb_join<2>({pb_varint(1, 5), pb_bytes(10, pb_varint(1, 119))}));
+  Bytes request;
+  if (c.connect) {
+    PeerSession scratch = h.session;
+    LogicalFrame probe;
+    probe.outer_scalars = {{3, 0x21}, {4, 1}};
+    probe.message = connect;
+    const std::size_t inner = inner_size(build_connect_success_response(probe, scratch)->frame);
+    request = sealed_logical(old_key, padded_outer({{3, 0x21}, {4, 1}}, inner, c.reply_size),
+                             test::inner_frame(1, &connect));
+  } else {
+    PeerSession scratch;
+    const std::size_t inner = inner_size(build_auth_server_notify({{3, 0x21}}, hello, scratch)->frame);
+    request = test::logical(padded_outer({{3, 0x21}}, inner, c.reply_size), test::inner_frame(6, &hello));
+  }
+  ASSERT_LE(request.size(), 0xffffu);
+
+  auto r = h(request);
+  const char* event = c.connect ? "lyra_logical_connection_accepted" : "lyra_secure_channel_established";
+  if (c.error.empty()) {
+    ASSERT_TRUE(r && *r) << (r ? "" : r.error().to_string());
+    EXPECT_EQ((*r)->size(), c.reply_size);
+    EXPECT_EQ(h.sink.named(event).size(), 1u);
+    EXPECT_EQ(h.session.client_channel_id, c.connect ? 119u : 55u);
+    EXPECT_EQ(*h.session.session_key == old_key, c.connect);
+    return;
+  }
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), c.error);
+  EXPECT_EQ(h.names(), kTraces);
+  EXPECT_TRUE(*h.session.session_key == old_key);
+  EXPECT_EQ(h.session.client_channel_id, 55u);
+  EXPECT_EQ(h.session.server_channel_id, 1u);
+}
+
+const std::string kNoDatagram = "Lyra reply frame of 65484 bytes exceeds the datagram limit of 65483";
+const std::string kNoDatagramMax = "Lyra reply frame of 65535 bytes exceeds the datagram limit of 65483";
+const std::string kNoLength = "Lyra frame of 65536 bytes does not fit its 16-bit length";
+
+INSTANTIATE_TEST_SUITE_P(
+    Window, ReplySizeTest,
+    ::testing::Values(ReplySizeCase{"handshake_largest_datagram", false, 65483, ""},
+                      ReplySizeCase{"handshake_one_byte_over", false, 65484, kNoDatagram},
+                      ReplySizeCase{"handshake_largest_length_field", false, 65535, kNoDatagramMax},
+                      ReplySizeCase{"handshake_over_the_length_field", false, 65536, kNoLength},
+                      ReplySizeCase{"connect_largest_datagram", true, 65483, ""},
+                      ReplySizeCase{"connect_one_byte_over", true, 65484, kNoDatagram},
+                      ReplySizeCase{"connect_largest_length_field", true, 65535, kNoDatagramMax},
+                      ReplySizeCase{"connect_over_the_length_field", true, 65536, kNoLength}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 }  // namespace
 }  // namespace sonvale::lyra

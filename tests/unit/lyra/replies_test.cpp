@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "lyra_test_frames.h"
 
 namespace sonvale::lyra {
@@ -116,6 +118,43 @@ TEST(WrapLogicalTest, Goldens) {
   EXPECT_EQ(hex_lower(ByteSpan(*longest).first(4)), "1104ffff");
   EXPECT_FALSE(wrap_logical({}, Bytes(65520)));
 }
+
+struct LongestReplyCase {
+  const char* name;
+  std::function<Result<Bytes>(std::size_t)> build;  // a reply that echoes n bytes of the request
+};
+
+class LongestReplyTest : public ::testing::TestWithParam<LongestReplyCase> {};
+
+// The longest reply a builder makes is exactly one datagram's worth; one echoed byte more fails.
+TEST_P(LongestReplyTest, StopsAtOneDatagram) {
+  const auto& build = GetParam().build;
+  std::size_t lo = 0;
+  std::size_t hi = 0x10000;  // build(lo) succeeds, build(hi) fails
+  while (hi - lo > 1) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    (build(mid) ? lo : hi) = mid;
+  }
+  EXPECT_EQ(build(lo)->size(), kMaxReplyFrame);
+  auto over = build(hi);
+  ASSERT_FALSE(over);
+  EXPECT_EQ(over.error().to_string(), "Lyra reply frame of 65484 bytes exceeds the datagram limit of 65483");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builders, LongestReplyTest,
+    ::testing::Values(
+        LongestReplyCase{"keep_alive_body", [](std::size_t n) { return build_keep_alive_response(Bytes(n, 0x61)); }},
+        LongestReplyCase{"device_sync_account",
+                         [](std::size_t n) {
+                           return build_device_sync_response({"1A2B3C4D", "Desk", "macOS", 3}, Bytes(n, 0x41),
+                                                             1700000000000);
+                         }},
+        LongestReplyCase{"logical_sync_service",
+                         [](std::size_t n) {
+                           return build_logical_sync_response(sync_request(pb_bytes(4, Bytes(n, 0x73))));
+                         }}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace sonvale::lyra

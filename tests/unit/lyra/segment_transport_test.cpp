@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/encoding.h"
+#include "lyra_test_crypto.h"
 #include "support/fake_clock.h"
 #include "support/fake_datagram_socket.h"
 #include "support/recording_sink.h"
@@ -16,6 +17,8 @@ using namespace std::chrono_literals;
 using testing::FakeDatagramSocket;
 
 const SocketAddrV4 kPhone{Ipv4::from_octets(10, 0, 0, 7), 40000};
+constexpr std::uint32_t kEarlierConv = 0x0e0e0e0e;
+constexpr std::size_t kBigReply = 1000;
 
 SegmentHeader push_header(std::uint32_t sn, std::uint32_t conv = 0x11223344, std::uint16_t wnd = 32) {
   return SegmentHeader{conv, kCmdPush, 0, wnd, 0xa0b0c0d0, sn, 0, 0};
@@ -46,13 +49,16 @@ struct Rig {
 
   explicit Rig(TransportLimits limits = {})
       : transport(socket, clock, sink.sink(),
-                  [this](ByteSpan payload, PeerSession&, SocketAddrV4) -> Result<std::optional<Bytes>> {
+                  [this](ByteSpan payload, PeerSession& session, SocketAddrV4) -> Result<std::optional<Bytes>> {
                     ++calls;
-                    if (fail_next) {
+                    if (fail_next || as_text(payload) == "bad") {
                       fail_next = false;
                       return fail(Error::msg("handler failed"));
                     }
                     if (payload.empty()) return std::optional<Bytes>{};
+                    if (as_text(payload) == "key") session.session_key = test::key_of(1);
+                    if (as_text(payload) == "chan") session.client_channel_id = 9;
+                    if (as_text(payload) == "big") return std::optional<Bytes>(Bytes(kBigReply, 0x42));
                     if (reply_size) return std::optional<Bytes>(Bytes(reply_size, 0x52));
                     Bytes r{'R'};
                     r.insert(r.end(), payload.begin(), payload.end());
@@ -61,6 +67,22 @@ struct Rig {
                   limits) {}
 
   void in(const Bytes& datagram, SocketAddrV4 from = kPhone) { transport.on_datagram(datagram, from); }
+  // An earlier conversation in which `who` acknowledged a reply, which validates its session.
+  // A push with the default conv then starts a fresh conversation (reply numbers from 0).
+  void acknowledged_before(SocketAddrV4 who = kPhone) {
+    in(push(0xabcd, Bytes{'h', 'i'}, kEarlierConv), who);
+    in(ack(0, 1, kEarlierConv), who);
+    socket.sent().clear();
+    calls = 0;
+  }
+  // What the datagrams sent to `ip` so far, on any port, cost the link: payloads and headers.
+  std::size_t wire_bytes_sent_to(Ipv4 ip) {
+    std::size_t n = 0;
+    for (const auto& s : socket.sent()) {
+      if (s.to.ip == ip) n += s.data.size() + kDatagramOverhead;
+    }
+    return n;
+  }
   std::vector<FakeDatagramSocket::Sent> take_sent() {
     auto out = std::move(socket.sent());
     socket.sent().clear();
@@ -107,6 +129,7 @@ TEST(SegmentTransportTest, WallClockBeforeEpochGivesZeroTimestamp) {
 
 TEST(SegmentTransportTest, DuplicateIsAnsweredFromCacheWithoutHandler) {
   Rig rig;
+  rig.acknowledged_before();
   rig.in(push(3, kHello));
   const auto first = rig.take_sent();
   rig.clock->advance(1h);
@@ -145,6 +168,7 @@ TEST(SegmentTransportTest, FailedOrSilentPushIsHandledAgain) {
 
 TEST(SegmentTransportTest, EightTransmissionsThenForgotten) {
   Rig rig;
+  rig.acknowledged_before();
   rig.in(push(1, kHello));
   const Bytes reply = rig.take_sent()[1].data;
   std::vector<std::uint64_t> counts;
@@ -167,6 +191,7 @@ TEST(SegmentTransportTest, EightTransmissionsThenForgotten) {
 
 TEST(SegmentTransportTest, ResendWaitsAQuarterSecond) {
   Rig rig;
+  rig.acknowledged_before();
   rig.in(push(1, kHello));
   rig.take_sent();
   rig.clock->advance(249ms);
@@ -179,6 +204,7 @@ TEST(SegmentTransportTest, ResendWaitsAQuarterSecond) {
 
 TEST(SegmentTransportTest, FailedFirstSendStaysPending) {
   Rig rig;
+  rig.acknowledged_before();
   rig.socket.fail_sends(true);
   rig.in(push(1, kHello));
   rig.socket.fail_sends(false);
@@ -190,6 +216,7 @@ TEST(SegmentTransportTest, FailedFirstSendStaysPending) {
 
 TEST(SegmentTransportTest, AcksBySnAndBelowUna) {
   Rig rig;
+  rig.acknowledged_before();
   for (std::uint32_t i = 0; i < 6; ++i) rig.in(push(100 + i, kHello));
   ASSERT_EQ(rig.transport.pending_count(), 6u);
   rig.in(ack(5, 3));  // removes 0, 1, 2 and 5
@@ -243,7 +270,7 @@ TEST(SegmentTransportTest, ShortDatagramAndUnknownCommand) {
   EXPECT_EQ(rig.transport.session_count(), 0u);
   EXPECT_EQ(rig.sink.named("lyra_packet_received").size(), 1u);
   rig.in(encode_segment(SegmentHeader{1, 0x53, 0, 0, 0, 0, 0, 0}, kHello));
-  EXPECT_EQ(rig.transport.session_count(), 1u);
+  EXPECT_EQ(rig.transport.session_count(), 0u);  // only a push makes a session
   EXPECT_TRUE(rig.take_sent().empty());
   EXPECT_EQ(rig.calls, 0);
 }
@@ -257,6 +284,7 @@ TEST(SegmentTransportTest, EmptyPushIsHandedToTheHandler) {
 
 TEST(SegmentTransportTest, NewConversationStartsFresh) {
   Rig rig;
+  rig.acknowledged_before();
   rig.in(push(1, kHello, 0xaaaa));
   rig.in(push(2, kHello, 0xaaaa));
   rig.take_sent();
@@ -296,6 +324,7 @@ TEST(SegmentTransportTest, NewConversationKeepsThePeerSession) {
 
 TEST(SegmentTransportTest, OversizedReplyFailsTheFrameAndSendsNothing) {
   Rig rig;
+  rig.acknowledged_before();
   rig.reply_size = kMaxDatagram - kSegmentHeaderSize + 1;
   rig.in(push(1, kHello));
   EXPECT_EQ(rig.take_sent().size(), 1u);  // the ack
@@ -333,6 +362,7 @@ TEST(SegmentTransportTest, FloodFromManyAddressesStaysWithinTheSessionCap) {
 
 TEST(SegmentTransportTest, FloodFromOneAddressStaysWithinReplyCaps) {
   Rig rig;
+  rig.acknowledged_before();
   rig.reply_size = 60000;
   for (std::uint32_t i = 0; i < 10000; ++i) {
     rig.in(push(i, kHello));
@@ -373,6 +403,255 @@ TEST(SegmentTransportTest, ResendPassIgnoresSessionsWithoutPending) {
   }
   EXPECT_TRUE(rig.take_sent().empty());
   EXPECT_TRUE(rig.sink.named("lyra_response_retransmit").empty());
+}
+
+const Bytes kBig = {'b', 'i', 'g'};
+
+// How a session stands when the table is full; `kKeyedStranger` has a key but never acknowledged
+// a reply, as a spoofed handshake leaves it.
+enum class Kind { kStranger, kKeyedStranger, kKnown, kKeyed, kConnected };
+
+struct EvictionCase {
+  const char* name;
+  std::vector<Kind> sessions;  // least recently active first; the table holds exactly these
+  std::chrono::seconds silence_after_first;
+  std::size_t evicted;
+};
+
+class EvictionTest : public ::testing::TestWithParam<EvictionCase> {};
+
+TEST_P(EvictionTest, NewSessionTakesThePlaceOfTheRightOne) {
+  const EvictionCase& c = GetParam();
+  TransportLimits limits;
+  limits.max_sessions = c.sessions.size();
+  Rig rig(limits);
+  const auto address = [](std::size_t i) {
+    return SocketAddrV4{Ipv4::from_octets(10, 9, 0, static_cast<std::uint8_t>(i + 1)), 1000};
+  };
+  for (std::size_t i = 0; i < c.sessions.size(); ++i) {
+    const Kind kind = c.sessions[i];
+    const Bytes payload = kind == Kind::kKeyed || kind == Kind::kKeyedStranger ? test::bytes_of("key")
+                          : kind == Kind::kConnected                        ? test::bytes_of("chan")
+                                                                            : kHello;
+    rig.in(push(1, payload), address(i));
+    if (kind != Kind::kStranger && kind != Kind::kKeyedStranger) rig.in(ack(0, 1), address(i));
+    rig.clock->advance(i == 0 ? std::chrono::duration_cast<std::chrono::nanoseconds>(c.silence_after_first)
+                              : std::chrono::nanoseconds(1ms));
+  }
+  const SocketAddrV4 newcomer{Ipv4::from_octets(10, 9, 1, 1), 2000};
+  rig.in(push(1, kHello), newcomer);
+  EXPECT_TRUE(rig.transport.find_session(newcomer));
+  EXPECT_EQ(rig.transport.session_count(), c.sessions.size());
+  for (std::size_t i = 0; i < c.sessions.size(); ++i) {
+    EXPECT_EQ(rig.transport.find_session(address(i)) == nullptr, i == c.evicted) << "session " << i;
+  }
+}
+
+constexpr std::chrono::seconds kNoPause{0};
+constexpr std::chrono::seconds kTenMinutes{600};
+
+INSTANTIATE_TEST_SUITE_P(
+    Choice, EvictionTest,
+    ::testing::Values(
+        EvictionCase{"stranger_before_older_known", {Kind::kKnown, Kind::kStranger, Kind::kKnown}, kNoPause, 1},
+        EvictionCase{"least_recent_stranger", {Kind::kStranger, Kind::kStranger, Kind::kKnown}, kNoPause, 0},
+        EvictionCase{"key_of_a_stranger_protects_nothing", {Kind::kKnown, Kind::kKeyedStranger, Kind::kKeyed},
+                     kNoPause, 1},
+        EvictionCase{"keyless_before_older_keyed", {Kind::kKeyed, Kind::kKnown, Kind::kKeyed}, kNoPause, 1},
+        EvictionCase{"connection_protects_like_a_key", {Kind::kConnected, Kind::kKnown}, kNoPause, 1},
+        EvictionCase{"least_recent_keyless", {Kind::kKnown, Kind::kKnown, Kind::kKeyed}, kNoPause, 0},
+        EvictionCase{"keyed_silent_ten_minutes", {Kind::kKeyed, Kind::kKnown, Kind::kKnown}, kTenMinutes, 0},
+        EvictionCase{"keyed_silent_just_under_ten_minutes", {Kind::kKeyed, Kind::kKnown, Kind::kKnown},
+                     kTenMinutes - std::chrono::seconds(1), 1},
+        EvictionCase{"only_keyed_left", {Kind::kKeyed, Kind::kKeyed}, kNoPause, 0}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+struct NoSessionCase {
+  const char* name;
+  Bytes datagram;
+  std::size_t sends;  // to the unknown address
+};
+
+class NoSessionTest : public ::testing::TestWithParam<NoSessionCase> {};
+
+// Only a push whose frame does not fail makes a session, so these neither add one nor push a
+// session out of a full table.
+TEST_P(NoSessionTest, UnknownAddressGetsNoSession) {
+  TransportLimits limits;
+  limits.max_sessions = 2;
+  Rig rig(limits);
+  const SocketAddrV4 a{Ipv4::from_octets(10, 9, 0, 1), 1};
+  const SocketAddrV4 b{Ipv4::from_octets(10, 9, 0, 2), 1};
+  rig.in(push(1, kHello), a);
+  rig.in(push(1, kHello), b);
+  rig.take_sent();
+  const SocketAddrV4 unknown{Ipv4::from_octets(10, 9, 0, 3), 1};
+  for (int i = 0; i < 3; ++i) rig.in(GetParam().datagram, unknown);
+  EXPECT_EQ(rig.take_sent().size(), 3 * GetParam().sends);
+  EXPECT_EQ(rig.transport.session_count(), 2u);
+  EXPECT_TRUE(rig.transport.find_session(a) && rig.transport.find_session(b));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Segments, NoSessionTest,
+    ::testing::Values(NoSessionCase{"ack", ack(0, 1), 0},
+                      NoSessionCase{"unknown_command", encode_segment(SegmentHeader{1, 0x53, 0, 0, 0, 0, 0, 2}, kHello), 0},
+                      NoSessionCase{"push_whose_frame_fails", push(1, test::bytes_of("bad")), 1}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(SegmentTransportTest, PushWithNothingToSendMakesASession) {
+  Rig rig;
+  rig.in(push(1, {}));
+  EXPECT_TRUE(rig.transport.find_session(kPhone));
+}
+
+// A reply to an address that never acknowledged one goes out once; its acknowledgement makes the
+// next reply go out the full eight times.
+TEST(SegmentTransportTest, RepliesAreResentOnlyOnceTheAddressAcknowledged) {
+  Rig rig;
+  rig.in(push(1, kHello));
+  EXPECT_EQ(rig.take_sent().size(), 2u);
+  EXPECT_EQ(rig.transport.pending_count(), 0u);
+  for (int i = 0; i < 10; ++i) {
+    rig.clock->advance(250ms);
+    rig.transport.resend_due(rig.clock->now());
+  }
+  EXPECT_TRUE(rig.take_sent().empty());
+
+  rig.in(ack(0, 1));
+  rig.in(push(2, kHello));
+  rig.take_sent();
+  for (int i = 0; i < 10; ++i) {
+    rig.clock->advance(250ms);
+    rig.transport.resend_due(rig.clock->now());
+  }
+  EXPECT_EQ(rig.take_sent().size(), 7u);
+
+  // An acknowledgement of a reply that was never made validates nothing.
+  const SocketAddrV4 other{Ipv4::from_octets(10, 0, 0, 8), 1};
+  rig.in(push(1, kHello), other);
+  rig.in(ack(5, 6), other);
+  rig.in(push(2, kHello), other);
+  rig.take_sent();
+  rig.clock->advance(250ms);
+  EXPECT_EQ(rig.transport.resend_due(rig.clock->now()), 0u);
+}
+
+// Everything sent to an address none of whose sessions acknowledged a reply stays within three
+// times what arrived from it, on any of its ports, plus the allowance, headers counted; a
+// validated session of the same address is served in full.
+TEST(SegmentTransportTest, AmplificationBudgetPerAddress) {
+  Rig rig;
+  const Ipv4 victim = Ipv4::from_octets(10, 66, 0, 1);
+  std::size_t received = 0;
+  for (std::uint16_t port = 1; port <= 60; ++port) {
+    const Bytes datagram = push(port, kBig);
+    rig.in(datagram, {victim, port});
+    rig.in(datagram, {victim, port});  // a duplicate is answered from the cache, within the budget
+    received += 2 * (datagram.size() + kDatagramOverhead);
+  }
+  const std::size_t limit = 3 * received + 4096;
+  const std::size_t sent = rig.wire_bytes_sent_to(victim);
+  EXPECT_LE(sent, limit);
+  EXPECT_GT(sent, limit - (kSegmentHeaderSize + kBigReply + kDatagramOverhead));  // the budget is used
+  EXPECT_EQ(rig.transport.pending_count(), 0u);
+
+  // One datagram packed with pushes gets no more: their many small answers cost headers too.
+  Bytes packed;
+  for (std::uint32_t sn = 100; sn < 400; ++sn) {
+    const Bytes one = push(sn, kHello);
+    packed.insert(packed.end(), one.begin(), one.end());
+  }
+  rig.take_sent();
+  const Ipv4 packed_victim = Ipv4::from_octets(10, 66, 0, 2);
+  rig.in(packed, {packed_victim, 9});
+  const std::size_t packed_limit = 3 * (packed.size() + kDatagramOverhead) + 4096;
+  EXPECT_LE(rig.wire_bytes_sent_to(packed_victim), packed_limit);
+  EXPECT_GT(rig.wire_bytes_sent_to(packed_victim), packed_limit - 2 * (kSegmentHeaderSize + kDatagramOverhead));
+
+  // Port 1 acknowledges its reply: its next replies go out, and again, whatever the budget.
+  rig.take_sent();
+  rig.in(ack(0, 1), {victim, 1});
+  rig.in(push(200, kBig), {victim, 1});
+  received += ack(0, 1).size() + push(200, kBig).size() + 2 * kDatagramOverhead;
+  rig.clock->advance(250ms);
+  rig.transport.resend_due(rig.clock->now());
+  auto sent_to_one = rig.take_sent();
+  ASSERT_EQ(sent_to_one.size(), 3u);  // ack, reply, resend
+  EXPECT_EQ(sent_to_one[2].data, sent_to_one[1].data);
+  // Port 2 is still a stranger on the spent budget: its pushes earn their acks and little more.
+  for (std::uint32_t sn = 201; sn < 211; ++sn) {
+    rig.in(push(sn, kBig), {victim, 2});
+    received += push(sn, kBig).size() + kDatagramOverhead;
+  }
+  std::size_t acks = 0;
+  for (const auto& d : rig.socket.sent()) acks += header_of(d.data).cmd == kCmdAck;
+  EXPECT_EQ(acks, 10u);
+  EXPECT_LE(sent + rig.wire_bytes_sent_to(victim), 3 * received + 4096);
+}
+
+TEST(SegmentTransportTest, FirstReplyWithinTheAllowanceGoesOut) {
+  Rig rig;
+  rig.reply_size = 4096 - 2 * kSegmentHeaderSize;
+  rig.in(push(1, kHello));  // a 26-byte request, answered by an ack and a 4072-byte reply (4096 bytes)
+  auto sent = rig.take_sent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].data.size(), 4096u - kSegmentHeaderSize);
+}
+
+// When reply bytes run over budget, the sessions holding the most give up theirs: two ports
+// flooding large unacknowledged replies do not cost a light session its resends.
+TEST(SegmentTransportTest, HeaviestSessionsMakeRoomFirst) {
+  TransportLimits limits;
+  limits.max_reply_bytes = 40 * 2 * (kSegmentHeaderSize + kBigReply);
+  Rig rig(limits);
+  const SocketAddrV4 flood_a{Ipv4::from_octets(10, 0, 0, 50), 1};
+  const SocketAddrV4 flood_b{Ipv4::from_octets(10, 0, 0, 50), 2};
+  for (const SocketAddrV4 who : {kPhone, flood_a, flood_b}) rig.acknowledged_before(who);
+  rig.in(push(1, kHello));  // the phone's reply stays unacknowledged
+  const Bytes phone_reply = rig.take_sent().at(1).data;
+  for (std::uint32_t sn = 0; sn < 200; ++sn) {
+    rig.in(push(sn, kBig), sn % 2 ? flood_a : flood_b);
+    ASSERT_LE(rig.transport.held_bytes(), limits.max_reply_bytes);
+  }
+  rig.take_sent();
+  std::size_t phone_copies = 0;
+  for (int i = 0; i < 10; ++i) {
+    rig.clock->advance(250ms);
+    rig.transport.resend_due(rig.clock->now());
+    for (const auto& s : rig.take_sent()) phone_copies += s.to == kPhone && s.data == phone_reply;
+  }
+  EXPECT_EQ(phone_copies, 7u);
+}
+
+// The resend pass goes to due replies only, earliest deadline first across sessions; one that is
+// not due costs the pass nothing, however many sessions wait.
+TEST(SegmentTransportTest, ResendPassVisitsDueRepliesInDeadlineOrder) {
+  Rig rig;
+  std::vector<SocketAddrV4> order;  // by deadline
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    // Sessions made in an order unrelated to their deadlines.
+    const SocketAddrV4 who{Ipv4::from_octets(10, 5, static_cast<std::uint8_t>((i * 37) % 256), 1), 7};
+    rig.acknowledged_before(who);
+    rig.in(push(1, kHello), who);
+    order.push_back(who);
+    rig.clock->advance(1ms);
+  }
+  rig.take_sent();
+  const auto first_deadline = rig.clock->now() - 256ms + 250ms;
+  EXPECT_EQ(rig.transport.resend_due(first_deadline - 1ns), 0u);
+  EXPECT_TRUE(rig.take_sent().empty());
+  EXPECT_EQ(rig.transport.resend_due(first_deadline + 2ms), 3u);
+  auto sent = rig.take_sent();
+  ASSERT_EQ(sent.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(sent[i].to, order[i]);
+  EXPECT_EQ(rig.transport.resend_due(first_deadline + 2ms), 0u);
+  // Before the first three are due again: the next 249 by deadline.
+  EXPECT_EQ(rig.transport.resend_due(first_deadline + 251ms), 249u);
+  sent = rig.take_sent();
+  ASSERT_EQ(sent.size(), 249u);
+  for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i].to, order[i + 3]);
+  EXPECT_EQ(rig.transport.pending_count(), 256u);
 }
 
 }  // namespace

@@ -1,0 +1,70 @@
+#include "lyra/amplification_limit.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace sonvale::lyra {
+namespace {
+
+const Ipv4 kA = Ipv4::from_octets(10, 0, 0, 1);
+const Ipv4 kB = Ipv4::from_octets(10, 0, 0, 2);
+const Ipv4 kC = Ipv4::from_octets(10, 0, 0, 3);
+
+struct Step {
+  bool receive;  // else a send attempt
+  Ipv4 address;
+  std::size_t bytes;
+  bool allowed = true;  // for a send attempt
+};
+
+struct BudgetCase {
+  const char* name;
+  std::size_t capacity;
+  std::vector<Step> steps;
+};
+
+Step got(Ipv4 a, std::size_t n) { return {true, a, n}; }
+Step may_send(Ipv4 a, std::size_t n) { return {false, a, n, true}; }
+Step may_not_send(Ipv4 a, std::size_t n) { return {false, a, n, false}; }
+
+class AmplificationLimitTest : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(AmplificationLimitTest, Steps) {
+  AmplificationLimit limit(GetParam().capacity);
+  std::size_t i = 0;
+  for (const Step& step : GetParam().steps) {
+    if (step.receive) {
+      limit.received(step.address, step.bytes);
+    } else {
+      EXPECT_EQ(limit.try_send(step.address, step.bytes), step.allowed) << "step " << i;
+    }
+    ++i;
+  }
+  EXPECT_LE(limit.address_count(), GetParam().capacity);
+}
+
+// A datagram's payload counts with 28 bytes of headers, both ways: a datagram of 10 payload bytes
+// earns 3 * 38 bytes, and a send of 4182 costs 4210.
+INSTANTIATE_TEST_SUITE_P(
+    Budgets, AmplificationLimitTest,
+    ::testing::Values(
+        BudgetCase{"silent_address_gets_nothing", 4, {may_not_send(kA, 1), got(kB, 10), may_not_send(kA, 1)}},
+        BudgetCase{"three_times_plus_allowance", 4, {got(kA, 10), may_send(kA, 4182), may_not_send(kA, 0)}},
+        BudgetCase{"one_over_is_refused_whole", 4, {got(kA, 10), may_not_send(kA, 4183), may_send(kA, 4182)}},
+        BudgetCase{"sends_add_up", 4, {got(kA, 1000), may_send(kA, 5000), may_send(kA, 2124), may_not_send(kA, 0)}},
+        BudgetCase{"later_datagrams_add_credit", 4,
+                   {got(kA, 100), may_send(kA, 4452), may_not_send(kA, 0), got(kA, 0), may_send(kA, 56),
+                    may_not_send(kA, 0)}},
+        BudgetCase{"addresses_apart", 4, {got(kA, 0), got(kB, 100), may_send(kA, 4152), may_not_send(kA, 0),
+                                          may_send(kB, 4452)}},
+        BudgetCase{"least_recently_credited_gives_way", 2,
+                   {got(kA, 100), got(kB, 100), got(kA, 1), got(kC, 100), may_not_send(kB, 0), may_send(kA, 4539),
+                    may_send(kC, 4452)}},
+        BudgetCase{"given_way_comes_back_fresh", 1,
+                   {got(kA, 100), may_send(kA, 4452), got(kB, 1), got(kA, 0), may_send(kA, 4152)}},
+        BudgetCase{"no_capacity_sends_nothing", 0, {got(kA, 100), may_not_send(kA, 0)}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace sonvale::lyra
