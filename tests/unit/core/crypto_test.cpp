@@ -20,14 +20,21 @@ TEST(DigestTest, KnownVectors) {
             "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad");
 }
 
-TEST(AesCbcTest, Sp80038aVectorAndChaining) {
-  // NIST SP 800-38A F.2.1, first two blocks.
+// The key and IV of the CBC-AES128 examples of NIST SP 800-38A, F.2.
+struct Sp80038a {
   Aes128Key key{};
   AesBlock iv{};
-  const Bytes k = hex("2b7e151628aed2a6abf7158809cf4f3c");
-  const Bytes i = hex("000102030405060708090a0b0c0d0e0f");
-  std::copy(k.begin(), k.end(), key.begin());
-  std::copy(i.begin(), i.end(), iv.begin());
+  Sp80038a() {
+    const Bytes k = hex("2b7e151628aed2a6abf7158809cf4f3c");
+    const Bytes i = hex("000102030405060708090a0b0c0d0e0f");
+    std::copy(k.begin(), k.end(), key.begin());
+    std::copy(i.begin(), i.end(), iv.begin());
+  }
+};
+
+TEST(AesCbcTest, Sp80038aVectorAndChaining) {
+  // NIST SP 800-38A F.2.1, first two blocks.
+  const auto [key, iv] = Sp80038a();
   const Bytes plain = hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51");
   auto ct = aes128_cbc_encrypt(key, iv, plain);
   ASSERT_TRUE(ct);
@@ -41,12 +48,7 @@ TEST(AesCbcTest, Sp80038aVectorAndChaining) {
 
 TEST(AesCbcTest, OneDecryptorTakesEachMessageFromItsOwnIv) {
   // NIST SP 800-38A F.2.2, CBC-AES128.Decrypt.
-  Aes128Key key{};
-  AesBlock iv{};
-  const Bytes k = hex("2b7e151628aed2a6abf7158809cf4f3c");
-  const Bytes i = hex("000102030405060708090a0b0c0d0e0f");
-  std::copy(k.begin(), k.end(), key.begin());
-  std::copy(i.begin(), i.end(), iv.begin());
+  const auto [key, iv] = Sp80038a();
   const Bytes cipher =
       hex("7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
           "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7");
