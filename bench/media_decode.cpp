@@ -170,7 +170,12 @@ class CountingOutputs final : public ReaderOutputs {
  public:
   explicit CountingOutputs(std::uint64_t& bytes) : bytes_(bytes) {}
   ChunkSender open_stream(const SocketAddr&, EventSink) override {
-    return [this](Bytes chunk) { bytes_ += chunk.size(); };
+    return {.send =
+                [this](Bytes chunk) {
+                  bytes_ += chunk.size();
+                  return chunk;  // the buffer serves the next chunk, as the streamer's would
+                },
+            .flush = {}};
   }
   Result<NativeOutput> open_native(const NativeOutputChoice&, const SessionShared&) override {
     return fail(Error::msg("no native output in the benchmark"));
@@ -202,7 +207,7 @@ RunResult run_pipeline(const Bytes& stream, const StreamKeys& keys) {
     auto length = parse_frame_header(rest.first(kFrameHeaderBytes));
     if (!length || rest.size() < kFrameHeaderBytes + *length) return r;
     const auto body = rest.subspan(kFrameHeaderBytes, *length);
-    frame.assign(body.begin(), body.end());  // the reader reads each frame into its buffer
+    frame.assign(body.begin(), body.end());  // the reader reads the connection into a buffer
     rest = rest.subspan(kFrameHeaderBytes + *length);
     auto packet = parse_rtp_packet(frame);
     if (!packet) return r;

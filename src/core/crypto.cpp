@@ -4,6 +4,7 @@
 #include <openssl/params.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -72,6 +73,43 @@ Sha256Digest hmac_sha256(ByteSpan key, ByteSpan data) {
     std::abort();
   }
   return out;
+}
+
+void Aes128CbcDecryptor::Free::operator()(::evp_cipher_ctx_st* ctx) const {
+  EVP_CIPHER_CTX_free(ctx);
+}
+
+Aes128CbcDecryptor::Aes128CbcDecryptor(const Aes128Key& key) : ctx_(EVP_CIPHER_CTX_new()) {
+  if (!ctx_) std::abort();
+  if (EVP_CipherInit_ex(ctx_.get(), EVP_aes_128_cbc(), nullptr, key.data(), nullptr, 0) != 1) {
+    std::abort();  // a built-in cipher with a key of its size cannot be refused
+  }
+  EVP_CIPHER_CTX_set_padding(ctx_.get(), 0);
+}
+
+Result<> Aes128CbcDecryptor::decrypt_in_place(const AesBlock& iv, std::span<std::uint8_t> data) {
+  if (data.size() % 16 != 0) {
+    return fail(Error::msg("AES-CBC input is not a whole number of blocks"));
+  }
+  if (data.empty()) return {};
+  // Into a copy first, so that a failure leaves `data` as it was; short messages need no
+  // allocation for it.
+  std::array<std::uint8_t, 256> small{};
+  Bytes large;
+  std::uint8_t* out = small.data();
+  if (data.size() > small.size()) {
+    large.resize(data.size());
+    out = large.data();
+  }
+  int len = 0;
+  int tail = 0;
+  if (EVP_CipherInit_ex(ctx_.get(), nullptr, nullptr, nullptr, iv.data(), 0) != 1 ||
+      EVP_CipherUpdate(ctx_.get(), out, &len, data.data(), static_cast<int>(data.size())) != 1 ||
+      EVP_CipherFinal_ex(ctx_.get(), out + len, &tail) != 1) {
+    return openssl::failure("AES-CBC failed");
+  }
+  std::copy_n(out, data.size(), data.begin());
+  return {};
 }
 
 Result<Bytes> aes128_cbc_encrypt(const Aes128Key& key, const AesBlock& iv, ByteSpan data) {

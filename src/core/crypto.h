@@ -2,10 +2,14 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 
 #include "core/bytes.h"
 #include "core/error.h"
+
+struct evp_cipher_ctx_st;  // OpenSSL's EVP_CIPHER_CTX
 
 // Thin wrappers over OpenSSL 3 EVP. Digests cannot fail short of memory exhaustion, which aborts.
 namespace sonvale {
@@ -26,6 +30,23 @@ Sha256Digest hmac_sha256(ByteSpan key, ByteSpan data);
                                                ByteSpan data);
 [[nodiscard]] Result<Bytes> aes128_cbc_decrypt(const Aes128Key& key, const AesBlock& iv,
                                                ByteSpan data);
+
+// AES-128-CBC decryption, no padding, of many messages under one key, each from its own IV: the
+// key is expanded once, not per message. Used by one thread at a time.
+class Aes128CbcDecryptor {
+ public:
+  explicit Aes128CbcDecryptor(const Aes128Key& key);
+
+  // Decrypts `data` in place from `iv`; `data.size()` must be a multiple of 16 (checked). On a
+  // failure the bytes stay as they were.
+  [[nodiscard]] Result<> decrypt_in_place(const AesBlock& iv, std::span<std::uint8_t> data);
+
+ private:
+  struct Free {
+    void operator()(::evp_cipher_ctx_st* ctx) const;
+  };
+  std::unique_ptr<::evp_cipher_ctx_st, Free> ctx_;
+};
 
 // Bytes from OpenSSL's cryptographically secure generator (RAND_bytes). Aborts if it fails:
 // the system has no safe fallback for key material.

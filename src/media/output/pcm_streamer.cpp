@@ -4,7 +4,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -22,55 +25,63 @@ namespace sonvale {
 
 namespace {
 
-constexpr std::chrono::milliseconds kConnectTimeout{2000};
+using SteadyClock = std::chrono::steady_clock;
 
-// Writes all of `data` to the blocking socket `fd` unless `timeout` passes first, which fails with
-// ETIMEDOUT. Never raises SIGPIPE; retries EINTR.
-Result<> write_all_within(int fd, ByteSpan data, std::chrono::milliseconds timeout) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + timeout;
-  std::size_t sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n =
-        ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail(Error::last_os());
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return fail(Error::os(ETIMEDOUT));
-    // Round up so that the wait never ends before the deadline.
-    const auto wait_ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    pollfd p{fd, POLLOUT, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(wait_ms));
-    if (ready < 0 && errno != EINTR) return fail(Error::last_os());
-    if (ready == 0) return fail(Error::os(ETIMEDOUT));
-  }
-  return {};
-}
+constexpr std::chrono::milliseconds kConnectTimeout{2000};
+// Chunks the thread takes for one write at most.
+constexpr std::size_t kMaxBatchChunks = 128;
 
 }  // namespace
 
 // The queue between the owner (the only sender) and the streamer thread (the only receiver).
 struct PcmStreamer::Shared {
+  enum class Wake { kNow, kBatched };
+
   explicit Shared(PcmStreamLimits l) : limits(l) {}
 
   const PcmStreamLimits limits;
 
   mutable std::mutex mu;
   std::condition_variable cv;
-  std::deque<Bytes> queue;         // guarded by mu
-  std::size_t queued_bytes = 0;    // guarded by mu; sum of the sizes in `queue`
-  bool sender_alive = true;        // guarded by mu; false once the PcmStreamer is gone
-  bool receiver_alive = true;      // guarded by mu; false once the thread is gone
+  std::deque<Bytes> queue;        // guarded by mu
+  std::size_t queued_bytes = 0;   // guarded by mu; sum of the sizes in `queue`
+  bool sender_alive = true;       // guarded by mu; false once the PcmStreamer is gone
+  bool receiver_alive = true;     // guarded by mu; false once the thread is gone
+  bool released = false;          // guarded by mu; the thread is to take what is queued
+  bool receiver_waiting = false;  // guarded by mu; the thread sleeps on cv
+  bool first_chunk = true;        // guarded by mu; nothing has been queued yet
+  // guarded by mu; buffers of written chunks, at most kMaxBatchChunks, for the sender to fill
+  // again instead of allocating
+  std::vector<Bytes> spare;
 
-  void push(Bytes chunk) {
+  // Lets the thread take what is queued; true when it sleeps and needs waking.
+  bool release_locked() {
+    if (released) return false;
+    released = true;
+    return receiver_waiting;
+  }
+
+  // Drops the oldest chunks until the queue is within its bound, into `dropped`.
+  void trim_locked(std::vector<Bytes>& dropped) {
+    while (!queue.empty() && queued_bytes > limits.max_queued_bytes) {
+      queued_bytes -= queue.front().size();
+      dropped.push_back(std::move(queue.front()));
+      queue.pop_front();
+    }
+  }
+
+  // Queues `chunk`; returns a spare buffer, or an empty one.
+  Bytes push(Bytes chunk, Wake wake) {
     std::vector<Bytes> dropped;  // freed after the lock is released
+    bool notify = false;
+    Bytes reuse;
     {
       std::lock_guard lock(mu);
-      if (!receiver_alive || chunk.size() > limits.max_queued_bytes) return;
+      if (!spare.empty()) {
+        reuse = std::move(spare.back());
+        spare.pop_back();
+      }
+      if (!receiver_alive || chunk.size() > limits.max_queued_bytes) return reuse;
       while (!queue.empty() && chunk.size() > limits.max_queued_bytes - queued_bytes) {
         queued_bytes -= queue.front().size();
         dropped.push_back(std::move(queue.front()));
@@ -78,19 +89,64 @@ struct PcmStreamer::Shared {
       }
       queued_bytes += chunk.size();
       queue.push_back(std::move(chunk));
+      if (wake == Wake::kNow || first_chunk || queued_bytes >= kBatchBytes) {
+        notify = release_locked();
+      }
+      first_chunk = false;
     }
-    cv.notify_one();
+    if (notify) cv.notify_one();
+    return reuse;
   }
 
-  // Waits for the next chunk; nullopt once the queue is empty and the sender is gone.
-  std::optional<Bytes> pop() {
+  void flush() {
+    bool notify = false;
+    {
+      std::lock_guard lock(mu);
+      if (!queue.empty()) notify = release_locked();
+    }
+    if (notify) cv.notify_one();
+  }
+
+  // Keeps the buffers of the chunks in `batch` (written or dropped) as spares, then waits until
+  // chunks are released to the thread, or the sender is gone, and moves the oldest of them
+  // (kMaxBatchChunks at most) into `batch`. False once the queue is empty and the sender is gone.
+  bool take(std::vector<Bytes>& batch) {
     std::unique_lock lock(mu);
-    cv.wait(lock, [&] { return !queue.empty() || !sender_alive; });
-    if (queue.empty()) return std::nullopt;
-    Bytes chunk = std::move(queue.front());
-    queue.pop_front();
-    queued_bytes -= chunk.size();
-    return chunk;
+    for (Bytes& done : batch) {
+      if (spare.size() == kMaxBatchChunks) break;
+      if (done.capacity() > 0) spare.push_back(std::move(done));
+    }
+    lock.unlock();
+    batch.clear();  // frees what was not kept, outside the lock
+    lock.lock();
+    receiver_waiting = true;
+    cv.wait(lock, [&] { return (released && !queue.empty()) || !sender_alive; });
+    receiver_waiting = false;
+    while (!queue.empty() && batch.size() < kMaxBatchChunks) {
+      queued_bytes -= queue.front().size();
+      batch.push_back(std::move(queue.front()));
+      queue.pop_front();
+    }
+    released = !queue.empty();
+    return !batch.empty();
+  }
+
+  // Puts the chunks of `batch` from index `from` on back at the front of the queue, in order,
+  // under its bound again (the oldest go first when it is exceeded), and cuts them off `batch`.
+  // The thread is writing, so they count as released.
+  void give_back(std::vector<Bytes>& batch, std::size_t from) {
+    if (from >= batch.size()) return;
+    std::vector<Bytes> dropped;
+    {
+      std::lock_guard lock(mu);
+      for (std::size_t k = batch.size(); k > from; --k) {
+        queued_bytes += batch[k - 1].size();
+        queue.push_front(std::move(batch[k - 1]));
+      }
+      trim_locked(dropped);
+      released = !queue.empty();
+    }
+    batch.resize(from);
   }
 
   void close_sender() {
@@ -110,9 +166,16 @@ struct PcmStreamer::Shared {
     queued_bytes = 0;
   }
 
+  // Writes the chunks of `batch` in order to the blocking socket `fd`, as many as the socket
+  // takes in one call. A chunk not completely written `limits.write_timeout` after its write began
+  // fails with ETIMEDOUT. While the socket is full, and after a failure, only the chunk being
+  // written stays out of the queue: the ones not begun go back under its bound (and after a
+  // failure to the next connection). Never raises SIGPIPE; retries EINTR.
+  Result<> write_batch(int fd, std::vector<Bytes>& batch);
+
   // Body of "sonvale-pcm-streamer", the only user of the connection: connects on the first chunk
-  // and after a failed write, writes each chunk whole, and ends once the sender is gone and the
-  // queue is drained.
+  // and after a failed write, writes the chunks whole and in order, and ends once the sender is
+  // gone and the queue is drained.
   void run(const SocketAddr& target, const EventSink& events);
 };
 
@@ -161,7 +224,16 @@ void PcmStreamer::close() {
 
 void PcmStreamer::send(Bytes chunk) {
   if (!shared_) return;
-  shared_->push(std::move(chunk));
+  (void)shared_->push(std::move(chunk), Shared::Wake::kNow);
+}
+
+Bytes PcmStreamer::send_batched(Bytes chunk) {
+  if (!shared_) return Bytes();
+  return shared_->push(std::move(chunk), Shared::Wake::kBatched);
+}
+
+void PcmStreamer::flush() {
+  if (shared_) shared_->flush();
 }
 
 std::size_t PcmStreamer::queued_bytes() const {
@@ -170,11 +242,68 @@ std::size_t PcmStreamer::queued_bytes() const {
   return shared_->queued_bytes;
 }
 
+Result<> PcmStreamer::Shared::write_batch(int fd, std::vector<Bytes>& batch) {
+  std::size_t current = 0;  // the chunk being written
+  std::size_t offset = 0;   // its bytes already written
+  auto deadline = SteadyClock::now() + limits.write_timeout;
+  std::array<iovec, kMaxBatchChunks> iov{};
+  for (;;) {
+    while (current < batch.size() && offset == batch[current].size()) {
+      ++current;
+      offset = 0;
+    }
+    if (current == batch.size()) return {};
+    std::size_t count = 0;
+    iov[count++] = iovec{batch[current].data() + offset, batch[current].size() - offset};
+    for (std::size_t k = current + 1; k < batch.size(); ++k) {
+      if (!batch[k].empty()) iov[count++] = iovec{batch[k].data(), batch[k].size()};
+    }
+    msghdr message{};
+    message.msg_iov = iov.data();
+    message.msg_iovlen = count;
+    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      const std::size_t before = current;
+      auto left = static_cast<std::size_t>(n);
+      while (left > 0) {
+        const std::size_t take = std::min(left, batch[current].size() - offset);
+        offset += take;
+        left -= take;
+        if (offset == batch[current].size()) {
+          ++current;
+          offset = 0;
+          while (current < batch.size() && batch[current].empty()) ++current;
+        }
+      }
+      // The next chunk's write began with this call.
+      if (current != before) deadline = SteadyClock::now() + limits.write_timeout;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    // The chunks not begun go back under the queue's bound, whether the socket failed or waits.
+    const int error = errno;
+    give_back(batch, current + 1);
+    if (error != EAGAIN && error != EWOULDBLOCK) return fail(Error::os(error));
+    const auto left = deadline - SteadyClock::now();
+    if (left <= SteadyClock::duration::zero()) return fail(Error::os(ETIMEDOUT));
+    // Round up so that the wait never ends before the deadline.
+    const auto wait_ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    pollfd p{fd, POLLOUT, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(wait_ms));
+    if (ready < 0 && errno != EINTR) return fail(Error::last_os());
+    if (ready == 0) return fail(Error::os(ETIMEDOUT));
+  }
+}
+
 void PcmStreamer::Shared::run(const SocketAddr& target, const EventSink& events) {
   const std::string target_text = target.to_string();
   Fd connection;
-  while (std::optional<Bytes> chunk = pop()) {
+  std::vector<Bytes> batch;
+  batch.reserve(kMaxBatchChunks);
+  while (take(batch)) {
     if (!connection.valid()) {
+      // Connecting may take its whole time-out: only the chunk it is for leaves the queue.
+      give_back(batch, 1);
       auto connected = tcp_connect_timeout(target, kConnectTimeout);
       if (!connected) {
         events(Json{{"event", "warning"},
@@ -191,7 +320,7 @@ void PcmStreamer::Shared::run(const SocketAddr& target, const EventSink& events)
       }
       events(Json{{"event", "pcm_stream_connected"}, {"target", target_text}});
     }
-    auto written = write_all_within(connection.get(), *chunk, limits.write_timeout);
+    auto written = write_batch(connection.get(), batch);
     if (!written) {
       events(Json{{"event", "warning"},
                   {"code", "pcm_stream_write_failed"},

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -15,6 +16,19 @@ extern "C" {
 
 namespace sonvale {
 namespace {
+
+// Room of the reused packet buffer: the largest ADTS frame (13-bit length) fits.
+constexpr int kPacketRoom = 8192;
+
+// The planes of one frame as interleaved stereo. The planes may be one and the same (mono); the
+// output overlaps neither.
+void interleave(const float* __restrict left, const float* __restrict right,
+                float* __restrict out) {
+  for (std::size_t i = 0; i < AacDecoder::kFrameSamples; ++i) {
+    out[2 * i] = left[i];
+    out[2 * i + 1] = right[i];
+  }
+}
 
 Error av_error(int code) {
   std::array<char, AV_ERROR_MAX_STRING_SIZE> text{};
@@ -69,15 +83,24 @@ Result<AacDecoder> AacDecoder::create() {
 
 Result<> AacDecoder::decode(ByteSpan raw_frame, std::int64_t timestamp, std::vector<float>& out) {
   AVPacket* packet = impl_->packet;
-  if (const int rc = av_new_packet(packet, static_cast<int>(raw_frame.size())); rc < 0) {
-    return fail(av_error(rc));
+  const auto size = static_cast<int>(raw_frame.size());
+  // The packet keeps its buffer from frame to frame: the decoder gives its reference back once it
+  // has decoded the frame, and a buffer it still holds is never written.
+  if (packet->buf == nullptr || av_buffer_is_writable(packet->buf) == 0 ||
+      packet->buf->size < raw_frame.size() + AV_INPUT_BUFFER_PADDING_SIZE) {
+    av_packet_unref(packet);
+    if (const int rc = av_new_packet(packet, std::max(size, kPacketRoom)); rc < 0) {
+      return fail(av_error(rc));
+    }
   }
+  packet->data = packet->buf->data;
+  packet->size = size;
   if (!raw_frame.empty()) std::memcpy(packet->data, raw_frame.data(), raw_frame.size());
+  std::memset(packet->data + raw_frame.size(), 0, AV_INPUT_BUFFER_PADDING_SIZE);
   packet->pts = timestamp;
   packet->dts = timestamp;
   packet->duration = kFrameSamples;
   const int sent = avcodec_send_packet(impl_->ctx, packet);
-  av_packet_unref(packet);
   if (sent < 0) return fail(av_error(sent));
 
   AVFrame* frame = impl_->frame;
@@ -99,13 +122,10 @@ Result<> AacDecoder::decode(ByteSpan raw_frame, std::int64_t timestamp, std::vec
   if (frame->format != AV_SAMPLE_FMT_FLTP) {
     return fail(Error::msg(fmt::format("unexpected decoded AAC sample format {}", frame->format)));
   }
-  const auto* left = reinterpret_cast<const float*>(frame->extended_data[0]);
-  const auto* right = reinterpret_cast<const float*>(frame->extended_data[channels > 1 ? 1 : 0]);
   out.resize(2 * kFrameSamples);
-  for (int i = 0; i < kFrameSamples; ++i) {
-    out[2 * static_cast<std::size_t>(i)] = left[i];
-    out[2 * static_cast<std::size_t>(i) + 1] = right[i];
-  }
+  interleave(reinterpret_cast<const float*>(frame->extended_data[0]),
+             reinterpret_cast<const float*>(frame->extended_data[channels > 1 ? 1 : 0]),
+             out.data());
   return {};
 }
 

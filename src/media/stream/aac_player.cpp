@@ -53,7 +53,7 @@ Result<AacPlayer> AacPlayer::create(ReaderOutputs& outputs, const MediaConfig& m
   AacPlayer player(std::move(decoder), shared.telemetry, shared.events);
   if (const auto* stream = std::get_if<StreamOutputChoice>(&media.output)) {
     // The gate, the volume and the presentation clock are not used by the PCM stream.
-    player.send_chunk_ = outputs.open_stream(stream->target, shared.events);
+    player.stream_ = outputs.open_stream(stream->target, shared.events);
     return player;
   }
   SV_ASSIGN_OR_RETURN(NativeOutput native,
@@ -123,10 +123,14 @@ void AacPlayer::report_frame(const AdtsFrame& frame) {
                {"non_silent", levels.non_silent}});
 }
 
+void AacPlayer::flush_output() {
+  if (stream_.flush) stream_.flush();
+}
+
 void AacPlayer::hand_off(std::optional<double> pts_us) {
-  if (send_chunk_) {
+  if (stream_.send) {
     // The stream ignores the presentation time: every frame goes out as soon as it is decoded.
-    send_chunk_(resampler_.convert(pcm_buffer_));
+    spare_chunk_ = stream_.send(resampler_.convert(pcm_buffer_, std::move(spare_chunk_)));
     return;
   }
   if (native_output_) native_outputs_->push_native(*native_output_, *telemetry_, pcm_buffer_, pts_us);

@@ -28,8 +28,14 @@ namespace sonvale {
 // (see run_media_reader); tests pass a recording fake. Called on the reader thread only.
 class ReaderOutputs {
  public:
-  // Accepts one chunk of the PCM stream; never blocks and never fails.
-  using ChunkSender = std::function<void(Bytes)>;
+  // The PCM stream as the player feeds it. `send` accepts one chunk and never blocks or fails;
+  // it may hold chunks back to hand them over together, and it may return the buffer of an
+  // earlier chunk (its bytes stale) for the next one to be written into. `flush`, when set,
+  // hands over what is held back; the reader calls it before it waits for more input.
+  struct ChunkSender {
+    std::function<Bytes(Bytes)> send;
+    std::function<void()> flush;
+  };
 
   virtual ~ReaderOutputs() = default;
   // Starts the PCM stream to `target`; the sender returned feeds it.
@@ -64,7 +70,11 @@ class AacPlayer {
   // each to the output. The first failing frame ends the call with its error.
   [[nodiscard]] Result<> push_pes(AudioPes pes);
 
-  bool streams_pcm() const { return static_cast<bool>(send_chunk_); }
+  // Hands over the PCM the stream output holds back; the reader calls it before it waits for
+  // more input, so that no decoded audio waits on the phone.
+  void flush_output();
+
+  bool streams_pcm() const { return static_cast<bool>(stream_.send); }
   std::optional<double> next_pts_us() const { return next_pts_us_; }
   std::uint64_t decoded_frames() const { return decoded_frames_; }
   std::size_t buffered_adts_bytes() const { return framer_.buffered().size(); }
@@ -87,8 +97,9 @@ class AacPlayer {
   bool layout_reported_ = false;
 
   // Stream mode.
-  ReaderOutputs::ChunkSender send_chunk_;
+  ReaderOutputs::ChunkSender stream_;
   StreamResampler resampler_;
+  Bytes spare_chunk_;  // a buffer the stream gave back, for the next chunk
   // Native mode.
   std::optional<NativeOutput> native_output_;
   ReaderOutputs* native_outputs_ = nullptr;

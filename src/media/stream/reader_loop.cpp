@@ -37,7 +37,8 @@ class ProductionOutputs final : public ReaderOutputs {
     // Dropping the last copy of the sender drops the streamer, which lets its thread write what
     // is queued and end.
     auto streamer = std::make_shared<PcmStreamer>(PcmStreamer::create(target, std::move(events)));
-    return [streamer](Bytes chunk) { streamer->send(std::move(chunk)); };
+    return {.send = [streamer](Bytes chunk) { return streamer->send_batched(std::move(chunk)); },
+            .flush = [streamer] { streamer->flush(); }};
   }
 
   Result<NativeOutput> open_native(const NativeOutputChoice& choice,
@@ -77,23 +78,19 @@ Result<> run_media_reader_with(ReaderOutputs& outputs, MediaReaderInputs in) {
   SV_ASSIGN_OR_RETURN(AacPlayer player, AacPlayer::create(outputs, *in.media, in.shared));
   const bool encrypted = in.keys.has_value();
   TsDemuxer demuxer(std::move(in.keys));
-  Bytes frame;
-  frame.reserve(2048);
-  std::array<std::uint8_t, kFrameHeaderBytes> header{};
   bool first_pes = true;
 
-  const auto read = [&](std::span<std::uint8_t> buf) {
-    return read_exact_for_generation(audio.get(), buf, in.token.generation(), in.token.counter());
-  };
+  // Whatever the output holds back goes out before the reader may wait for the phone.
+  GenerationReader input(audio.get(), in.token.generation(), in.token.counter(),
+                         [&player] { player.flush_output(); });
   for (;;) {
-    SV_ASSIGN_OR_RETURN(const bool header_read, read(header));
-    if (!header_read) return {};
-    SV_ASSIGN_OR_RETURN(const std::uint16_t length, parse_frame_header(header));
-    frame.resize(length);
-    SV_ASSIGN_OR_RETURN(const bool body_read, read(frame));
-    if (!body_read) return {};
+    SV_ASSIGN_OR_RETURN(const std::optional<ByteSpan> header, input.next(kFrameHeaderBytes));
+    if (!header) return {};
+    SV_ASSIGN_OR_RETURN(const std::uint16_t length, parse_frame_header(*header));
+    SV_ASSIGN_OR_RETURN(const std::optional<ByteSpan> frame, input.next(length));
+    if (!frame) return {};
     const auto arrival = clock.now();
-    SV_ASSIGN_OR_RETURN(const RtpPacket packet, parse_rtp_packet(frame));
+    SV_ASSIGN_OR_RETURN(const RtpPacket packet, parse_rtp_packet(*frame));
     telemetry.observe_packet(packet.sequence, packet.timestamp, arrival, length);
 
     const std::size_t pieces = packet.payload.size() / TsDemuxer::kPacketBytes;

@@ -4,11 +4,9 @@
 
 namespace sonvale {
 
-void StreamDecryptor::decrypt_start(std::span<std::uint8_t> payload) const {
+void StreamDecryptor::decrypt_start(std::span<std::uint8_t> payload) {
   const std::size_t d = std::min(payload.size(), kMaxDecryptedBytes) / 16 * 16;
-  if (d == 0) return;
-  auto plain = aes128_cbc_decrypt(key_, iv_, ByteSpan(payload.first(d)));
-  if (plain) std::copy(plain->begin(), plain->end(), payload.begin());
+  (void)cipher_.decrypt_in_place(iv_, payload.first(d));
 }
 
 }  // namespace sonvale

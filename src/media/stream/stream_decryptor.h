@@ -15,17 +15,17 @@ class StreamDecryptor {
  public:
   static constexpr std::size_t kMaxDecryptedBytes = 256;
 
-  explicit StreamDecryptor(const StreamKeys& keys) : key_(keys.aes_key), iv_(keys.aes_iv) {}
+  explicit StreamDecryptor(const StreamKeys& keys) : cipher_(keys.aes_key), iv_(keys.aes_iv) {}
 
   void renew_iv(const AesBlock& iv) { iv_ = iv; }
   const AesBlock& iv() const { return iv_; }
 
   // Decrypts the start of `payload` in place. Whole blocks under a valid key cannot fail; should
   // the library fail all the same, the bytes stay as received.
-  void decrypt_start(std::span<std::uint8_t> payload) const;
+  void decrypt_start(std::span<std::uint8_t> payload);
 
  private:
-  Aes128Key key_;
+  Aes128CbcDecryptor cipher_;  // the key, expanded once for the whole cast
   AesBlock iv_;
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -32,6 +33,92 @@ TEST(PcmSampleTest, ClampsScalesAndRoundsHalfAwayFromZero) {
       {std::numeric_limits<float>::quiet_NaN(), 0},
   };
   for (const auto& c : cases) EXPECT_EQ(pcm_sample_to_s16(c.in), c.out) << c.in;
+}
+
+// The edges of the conversion by bit pattern, for the inline function and for every lane of the
+// four-at-a-time buffer conversion: ties of half a step rounded away from zero and their
+// neighbours towards zero, the clamp at and just beyond +-1, infinities, NaNs of both signs and
+// payloads, denormals and zeros.
+TEST(PcmSampleTest, EdgesByBitPatternInlineAndInEveryLane) {
+  struct Case {
+    std::uint32_t bits;
+    std::int16_t out;
+  };
+  const Case cases[] = {
+      {0x37800100u, 1},       // scaled exactly 0.5
+      {0x378000ffu, 0},       // scaled 0.49999994
+      {0x38400180u, 2},       // 1.5
+      {0x3840017fu, 1},       // 1.4999999
+      {0x38a00140u, 3},       // 2.5
+      {0x3f000000u, 16384},   // 0.5: 16383.5
+      {0x3effffffu, 16383},   // just below 0.5
+      {0x3f7fff00u, 32767},   // 32766.5
+      {0x3f7ffeffu, 32766},   // 32766.498
+      {0xb7800100u, -1},      // -0.5
+      {0xb78000ffu, 0},       // -0.49999994
+      {0xb8400180u, -2},      // -1.5
+      {0xbf000000u, -16384},  // -16383.5
+      {0xbf7fff00u, -32767},  // -32766.5
+      {0xbf7ffeffu, -32766},  // -32766.498
+      {0x3f800000u, 32767},   // 1.0
+      {0xbf800000u, -32767},  // -1.0
+      {0x3f800001u, 32767},   // just beyond 1
+      {0xbf800001u, -32767},  // just beyond -1
+      {0x3f7fffffu, 32767},   // just below 1: 32766.998
+      {0x3fc00000u, 32767},   // 1.5
+      {0xbfc00000u, -32767},  // -1.5
+      {0x7f7fffffu, 32767},   // largest float
+      {0xff7fffffu, -32767},  // most negative float
+      {0x7f800000u, 32767},   // +infinity
+      {0xff800000u, -32767},  // -infinity
+      {0x7fc00000u, 0},       // quiet NaN
+      {0xffc00000u, 0},       // negative quiet NaN
+      {0x7f800001u, 0},       // signalling NaN, smallest payload
+      {0xffffffffu, 0},       // NaN, every payload bit
+      {0x00000001u, 0},       // smallest denormal
+      {0x807fffffu, 0},       // largest negative denormal
+      {0x00800000u, 0},       // smallest normal
+      {0x00000000u, 0},       // +0.0
+      {0x80000000u, 0},       // -0.0
+  };
+  std::vector<float> samples;
+  for (const auto& c : cases) {
+    const float in = std::bit_cast<float>(c.bits);
+    EXPECT_EQ(pcm_sample_to_s16(in), c.out) << std::hex << c.bits;
+    samples.push_back(in);
+  }
+  // Each case in each lane position, and in the tail past the last whole group of four.
+  for (std::size_t shift = 0; shift < 4; ++shift) {
+    std::vector<float> shifted(shift, 0.25f);
+    shifted.insert(shifted.end(), samples.begin(), samples.end());
+    Bytes out(2 * shifted.size());
+    pcm_samples_to_s16le(shifted, out.data());
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+      const std::size_t at = shift + k;
+      EXPECT_EQ(static_cast<std::int16_t>(out[2 * at] | (out[2 * at + 1] << 8)), cases[k].out)
+          << std::hex << cases[k].bits << " at " << std::dec << at;
+    }
+  }
+}
+
+// The buffer conversion writes exactly its samples' bytes, little-endian, for every length
+// around the groups of four, and nothing beyond them.
+TEST(PcmSampleTest, BufferConversionWritesEachLengthExactly) {
+  for (std::size_t n = 0; n <= 9; ++n) {
+    std::vector<float> samples(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      samples[k] = static_cast<float>(k + 1) * (k % 2 == 0 ? 0.1f : -0.1f);
+    }
+    Bytes out(2 * n + 2, 0xAB);
+    pcm_samples_to_s16le(samples, out.data());
+    for (std::size_t k = 0; k < n; ++k) {
+      const auto want = static_cast<std::uint16_t>(pcm_sample_to_s16(samples[k]));
+      EXPECT_EQ(out[2 * k], want & 0xff) << n << " " << k;
+      EXPECT_EQ(out[2 * k + 1], want >> 8) << n << " " << k;
+    }
+    EXPECT_EQ(out[2 * n], 0xAB) << n;
+    EXPECT_EQ(out[2 * n + 1], 0xAB) << n;
+  }
 }
 
 std::vector<std::int16_t> samples_of(const Bytes& chunk) {
@@ -136,6 +223,26 @@ TEST(StreamResamplerTest, InterpolatesAcrossChunkBoundaries) {
     pos += 2 * frames;
   }
   EXPECT_EQ(got, expected);
+}
+
+// A buffer handed back for reuse, of any size and with stale bytes, gives the chunk a fresh one
+// gives.
+TEST(StreamResamplerTest, ReusedStorageGivesTheSameChunks) {
+  StreamResampler fresh;
+  StreamResampler reusing;
+  for (int c = 0; c < 3; ++c) {
+    SCOPED_TRACE(c);
+    const auto input = golden_input(c);
+    const Bytes expected = fresh.convert(input);
+    for (const std::size_t stale : {std::size_t{0}, expected.size() - 4, expected.size(),
+                                    expected.size() + 4, std::size_t{16384}}) {
+      StreamResampler copy = reusing;
+      EXPECT_EQ(copy.convert(input, Bytes(stale, 0x5A)), expected) << stale;
+    }
+    (void)reusing.convert(input, Bytes(7, 0x11));
+  }
+  Bytes stale(100, 0x77);
+  EXPECT_TRUE(reusing.convert(std::span<const float>(), std::move(stale)).empty());
 }
 
 TEST(StreamResamplerTest, EmptyChunkKeepsTheState) {

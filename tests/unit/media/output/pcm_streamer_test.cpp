@@ -531,5 +531,88 @@ TEST(PcmStreamerTest, WriteBlockedForTwoSecondsFailsAndTheNextChunkReconnects) {
   EXPECT_TRUE(probe.ended_within(10s));
 }
 
+// True when the listener's connection has bytes to read within `timeout`.
+bool readable(const Fd& fd, std::chrono::milliseconds timeout) {
+  pollfd p{fd.get(), POLLIN, 0};
+  return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;
+}
+
+TEST(PcmStreamerTest, BatchedChunksGoAtTheFirstAtFlushAndAtTheBatchSize) {
+  RecordingSink rec;
+  ThreadEndProbe probe;
+  auto listener = TestListener::open(AF_INET);
+  std::optional<PcmStreamer> streamer =
+      PcmStreamer::create(listener.addr(), probe.wrap(rec.sink()));
+  Bytes expected;
+  std::uint32_t seq = 0;
+  const auto queue = [&] {
+    Bytes chunk = make_chunk(seq++, kChunkSize);
+    expected.insert(expected.end(), chunk.begin(), chunk.end());
+    (void)streamer->send_batched(std::move(chunk));
+  };
+
+  // The first chunk opens the stream at once: no flush, no batch.
+  queue();
+  ASSERT_TRUE(rec.wait_for_event("pcm_stream_connected"));
+  Fd conn = listener.accept();
+  ASSERT_TRUE(conn.valid());
+  EXPECT_EQ(read_exactly(conn, kChunkSize), make_chunk(0, kChunkSize));
+
+  // Later ones wait for the producer's flush...
+  for (int i = 0; i < 5; ++i) queue();
+  EXPECT_FALSE(readable(conn, 200ms)) << "a batched chunk went out before the flush";
+  streamer->flush();
+  EXPECT_TRUE(read_exactly(conn, 5 * kChunkSize) ==
+              Bytes(expected.begin() + kChunkSize, expected.end()));
+
+  // ... or until a whole batch has gathered.
+  const std::size_t before = expected.size();
+  while (expected.size() - before < PcmStreamer::kBatchBytes) queue();
+  EXPECT_TRUE(read_exactly(conn, expected.size() - before) ==
+              Bytes(expected.begin() + static_cast<std::ptrdiff_t>(before), expected.end()));
+
+  // What is held back when the producer goes still goes out when it drops the streamer.
+  for (int i = 0; i < 3; ++i) queue();
+  const std::size_t held = expected.size() - 3 * kChunkSize;
+  streamer.reset();
+  EXPECT_TRUE(read_to_eof(conn) ==
+              Bytes(expected.begin() + static_cast<std::ptrdiff_t>(held), expected.end()));
+  EXPECT_TRUE(probe.ended_within(5s));
+  EXPECT_EQ(rec.events(), std::vector<Json>{connected_event(listener)});
+}
+
+TEST(PcmStreamerTest, BuffersOfWrittenChunksComeBackAndTheirOldBytesNeverReachTheStream) {
+  RecordingSink rec;
+  auto listener = TestListener::open(AF_INET);
+  std::optional<PcmStreamer> streamer = PcmStreamer::create(listener.addr(), rec.sink());
+  Fd conn;
+  Bytes spare;
+  std::size_t reused = 0;
+  std::uint32_t seq = 0;
+  for (int round = 0; round < 20; ++round) {
+    Bytes expected;
+    for (int i = 0; i < 10; ++i, ++seq) {
+      if (spare.capacity() > 0) ++reused;
+      // A buffer that came back is filled again as the resampler fills it, over its old bytes: one
+      // that were still queued or being written would show as a damaged chunk.
+      const Bytes chunk = make_chunk(seq, kChunkSize - seq % 3);
+      spare.resize(chunk.size());
+      std::copy(chunk.begin(), chunk.end(), spare.begin());
+      expected.insert(expected.end(), chunk.begin(), chunk.end());
+      spare = streamer->send_batched(std::move(spare));
+    }
+    streamer->flush();
+    if (!conn.valid()) {
+      ASSERT_TRUE(rec.wait_for_event("pcm_stream_connected"));
+      conn = listener.accept();
+      ASSERT_TRUE(conn.valid());
+    }
+    ASSERT_TRUE(read_exactly(conn, expected.size()) == expected) << "round " << round;
+  }
+  EXPECT_GT(reused, 0u) << "no buffer came back";
+  streamer.reset();
+  EXPECT_TRUE(read_to_eof(conn).empty());
+}
+
 }  // namespace
 }  // namespace sonvale

@@ -274,6 +274,47 @@ TEST_F(ReaderLoopTest, PlainPayloadsOfASessionWithKeysAreReportedEncrypted) {
   EXPECT_EQ(chunks_.size(), frames.size() / 4 * 4);  // plain 48 kHz payloads are not decrypted
 }
 
+// The output may hold decoded chunks back to hand them over together; the reader lets it hand
+// them over whenever it is about to wait for the phone, so none waits on the next packet.
+TEST_F(ReaderLoopTest, FlushesTheStreamAfterTheDecodedAudioBeforeWaitingForThePhone) {
+  const auto frames = testing::split_adts(testing::ffmpeg_adts(testing::kToneArgs));
+  ASSERT_GE(frames.size(), 15u);
+  // Nine frames in one burst, then six, three to a PES: each burst ends with a flush after its
+  // last chunk.
+  const auto burst = [&](std::ptrdiff_t from, std::ptrdiff_t to) {
+    Bytes bytes;
+    for (const auto& packet :
+         rtp_stream(std::vector<Bytes>(frames.begin() + from, frames.begin() + to), 3)) {
+      bytes.insert(bytes.end(), packet.begin(), packet.end());
+    }
+    return bytes;
+  };
+  outputs_.record_flushes = true;
+  start();
+  const auto flushed_after = [&](std::size_t chunks) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      {
+        std::lock_guard lock(mu_);
+        if (!outputs_.flushes.empty() && outputs_.flushes.back() == chunks &&
+            chunks_.size() == chunks) {
+          return true;
+        }
+      }
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  send(burst(0, 9));
+  EXPECT_TRUE(flushed_after(9));
+  send(burst(9, 15));
+  EXPECT_TRUE(flushed_after(15));
+  auto r = finish();
+  EXPECT_NE(remote_closed_details(r.error()), nullptr);
+  std::lock_guard lock(mu_);
+  EXPECT_EQ(chunks_.size(), 15u);
+}
+
 TEST(ReaderLoopTcpTest, ResetIsAReadFailure) {
   auto listener = tcp_listen(SocketAddrV4{Ipv4::loopback(), 0}, 1, false);
   ASSERT_TRUE(listener);
