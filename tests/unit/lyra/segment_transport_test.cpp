@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "core/encoding.h"
@@ -60,8 +61,8 @@ struct Rig {
                     if (as_text(payload) == "chan") session.client_channel_id = 9;
                     if (as_text(payload) == "big") return std::optional<Bytes>(Bytes(kBigReply, 0x42));
                     if (reply_size) return std::optional<Bytes>(Bytes(reply_size, 0x52));
-                    Bytes r{'R'};
-                    r.insert(r.end(), payload.begin(), payload.end());
+                    Bytes r(1 + payload.size(), 'R');
+                    std::copy(payload.begin(), payload.end(), r.begin() + 1);
                     return std::optional<Bytes>(r);
                   },
                   limits) {}
