@@ -26,6 +26,9 @@ Sha256Digest hmac_sha256(ByteSpan key, ByteSpan data);
                                                ByteSpan data);
 [[nodiscard]] Result<Bytes> aes128_cbc_decrypt(const Aes128Key& key, const AesBlock& iv,
                                                ByteSpan data);
+// The same decryption over `data` itself, without a second buffer.
+[[nodiscard]] Result<> aes128_cbc_decrypt_in_place(const Aes128Key& key, const AesBlock& iv,
+                                                   std::span<std::uint8_t> data);
 
 // Bytes from OpenSSL's cryptographically secure generator (RAND_bytes). Aborts if it fails:
 // the system has no safe fallback for key material.

@@ -6,9 +6,11 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -204,6 +206,42 @@ Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buf) {
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno == EINTR) continue;
     return fail(Error::last_os());
+  }
+}
+
+namespace {
+
+// Waits until `fd` is ready for `events` or `deadline` passes (false), checking `abandoned`, when
+// given, every 50 ms (ECANCELED once it says yes).
+Result<bool> wait_ready(int fd, short events, std::chrono::steady_clock::time_point deadline,
+                        const std::function<bool()>& abandoned) {
+  using Clock = std::chrono::steady_clock;
+  constexpr std::chrono::milliseconds kAbandonCheck{50};
+  for (;;) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    // Rounded up, so that the wait never ends before the deadline.
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(left);
+    if (abandoned) wait = std::min(wait, kAbandonCheck);
+    pollfd p{fd, events, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(wait.count()));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return fail(Error::last_os());
+    if (abandoned && abandoned()) return fail(Error::os(ECANCELED));
+  }
+}
+
+}  // namespace
+
+Result<std::size_t> read_some_by(int fd, std::span<std::uint8_t> buf,
+                                 std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    const ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail(Error::last_os());
+    SV_ASSIGN_OR_RETURN(const bool ready, wait_ready(fd, POLLIN, deadline, {}));
+    if (!ready) return fail(Error::os(ETIMEDOUT));
   }
 }
 

@@ -6,6 +6,7 @@ struct ifaddrs;
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -101,6 +102,9 @@ struct Accepted {
 
 // Reads what is available (at least 1 byte unless the peer closed: then 0).
 [[nodiscard]] Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buf);
+// As read_some, but a read that finds nothing until `deadline` fails with ETIMEDOUT.
+[[nodiscard]] Result<std::size_t> read_some_by(int fd, std::span<std::uint8_t> buf,
+                                               std::chrono::steady_clock::time_point deadline);
 // Fills `buf` completely; end of stream first gives Error::unexpected_eof().
 [[nodiscard]] Result<> read_exact(int fd, std::span<std::uint8_t> buf);
 [[nodiscard]] Result<> write_all(int fd, ByteSpan data);

@@ -7,6 +7,9 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <cerrno>
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -48,6 +51,19 @@ TEST(SocketTest, KeepaliveSettingsReachTheSocket) {
   EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 60);
   EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 10);
   EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 6);
+}
+
+TEST(SocketTest, ReadSomeByGivesUpAtItsDeadline) {
+  auto [a, b] = testing::socket_pair();
+  Bytes buf(4);
+  const auto start = std::chrono::steady_clock::now();
+  auto r = read_some_by(a.get(), buf, start + std::chrono::milliseconds(100));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().io_kind(), IoKind::kTimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  // What has arrived is read at once, whatever the deadline.
+  ASSERT_TRUE(write_all(b.get(), Bytes{7, 8}));
+  EXPECT_EQ(*read_some_by(a.get(), buf, std::chrono::steady_clock::now()), 2u);
 }
 
 TEST(SocketTest, ReadExactReportsEndOfStreamAsUnexpectedEof) {
