@@ -150,6 +150,13 @@ Result<> set_send_timeout(int fd, std::chrono::microseconds timeout) {
   return {};
 }
 
+Result<std::chrono::microseconds> send_timeout(int fd) {
+  timeval tv{};
+  socklen_t len = sizeof tv;
+  if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len) != 0) return fail(Error::last_os());
+  return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+}
+
 void set_tcp_nodelay(int fd) {
   const int on = 1;
   (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -264,6 +271,23 @@ Result<> write_all(int fd, ByteSpan data) {
       return fail(Error::last_os());
     }
     sent += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<> write_all_by(int fd, ByteSpan data, std::chrono::steady_clock::time_point deadline,
+                      const std::function<bool()>& abandoned) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, kNoSignal | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail(Error::last_os());
+    SV_ASSIGN_OR_RETURN(const bool ready, wait_ready(fd, POLLOUT, deadline, abandoned));
+    if (!ready) return fail(Error::os(EAGAIN));
   }
   return {};
 }

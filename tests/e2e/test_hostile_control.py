@@ -404,3 +404,42 @@ def test_bodies_that_stop_arriving_are_bounded_and_end_after_ten_seconds(relvox,
     wait_until(lambda: control_threads(pid) == 1, 10, "every session ended")
     a_phone_still_authenticates(r)
 
+
+DEVICE_INFO_QUERY = struct.pack(">BBBHI", 0x24, 0, 30, 2, 0)
+
+
+def test_a_write_that_stalls_ends_its_session_within_its_time_out(relvox, record_property):
+    r = settled(relvox(*ARGS))
+    pid = r.proc.pid
+    s = non_reading_connection()
+    s.setblocking(True)  # the receiver reads on while its writes stall: whole batches go out
+
+    def written():
+        return sum(1 for e in r.named("protocol_trace") if e.get("direction") == "out" and e.get("command_id") == 31)
+
+    # Requests, a batch at a time once the writer has caught up, until the receiver's writes to
+    # this peer stall; then no more, so that what waits stays far below the outgoing bound.
+    asked = 0
+    deadline = time.monotonic() + 30
+    stalled = False
+    while not stalled:
+        assert time.monotonic() < deadline, "the writes never stalled"
+        s.sendall(DEVICE_INFO_QUERY * 200)
+        asked += 200
+        seen, progressed_at = written(), time.monotonic()
+        while seen < asked and not stalled:
+            time.sleep(0.05)
+            if written() != seen:
+                seen, progressed_at = written(), time.monotonic()
+            stalled = time.monotonic() - progressed_at > 0.5
+    traces = [i for i, e in enumerate(r.events) if e.get("event") == "protocol_trace" and e.get("direction") == "out"]
+    stalled_at = r.arrivals[traces[-1]]  # the frame the writer has been writing since
+    failed = r.wait_event("error", timeout=30, code="sonvale_control_write_failed")
+    took = r.arrivals[r.events.index(failed)] - stalled_at
+    record_property("stalled_write_ended_after_s", round(took, 2))
+    assert failed["message"].startswith("小米妙播控制命令发送失败：ZeDidi control write blocked for 10 s: ")
+    assert 9.5 < took < 12.0, f"the session ended {took:.1f} s after its writes stalled"
+    session_error(r, "ZeDidi control write blocked for 10 s")
+    s.close()
+    wait_until(lambda: control_threads(pid) == 1, 5, "session and writer ended")
+    a_phone_still_authenticates(r)

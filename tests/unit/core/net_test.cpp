@@ -66,6 +66,35 @@ TEST(SocketTest, ReadSomeByGivesUpAtItsDeadline) {
   EXPECT_EQ(*read_some_by(a.get(), buf, std::chrono::steady_clock::now()), 2u);
 }
 
+TEST(SocketTest, WriteAllByFailsAtItsDeadlineOrOnceAbandoned) {
+  const Bytes big(8 * 1024 * 1024, 1);  // far more than the socket holds; the peer never reads
+  struct Case {
+    const char* name;
+    std::chrono::milliseconds deadline;
+    std::chrono::milliseconds abandon_after;  // 0: never
+    int error;
+  };
+  const Case cases[] = {
+      {"deadline", std::chrono::milliseconds(150), std::chrono::milliseconds(0), EAGAIN},
+      {"abandoned", std::chrono::milliseconds(5000), std::chrono::milliseconds(150), ECANCELED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto [a, b] = testing::socket_pair();
+    const auto start = std::chrono::steady_clock::now();
+    std::function<bool()> abandoned;
+    if (c.abandon_after.count() > 0) {
+      abandoned = [&] { return std::chrono::steady_clock::now() - start >= c.abandon_after; };
+    }
+    auto r = write_all_by(a.get(), big, start + c.deadline, abandoned);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().os_code(), c.error);
+    EXPECT_GE(took, std::chrono::milliseconds(150));
+    EXPECT_LT(took, std::chrono::milliseconds(900));
+  }
+}
+
 TEST(SocketTest, ReadExactReportsEndOfStreamAsUnexpectedEof) {
   auto [a, b] = testing::socket_pair();
   const Bytes two = {1, 2};
