@@ -27,6 +27,8 @@
 #include <variant>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "core/bytes.h"
 #include "core/crypto.h"
 #include "core/event_sink.h"
@@ -122,33 +124,63 @@ ReceiverConfig config_from_args(const std::vector<std::string>& args) {
   return ReceiverConfig::with_output_device(std::move(config), arg(args, "--output-device"));
 }
 
+// A line of standard input longer than this is dropped up to its end; the host's commands are a
+// few dozen bytes.
+constexpr std::size_t kMaxCommandLine = 1024 * 1024;
+
 // Line reader over file descriptor 0. `next` yields each line without its "\n" (and a "\r"
-// right before it); a last line without "\n" still counts.
+// right before it); a last line without "\n" still counts. It holds at most kMaxCommandLine bytes
+// and one read beyond them.
 class StdinLines {
  public:
-  // Returns false at end of input. A read error other than an interruption also ends the input:
-  // such errors repeat, and retrying them at once would spin forever.
-  bool next(std::string* line) {
+  enum class Next {
+    kLine,
+    // A line longer than kMaxCommandLine: reported once, when it has grown that long. What it
+    // held is released and the rest of it is dropped as it is read.
+    kTooLong,
+    kEnd,
+  };
+
+  // A read error other than an interruption ends the input: such errors repeat, and retrying
+  // them at once would spin forever.
+  Next next(std::string* line) {
     for (;;) {
       const auto nl =
           std::find(buf_.begin() + static_cast<std::ptrdiff_t>(scan_), buf_.end(), '\n');
       if (nl != buf_.end()) {
-        line->assign(buf_.begin(), nl);
+        const bool was_dropping = std::exchange(dropping_, false);
+        const bool fits =
+            !was_dropping &&
+            content_length(static_cast<std::size_t>(nl - buf_.begin())) <= kMaxCommandLine;
+        if (fits) line->assign(buf_.begin(), nl);
         buf_.erase(buf_.begin(), nl + 1);
         scan_ = 0;
+        if (was_dropping) continue;  // the end of a line already reported
+        if (!fits) return Next::kTooLong;
         if (!line->empty() && line->back() == '\r') line->pop_back();
-        return true;
+        return Next::kLine;
       }
       scan_ = buf_.size();
-      if (eof_) {
-        if (buf_.empty()) return false;
-        line->swap(buf_);
+      if (dropping_) {
         buf_.clear();
         scan_ = 0;
-        if (!line->empty() && line->back() == '\r') line->pop_back();
-        return true;
+      } else if (buf_.size() > kMaxCommandLine + 1) {  // + 1: a "\r" that the "\n" may follow
+        std::string().swap(buf_);
+        scan_ = 0;
+        dropping_ = true;
+        return Next::kTooLong;
       }
-      char chunk[4096];
+      if (eof_) {
+        if (buf_.empty()) return Next::kEnd;
+        const bool fits = content_length(buf_.size()) <= kMaxCommandLine;
+        if (fits) line->swap(buf_);
+        buf_.clear();
+        scan_ = 0;
+        if (!fits) return Next::kTooLong;
+        if (!line->empty() && line->back() == '\r') line->pop_back();
+        return Next::kLine;
+      }
+      char chunk[64 * 1024];
       const ssize_t n = ::read(0, chunk, sizeof chunk);
       if (n > 0) {
         buf_.append(chunk, static_cast<std::size_t>(n));
@@ -166,8 +198,14 @@ class StdinLines {
   }
 
  private:
+  // The length of the first `n` buffered bytes as a line: without a "\r" at their end.
+  std::size_t content_length(std::size_t n) const {
+    return n > 0 && buf_[n - 1] == '\r' ? n - 1 : n;
+  }
+
   std::string buf_;
   std::size_t scan_ = 0;
+  bool dropping_ = false;  // inside a line that was too long
   bool eof_ = false;
 };
 
@@ -188,7 +226,7 @@ class HostCommandQueue {
   // At most this many commands, and this many bytes of event lines, wait; the loop then waits for
   // room before it reads on.
   static constexpr std::size_t kMaxWaiting = 256;
-  static constexpr std::size_t kMaxWaitingBytes = 4 * 1024 * 1024;
+  static constexpr std::size_t kMaxWaitingBytes = 4 * kMaxCommandLine;
   // How long the end of the loop waits for the last reports.
   static constexpr std::chrono::seconds kDrainTimeout{1};
 
@@ -349,6 +387,14 @@ bool handle_line(HostCommandQueue& commands, std::string_view trimmed) {
   return true;
 }
 
+void report_line_too_long(HostCommandQueue& commands) {
+  commands.push(Json{{"event", "warning"},
+                     {"code", "sonvale_command_line_too_long"},
+                     {"message", fmt::format("标准输入的命令行超过 {} 字节，已丢弃：standard input "
+                                             "line exceeds {} bytes",
+                                             kMaxCommandLine, kMaxCommandLine)}});
+}
+
 int run(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   raise_open_file_limit();
@@ -374,7 +420,13 @@ int run(int argc, char** argv) {
     HostCommandQueue commands(controller);
     StdinLines input;
     std::string line;
-    while (input.next(&line)) {
+    for (;;) {
+      const StdinLines::Next next = input.next(&line);
+      if (next == StdinLines::Next::kEnd) break;
+      if (next == StdinLines::Next::kTooLong) {
+        report_line_too_long(commands);
+        continue;
+      }
       if (!is_valid_utf8(line)) continue;
       const std::string_view trimmed = trim_whitespace(line);
       if (trimmed.empty()) continue;
