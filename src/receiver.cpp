@@ -39,9 +39,11 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   device.platform = config.platform;
   device.device_type = config.device_type;
 
-  SV_ASSIGN_OR_RETURN(ControlHub hub,
-                      start_control_server(config.address, std::move(device), config.output_device,
-                                           volume, stop_flag, events, spawn_rtsp_receiver));
+  SV_ASSIGN_OR_RETURN(
+      ControlHub hub,
+      start_control_server(
+          config.address, std::move(device), config.output_device, volume, stop_flag, events,
+          [sessions = RtspSessions()](RtspLaunch launch) { sessions.start(std::move(launch)); }));
 
   auto lyra_port =
       start_lyra_server(config.address, config.identity.lyra_instance_id, config.name,

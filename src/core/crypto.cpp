@@ -26,8 +26,11 @@ std::array<std::uint8_t, N> digest(const EVP_MD* md, ByteSpan data) {
   return out;
 }
 
-Result<Bytes> aes128_cbc(bool encrypt, const Aes128Key& key, const AesBlock& iv, ByteSpan data) {
-  if (data.size() % 16 != 0) return fail(Error::msg("AES-CBC input is not a whole number of blocks"));
+// Runs the cipher over `size` bytes from `in` into `out`, which is either `in` itself or an area
+// of its own.
+Result<> aes128_cbc_run(bool encrypt, const Aes128Key& key, const AesBlock& iv,
+                        const std::uint8_t* in, std::uint8_t* out, std::size_t size) {
+  if (size % 16 != 0) return fail(Error::msg("AES-CBC input is not a whole number of blocks"));
   std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx(EVP_CIPHER_CTX_new());
   if (!ctx) std::abort();
   if (EVP_CipherInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, key.data(), iv.data(),
@@ -35,16 +38,20 @@ Result<Bytes> aes128_cbc(bool encrypt, const Aes128Key& key, const AesBlock& iv,
     return openssl::failure("AES-CBC initialisation failed");
   }
   EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-  Bytes out(data.size());
   int len = 0;
-  if (!data.empty() && EVP_CipherUpdate(ctx.get(), out.data(), &len, data.data(),
-                                        static_cast<int>(data.size())) != 1) {
+  if (size > 0 && EVP_CipherUpdate(ctx.get(), out, &len, in, static_cast<int>(size)) != 1) {
     return openssl::failure("AES-CBC failed");
   }
   int tail = 0;
-  if (EVP_CipherFinal_ex(ctx.get(), out.data() + len, &tail) != 1) {
+  if (EVP_CipherFinal_ex(ctx.get(), out + len, &tail) != 1) {
     return openssl::failure("AES-CBC failed");
   }
+  return {};
+}
+
+Result<Bytes> aes128_cbc(bool encrypt, const Aes128Key& key, const AesBlock& iv, ByteSpan data) {
+  Bytes out(data.size());
+  SV_TRY(aes128_cbc_run(encrypt, key, iv, data.data(), out.data(), data.size()));
   return out;
 }
 
@@ -117,6 +124,10 @@ Result<Bytes> aes128_cbc_encrypt(const Aes128Key& key, const AesBlock& iv, ByteS
 }
 Result<Bytes> aes128_cbc_decrypt(const Aes128Key& key, const AesBlock& iv, ByteSpan data) {
   return aes128_cbc(false, key, iv, data);
+}
+Result<> aes128_cbc_decrypt_in_place(const Aes128Key& key, const AesBlock& iv,
+                                     std::span<std::uint8_t> data) {
+  return aes128_cbc_run(false, key, iv, data.data(), data.data(), data.size());
 }
 
 void random_fill(std::span<std::uint8_t> out) {

@@ -30,6 +30,9 @@ Sha256Digest hmac_sha256(ByteSpan key, ByteSpan data);
                                                ByteSpan data);
 [[nodiscard]] Result<Bytes> aes128_cbc_decrypt(const Aes128Key& key, const AesBlock& iv,
                                                ByteSpan data);
+// The same decryption over `data` itself, without a second buffer.
+[[nodiscard]] Result<> aes128_cbc_decrypt_in_place(const Aes128Key& key, const AesBlock& iv,
+                                                   std::span<std::uint8_t> data);
 
 // AES-128-CBC decryption, no padding, of many messages under one key, each from its own IV: the
 // key is expanded once, not per message. Used by one thread at a time.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "core/json.h"
+
 namespace sonvale {
 namespace {
 
@@ -32,7 +34,11 @@ void print_event_line(const Json& value) {
 }
 
 EventSink stdout_event_sink() {
-  return EventSink([](Json value) { print_event_line(value); });
+  return EventSink([](Json value) {
+    print_event_line(value);
+    // An event may carry a tree a phone sent; releasing it must not allocate.
+    dismantle_json(value);
+  });
 }
 
 }  // namespace sonvale

@@ -6,9 +6,11 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -148,6 +150,13 @@ Result<> set_send_timeout(int fd, std::chrono::microseconds timeout) {
   return {};
 }
 
+Result<std::chrono::microseconds> send_timeout(int fd) {
+  timeval tv{};
+  socklen_t len = sizeof tv;
+  if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len) != 0) return fail(Error::last_os());
+  return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+}
+
 void set_tcp_nodelay(int fd) {
   const int on = 1;
   (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -207,6 +216,42 @@ Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buf) {
   }
 }
 
+namespace {
+
+// Waits until `fd` is ready for `events` or `deadline` passes (false), checking `abandoned`, when
+// given, every 50 ms (ECANCELED once it says yes).
+Result<bool> wait_ready(int fd, short events, std::chrono::steady_clock::time_point deadline,
+                        const std::function<bool()>& abandoned) {
+  using Clock = std::chrono::steady_clock;
+  constexpr std::chrono::milliseconds kAbandonCheck{50};
+  for (;;) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    // Rounded up, so that the wait never ends before the deadline.
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(left);
+    if (abandoned) wait = std::min(wait, kAbandonCheck);
+    pollfd p{fd, events, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(wait.count()));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return fail(Error::last_os());
+    if (abandoned && abandoned()) return fail(Error::os(ECANCELED));
+  }
+}
+
+}  // namespace
+
+Result<std::size_t> read_some_by(int fd, std::span<std::uint8_t> buf,
+                                 std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    const ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail(Error::last_os());
+    SV_ASSIGN_OR_RETURN(const bool ready, wait_ready(fd, POLLIN, deadline, {}));
+    if (!ready) return fail(Error::os(ETIMEDOUT));
+  }
+}
+
 Result<> read_exact(int fd, std::span<std::uint8_t> buf) {
   std::size_t filled = 0;
   while (filled < buf.size()) {
@@ -226,6 +271,23 @@ Result<> write_all(int fd, ByteSpan data) {
       return fail(Error::last_os());
     }
     sent += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<> write_all_by(int fd, ByteSpan data, std::chrono::steady_clock::time_point deadline,
+                      const std::function<bool()>& abandoned) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, kNoSignal | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail(Error::last_os());
+    SV_ASSIGN_OR_RETURN(const bool ready, wait_ready(fd, POLLOUT, deadline, abandoned));
+    if (!ready) return fail(Error::os(EAGAIN));
   }
   return {};
 }

@@ -6,6 +6,7 @@ struct ifaddrs;
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -83,6 +84,8 @@ class Fd {
 [[nodiscard]] Result<> set_nonblocking(int fd, bool on);
 [[nodiscard]] Result<> set_recv_timeout(int fd, std::chrono::microseconds timeout);
 [[nodiscard]] Result<> set_send_timeout(int fd, std::chrono::microseconds timeout);
+// The socket's send time-out (SO_SNDTIMEO); 0 when it has none.
+[[nodiscard]] Result<std::chrono::microseconds> send_timeout(int fd);
 // Turns Nagle's algorithm off (TCP_NODELAY); best effort, a failure is ignored.
 void set_tcp_nodelay(int fd);
 // TCP keepalive: probes after `idle` without traffic, then every `interval`; the connection
@@ -101,9 +104,19 @@ struct Accepted {
 
 // Reads what is available (at least 1 byte unless the peer closed: then 0).
 [[nodiscard]] Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buf);
+// As read_some, but a read that finds nothing until `deadline` fails with ETIMEDOUT.
+[[nodiscard]] Result<std::size_t> read_some_by(int fd, std::span<std::uint8_t> buf,
+                                               std::chrono::steady_clock::time_point deadline);
 // Fills `buf` completely; end of stream first gives Error::unexpected_eof().
 [[nodiscard]] Result<> read_exact(int fd, std::span<std::uint8_t> buf);
 [[nodiscard]] Result<> write_all(int fd, ByteSpan data);
+// Writes all of `data` to a socket, blocking or not, unless `deadline` passes first: the write
+// then fails with EAGAIN, as a write does whose socket send time-out expired. While the write
+// waits, `abandoned` (when given) is asked every 50 ms; once it says yes the write fails with
+// ECANCELED.
+[[nodiscard]] Result<> write_all_by(int fd, ByteSpan data,
+                                    std::chrono::steady_clock::time_point deadline,
+                                    const std::function<bool()>& abandoned = {});
 // Shuts both directions down, which wakes a reader blocked on the socket. Errors are ignored.
 void shutdown_both(int fd);
 

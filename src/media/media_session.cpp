@@ -1,6 +1,9 @@
 #include "media/media_session.h"
 
 #include <chrono>
+#include <mutex>
+#include <optional>
+#include <utility>
 
 #include "core/socket_addr.h"
 #include "core/thread.h"
@@ -15,7 +18,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kRtspConnectTimeout{5000};
 constexpr std::chrono::milliseconds kRtspReadTimeout{50};
-constexpr std::chrono::milliseconds kRtspWriteTimeout{3000};
 
 // Ends a session's shared state on every exit path once the connection is up: the clock thread
 // sees `session_alive` false, then the data connections are shut down, which wakes and ends the
@@ -38,7 +40,8 @@ Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state
   if (!token.current()) return {};
   for (;;) {
     const auto now = clock.now();
-    SV_TRY(feedback.step(fd, now, state.session_id, *ctx.shared.telemetry, ctx.shared.events));
+    SV_TRY(
+        feedback.step(fd, token, now, state.session_id, *ctx.shared.telemetry, ctx.shared.events));
     SV_ASSIGN_OR_RETURN(std::optional<RtspMessage> message, reader.next_message(fd));
     if (message) {
       const std::string cseq = rtsp_cseq(*message);
@@ -82,7 +85,7 @@ Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelem
                                             "connect RTSP source " + source.to_string()));
   set_tcp_nodelay(conn.get());
   (void)set_recv_timeout(conn.get(), kRtspReadTimeout);
-  (void)set_send_timeout(conn.get(), kRtspWriteTimeout);
+  // Writes keep their own time limit (write_rtsp), which a retired session cuts short.
   launch.events(Json{{"event", "status"},
                      {"message", "已连接小米妙播 RTSP 源 " + source.to_string()},
                      {"state", "media_connecting"}});
@@ -122,6 +125,62 @@ void rtsp_session_main(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry
             {"playing", false},
             {"raw_state", 4},
             {"session_active", false}});
+}
+
+struct RtspSessions::State {
+  State(std::size_t max, Body b) : max_running(max), body(std::move(b)) {}
+
+  const std::size_t max_running;
+  const Body body;
+  mutable std::mutex mu;
+  std::size_t running = 0;            // guarded by mu
+  std::optional<RtspLaunch> waiting;  // guarded by mu; only while running == max_running
+};
+
+RtspSessions::RtspSessions(std::size_t max_running, Body body)
+    : state_(std::make_shared<State>(
+          max_running, body ? std::move(body)
+                            : [](RtspLaunch launch) { rtsp_session_main(std::move(launch)); })) {}
+
+void RtspSessions::start(RtspLaunch launch) const {
+  {
+    std::lock_guard lock(state_->mu);
+    if (state_->running >= state_->max_running) {
+      const auto& waiting = state_->waiting;
+      if (!waiting || waiting->params.token.generation() < launch.params.token.generation()) {
+        state_->waiting = std::move(launch);
+      }
+      return;
+    }
+    ++state_->running;
+  }
+  auto thread = spawn_named("sonvale-rtsp", [state = state_, launch = std::move(launch)]() mutable {
+    run(state, std::move(launch));
+  });
+  if (thread) {
+    thread->detach();
+    return;
+  }
+  std::lock_guard lock(state_->mu);
+  --state_->running;
+}
+
+void RtspSessions::run(const std::shared_ptr<State>& state, RtspLaunch launch) {
+  std::optional<RtspLaunch> next = std::move(launch);
+  while (next) {
+    try {
+      state->body(std::move(*next));
+    } catch (...) {  // the slot must be given back whatever the session did
+    }
+    std::lock_guard lock(state->mu);
+    next = std::exchange(state->waiting, std::nullopt);
+    if (!next) --state->running;
+  }
+}
+
+std::size_t RtspSessions::running() const {
+  std::lock_guard lock(state_->mu);
+  return state_->running;
 }
 
 void spawn_rtsp_receiver(RtspLaunch launch) {

@@ -45,8 +45,8 @@ void emit_media_info(const std::optional<MediaInfo>& info, const EventSink& even
   if (info) events(media_info_event(*info));
 }
 
-void emit_source_info(ByteSpan payload, const EventSink& events) {
-  auto doc = parse_json_payload(payload);
+void emit_source_info(ByteSpan payload, const EventSink& events, const ByteBudget* shared) {
+  auto doc = parse_json_payload(payload, shared);
   if (!doc || !doc->is_object()) return;
   const auto it = doc->find("sourceName");
   if (it == doc->end() || !it->is_string()) return;

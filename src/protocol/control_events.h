@@ -17,7 +17,8 @@ void emit_playback(bool playing, const EventSink& events);
 // Nothing when the report held no media information.
 void emit_media_info(const std::optional<MediaInfo>& info, const EventSink& events);
 // Nothing unless the payload is JSON with a string "sourceName".
-void emit_source_info(ByteSpan payload, const EventSink& events);
+void emit_source_info(ByteSpan payload, const EventSink& events,
+                      const ByteBudget* shared = nullptr);
 
 // The "media_info" event of a report; emit_media_info sends it.
 Json media_info_event(const MediaInfo& info);

@@ -79,12 +79,16 @@ Bytes ControlCipher::encrypt(ByteSpan plaintext) {
 }
 
 Result<Bytes> ControlCipher::decrypt(ByteSpan body) {
+  return decrypt(Bytes(body.begin(), body.end()));
+}
+
+Result<Bytes> ControlCipher::decrypt(Bytes&& body) {
   const std::size_t len = body.size();
   if (len < 25 || (len - 9) % 16 != 0) {
     return fail(Error::msg(fmt::format("invalid encrypted ZeDidi body length {}", len)));
   }
-  const ByteSpan cipher = body.subspan(9);
-  ByteReader head(body.subspan(4, 5));
+  const std::span<std::uint8_t> cipher = std::span(body).subspan(9);
+  ByteReader head(ByteSpan(body).subspan(4, 5));
   const std::uint8_t pad = *head.u8();
   const std::uint32_t received = *head.u32le();
   const std::uint32_t computed = crc32_mpeg2(cipher);
@@ -95,13 +99,14 @@ Result<Bytes> ControlCipher::decrypt(ByteSpan body) {
   }
   std::array<std::uint8_t, 16> next_iv{};
   std::memcpy(next_iv.data(), cipher.data() + cipher.size() - 16, 16);
-  SV_ASSIGN_OR_RETURN(Bytes plain, aes128_cbc_decrypt(key_, iv_, cipher));
+  SV_TRY(aes128_cbc_decrypt_in_place(key_, iv_, cipher));
   if (pad < 1 || pad > 16) {
     return fail(Error::msg(fmt::format("invalid ZeDidi zero-padding length {}", pad)));
   }
-  plain.erase(plain.end() - pad, plain.end());
+  body.erase(body.end() - pad, body.end());
+  body.erase(body.begin(), body.begin() + 9);
   iv_ = next_iv;
-  return plain;
+  return std::move(body);
 }
 
 Result<Bytes> wrap_payload(ByteSpan key, ByteSpan data) {
@@ -129,17 +134,17 @@ Result<WrapperEntry> unwrap_payload(ByteSpan body) {
   return entry;
 }
 
-std::optional<Json> parse_json_payload(ByteSpan body) {
-  if (body.empty()) return std::nullopt;
-  if (body[0] >= 9) return parse_json_strict(body);
-  if (auto entry = unwrap_payload(body)) return parse_json_strict(entry->data);
-  return parse_json_strict(body);
+JsonTree parse_json_payload(ByteSpan body, const ByteBudget* shared) {
+  if (body.empty()) return {};
+  if (body[0] >= 9) return parse_json_strict(body, shared);
+  if (auto entry = unwrap_payload(body)) return parse_json_strict(entry->data, shared);
+  return parse_json_strict(body, shared);
 }
 
 Result<DecodedBody> decode_received_body(std::uint8_t outer_type, Bytes body,
                                          ControlCipher& receive_cipher) {
   if (is_encrypted_body(body)) {
-    SV_ASSIGN_OR_RETURN(Bytes plain, receive_cipher.decrypt(body));
+    SV_ASSIGN_OR_RETURN(Bytes plain, receive_cipher.decrypt(std::move(body)));
     return DecodedBody{std::move(plain), true};
   }
   if (outer_type == kOuterWrapped) {

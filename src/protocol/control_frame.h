@@ -13,6 +13,7 @@
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/event_sink.h"
+#include "core/json.h"
 #include "core/text.h"
 
 namespace sonvale {
@@ -55,6 +56,8 @@ class ControlCipher {
   // `body` begins with the marker. Checks length, checksum and padding length; a failure leaves
   // the IV as it was.
   [[nodiscard]] Result<Bytes> decrypt(ByteSpan body);
+  // The same, decrypting in the body's own buffer (a body may be 16 MiB).
+  [[nodiscard]] Result<Bytes> decrypt(Bytes&& body);
 
   const std::array<std::uint8_t, 16>& iv() const { return iv_; }
 
@@ -74,8 +77,9 @@ struct WrapperEntry {
 [[nodiscard]] Result<WrapperEntry> unwrap_payload(ByteSpan body);
 
 // Strict JSON (parse_json_strict) of the whole body, or of a wrapper entry's data when byte 0 is
-// below 9 and the body reads as one. Nothing when it is not JSON or is nested too deep.
-std::optional<Json> parse_json_payload(ByteSpan body);
+// below 9 and the body reads as one. Nothing when it is not JSON, is nested too deep or is over
+// the JSON limits (kMaxJsonBytes, kMaxJsonValues, and what `shared` has left for its tree).
+JsonTree parse_json_payload(ByteSpan body, const ByteBudget* shared = nullptr);
 
 struct DecodedBody {
   Bytes body;

@@ -88,6 +88,8 @@ void ControlHub::mark_authenticated(std::uint64_t session_id) const {
 
 void ControlHub::shutdown_sessions() const {
   media_generation_->fetch_add(1, std::memory_order_seq_cst);
+  // The host's commands waiting for the phone end now, not when the sessions have wound down.
+  effects_->end_all();
   std::map<std::uint64_t, RegisteredSocket> taken;
   {
     std::lock_guard lock(session_sockets_->mu);

@@ -114,7 +114,8 @@ class ControlHub {
   void note_activity(std::uint64_t session_id) const;
   // The session completed SafetyAuth: the cap no longer closes it to make room.
   void mark_authenticated(std::uint64_t session_id) const;
-  // Advances the media generation, shuts down and closes every registered socket, clears routes.
+  // Advances the media generation, ends every remote command waiting for confirmation (and the
+  // wait of every later one), shuts down and closes every registered socket, clears routes.
   void shutdown_sessions() const;
   // Withdraws a session: socket duplicate, route, active source (if it is this session), its
   // pending effects (completed with false) and its last position.

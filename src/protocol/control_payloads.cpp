@@ -216,7 +216,7 @@ std::optional<std::string> json_text_field(const Json& value,
   return std::nullopt;
 }
 
-std::optional<bool> decode_playback_state(ByteSpan payload) {
+std::optional<bool> decode_playback_state(ByteSpan payload, const ByteBudget* shared) {
   std::optional<std::uint64_t> state;
   ByteReader r(payload);
   if (payload.size() == 4) {
@@ -225,7 +225,7 @@ std::optional<bool> decode_playback_state(ByteSpan payload) {
     r.skip(1);
     state = *r.u32be();
   } else {
-    const auto json = parse_json_payload(payload);
+    const auto json = parse_json_payload(payload, shared);
     if (!json) return std::nullopt;
     state = json_u64_field(*json, {"setState", "state", "mediaState", "playState"});
   }
@@ -235,16 +235,19 @@ std::optional<bool> decode_playback_state(ByteSpan payload) {
   return std::nullopt;
 }
 
-std::optional<Json> media_info_value(ByteSpan payload) {
-  auto doc = parse_json_payload(payload);
-  if (!doc) return std::nullopt;
+JsonTree media_info_value(ByteSpan payload, const ByteBudget* shared) {
+  JsonTree doc = parse_json_payload(payload, shared);
+  if (!doc) return {};
   if (doc->is_object()) {
     for (const char* key : {"mediaInfo", "mediaInfoEx", "metadata"}) {
       const auto it = doc->find(key);
       if (it == doc->end()) continue;
-      if (it->is_object()) return std::move(*it);
+      if (it->is_object()) {
+        doc.keep_only(*it);
+        return doc;
+      }
       if (it->is_string()) {
-        if (auto inner = parse_json_strict(as_bytes(it->get_ref<const std::string&>()))) {
+        if (auto inner = parse_json_strict(as_bytes(it->get_ref<const std::string&>()), shared)) {
           return inner;
         }
       }
@@ -253,8 +256,8 @@ std::optional<Json> media_info_value(ByteSpan payload) {
   return doc;
 }
 
-std::optional<MediaInfo> decode_media_info(ByteSpan payload) {
-  const auto value = media_info_value(payload);
+std::optional<MediaInfo> decode_media_info(ByteSpan payload, const ByteBudget* shared) {
+  const auto value = media_info_value(payload, shared);
   if (!value) return std::nullopt;
   const Json& v = *value;
   MediaInfo info;

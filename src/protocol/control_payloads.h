@@ -13,6 +13,7 @@
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/event_sink.h"
+#include "core/json.h"
 #include "protocol/device_identity.h"
 
 namespace sonvale {
@@ -59,12 +60,14 @@ Bytes key_command_body(KeyCommand command, std::uint64_t seek_position_ms = 0);
 std::string short_device_id(std::string_view id_code);
 std::string short_device_id(std::string_view id_code, const char* override_value);
 
+// The payload readers below read JSON with parse_json_payload, its tree drawing on `shared`.
+
 // true: playing (state 2); false: paused (state 3); nothing otherwise.
-std::optional<bool> decode_playback_state(ByteSpan payload);
+std::optional<bool> decode_playback_state(ByteSpan payload, const ByteBudget* shared = nullptr);
 
 // The media-information object of a phone report: "mediaInfo", "mediaInfoEx" or "metadata" as an
 // object or as a string holding JSON, else the whole document.
-std::optional<Json> media_info_value(ByteSpan payload);
+JsonTree media_info_value(ByteSpan payload, const ByteBudget* shared = nullptr);
 
 // What a phone's media-information report says, each field read from the first of its candidate
 // keys that holds a usable value.
@@ -80,7 +83,7 @@ struct MediaInfo {
 };
 // The media information of a report (the object media_info_value picks); nothing when the
 // payload holds no JSON.
-std::optional<MediaInfo> decode_media_info(ByteSpan payload);
+std::optional<MediaInfo> decode_media_info(ByteSpan payload, const ByteBudget* shared = nullptr);
 
 // The first candidate key holding a non-negative JSON integer or a string holding an unsigned
 // decimal number (trimmed, one optional "+").

@@ -69,19 +69,41 @@ constexpr std::uint8_t kMediaControlAcks[] = {
     cmd::kMediaControlAck71, cmd::kMediaControlAck73, cmd::kMediaControlAck75,
     cmd::kMediaControlAck77};
 
-Result<> read_full(const ReadSomeFn& read, std::span<std::uint8_t> buf) {
+Result<> read_full(const ReadSomeFn& read, std::span<std::uint8_t> buf,
+                   std::optional<Clock::time_point> deadline) {
   std::size_t filled = 0;
   while (filled < buf.size()) {
-    SV_ASSIGN_OR_RETURN(const std::size_t n, read(buf.subspan(filled)));
+    SV_ASSIGN_OR_RETURN(const std::size_t n, read(buf.subspan(filled), deadline));
     if (n == 0) return fail(Error::unexpected_eof());
     filled += n;
   }
   return {};
 }
 
+// The body of a frame whose header said `length`, read by `deadline`.
+Result<Bytes> read_body(const ReadSomeFn& read, std::size_t length, Clock::time_point deadline) {
+  // The buffer grows by at most one chunk ahead of the bytes that have arrived.
+  Bytes body;
+  while (body.size() < length) {
+    const std::size_t have = body.size();
+    const std::size_t want = std::min(kReadChunk, length - have);
+    body.resize(have + want);
+    auto read_chunk = read_full(read, std::span(body).subspan(have, want), deadline);
+    if (!read_chunk) {
+      // Not the peer's own time-out: a body that stops arriving is a fault of the session.
+      if (read_chunk.error().io_kind() == IoKind::kTimedOut) {
+        return fail(Error::msg(fmt::format("ZeDidi control body did not arrive within {} s",
+                                           kControlBodyDeadline.count())));
+      }
+      return fail(std::move(read_chunk).error());
+    }
+  }
+  return body;
+}
+
 }  // namespace
 
-std::optional<std::string> auth_ack_field(Json value) {
+std::optional<std::string> auth_ack_field(const Json& value) {
   if (!value.is_object()) return std::nullopt;
   const auto it = value.find("authMsgAck");
   if (it == value.end() || !it->is_string()) return std::nullopt;
@@ -114,20 +136,22 @@ Result<std::pair<Ipv4, std::uint16_t>> parse_wfd_url(std::string_view text) {
   return std::make_pair(*ip, port);
 }
 
-Result<Incoming> read_incoming(const ReadSomeFn& read, ControlCipher& receive_cipher) {
+Result<Incoming> read_incoming(const FrameSource& source, ControlCipher& receive_cipher) {
   std::array<std::uint8_t, kFrameHeaderSize> raw{};
-  SV_TRY(with_context(read_full(read, raw), "read ZeDidi control header"));
+  SV_TRY(with_context(read_full(source.read, raw, std::nullopt), "read ZeDidi control header"));
   SV_ASSIGN_OR_RETURN(const FrameHeader header, parse_frame_header(raw));
-  // The buffer grows by at most one chunk ahead of the bytes that have arrived.
-  Bytes body;
-  while (body.size() < header.body_length) {
-    const std::size_t have = body.size();
-    const std::size_t want = std::min(kReadChunk, header.body_length - have);
-    body.resize(have + want);
-    SV_TRY(with_context(read_full(read, std::span(body).subspan(have, want)),
-                        "read ZeDidi control body"));
-  }
   Incoming frame;
+  if (header.body_length > kUnbudgetedBodyBytes) {
+    frame.body_budget = source.bodies.reserve(header.body_length);
+    if (!frame.body_budget) {
+      return fail(Error::msg(fmt::format(
+          "ZeDidi control body of {} bytes refused: bodies in transit would exceed {} bytes",
+          header.body_length, source.bodies.limit())));
+    }
+  }
+  const Clock::time_point deadline = source.clock->now() + kControlBodyDeadline;
+  SV_ASSIGN_OR_RETURN(Bytes body, with_context(read_body(source.read, header.body_length, deadline),
+                                               "read ZeDidi control body"));
   frame.outer_type = header.outer_type;
   frame.command = header.command;
   frame.value_type = header.value_type;
@@ -227,12 +251,14 @@ Result<> ControlSession::handshake_start(const Incoming& frame, std::uint8_t rep
 }
 
 Result<> ControlSession::safety_auth(const Incoming& frame, std::uint8_t reply_command) {
-  const Json doc = parse_json_payload(frame.body).value_or(Json(nullptr));
-  const auto it = doc.is_object() ? doc.find("authMsg") : doc.end();
-  if (!doc.is_object() || it == doc.end() || !it->is_string()) {
-    return fail(Error::msg("SafetyAuth is missing authMsg"));
+  const JsonTree doc = parse_json_payload(frame.body, &ctx_.bodies);
+  const Json* message = nullptr;
+  if (doc && doc->is_object()) {
+    const auto it = doc->find("authMsg");
+    if (it != doc->end() && it->is_string()) message = &*it;
   }
-  const std::string peer_message = it->get<std::string>();
+  if (message == nullptr) return fail(Error::msg("SafetyAuth is missing authMsg"));
+  const std::string peer_message = message->get<std::string>();
   const std::string ack = hmac_sha256_hex(auth_key_, peer_message);
   ctx_.events(Json{{"event", "authentication_diagnostic"},
                    {"stage", "safety_auth_received"},
@@ -250,9 +276,9 @@ Result<> ControlSession::safety_auth(const Incoming& frame, std::uint8_t reply_c
 }
 
 Result<> ControlSession::safety_auth_ack(const Incoming& frame, std::uint8_t /*reply_command*/) {
-  auto doc = parse_json_payload(frame.body);
+  auto doc = parse_json_payload(frame.body, &ctx_.bodies);
   if (!doc) return {};
-  const auto received = auth_ack_field(std::move(*doc));
+  const auto received = auth_ack_field(*doc);
   if (!received) return {};
   const std::string expected = hmac_sha256_hex(auth_key_, own_challenge_);
   const bool matches = *received == expected;
@@ -281,7 +307,7 @@ Result<> ControlSession::safety_auth_ack(const Incoming& frame, std::uint8_t /*r
 }
 
 Result<> ControlSession::set_mirror_key(const Incoming& frame, std::uint8_t reply_command) {
-  const auto doc = parse_json_payload(frame.body);
+  const auto doc = parse_json_payload(frame.body, &ctx_.bodies);
   if (!doc) return fail(Error::msg("parse SetMirrorKey JSON"));
   SV_ASSIGN_OR_RETURN(const std::string auth, mirror_key_field(*doc, "authKey"));
   SV_ASSIGN_OR_RETURN(const std::string key, mirror_key_field(*doc, "streamKey"));
@@ -378,7 +404,7 @@ Result<> ControlSession::playback_snapshot(const Incoming& frame, std::uint8_t r
   SV_TRY(reply(frame, reply_command, {}));
   const auto source = active_source();
   if (!source) return {};
-  const auto playing = decode_playback_state(frame.body);
+  const auto playing = decode_playback_state(frame.body, &ctx_.bodies);
   if (!playing) return {};
   if (ctx_.hub.observe_playback_snapshot(*source, !*playing)) emit_playback(*playing, ctx_.events);
   return {};
@@ -392,7 +418,7 @@ Result<> ControlSession::playback_state_query(const Incoming& frame, std::uint8_
 
 Result<> ControlSession::media_info_report(const Incoming& frame, std::uint8_t reply_command) {
   SV_TRY(reply(frame, reply_command, {}));
-  const auto info = decode_media_info(frame.body);
+  const auto info = decode_media_info(frame.body, &ctx_.bodies);
   if (const auto source = active_source()) ctx_.hub.observe_media_info(*source, info);
   emit_media_info(info, ctx_.events);
   return {};
@@ -503,7 +529,7 @@ Result<> ControlSession::version_query(const Incoming& frame, std::uint8_t reply
 Result<> ControlSession::play_source(const Incoming& frame, std::uint8_t reply_command) {
   SV_TRY(reply(frame, reply_command, {}));
   ctx_.hub.mark_play_source_registered(ctx_.session_id);
-  auto content = parse_json_payload(frame.body);
+  auto content = parse_json_payload(frame.body, &ctx_.bodies);
   ctx_.events(Json{{"event", "play_source"},
                    {"source", "xiaomi"},
                    {"content", content ? std::move(*content) : Json(nullptr)}});
@@ -512,7 +538,7 @@ Result<> ControlSession::play_source(const Incoming& frame, std::uint8_t reply_c
 
 Result<> ControlSession::source_info(const Incoming& frame, std::uint8_t reply_command) {
   SV_TRY(reply(frame, reply_command, {}));
-  emit_source_info(frame.body, ctx_.events);
+  emit_source_info(frame.body, ctx_.events, &ctx_.bodies);
   ctx_.events(Json{{"event", "interconnect_stage"},
                    {"protocol", "xiaomi_zedidi"},
                    {"stage", "capabilities_exchanged"},
@@ -573,6 +599,7 @@ Error run_session(SessionContext context, Fd connection) {
   const std::uint64_t session_id = context.session_id;
   const ControlHub hub = context.hub;
   const EventSink events = context.events;
+  const ByteBudget bodies = context.bodies;
   const int fd = connection.get();
   // However the session ends, its socket is shut down: a writer blocked on a peer that does not
   // read wakes and ends, and the peer sees the end at once.
@@ -614,9 +641,16 @@ Error run_session(SessionContext context, Fd connection) {
   ControlSession session(std::move(context), *local, *peer, std::move(sender), std::move(sequence),
                          random_hex_32());
   ControlCipher receive_cipher(cipher_key);
-  const ReadSomeFn read = [fd](std::span<std::uint8_t> buf) { return read_some(fd, buf); };
+  const FrameSource source{
+      .read = [fd](std::span<std::uint8_t> buf,
+                   std::optional<Clock::time_point> deadline) -> Result<std::size_t> {
+        return deadline ? read_some_by(fd, buf, *deadline) : read_some(fd, buf);
+      },
+      .bodies = bodies,
+      .clock = system_clock(),
+  };
   for (;;) {
-    auto frame = read_incoming(read, receive_cipher);
+    auto frame = read_incoming(source, receive_cipher);
     if (!frame) {
       // The writer shuts the socket down when a write stays blocked: that is why the read ended.
       if (write_stalled->load(std::memory_order_acquire)) return Error::msg(write_stall_text());

@@ -6,6 +6,7 @@
 // cast over to the media pipeline.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -14,7 +15,9 @@
 #include <string_view>
 #include <utility>
 
+#include "core/byte_budget.h"
 #include "core/channel.h"
+#include "core/clock.h"
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
@@ -30,10 +33,20 @@ namespace sonvale {
 // spawn_rtsp_receiver; tests pass one that records the launches.
 using RtspSpawner = std::function<void(RtspLaunch)>;
 
-std::optional<std::string> auth_ack_field(Json value);
+std::optional<std::string> auth_ack_field(const Json& value);
 [[nodiscard]] Result<std::string> mirror_key_field(const Json& value, std::string_view name);
 // "wfd://a.b.c.d:port[?query]"
 [[nodiscard]] Result<std::pair<Ipv4, std::uint16_t>> parse_wfd_url(std::string_view text);
+
+// What the phones' frames make the receiver hold is bounded across all control connections: a
+// body longer than kUnbudgetedBodyBytes draws on one shared ByteBudget of kMaxBodyBytesInTransit
+// while it is received and handled, and so does a JSON tree read from a body, for what it costs
+// beyond kJsonUnsharedCost. The phone's own frames and documents are far smaller, so no peer can
+// starve them by filling the budget.
+inline constexpr std::size_t kUnbudgetedBodyBytes = 64 * 1024;
+inline constexpr std::size_t kMaxBodyBytesInTransit = 64 * 1024 * 1024;
+// A body must have arrived whole this long after its header.
+inline constexpr std::chrono::seconds kControlBodyDeadline{10};
 
 // One decoded frame.
 struct Incoming {
@@ -44,14 +57,30 @@ struct Incoming {
   Bytes body;       // decoded
   Bytes wire_head;  // first min(length, 512) bytes as received
   std::uint32_t wire_length = 0;
+  // The budget the body draws on, held until the frame is dropped.
+  std::optional<ByteBudget::Reservation> body_budget;
 };
 
-// Reads what is available into the buffer: at least one byte, or 0 at the end of the stream.
-using ReadSomeFn = std::function<Result<std::size_t>(std::span<std::uint8_t>)>;
+// Reads what is available into the buffer: at least one byte, or 0 at the end of the stream. With
+// a deadline, a read that finds nothing until then fails with an error of IoKind kTimedOut.
+using ReadSomeFn = std::function<Result<std::size_t>(std::span<std::uint8_t>,
+                                                     std::optional<Clock::time_point> deadline)>;
+
+// The connection that read_incoming reads frames from, and what limits them.
+struct FrameSource {
+  ReadSomeFn read;
+  // Shared by every connection of the receiver; bodies above kUnbudgetedBodyBytes draw on it.
+  ByteBudget bodies{kMaxBodyBytesInTransit};
+  // Measures the body deadline.
+  std::shared_ptr<const Clock> clock = system_clock();
+};
 
 // Reads and decodes one frame. The body buffer grows only as its bytes arrive, so a length field
-// never sizes an allocation by itself.
-[[nodiscard]] Result<Incoming> read_incoming(const ReadSomeFn& read, ControlCipher& receive_cipher);
+// never sizes an allocation by itself. Fails, before any body byte is read, when a body above
+// kUnbudgetedBodyBytes does not fit into what is left of `source.bodies`, and when the body has not
+// arrived kControlBodyDeadline after its header.
+[[nodiscard]] Result<Incoming> read_incoming(const FrameSource& source,
+                                             ControlCipher& receive_cipher);
 // The "protocol_trace" event with "direction" "in".
 Json incoming_trace(const Incoming& frame);
 
@@ -63,6 +92,9 @@ struct SessionContext {
   ControlHub hub;
   EventSink events;
   RtspSpawner spawner;
+  // The bound on the bodies, and the JSON trees read from them, that all connections of the
+  // receiver hold at once.
+  ByteBudget bodies{kMaxBodyBytesInTransit};
 };
 
 // The handshake and dispatch state of one connection; runs on its session thread only.

@@ -33,6 +33,19 @@ bool wrapped_mode(Outgoing::Mode mode) {
 Result<> writer_loop(int socket_fd, Receiver<Outgoing> messages,
                      const std::array<std::uint8_t, 16>& cipher_key, const EventSink& events) {
   ControlCipher cipher(cipher_key);
+  // The socket's send time-out bounds the write of each whole frame, not each send call, which
+  // a peer that takes a few bytes now and then would otherwise renew without end.
+  const auto configured = send_timeout(socket_fd);
+  const std::chrono::microseconds frame_timeout = configured ? *configured : kControlWriteTimeout;
+  const auto write_frame = [&](ByteSpan header, ByteSpan body) -> Result<> {
+    if (frame_timeout.count() <= 0) {
+      SV_TRY(write_all(socket_fd, header));
+      return write_all(socket_fd, body);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + frame_timeout;
+    SV_TRY(write_all_by(socket_fd, header, deadline));
+    return write_all_by(socket_fd, body, deadline);
+  };
   while (auto message = messages.recv()) {
     const ByteSpan body(message->body);
     const ByteSpan body_cut = body.first(std::min(body.size(), kTraceCut));
@@ -64,8 +77,7 @@ Result<> writer_loop(int socket_fd, Receiver<Outgoing> messages,
     const auto header = encode_frame_header(FrameHeader{
         outer_type, message->command, static_cast<std::uint16_t>(message->value_type),
         static_cast<std::uint32_t>(frame_body.size())});
-    auto written = write_all(socket_fd, header);
-    if (written) written = write_all(socket_fd, frame_body);
+    auto written = write_frame(header, frame_body);
     if (!written) {
       Error error = std::move(written).error();
       if (error.io_kind() == IoKind::kWouldBlock) error.context(write_stall_text());

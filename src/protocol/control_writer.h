@@ -19,13 +19,15 @@
 
 namespace sonvale {
 
-// A write that makes no progress for this long fails the writer (the socket's send time-out).
+// A frame that is not written whole this long after its write began fails the writer. The session
+// sets it as the socket's send time-out, which the writer applies to each frame as a whole.
 inline constexpr std::chrono::seconds kControlWriteTimeout{10};
 // The failure of a write blocked for kControlWriteTimeout.
 std::string write_stall_text();
 
 // Returns success once every sender is gone and the queue is drained; an error at the first
-// message that cannot be framed or written. The receiving end is closed on return, so later
+// message that cannot be framed or written. A frame not written whole within the socket's send
+// time-out (none: without limit) fails with EAGAIN. The receiving end is closed on return, so later
 // sends on the connection fail.
 [[nodiscard]] Result<> writer_loop(int socket_fd, Receiver<Outgoing> messages,
                                    const std::array<std::uint8_t, 16>& cipher_key,

@@ -27,6 +27,10 @@ RemoteEffects::Expectation RemoteEffects::expect(std::uint64_t session_id, Remot
   auto [waiter, confirmation] = make_channel<bool>();
   std::lock_guard lock(state_.mu);
   const std::uint64_t id = next_id_++;
+  if (ended_) {
+    (void)waiter.send(false);
+    return Expectation{id, std::move(confirmation)};
+  }
   if (kind.type == RemoteEffectKind::Type::kTrackChange) kind.track_snapshot = state_.track_generation;
   if (kind.type == RemoteEffectKind::Type::kSeekPosition) {
     kind.position_snapshot = state_.position_generation;
@@ -134,6 +138,16 @@ void RemoteEffects::end_session(std::uint64_t session_id) {
     if (state_.last_position && state_.last_position->first == session_id) {
       state_.last_position.reset();
     }
+  }
+  complete_remote_effects(std::move(waiters), false);
+}
+
+void RemoteEffects::end_all() {
+  std::vector<Sender<bool>> waiters;
+  {
+    std::lock_guard lock(state_.mu);
+    ended_ = true;
+    waiters = drain_matching_effects(state_, [](const PendingRemoteEffect&) { return true; });
   }
   complete_remote_effects(std::move(waiters), false);
 }

@@ -75,7 +75,8 @@ class RemoteEffects {
     Receiver<bool> confirmation;  // true once a report confirms it, false when its session ends
   };
   // Registers a command's expected effect for the session. A track change or a seek is confirmed
-  // only by a report that arrives after this call.
+  // only by a report that arrives after this call. After end_all the confirmation is false at
+  // once.
   Expectation expect(std::uint64_t session_id, RemoteEffectKind kind);
   // Forgets a command (its wait is over); an unknown id is nothing.
   void forget(std::uint64_t effect_id);
@@ -96,6 +97,9 @@ class RemoteEffects {
   void confirm_resume(std::uint64_t session_id);
   // The session is gone: its commands fail at once and its last position is forgotten.
   void end_session(std::uint64_t session_id);
+  // The receiver stops: every command fails at once, as its session's end would fail it, and no
+  // later command waits.
+  void end_all();
   // A new source: no last position, no track fingerprint.
   void reset_track();
 
@@ -109,6 +113,7 @@ class RemoteEffects {
 
   mutable RemoteEffectState state_;
   std::uint64_t next_id_ = 1;  // guarded by state_.mu
+  bool ended_ = false;         // guarded by state_.mu
 };
 
 }  // namespace sonvale

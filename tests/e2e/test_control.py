@@ -350,6 +350,28 @@ def test_unconfirmed_command_times_out_after_three_seconds(receiver):
     assert 2.8 < time.monotonic() - start < 5
 
 
+def test_stop_takes_effect_at_once_behind_unconfirmed_commands(receiver, record_property):
+    listener = RtspListener()
+    phone = connect(receiver)
+    open_cast(receiver, phone, listener, with_keys=False)  # the active source, which never confirms
+    for command in [{"command": "pause"}, {"command": "resume"}, {"command": "next"},
+                    {"command": "previous"}, {"command": "seek", "position_ms": 1000}]:
+        receiver.send(command)
+    behind = '{"command":"behind-the-commands"}'
+    receiver.send_line(behind)
+    # Phones are served meanwhile; the line behind the commands waits its turn.
+    a_phone_still_authenticates(receiver)
+    assert not [e for e in receiver.events if e.get("raw") == behind]
+    start = time.monotonic()
+    receiver.send({"command": "stop"})
+    assert receiver.wait_exit() == 0
+    took = time.monotonic() - start
+    record_property("stop_to_exit_s", round(took, 3))
+    assert took < 1.0, f"stop took {took:.2f} s"
+    # Nothing read before the stop is lost: its report is written, in order, as the loop ends.
+    assert [e for e in receiver.events if e.get("raw") == behind]
+
+
 def test_stop_with_two_phones_connected(relvox):
     r = relvox(*ARGS)
     r.wait_event("bridge_ready")

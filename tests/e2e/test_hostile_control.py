@@ -1,5 +1,6 @@
-"""The control port of the real relvox against hostile peers: deeply nested JSON, hundreds of
-idle connections, a peer that never reads, a session whose thread fails for want of memory.
+"""The control port of the real relvox against hostile peers: deeply nested JSON, JSON of the
+costliest shapes on every command that reads JSON, hundreds of idle connections, bodies that stop
+arriving, a peer that never reads, a session whose thread fails for want of memory.
 Each test checks the process from outside (/proc) and ends with a phone that still
 authenticates."""
 
@@ -9,11 +10,13 @@ import socket
 import struct
 import subprocess
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 from fake_phone import FakePhone
-from proc_stats import descriptor_count, open_file_limits, rss_kb, status_kb, thread_names
+from proc_stats import (descriptor_count, open_file_limits, peak_rss_kb, reset_peak_rss, rss_kb, status_kb,
+                        thread_names)
 from test_control import ARGS, a_phone_still_authenticates, connect, session_error
 
 DEPTH = 100000
@@ -220,4 +223,223 @@ def test_a_session_that_runs_out_of_memory_releases_everything(relvox):
     phone.wait_closed()  # nothing holds the connection open any more
     wait_until(lambda: control_threads(pid) == 1, 5, "session and writer ended")
     wait_until(lambda: descriptor_count(pid) <= fds_before - 3, 5, "the session's descriptors released")
+    a_phone_still_authenticates(r)
+
+
+FRAME_LIMIT = 16 * 1024 * 1024
+JSON_LIMIT = 1024 * 1024
+VALUE_LIMIT = 65536
+BODY_POOL = 64 * 1024 * 1024  # bodies above 64 KiB in transit on all connections at once
+# Every command whose body is read as JSON, as (outer type, command).
+JSON_COMMANDS = [(0, 2), (0, 3), (0, 18), (4, 0x18), (0, 64), (0, 88), (0, 94), (4, 0x14), (0, 108)]
+ENDS_ON_A_DOCUMENT_WITHOUT_ITS_KEYS = {(0, 2), (0, 108)}  # SafetyAuth, SetMirrorKey
+EMPTY_ACK_REQUEST = struct.pack(">BBBHI", 0x24, 0, 26, 99, 0)
+
+
+def padded(text, size):
+    """`text` followed by white space up to `size` bytes: still one JSON text."""
+    return text + b" " * (size - len(text))
+
+
+def json_array(item, count):
+    return b"[" + b",".join([item] * count) + b"]"
+
+
+def costliest_shapes(size):
+    """The JSON texts of `size` bytes whose trees cost the most: arrays of empty objects, of
+    zeros and of empty arrays."""
+    return [padded(json_array(item, (size - 1) // (len(item) + 1)), size) for item in (b"{}", b"0", b"[]")]
+
+
+def costliest_accepted():
+    """The costliest texts the receiver still parses: VALUE_LIMIT values (the outer container
+    counts too) within JSON_LIMIT bytes, among them an object of as many members."""
+    n = VALUE_LIMIT - 1
+    members = b"{" + b",".join(b'"%d":{}' % i for i in range(n)) + b"}"
+    return [padded(json_array(item, n), JSON_LIMIT) for item in (b"{}", b"0", b"[]")] + \
+        [padded(members, JSON_LIMIT)]
+
+
+def served_or_closed(phone, timeout=30.0):
+    """Whether the receiver, after what `phone` sent, still answers an empty-ack request
+    ("served") or has ended the connection ("closed")."""
+    try:
+        phone.send_raw(EMPTY_ACK_REQUEST)
+    except OSError:
+        pass
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            reply = phone.next_frame(timeout=max(0.0, deadline - time.monotonic()))
+        except AssertionError:
+            assert phone.closed, "the receiver neither answered nor closed the connection"
+            return "closed"
+        if reply.command == 27:
+            return "served"
+
+
+def send_json(outer, command, body):
+    """A new connection sends one frame; returns its outcome."""
+    phone = FakePhone()
+    try:
+        phone.next_frame()  # the receiver's first frame
+        try:
+            phone.send_raw(struct.pack(">BBBHI", 0x24, outer, command, 7, len(body)))
+            phone.send_raw(body)
+        except OSError:
+            pass  # the receiver refused the body before it had all arrived
+        return served_or_closed(phone)
+    finally:
+        phone.close()
+
+
+def run_all(jobs, at_once):
+    with ThreadPoolExecutor(max_workers=at_once) as pool:
+        return list(pool.map(lambda job: send_json(*job), jobs))
+
+
+def session_failures(r, text):
+    return [e for e in r.named("error")
+            if e.get("code") == "sonvale_control_session_failed" and text in e["message"]]
+
+
+def test_json_bodies_of_every_shape_and_command_cost_little(relvox, no_sanitizer_quarantine, record_property):
+    r = settled(relvox(*ARGS))
+    pid = r.proc.pid
+    rss_before = rss_kb(pid)
+    reset_peak_rss(pid)
+    big = costliest_shapes(FRAME_LIMIT)
+    combos = [(outer, command, body) for outer, command in JSON_COMMANDS for body in big]
+
+    # 64 connections at once, each with 16 MiB of one of the shapes: what does not fit into the
+    # bodies' budget is refused before it is read.
+    run_all([combos[i % len(combos)] for i in range(CAP)], at_once=CAP)
+    assert session_failures(r, "bodies in transit would exceed 67108864 bytes")
+    # Every command with every shape, as many at once as the budget holds: each is taken for a
+    # text that is not JSON.
+    expected = ["closed" if (outer, command) in ENDS_ON_A_DOCUMENT_WITHOUT_ITS_KEYS else "served"
+                for outer, command, _ in combos]
+    failures_before = len(r.named("error"))
+    assert run_all(combos, at_once=BODY_POOL // FRAME_LIMIT) == expected
+    failures = [e["message"] for e in r.named("error")[failures_before:]]
+    assert sorted(failures) == sorted(["小米妙播控制会话失败：SafetyAuth is missing authMsg"] * len(big) +
+                                      ["小米妙播控制会话失败：parse SetMirrorKey JSON"] * len(big))
+    # The costliest texts still parsed: on 64 connections at once, their trees take what the
+    # budget holds and the rest are taken for no JSON; a few at a time, each is read whole.
+    accepted = costliest_accepted()
+    jobs = [(*JSON_COMMANDS[i % len(JSON_COMMANDS)], accepted[i % len(accepted)]) for i in range(CAP)]
+    run_all(jobs, at_once=CAP)
+    sources_before = len(r.named("play_source"))
+    run_all([(0, 64, body) for body in accepted], at_once=2)
+    contents = [e["content"] for e in r.named("play_source")[sources_before:]]
+    assert sorted(len(c) for c in contents) == [VALUE_LIMIT - 1] * len(accepted)
+
+    growth = peak_rss_kb(pid) - rss_before
+    record_property("peak_rss_growth_kb", growth)
+    assert growth < 192 * 1024, f"peak RSS grew by {growth} kB"
+    wait_until(lambda: control_threads(pid) == 1, 10, "every session ended")
+    assert r.proc.poll() is None
+    a_phone_still_authenticates(r)
+
+
+def test_eight_peers_with_huge_json_leave_the_receiver_up_under_an_address_space_limit(relvox):
+    r = settled(relvox(*ARGS))
+    pid = r.proc.pid
+    with open(f"/proc/{pid}/maps") as f:
+        if "libasan" in f.read():
+            pytest.skip("the sanitizer's allocator cannot work under a limit on the address space")
+    limit = 1024 * 1024 * 1024
+    assert status_kb(pid, "VmSize") * 1024 < limit // 2
+    resource.prlimit(pid, resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+    try:
+        big = costliest_shapes(FRAME_LIMIT)
+        jobs = [(0, 64, big[i % len(big)]) for i in range(8)] + \
+               [(0, 64, body) for body in costliest_accepted() for _ in range(2)]
+        run_all(jobs, at_once=8)
+        assert r.proc.poll() is None, r.stderr()
+        a_phone_still_authenticates(r)
+    finally:
+        resource.prlimit(pid, resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+
+def test_bodies_that_stop_arriving_are_bounded_and_end_after_ten_seconds(relvox, no_sanitizer_quarantine, record_property):
+    r = settled(relvox(*ARGS))
+    pid = r.proc.pid
+    rss_before = rss_kb(pid)
+    reset_peak_rss(pid)
+    # 64 connections each announce 16 MiB and send all of it but the last byte.
+    body = b"x" * (FRAME_LIMIT - 1)
+    peers = [FakePhone() for _ in range(CAP)]
+    for p in peers:
+        p.next_frame()
+    start = time.monotonic()
+
+    def send(p):
+        try:
+            p.send_raw(struct.pack(">BBBHI", 0x24, 0, 26, 1, FRAME_LIMIT))
+            p.send_raw(body)
+        except OSError:
+            pass  # refused: it did not fit into the bodies' budget
+
+    with ThreadPoolExecutor(max_workers=CAP) as pool:
+        list(pool.map(send, peers))
+    # Only what fits into the budget is held: the rest is refused before its body is read.
+    held_at_once = BODY_POOL // FRAME_LIMIT
+    wait_until(lambda: len(session_failures(r, "refused: bodies in transit would exceed 67108864 bytes"))
+               == CAP - held_at_once, 10, "the bodies beyond the budget were refused")
+    # Phones are still served meanwhile: their frames are far below what the budget counts.
+    a_phone_still_authenticates(r)
+    wait_until(lambda: len(session_failures(r, "did not arrive within 10 s")) == held_at_once, 15,
+               "the bodies that stopped arriving ended their sessions")
+    ended = time.monotonic() - start
+    record_property("stalled_bodies_ended_after_s", round(ended, 2))
+    assert 9.5 < ended < 12.5
+    assert session_failures(r, "did not arrive")[0]["message"] == (
+        "小米妙播控制会话失败：read ZeDidi control body: ZeDidi control body did not arrive within 10 s")
+    growth = peak_rss_kb(pid) - rss_before
+    record_property("peak_rss_growth_kb", growth)
+    assert growth < BODY_POOL // 1024 + 48 * 1024, f"peak RSS grew by {growth} kB"
+    for p in peers:
+        p.close()
+    wait_until(lambda: control_threads(pid) == 1, 10, "every session ended")
+    a_phone_still_authenticates(r)
+
+
+DEVICE_INFO_QUERY = struct.pack(">BBBHI", 0x24, 0, 30, 2, 0)
+
+
+def test_a_write_that_stalls_ends_its_session_within_its_time_out(relvox, record_property):
+    r = settled(relvox(*ARGS))
+    pid = r.proc.pid
+    s = non_reading_connection()
+    s.setblocking(True)  # the receiver reads on while its writes stall: whole batches go out
+
+    def written():
+        return sum(1 for e in r.named("protocol_trace") if e.get("direction") == "out" and e.get("command_id") == 31)
+
+    # Requests, a batch at a time once the writer has caught up, until the receiver's writes to
+    # this peer stall; then no more, so that what waits stays far below the outgoing bound.
+    asked = 0
+    deadline = time.monotonic() + 30
+    stalled = False
+    while not stalled:
+        assert time.monotonic() < deadline, "the writes never stalled"
+        s.sendall(DEVICE_INFO_QUERY * 200)
+        asked += 200
+        seen, progressed_at = written(), time.monotonic()
+        while seen < asked and not stalled:
+            time.sleep(0.05)
+            if written() != seen:
+                seen, progressed_at = written(), time.monotonic()
+            stalled = time.monotonic() - progressed_at > 0.5
+    traces = [i for i, e in enumerate(r.events) if e.get("event") == "protocol_trace" and e.get("direction") == "out"]
+    stalled_at = r.arrivals[traces[-1]]  # the frame the writer has been writing since
+    failed = r.wait_event("error", timeout=30, code="sonvale_control_write_failed")
+    took = r.arrivals[r.events.index(failed)] - stalled_at
+    record_property("stalled_write_ended_after_s", round(took, 2))
+    assert failed["message"].startswith("小米妙播控制命令发送失败：ZeDidi control write blocked for 10 s: ")
+    assert 9.5 < took < 12.0, f"the session ended {took:.1f} s after its writes stalled"
+    session_error(r, "ZeDidi control write blocked for 10 s")
+    s.close()
+    wait_until(lambda: control_threads(pid) == 1, 5, "session and writer ended")
     a_phone_still_authenticates(r)

@@ -1,22 +1,30 @@
 """The media path of the real relvox against hostile RTSP sources: a retired session ends whatever
-its source sends, a huge header that trickles in costs little CPU, and a media reader that fails
-lets go of its audio connection at once. Each test ends with a phone that still authenticates."""
+its source sends or leaves unread, Opens against sources that never answer keep the session
+threads within their cap, a huge header that trickles in costs little CPU, and a media reader that
+fails lets go of its audio connection at once. Each test ends with a phone that still
+authenticates."""
 
 import socket
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from test_control import a_phone_still_authenticates
+from test_control import ARGS, a_phone_still_authenticates, connect, open_cast
+from test_hostile_control import wait_until
 from fake_rtsp import wait_closed
-from proc_stats import cpu_seconds, descriptor_count, thread_names
+from proc_stats import PeakSampler, cpu_seconds, descriptor_count, thread_count, thread_names
 
 NO_LISTENER = ("--pcm-port", "9")
 
 
+def rtsp_threads(pid):
+    return thread_names(pid).count("sonvale-rtsp")
+
+
 def rtsp_sessions(r):
-    return thread_names(r.proc.pid).count("sonvale-rtsp")
+    return rtsp_threads(r.proc.pid)
 
 
 class Trickle:
@@ -131,4 +139,152 @@ def test_failed_reader_lets_go_of_its_audio_connection(start_cast, fault, report
         assert report in err["message"], err["message"]
     # The RTSP session goes on.
     assert cast.conn.reply_to(cast.conn.request("GET_PARAMETER")).start_line == "RTSP/1.0 200 OK"
+    a_phone_still_authenticates(r)
+
+
+class SilentSource:
+    """RTSP sources that never answer: `kind` "accepts" takes the connection and sends nothing,
+    "trickles" sends a byte every 20 ms on it, "ignores-syn" never completes the handshake (its
+    accept queue is full, so the kernel drops the SYNs)."""
+
+    def __init__(self, kind):
+        self.kind = kind
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self._done = threading.Event()
+        self._held = []
+        if kind == "ignores-syn":
+            self.listener.listen(0)
+            self._held.append(socket.create_connection(("127.0.0.1", self.port)))  # fills the queue
+            return
+        self.listener.listen(1024)
+        self.listener.settimeout(0.05)
+        self.trickle = Trickle() if kind == "trickles" else None
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def _accept(self):
+        while not self._done.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except (socket.timeout, OSError):
+                continue
+            self._held.append(conn)
+            if self.trickle:
+                self.trickle.add(conn)
+
+    def close(self):
+        self._done.set()
+        if self.kind != "ignores-syn":
+            self._thread.join()
+            if self.trickle:
+                self.trickle.stop()
+        for s in self._held:
+            s.close()
+        self.listener.close()
+
+
+@pytest.mark.parametrize("kind", ["accepts", "trickles", "ignores-syn"])
+def test_opens_against_silent_sources_keep_rtsp_threads_within_the_cap(relvox, kind, record_property):
+    r = relvox(*ARGS)
+    r.wait_event("bridge_ready")
+    pid = r.proc.pid
+    source = SilentSource(kind)
+    phones = [connect(r) for _ in range(63)]
+    wait_until(lambda: thread_names(pid).count("sonvale-control") >= 1 + 2 * len(phones), 10,
+               "every connection has its session and writer")
+    baseline = thread_count(pid)
+    threads = PeakSampler(pid, thread_count)
+    rtsp = PeakSampler(pid, rtsp_threads, interval=0.005)
+    opens = 50
+    url = b"\x00wfd://127.0.0.1:%d\x00" % source.port
+
+    def flood(phone):
+        for n in range(opens):
+            phone.send(0, url, value_type=n, encrypt=True)
+        wait_until(lambda: sum(1 for f in phone.frames if f.command == 1) == opens, 60, "every Open answered")
+
+    try:
+        with ThreadPoolExecutor(max_workers=len(phones)) as pool:
+            list(pool.map(flood, phones))
+        peak_threads, peak_rtsp = threads.stop(), rtsp.stop()
+        record_property("peak_threads_above_baseline", peak_threads - baseline)
+        record_property("peak_rtsp_threads", peak_rtsp)
+        # The sessions of all Opens but the last are retired: they end within 1 s.
+        wait_until(lambda: rtsp_threads(pid) <= 1, 1.5, "the retired sessions ended")
+    finally:
+        threads.stop()
+        rtsp.stop()
+        source.close()
+    # At most 4 sessions run at once; a thread that has given its place up may take a moment
+    # longer to leave the process.
+    assert peak_rtsp <= 6
+    assert peak_threads <= baseline + 8, (baseline, peak_threads)
+    for phone in phones:
+        phone.close()
+    a_phone_still_authenticates(r)
+
+
+class NonReadingSource:
+    """An RTSP source that keeps sending requests and never reads what the receiver answers."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # inherited on accept
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.conns = []
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._flood, daemon=True)
+        self._thread.start()
+
+    def accept(self):
+        self.listener.settimeout(5)
+        conn, _ = self.listener.accept()
+        conn.setblocking(False)
+        self.conns.append(conn)
+        return conn
+
+    def _flood(self):
+        requests = b"GET_PARAMETER rtsp://localhost/wfd1.0 RTSP/1.0\r\nCSeq: 7\r\n\r\n" * 256
+        while not self._done.wait(0.005):
+            for conn in list(self.conns):
+                try:
+                    conn.send(requests)
+                except OSError:
+                    pass  # full, or closed by the receiver
+
+    def close(self):
+        self._done.set()
+        self._thread.join()
+        for c in self.conns:
+            c.close()
+        self.listener.close()
+
+
+def test_replaced_sessions_end_while_their_sources_never_read(relvox, record_property):
+    r = relvox(*ARGS)
+    r.wait_event("bridge_ready")
+    pid = r.proc.pid
+    source = NonReadingSource()
+    phone = connect(r)
+    longest = 0.0
+    try:
+        for n in range(10):
+            start = time.monotonic()
+            open_cast(r, phone, source, with_keys=False)
+            if n == 0:
+                phone.next_frame()  # the empty media information that follows the first Open
+            source.accept()
+            # The earlier session is blocked in a write: it must still end within 1 s.
+            while rtsp_threads(pid) > 1 and time.monotonic() - start < 10:
+                time.sleep(0.01)
+            longest = max(longest, time.monotonic() - start)
+            time.sleep(0.5)  # long enough for the session's answers to fill both socket buffers
+    finally:
+        source.close()
+    record_property("longest_replaced_session_s", round(longest, 2))
+    assert longest < 1.0, f"a replaced session lived on {longest:.2f} s"
     a_phone_still_authenticates(r)

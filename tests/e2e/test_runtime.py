@@ -7,6 +7,8 @@ import subprocess
 
 import pytest
 
+import test_control
+from proc_stats import peak_rss_kb, reset_peak_rss, rss_kb
 from relvox import Relvox
 
 UUID_SHAPE = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
@@ -307,3 +309,53 @@ def test_closed_standard_output_does_not_end_the_receiver():
     proc.stdin.write(b'{"command":"stop"}\n')
     proc.stdin.close()
     assert proc.wait(10) == 0
+
+
+LINE_LIMIT = 1024 * 1024
+TOO_LONG = {"event": "warning", "code": "sonvale_command_line_too_long",
+            "message": "标准输入的命令行超过 1048576 字节，已丢弃：standard input line exceeds 1048576 bytes"}
+
+
+def test_a_line_too_long_is_dropped_with_one_warning_and_its_memory_returned(relvox, no_sanitizer_quarantine,
+                                                                           record_property):
+    r = relvox(*test_control.ARGS)
+    r.wait_event("bridge_ready")
+    pid = r.proc.pid
+    rss_before = rss_kb(pid)
+    reset_peak_rss(pid)
+    piece = b"x" * LINE_LIMIT
+    for _ in range(200):  # a 200 MB line, without a line feed until its end
+        r.proc.stdin.write(piece)
+    r.send_line(b"")
+    marker(r)  # the loop goes on with the next line
+    peak, after = peak_rss_kb(pid) - rss_before, rss_kb(pid) - rss_before
+    record_property("peak_rss_growth_kb", peak)
+    record_property("rss_growth_after_kb", after)
+    assert r.named("warning") == [TOO_LONG]
+    assert peak < 32 * 1024 and after < 32 * 1024, (peak, after)
+
+    # Each side of the limit: a line of exactly 1 MiB is still read (and, not being an object,
+    # echoed); one byte more, or an unsupported command of 50 MB, is dropped with one warning.
+    at_limit = b'"' + b"y" * (LINE_LIMIT - 2) + b'"'
+    r.send_line(at_limit + b"\r")  # the carriage return before the line feed is not the line's
+    echoed = r.wait_for(lambda e: e.get("code") == "unsupported_command" and len(e["raw"]) == LINE_LIMIT,
+                        what="the 1 MiB line echoed")
+    assert echoed["raw"] == at_limit.decode()
+    r.send_line(b'"' + b"y" * (LINE_LIMIT - 1) + b'"')
+    r.send_line(b'{"command":"' + b"z" * (50 * LINE_LIMIT) + b'"}')
+    marker(r)
+    assert r.named("warning") == [TOO_LONG] * 3
+    assert max(len(line) for line in r.raw_lines) < LINE_LIMIT + 100
+    test_control.a_phone_still_authenticates(r)
+    r.send({"command": "stop"})
+    assert r.wait_exit() == 0
+
+
+@pytest.mark.parametrize("last_line, expect", [
+    (b'"' + b"y" * (LINE_LIMIT - 2) + b'"', "unsupported_command"),
+    (b'"' + b"y" * (LINE_LIMIT - 1) + b'"', "sonvale_command_line_too_long"),
+], ids=["at-the-limit", "one-byte-more"])
+def test_a_last_line_without_line_feed_obeys_the_same_limit(last_line, expect):
+    status, r = run_to_end(*LO, stdin=last_line)
+    assert status == 0
+    assert [e.get("code") for e in r.events if e.get("event") in ("error", "warning")] == [expect]

@@ -11,14 +11,23 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "core/bytes.h"
 #include "core/crypto.h"
@@ -26,6 +35,7 @@
 #include "core/json.h"
 #include "core/net.h"
 #include "core/text.h"
+#include "core/thread.h"
 #include "receiver.h"
 #include "receiver_config.h"
 
@@ -114,33 +124,63 @@ ReceiverConfig config_from_args(const std::vector<std::string>& args) {
   return ReceiverConfig::with_output_device(std::move(config), arg(args, "--output-device"));
 }
 
+// A line of standard input longer than this is dropped up to its end; the host's commands are a
+// few dozen bytes.
+constexpr std::size_t kMaxCommandLine = 1024 * 1024;
+
 // Line reader over file descriptor 0. `next` yields each line without its "\n" (and a "\r"
-// right before it); a last line without "\n" still counts.
+// right before it); a last line without "\n" still counts. It holds at most kMaxCommandLine bytes
+// and one read beyond them.
 class StdinLines {
  public:
-  // Returns false at end of input. A read error other than an interruption also ends the input:
-  // such errors repeat, and retrying them at once would spin forever.
-  bool next(std::string* line) {
+  enum class Next {
+    kLine,
+    // A line longer than kMaxCommandLine: reported once, when it has grown that long. What it
+    // held is released and the rest of it is dropped as it is read.
+    kTooLong,
+    kEnd,
+  };
+
+  // A read error other than an interruption ends the input: such errors repeat, and retrying
+  // them at once would spin forever.
+  Next next(std::string* line) {
     for (;;) {
       const auto nl =
           std::find(buf_.begin() + static_cast<std::ptrdiff_t>(scan_), buf_.end(), '\n');
       if (nl != buf_.end()) {
-        line->assign(buf_.begin(), nl);
+        const bool was_dropping = std::exchange(dropping_, false);
+        const bool fits =
+            !was_dropping &&
+            content_length(static_cast<std::size_t>(nl - buf_.begin())) <= kMaxCommandLine;
+        if (fits) line->assign(buf_.begin(), nl);
         buf_.erase(buf_.begin(), nl + 1);
         scan_ = 0;
+        if (was_dropping) continue;  // the end of a line already reported
+        if (!fits) return Next::kTooLong;
         if (!line->empty() && line->back() == '\r') line->pop_back();
-        return true;
+        return Next::kLine;
       }
       scan_ = buf_.size();
-      if (eof_) {
-        if (buf_.empty()) return false;
-        line->swap(buf_);
+      if (dropping_) {
         buf_.clear();
         scan_ = 0;
-        if (!line->empty() && line->back() == '\r') line->pop_back();
-        return true;
+      } else if (buf_.size() > kMaxCommandLine + 1) {  // + 1: a "\r" that the "\n" may follow
+        std::string().swap(buf_);
+        scan_ = 0;
+        dropping_ = true;
+        return Next::kTooLong;
       }
-      char chunk[4096];
+      if (eof_) {
+        if (buf_.empty()) return Next::kEnd;
+        const bool fits = content_length(buf_.size()) <= kMaxCommandLine;
+        if (fits) line->swap(buf_);
+        buf_.clear();
+        scan_ = 0;
+        if (!fits) return Next::kTooLong;
+        if (!line->empty() && line->back() == '\r') line->pop_back();
+        return Next::kLine;
+      }
+      char chunk[64 * 1024];
       const ssize_t n = ::read(0, chunk, sizeof chunk);
       if (n > 0) {
         buf_.append(chunk, static_cast<std::size_t>(n));
@@ -158,31 +198,165 @@ class StdinLines {
   }
 
  private:
+  // The length of the first `n` buffered bytes as a line: without a "\r" at their end.
+  std::size_t content_length(std::size_t n) const {
+    return n > 0 && buf_[n - 1] == '\r' ? n - 1 : n;
+  }
+
   std::string buf_;
   std::size_t scan_ = 0;
+  bool dropping_ = false;  // inside a line that was too long
   bool eof_ = false;
 };
 
-void unsupported(std::string_view raw) {
-  print_event_line(Json{{"code", "unsupported_command"}, {"event", "error"}, {"raw", raw}});
+// What the command loop hands on, in the order of its lines: a playback command, a volume change,
+// or a line of its own to report.
+struct VolumeChange {
+  std::uint8_t percent = 0;
+};
+using HostCommand = std::variant<ReceiverCommand, VolumeChange, Json>;
+
+// Runs the command loop's commands one after another on a thread of its own, in the order of their
+// lines: a playback command waits there for the phone's confirmation as it did on the loop itself,
+// and later lines wait behind it, while the loop reads on, so that "stop", "shutdown" and the end
+// of input take effect at once however many commands wait. Once the receiver stops, what still
+// waits is only reported: the loop's own event lines are written, commands are dropped.
+class HostCommandQueue {
+ public:
+  // At most this many commands, and this many bytes of event lines, wait; the loop then waits for
+  // room before it reads on.
+  static constexpr std::size_t kMaxWaiting = 256;
+  static constexpr std::size_t kMaxWaitingBytes = 4 * kMaxCommandLine;
+  // How long the end of the loop waits for the last reports.
+  static constexpr std::chrono::seconds kDrainTimeout{1};
+
+  explicit HostCommandQueue(ReceiverController controller)
+      : controller_(std::move(controller)), shared_(std::make_shared<Shared>()) {
+    auto thread = spawn_named("sonvale-command", [shared = shared_, controller = controller_] {
+      run(*shared, controller);
+    });
+    if (thread) {
+      thread->detach();
+      threaded_ = true;
+    }
+  }
+  HostCommandQueue(const HostCommandQueue&) = delete;
+  HostCommandQueue& operator=(const HostCommandQueue&) = delete;
+  ~HostCommandQueue() { finish(); }
+
+  // `bytes`: what the command holds of its line.
+  void push(HostCommand command, std::size_t bytes = 0) {
+    if (!threaded_) {  // without a thread of its own, the loop runs the command itself
+      carry_out(controller_, command, false);
+      return;
+    }
+    std::unique_lock lock(shared_->mu);
+    shared_->changed.wait(lock, [&] {
+      return shared_->waiting.empty() || (shared_->waiting.size() < kMaxWaiting &&
+                                          bytes <= kMaxWaitingBytes - shared_->waiting_bytes);
+    });
+    shared_->waiting.push_back(Waiting{std::move(command), bytes});
+    shared_->waiting_bytes += bytes;
+    shared_->changed.notify_all();
+  }
+
+  // The receiver stops: from now on commands are dropped. Call before the receiver's stop, which
+  // ends the confirmation that the running command may wait for.
+  void stopping() {
+    std::lock_guard lock(shared_->mu);
+    shared_->stopping = true;
+  }
+
+  // Waits, at most kDrainTimeout, until what waits has been reported; the thread then ends.
+  void finish() {
+    std::unique_lock lock(shared_->mu);
+    shared_->stopping = true;
+    shared_->closed = true;
+    shared_->changed.notify_all();
+    if (threaded_) {
+      (void)shared_->changed.wait_for(lock, kDrainTimeout, [&] { return shared_->done; });
+    }
+  }
+
+ private:
+  struct Waiting {
+    HostCommand command;
+    std::size_t bytes = 0;
+  };
+  struct Shared {
+    std::mutex mu;
+    std::condition_variable changed;
+    std::deque<Waiting> waiting;
+    std::size_t waiting_bytes = 0;
+    bool stopping = false;  // commands are dropped, reports still written
+    bool closed = false;    // nothing more comes
+    bool done = false;      // the thread has reported everything and ended
+  };
+
+  static void carry_out(const ReceiverController& controller, const HostCommand& command,
+                        bool stopping) {
+    if (const auto* report = std::get_if<Json>(&command)) {
+      print_event_line(*report);
+    } else if (stopping) {
+      return;
+    } else if (const auto* playback = std::get_if<ReceiverCommand>(&command)) {
+      (void)controller.send(*playback);  // its errors are dropped: the loop reports nothing
+    } else {
+      (void)controller.set_volume(std::get<VolumeChange>(command).percent);
+    }
+  }
+
+  static void run(Shared& shared, const ReceiverController& controller) {
+    for (;;) {
+      std::optional<Waiting> next;
+      bool stopping = false;
+      {
+        std::unique_lock lock(shared.mu);
+        shared.changed.wait(lock, [&] { return shared.closed || !shared.waiting.empty(); });
+        if (shared.waiting.empty()) {
+          shared.done = true;
+          shared.changed.notify_all();
+          return;
+        }
+        next = std::move(shared.waiting.front());
+        shared.waiting.pop_front();
+        shared.waiting_bytes -= next->bytes;
+        stopping = shared.stopping;
+        shared.changed.notify_all();
+      }
+      try {
+        carry_out(controller, next->command, stopping);
+      } catch (const std::exception&) {  // std::bad_alloc: that command is lost, the next runs
+      }
+    }
+  }
+
+  ReceiverController controller_;
+  std::shared_ptr<Shared> shared_;
+  bool threaded_ = false;
+};
+
+void unsupported(HostCommandQueue& commands, std::string_view raw) {
+  commands.push(Json{{"code", "unsupported_command"}, {"event", "error"}, {"raw", raw}},
+                raw.size());
 }
 
 // Handles one trimmed, non-empty line. Returns false when the loop must end.
-bool handle_line(const ReceiverController& controller, std::string_view trimmed) {
+bool handle_line(HostCommandQueue& commands, std::string_view trimmed) {
   const auto value = parse_json_strict(as_bytes(trimmed));
   if (!value) return true;
   if (!value->is_object()) {
-    unsupported(trimmed);
+    unsupported(commands, trimmed);
     return true;
   }
   const auto cmd_it = value->find("command");
   if (cmd_it == value->end() || !cmd_it->is_string()) {
-    unsupported(trimmed);
+    unsupported(commands, trimmed);
     return true;
   }
   const std::string& command = cmd_it->get_ref<const std::string&>();
   auto send = [&](ReceiverCommand::Code code, std::uint64_t position = 0) {
-    (void)controller.send(ReceiverCommand{code, position});
+    commands.push(ReceiverCommand{code, position});
   };
   if (command == "toggle") {
     send(ReceiverCommand::kToggle);
@@ -203,15 +377,22 @@ bool handle_line(const ReceiverController& controller, std::string_view trimmed)
     const auto pct = value->find("percent");
     if (pct != value->end() && pct->is_number_unsigned()) {
       const std::uint64_t v = std::min<std::uint64_t>(pct->get<std::uint64_t>(), 100);
-      (void)controller.set_volume(static_cast<std::uint8_t>(v));
+      commands.push(VolumeChange{static_cast<std::uint8_t>(v)});
     }
   } else if (command == "stop" || command == "shutdown") {
-    controller.stop();
-    return false;
+    return false;  // the loop ends and stops the receiver
   } else {
-    unsupported(trimmed);
+    unsupported(commands, trimmed);
   }
   return true;
+}
+
+void report_line_too_long(HostCommandQueue& commands) {
+  commands.push(Json{{"event", "warning"},
+                     {"code", "sonvale_command_line_too_long"},
+                     {"message", fmt::format("标准输入的命令行超过 {} 字节，已丢弃：standard input "
+                                             "line exceeds {} bytes",
+                                             kMaxCommandLine, kMaxCommandLine)}});
 }
 
 int run(int argc, char** argv) {
@@ -236,14 +417,30 @@ int run(int argc, char** argv) {
     const ReceiverController controller = (*receiver)->controller();
     print_event_line(Json{{"event", "bridge_ready"}, {"ip", address.to_string()}, {"name", name}});
 
+    HostCommandQueue commands(controller);
     StdinLines input;
     std::string line;
-    while (input.next(&line)) {
+    for (;;) {
+      const StdinLines::Next next = input.next(&line);
+      if (next == StdinLines::Next::kEnd) break;
+      if (next == StdinLines::Next::kTooLong) {
+        report_line_too_long(commands);
+        continue;
+      }
       if (!is_valid_utf8(line)) continue;
       const std::string_view trimmed = trim_whitespace(line);
       if (trimmed.empty()) continue;
-      if (!handle_line(controller, trimmed)) break;
+      try {
+        if (!handle_line(commands, trimmed)) break;
+      } catch (const std::bad_alloc&) {
+        // The line is dropped as one that is not JSON would be; the loop goes on.
+      }
     }
+    // "stop", "shutdown" or the end of input: the receiver stops now, the confirmation a command
+    // waits for ends with it, commands still waiting are dropped and their reports written.
+    commands.stopping();
+    controller.stop();
+    commands.finish();
   }
   // Standard input is left unread from here on; the receiver's release stops it.
   receiver->reset();

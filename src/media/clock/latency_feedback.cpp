@@ -40,7 +40,8 @@ std::string format_video_latency_request(std::uint32_t cseq, std::uint64_t laten
   return format_rtsp_request("VIDEO_LATENCY", "rtsp://localhost/wfd1.0", cseq, lines);
 }
 
-Result<> LatencyFeedback::step(int fd, Instant now, const std::string& session_id,
+Result<> LatencyFeedback::step(int fd, const SessionToken& token, Instant now,
+                               const std::string& session_id,
                                const ZeDidiLatencyTelemetry& telemetry, const EventSink& events) {
   if (session_id.empty() || now < deadline_) return {};
   deadline_ = now + kLatencyFeedbackInterval;
@@ -51,7 +52,7 @@ Result<> LatencyFeedback::step(int fd, Instant now, const std::string& session_i
       latency_feedback_ms(snap->queued_frames, snap->output_latency_us);
   const std::string request =
       format_video_latency_request(cseq_, latency_ms, snap->bitrate_bps, snap->highest_sequence);
-  SV_TRY(with_context(write_all(fd, as_bytes(request)), "write ZeDidi VIDEO_LATENCY feedback"));
+  SV_TRY(with_context(write_rtsp(fd, request, token), "write ZeDidi VIDEO_LATENCY feedback"));
   ++cseq_;
   if (!announced_) {
     announced_ = true;

@@ -8,6 +8,7 @@
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "media/clock/latency_telemetry.h"
+#include "media/session_context.h"
 
 namespace sonvale {
 
@@ -34,9 +35,11 @@ class LatencyFeedback {
 
   // One step, run first thing in every pass of the session loop with the instant the pass began.
   // Writes a request when `session_id` is non-empty, the deadline has passed and the telemetry
-  // has seen a packet; re-arms the deadline from `now` whenever an attempt was due. A failed
-  // write carries "write ZeDidi VIDEO_LATENCY feedback".
-  [[nodiscard]] Result<> step(int fd, Instant now, const std::string& session_id,
+  // has seen a packet; re-arms the deadline from `now` whenever an attempt was due. The write is
+  // given up when `token` is no longer current (see write_rtsp). A failed write carries "write
+  // ZeDidi VIDEO_LATENCY feedback".
+  [[nodiscard]] Result<> step(int fd, const SessionToken& token, Instant now,
+                              const std::string& session_id,
                               const ZeDidiLatencyTelemetry& telemetry, const EventSink& events);
 
   Instant deadline() const { return deadline_; }

@@ -19,8 +19,14 @@ std::string format_rtsp_response(std::string_view cseq, std::string_view body) {
   return out;
 }
 
-Result<> send_rtsp_response(int fd, std::string_view cseq, std::string_view body) {
-  return with_context(write_all(fd, as_bytes(format_rtsp_response(cseq, body))),
+Result<> write_rtsp(int fd, std::string_view text, const SessionToken& token) {
+  return write_all_by(fd, as_bytes(text), std::chrono::steady_clock::now() + kRtspWriteTimeout,
+                      [&token] { return !token.current(); });
+}
+
+Result<> send_rtsp_response(int fd, const SessionToken& token, std::string_view cseq,
+                            std::string_view body) {
+  return with_context(write_rtsp(fd, format_rtsp_response(cseq, body), token),
                       "write RTSP response");
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include "core/bytes.h"
 #include "core/error.h"
 #include "media/rtsp/rtsp_message.h"
+#include "media/session_context.h"
 
 namespace sonvale {
 
@@ -16,11 +18,20 @@ namespace sonvale {
 inline constexpr std::string_view kRtspUserAgent =
     "User-Agent: stagefright/1.1 (Linux;Android 4.1)";
 
+// How long one text of the receiver may take to be written whole to the RTSP connection.
+inline constexpr std::chrono::milliseconds kRtspWriteTimeout{3000};
+
+// Writes one text of the receiver whole to the RTSP connection `fd`. Fails with EAGAIN when it is
+// not written within kRtspWriteTimeout, and with ECANCELED within 50 ms of `token` no longer being
+// current, so a retired session never waits on a source that does not read.
+[[nodiscard]] Result<> write_rtsp(int fd, std::string_view text, const SessionToken& token);
+
 // "RTSP/1.0 200 OK" with the User-Agent, the CSeq, "Content-Type: text/parameters" and the
 // body's Content-Length, then the body.
 std::string format_rtsp_response(std::string_view cseq, std::string_view body);
-// Writes format_rtsp_response in one write-all call; a failure carries "write RTSP response".
-[[nodiscard]] Result<> send_rtsp_response(int fd, std::string_view cseq, std::string_view body);
+// Writes format_rtsp_response with write_rtsp; a failure carries "write RTSP response".
+[[nodiscard]] Result<> send_rtsp_response(int fd, const SessionToken& token, std::string_view cseq,
+                                          std::string_view body);
 
 // One of the receiver's own requests: "<method> <uri> RTSP/1.0", the User-Agent, "CSeq: <n>",
 // then `header_lines` (each already ended by CRLF), then the empty line. No body.

@@ -50,10 +50,14 @@ Result<std::uint16_t> local_port(int fd) {
 Result<std::pair<std::uint16_t, std::uint16_t>> open_data_connections(const WfdSinkContext& ctx,
                                                                       WfdSinkState& state) {
   const SocketAddr target(SocketAddrV4{ctx.params.rtsp_ip, ctx.params.rtsp_port});
-  SV_ASSIGN_OR_RETURN(Fd image, with_context(tcp_connect_timeout(target, kDataConnectTimeout),
-                                             "connect ZeDidi image data socket"));
-  SV_ASSIGN_OR_RETURN(Fd audio, with_context(tcp_connect_timeout(target, kDataConnectTimeout),
-                                             "connect ZeDidi audio data socket"));
+  // A retired session gives up a connect that its source has not answered within 50 ms.
+  const auto retired = [&token = ctx.params.token] { return !token.current(); };
+  SV_ASSIGN_OR_RETURN(Fd image,
+                      with_context(tcp_connect_timeout(target, kDataConnectTimeout, retired),
+                                   "connect ZeDidi image data socket"));
+  SV_ASSIGN_OR_RETURN(Fd audio,
+                      with_context(tcp_connect_timeout(target, kDataConnectTimeout, retired),
+                                   "connect ZeDidi audio data socket"));
   SV_ASSIGN_OR_RETURN(const std::uint16_t image_port, local_port(image.get()));
   SV_ASSIGN_OR_RETURN(const std::uint16_t audio_port, local_port(audio.get()));
   SV_ASSIGN_OR_RETURN(Fd image_handle, image.duplicate());
@@ -106,11 +110,11 @@ Result<> handle_options(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
   } else {
     reply = wfd_options_reply(cseq);
   }
-  SV_TRY(write_all(fd, as_bytes(reply)));
+  SV_TRY(write_rtsp(fd, reply, ctx.params.token));
   if (!state.options_sent) {
     const auto nonce =
         ctx.params.keys ? std::optional<std::string>(state.nonce_hex) : std::nullopt;
-    SV_TRY(write_all(fd, as_bytes(wfd_receiver_options(nonce))));
+    SV_TRY(write_rtsp(fd, wfd_receiver_options(nonce), ctx.params.token));
     state.options_sent = true;
   }
   return {};
@@ -119,13 +123,13 @@ Result<> handle_options(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
 Result<> handle_get_parameter(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
                               const RtspMessage& message, std::string_view cseq) {
   if (message.body_text().find("wfd_audio_codecs_v2") == std::string::npos) {
-    return send_rtsp_response(fd, cseq, "");
+    return send_rtsp_response(fd, ctx.params.token, cseq, "");
   }
   std::optional<std::pair<std::uint16_t, std::uint16_t>> ports = state.data_ports;
   if (!ports) {
     SV_ASSIGN_OR_RETURN(ports, open_data_connections(ctx, state));
   }
-  SV_TRY(send_rtsp_response(fd, cseq, wfd_capability_body()));
+  SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, wfd_capability_body()));
   state.data_ports = ports;
   return {};
 }
@@ -139,13 +143,15 @@ Result<> handle_set_parameter(int fd, const WfdSinkContext& ctx, WfdSinkState& s
   if (const auto rest = presentation_url_line(body)) {
     if (const auto url = first_token(*rest)) state.presentation_url = std::string(*url);
   }
-  SV_TRY(send_rtsp_response(fd, cseq, ""));
+  SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
   if (body.find("wfd_trigger_method: SETUP") != std::string::npos) {
     if (!state.data_ports) {
       return fail(Error::msg("ZeDidi requested SETUP before data sockets were negotiated"));
     }
-    SV_TRY(write_all(fd, as_bytes(wfd_setup_request(state.presentation_url, state.data_ports->first,
-                                                    state.data_ports->second))));
+    SV_TRY(write_rtsp(fd,
+                      wfd_setup_request(state.presentation_url, state.data_ports->first,
+                                        state.data_ports->second),
+                      ctx.params.token));
   }
   return {};
 }
@@ -231,7 +237,8 @@ Result<> wfd_handle_response(int fd, const WfdSinkContext& ctx, WfdSinkState& st
       const std::string_view value = *session;
       state.session_id = std::string(trim_whitespace(value.substr(0, value.find(';'))));
     }
-    return write_all(fd, as_bytes(wfd_play_request(state.presentation_url, state.session_id)));
+    return write_rtsp(fd, wfd_play_request(state.presentation_url, state.session_id),
+                      ctx.params.token);
   }
   if (cseq == "3") {
     ctx.shared.gate.set_paused(false);
@@ -260,14 +267,14 @@ Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx, 
   } else if (method == "PLAY") {
     ctx.shared.play_received->store(true, std::memory_order_release);
     ctx.shared.gate.set_paused(false);
-    SV_TRY(send_rtsp_response(fd, cseq, ""));
+    SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
     ctx.shared.events(playback_state(2));
   } else if (method == "PAUSE") {
     ctx.shared.gate.set_paused(true);
-    SV_TRY(send_rtsp_response(fd, cseq, ""));
+    SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
     ctx.shared.events(playback_state(3));
   } else if (method == "TEARDOWN") {
-    SV_TRY(send_rtsp_response(fd, cseq, ""));
+    SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
     if (ctx.params.token.current()) {
       ctx.shared.events(Json{{"event", "stream_stopped"},
                              {"source", "xiaomi"},
@@ -278,9 +285,9 @@ Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx, 
     if (const std::string* value = message.header("timeoffset")) {
       if (const auto offset = parse_signed_decimal(*value)) apply_time_offset(ctx, *offset);
     }
-    SV_TRY(send_rtsp_response(fd, cseq, ""));
+    SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
   } else {
-    SV_TRY(send_rtsp_response(fd, cseq, ""));
+    SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
   }
   return WfdRequestOutcome::kContinue;
 }

@@ -66,14 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ControlCipher receive_cipher(cipher_key);
   std::size_t pos = 0;
   // Reads arrive in small pieces, as from a real socket.
-  const ReadSomeFn read = [&](std::span<std::uint8_t> buf) -> Result<std::size_t> {
+  const ReadSomeFn read = [&](std::span<std::uint8_t> buf,
+                              std::optional<Clock::time_point>) -> Result<std::size_t> {
     const std::size_t n = std::min({buf.size(), wire.size() - pos, std::size_t{7}});
     if (n > 0) std::memcpy(buf.data(), wire.data() + pos, n);
     pos += n;
     return n;
   };
+  const FrameSource source{.read = read};
   for (int frames = 0; frames < 64; ++frames) {
-    auto frame = read_incoming(read, receive_cipher);
+    auto frame = read_incoming(source, receive_cipher);
     if (!frame) break;
     (void)compact_json(incoming_trace(*frame));
     if (!session.handle(*frame)) break;

@@ -7,6 +7,9 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <cerrno>
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -48,6 +51,48 @@ TEST(SocketTest, KeepaliveSettingsReachTheSocket) {
   EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 60);
   EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 10);
   EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 6);
+}
+
+TEST(SocketTest, ReadSomeByGivesUpAtItsDeadline) {
+  auto [a, b] = testing::socket_pair();
+  Bytes buf(4);
+  const auto start = std::chrono::steady_clock::now();
+  auto r = read_some_by(a.get(), buf, start + std::chrono::milliseconds(100));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().io_kind(), IoKind::kTimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  // What has arrived is read at once, whatever the deadline.
+  ASSERT_TRUE(write_all(b.get(), Bytes{7, 8}));
+  EXPECT_EQ(*read_some_by(a.get(), buf, std::chrono::steady_clock::now()), 2u);
+}
+
+TEST(SocketTest, WriteAllByFailsAtItsDeadlineOrOnceAbandoned) {
+  const Bytes big(8 * 1024 * 1024, 1);  // far more than the socket holds; the peer never reads
+  struct Case {
+    const char* name;
+    std::chrono::milliseconds deadline;
+    std::chrono::milliseconds abandon_after;  // 0: never
+    int error;
+  };
+  const Case cases[] = {
+      {"deadline", std::chrono::milliseconds(150), std::chrono::milliseconds(0), EAGAIN},
+      {"abandoned", std::chrono::milliseconds(5000), std::chrono::milliseconds(150), ECANCELED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto [a, b] = testing::socket_pair();
+    const auto start = std::chrono::steady_clock::now();
+    std::function<bool()> abandoned;
+    if (c.abandon_after.count() > 0) {
+      abandoned = [&] { return std::chrono::steady_clock::now() - start >= c.abandon_after; };
+    }
+    auto r = write_all_by(a.get(), big, start + c.deadline, abandoned);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().os_code(), c.error);
+    EXPECT_GE(took, std::chrono::milliseconds(150));
+    EXPECT_LT(took, std::chrono::milliseconds(900));
+  }
 }
 
 TEST(SocketTest, ReadExactReportsEndOfStreamAsUnexpectedEof) {

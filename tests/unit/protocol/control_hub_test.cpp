@@ -71,6 +71,26 @@ TEST_F(ControlHubTest, ReportFromAnotherThreadEndsTheWaitEarly) {
   EXPECT_EQ(hub_.pending_effect_count(), 0u);
 }
 
+TEST_F(ControlHubTest, ShutdownEndsTheWaitingCommandAtOnceAndNoLaterOneWaits) {
+  Conn c = Conn::make();
+  activate(1, c);
+  const auto start = std::chrono::steady_clock::now();
+  auto pending = send_async(ReceiverCommand::kNext);
+  ASSERT_TRUE(c.receiver.recv());  // queued: the wait has begun
+  hub_.shutdown_sessions();
+  auto outcome = pending.get();
+  ASSERT_TRUE(outcome);
+  EXPECT_TRUE(outcome->dispatched);
+  EXPECT_FALSE(outcome->confirmed);
+  // The active source outlives the shutdown until its session ends; a command sent meanwhile
+  // still goes out but does not wait for the phone.
+  auto later = hub_.send_confirmed(ReceiverCommand::kPrevious, 0, 3s);
+  ASSERT_TRUE(later);
+  EXPECT_FALSE(later->confirmed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(hub_.pending_effect_count(), 0u);
+}
+
 TEST_F(ControlHubTest, NoReportTimesOutUnconfirmedAndForgetsTheEffect) {
   Conn c = Conn::make();
   activate(1, c);

@@ -1,12 +1,15 @@
 #include "protocol/control_session.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include <gtest/gtest.h>
 
 #include "core/encoding.h"
 #include "protocol/control_payloads.h"
+#include "protocol/control_server.h"
 #include "protocol/safety_auth.h"
+#include "support/fake_clock.h"
 #include "support/recording_sink.h"
 
 namespace sonvale {
@@ -65,7 +68,8 @@ struct FakeConnection {
   std::size_t pos = 0;
   std::size_t largest_read = 0;
   ReadSomeFn fn() {
-    return [this](std::span<std::uint8_t> buf) -> Result<std::size_t> {
+    return [this](std::span<std::uint8_t> buf,
+                  std::optional<Clock::time_point>) -> Result<std::size_t> {
       largest_read = std::max(largest_read, buf.size());
       const std::size_t n = std::min(buf.size(), wire.size() - pos);
       if (n > 0) std::memcpy(buf.data(), wire.data() + pos, n);
@@ -89,7 +93,7 @@ const std::array<std::uint8_t, 16> kKey = {'0', '1', '2', '3', '4', '5', '6', '7
 TEST(ReadIncomingTest, AnnouncedBodyIsReadAsItArrivesNotAllocatedUpFront) {
   FakeConnection conn{frame(0, 26, 1, Bytes(10, 'x'), 16777216)};
   ControlCipher rx(kKey);
-  auto r = read_incoming(conn.fn(), rx);
+  auto r = read_incoming(FrameSource{conn.fn()}, rx);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), "read ZeDidi control body: failed to fill whole buffer");
   EXPECT_LE(conn.largest_read, 64u * 1024u);
@@ -98,12 +102,81 @@ TEST(ReadIncomingTest, AnnouncedBodyIsReadAsItArrivesNotAllocatedUpFront) {
 TEST(ReadIncomingTest, LimitBodyIsReadAndTracedCut) {
   FakeConnection conn{frame(0, 7, 3, Bytes(16777216, 'z'))};
   ControlCipher rx(kKey);
-  auto r = read_incoming(conn.fn(), rx);
+  auto r = read_incoming(FrameSource{conn.fn()}, rx);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->body.size(), 16777216u);
   const Json trace = incoming_trace(*r);
   EXPECT_EQ(trace["wire_body_hex"].get<std::string>().size(), 1024u);
   EXPECT_EQ(trace["wire_body_hex_truncated"], true);
+}
+
+// A body above kUnbudgetedBodyBytes draws on the budget shared by all connections; one that does
+// not fit is refused before any of its bytes is read.
+TEST(ReadIncomingTest, LargeBodiesDrawOnTheSharedBudgetAndAreRefusedBeyondIt) {
+  struct Case {
+    const char* name;
+    std::size_t length;
+    std::size_t budget_left;
+    bool read;
+    std::size_t drawn;  // while the frame lives
+  };
+  const Case cases[] = {
+      {"small_body_of_an_empty_budget", kUnbudgetedBodyBytes, 0, true, 0},
+      {"large_body_that_just_fits", kUnbudgetedBodyBytes + 1, kUnbudgetedBodyBytes + 1, true,
+       kUnbudgetedBodyBytes + 1},
+      {"large_body_one_byte_too_many", kUnbudgetedBodyBytes + 1, kUnbudgetedBodyBytes, false, 0},
+      {"frame_limit_in_the_whole_budget", kMaxFrameBody, kMaxBodyBytesInTransit, true,
+       kMaxFrameBody},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ByteBudget shared(kMaxBodyBytesInTransit);
+    const auto others = shared.reserve(kMaxBodyBytesInTransit - c.budget_left);
+    FakeConnection conn{frame(0, 26, 1, Bytes(c.length, 'b'))};
+    ControlCipher rx(kKey);
+    {
+      auto r = read_incoming(FrameSource{.read = conn.fn(), .bodies = shared}, rx);
+      ASSERT_EQ(r.has_value(), c.read);
+      if (!c.read) {
+        EXPECT_EQ(r.error().to_string(),
+                  "ZeDidi control body of 65537 bytes refused: bodies in transit would exceed "
+                  "67108864 bytes");
+        EXPECT_EQ(conn.pos, kFrameHeaderSize);
+        EXPECT_FALSE(is_normal_peer_disconnect(r.error()));
+      } else {
+        EXPECT_EQ(r->body.size(), c.length);
+      }
+      EXPECT_EQ(shared.taken(), kMaxBodyBytesInTransit - c.budget_left + c.drawn);
+    }
+    EXPECT_EQ(shared.taken(), kMaxBodyBytesInTransit - c.budget_left);
+  }
+}
+
+TEST(ReadIncomingTest, ABodyNotWholeTenSecondsAfterItsHeaderFailsTheSession) {
+  auto clock = std::make_shared<testing::FakeClock>();
+  const Bytes wire = frame(0, 26, 1, Bytes(10, 'x'), 100);
+  std::size_t pos = 0;
+  std::vector<std::optional<Clock::time_point>> deadlines;
+  const Clock::time_point header_at = clock->now();
+  const ReadSomeFn read = [&](std::span<std::uint8_t> buf,
+                              std::optional<Clock::time_point> deadline) -> Result<std::size_t> {
+    deadlines.push_back(deadline);
+    if (pos == wire.size()) return fail(Error::os(ETIMEDOUT));  // nothing more came in time
+    const std::size_t n = std::min(buf.size(), wire.size() - pos);
+    std::memcpy(buf.data(), wire.data() + pos, n);
+    pos += n;
+    return n;
+  };
+  ControlCipher rx(kKey);
+  auto r = read_incoming(FrameSource{.read = read, .clock = clock}, rx);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(),
+            "read ZeDidi control body: ZeDidi control body did not arrive within 10 s");
+  EXPECT_FALSE(is_normal_peer_disconnect(r.error()));
+  // The header is awaited without limit; every read of the body shares one deadline.
+  ASSERT_GE(deadlines.size(), 2u);
+  EXPECT_EQ(deadlines.front(), std::nullopt);
+  EXPECT_EQ(deadlines.back(), header_at + kControlBodyDeadline);
 }
 
 struct TraceCase {
@@ -118,7 +191,7 @@ class IncomingTraceTest : public ::testing::TestWithParam<TraceCase> {};
 TEST_P(IncomingTraceTest, DescribesTheFrame) {
   FakeConnection conn{frame(GetParam().outer, 9, 0x0102, GetParam().body)};
   ControlCipher rx(kKey);
-  auto r = read_incoming(conn.fn(), rx);
+  auto r = read_incoming(FrameSource{conn.fn()}, rx);
   ASSERT_TRUE(r) << r.error().to_string();
   const Json trace = incoming_trace(*r);
   EXPECT_EQ(trace.size(), 13u);
@@ -178,13 +251,15 @@ struct Connection {
 class ControlSessionTest : public ::testing::Test {
  protected:
   // `bounded`: the outgoing channel holds at most kMaxQueuedFrameBytes, as run_session makes it.
-  Connection connect(std::uint64_t id, std::uint16_t port, bool bounded = false) {
+  Connection connect(std::uint64_t id, std::uint16_t port, bool bounded = false,
+                     const ByteBudget& bodies = ByteBudget(kMaxBodyBytesInTransit)) {
     auto [s, r] = bounded ? make_bounded_channel<Outgoing>(kMaxQueuedFrameBytes, &queued_frame_bytes)
                           : make_channel<Outgoing>();
     Connection c{id, s, std::move(r), std::make_shared<std::atomic<std::uint32_t>>(8), nullptr};
     hub_.register_control_route(id, kPhone, s, c.sequence);
-    SessionContext ctx{id, DeviceIdentity{"xYz", "SonVale", "Mac", "macOS", 3}, media_,
-                       hub_, rec_.sink(), [this](RtspLaunch l) { launches_.push_back(std::move(l)); }};
+    SessionContext ctx{
+        id,          DeviceIdentity{"xYz", "SonVale", "Mac", "macOS", 3},         media_, hub_,
+        rec_.sink(), [this](RtspLaunch l) { launches_.push_back(std::move(l)); }, bodies};
     c.session = std::make_unique<ControlSession>(std::move(ctx), SocketAddrV4{kPhone, 8899},
                                                  SocketAddrV4{kPhone, port}, std::move(s), c.sequence,
                                                  "00112233445566778899aabbccddeeff");
@@ -307,6 +382,29 @@ TEST_F(ControlSessionTest, ReportsOfTheActivePhoneOnAnotherConnectionAreAttribut
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].command, 87);
   EXPECT_TRUE(rec_.named("progress").empty());
+}
+
+// The JSON trees of a session's documents draw on the budget its connections share: a document
+// whose tree does not fit is read as one that is not JSON, and what it took is given back.
+TEST_F(ControlSessionTest, DocumentsTooCostlyForTheSharedBudgetAreTakenForNoJson) {
+  std::string costly = "[0";
+  for (int i = 0; i < 9999; ++i) costly += ",0";
+  costly += "]";
+  const ByteBudget roomy(kMaxBodyBytesInTransit);
+  const ByteBudget drained(kMaxBodyBytesInTransit);
+  const auto others = drained.reserve(kMaxBodyBytesInTransit);
+  Connection fits = connect(1, 40000, false, roomy);
+  Connection refused = connect(2, 40001, false, drained);
+  ASSERT_TRUE(fits.in(64, text(costly)));
+  ASSERT_TRUE(refused.in(64, text(costly)));
+  const auto sources = rec_.named("play_source");
+  ASSERT_EQ(sources.size(), 2u);
+  EXPECT_EQ(sources[0]["content"].size(), 10000u);
+  EXPECT_EQ(sources[1]["content"], nullptr);
+  EXPECT_EQ(roomy.taken(), 0u);
+  // A document of a few values costs nothing shared, so a phone is served however full it is.
+  ASSERT_TRUE(refused.in(2, text(R"({"authMsg":"00112233445566778899aabbccddeeff"})")));
+  EXPECT_EQ(rec_.named("authentication_diagnostic").size(), 1u);
 }
 
 TEST_F(ControlSessionTest, MediaInfoOfAnInactivePhoneStillEmitsAndSetVolumeShortBodyKeepsVolume) {

@@ -1,13 +1,13 @@
 #include "protocol/control_writer.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "core/encoding.h"
 #include "support/recording_sink.h"
@@ -226,6 +226,34 @@ TEST(ControlWriterTest, AWriteThatStaysBlockedFailsAndShutsTheConnectionDown) {
   // The session's own descriptor sees the end of the stream: its read loop wakes up.
   std::uint8_t byte = 0;
   EXPECT_EQ(*read_some(session_end->get(), {&byte, 1}), 0u);
+}
+
+TEST(ControlWriterTest, APeerThatTakesAFewBytesNowAndThenDoesNotRenewTheTimeOut) {
+  auto [write_end, read_end] = testing::socket_pair();
+  // The session sets kControlWriteTimeout; a short time-out shows the same rule quickly.
+  ASSERT_TRUE(set_send_timeout(write_end.get(), std::chrono::milliseconds(300)));
+  std::atomic<bool> done{false};
+  std::thread slow_peer([&done, fd = read_end.get()] {
+    std::array<std::uint8_t, 512> buf{};
+    while (!done) {  // a little every 50 ms: each send call makes some progress
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      (void)::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+    }
+  });
+  testing::RecordingSink rec;
+  auto [sender, receiver] = make_channel<Outgoing>();
+  ASSERT_TRUE(sender.send(msg(Outgoing::Mode::kPlain, Bytes(4 * 1024 * 1024, 0), 1, 1)));
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = writer_loop(write_end.get(), std::move(receiver), kKey, rec.sink());
+  const auto took = std::chrono::steady_clock::now() - start;
+  done = true;
+  slow_peer.join();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(
+      result.error().to_string(),
+      "ZeDidi control write blocked for 10 s: Resource temporarily unavailable (os error 11)");
+  EXPECT_GE(took, std::chrono::milliseconds(300));
+  EXPECT_LT(took, std::chrono::milliseconds(900));
 }
 
 TEST(ControlWriterTest, ClosedPeerEndsTheWriterWithTheSystemError) {

@@ -81,13 +81,14 @@ class LatencyFeedbackStep : public ::testing::Test {
   Fd phone_;
   std::shared_ptr<ZeDidiLatencyTelemetry> telemetry_ = ZeDidiLatencyTelemetry::create();
   testing::RecordingSink sink_;
+  const SessionToken token_{std::make_shared<std::atomic<std::uint64_t>>(1), 1};
   const LatencyFeedback::Instant t0_ = std::chrono::steady_clock::now();
 };
 
 TEST_F(LatencyFeedbackStep, NeedsSessionIdPacketAndDeadline) {
   LatencyFeedback fb(t0_);
   // Before any packet: the deadline still moves on, nothing is written.
-  ASSERT_TRUE(fb.step(session_.get(), t0_ + 300ms, "S", *telemetry_, sink_.sink()));
+  ASSERT_TRUE(fb.step(session_.get(), token_, t0_ + 300ms, "S", *telemetry_, sink_.sink()));
   EXPECT_EQ(fb.deadline(), t0_ + 550ms);
   EXPECT_EQ(received(), "");
 
@@ -95,13 +96,13 @@ TEST_F(LatencyFeedbackStep, NeedsSessionIdPacketAndDeadline) {
   telemetry_->queued_frames.store(4800);
   telemetry_->output_latency_us.store(30000);
   // Without a session id nothing happens and the deadline stays.
-  ASSERT_TRUE(fb.step(session_.get(), t0_ + 600ms, "", *telemetry_, sink_.sink()));
+  ASSERT_TRUE(fb.step(session_.get(), token_, t0_ + 600ms, "", *telemetry_, sink_.sink()));
   EXPECT_EQ(fb.deadline(), t0_ + 550ms);
   // Before the deadline: nothing.
-  ASSERT_TRUE(fb.step(session_.get(), t0_ + 549ms, "S", *telemetry_, sink_.sink()));
+  ASSERT_TRUE(fb.step(session_.get(), token_, t0_ + 549ms, "S", *telemetry_, sink_.sink()));
   EXPECT_EQ(received(), "");
 
-  ASSERT_TRUE(fb.step(session_.get(), t0_ + 560ms, "S", *telemetry_, sink_.sink()));
+  ASSERT_TRUE(fb.step(session_.get(), token_, t0_ + 560ms, "S", *telemetry_, sink_.sink()));
   EXPECT_EQ(fb.deadline(), t0_ + 810ms);  // from the pass, not the old deadline
   const std::string first = received();
   EXPECT_EQ(first,
@@ -109,8 +110,8 @@ TEST_F(LatencyFeedbackStep, NeedsSessionIdPacketAndDeadline) {
 
   // Passes every 10 ms for a second write at most one request per 250 ms.
   for (int ms = 570; ms <= 1560; ms += 10) {
-    ASSERT_TRUE(fb.step(session_.get(), t0_ + std::chrono::milliseconds(ms), "S", *telemetry_,
-                        sink_.sink()));
+    ASSERT_TRUE(fb.step(session_.get(), token_, t0_ + std::chrono::milliseconds(ms), "S",
+                        *telemetry_, sink_.sink()));
   }
   const std::string rest = received();
   EXPECT_EQ(count(rest, "VIDEO_LATENCY"), 4u);
@@ -132,7 +133,7 @@ TEST_F(LatencyFeedbackStep, WriteFailureEndsWithContext) {
   LatencyFeedback fb(t0_);
   telemetry_->observe_packet(1, 0, t0_, 100);
   phone_.reset();
-  auto r = fb.step(session_.get(), t0_ + 1s, "S", *telemetry_, sink_.sink());
+  auto r = fb.step(session_.get(), token_, t0_ + 1s, "S", *telemetry_, sink_.sink());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string().rfind("write ZeDidi VIDEO_LATENCY feedback: ", 0), 0u)
       << r.error().to_string();

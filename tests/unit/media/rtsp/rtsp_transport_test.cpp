@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "core/net.h"
@@ -95,6 +98,46 @@ TEST_F(RtspReaderTest, TricklingSourceCannotHoldARetiredSession) {
   ASSERT_TRUE(r) << r.error().to_string();
   EXPECT_FALSE(*r);
   EXPECT_LT(took, 1s);
+}
+
+TEST(WriteRtspTest, AWriteToASourceThatDoesNotReadIsGivenUpOnceTheSessionIsRetired) {
+  auto [session, phone] = testing::socket_pair();  // the phone never reads
+  auto counter = std::make_shared<std::atomic<std::uint64_t>>(5);
+  const SessionToken token(counter, 5);
+  // What the socket takes before the write blocks goes out; the rest waits for room.
+  const std::string text(8 * 1024 * 1024, 'r');
+  std::thread retire([&counter] {
+    std::this_thread::sleep_for(100ms);
+    counter->store(6);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  auto r = write_rtsp(session.get(), text, token);
+  const auto took = std::chrono::steady_clock::now() - start;
+  retire.join();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().os_code(), ECANCELED);
+  EXPECT_GE(took, 100ms);
+  EXPECT_LT(took, 1s);
+}
+
+TEST(WriteRtspTest, ACurrentSessionWritesWholeTextsAndFailsOnAClosedConnection) {
+  auto [session, phone] = testing::socket_pair();
+  const SessionToken token(std::make_shared<std::atomic<std::uint64_t>>(1), 1);
+  const std::string text(256 * 1024, 'w');
+  std::string got;
+  std::thread reader([&got, fd = phone.get()] {
+    std::array<std::uint8_t, 4096> buf{};
+    while (got.size() < 256 * 1024) {
+      auto n = read_some(fd, buf);
+      if (!n || *n == 0) return;
+      got.append(reinterpret_cast<const char*>(buf.data()), *n);
+    }
+  });
+  ASSERT_TRUE(write_rtsp(session.get(), text, token));
+  reader.join();
+  EXPECT_EQ(got, text);
+  phone.reset();
+  EXPECT_EQ(write_rtsp(session.get(), "OPTIONS", token).error().io_kind(), IoKind::kBrokenPipe);
 }
 
 }  // namespace
