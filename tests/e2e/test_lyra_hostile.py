@@ -16,7 +16,8 @@ from lyra_phone import (ACK, PUSH, LyraPhone, SecurePhone, frame, handshake_mess
                         keep_alive, logical, lyra_road, segment, sync_request, wait_until)
 from netpair import OFF_LINK_V4, RECEIVER_V4, TEST_V4
 from spoof import Spoofer
-from test_discovery import pair, start  # noqa: F401 (pair: fixture)
+from test_discovery import asker, pair, start  # noqa: F401 (asker, pair: fixtures)
+from test_hostile_discovery import still_served
 
 pytestmark = pytest.mark.skipif(not netpair.available(), reason="needs root and network namespaces")
 
@@ -298,3 +299,71 @@ def test_spoofed_victim_gets_at_most_three_times_its_bytes(receiver, name, datag
     finally:
         phone.close()
     assert lyra_road(RECEIVER_V4) == 8899
+
+
+class Echo:
+    """A UDP echo service on the test's side of the link: sends every datagram back to where it
+    came from, as a reflecting host on the LAN does."""
+
+    def __init__(self, address):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(address)
+        self.sock.settimeout(0.1)
+        self.address = address
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while self.running:
+            try:
+                data, source = self.sock.recvfrom(65535)
+                self.sock.sendto(data, source)
+            except (socket.timeout, OSError):
+                continue
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
+
+
+@pytest.mark.parametrize("reflector", ["second_receiver", "udp_echo"])
+@pytest.mark.parametrize("first_sn", [0, 1000], ids=["cached_reply", "fresh_replies"])
+def test_one_spoofed_push_starts_no_endless_exchange(receiver, relvox, asker, reflector, first_sn):  # noqa: F811
+    """A logical sync spoofed from a host that answers what it gets (another receiver, whose
+    logical sync reply is a logical sync request again, or a UDP echo service) makes the two
+    ends answer each other's replies: with the reply cached under the first push's sn, or with a
+    fresh reply every turn. The receiver answers a few turns, then lets the exchange die."""
+    if reflector == "second_receiver":
+        other = relvox("--expected-ip", TEST_V4, "--interface-name", netpair.TEST_IF, "--name", "Other",
+                       "--lyra-instance-id", "0B0B0B0B", "--pcm-port", "7300")
+        other.wait_event("lyra_command_ready")
+        source, echo = (TEST_V4, 55982), None
+    else:
+        echo = Echo((TEST_V4, 7777))
+        source = echo.address
+    peer = "%s:%d" % source
+    spoofer = Spoofer()
+    try:
+        spoofer.send(source, LYRA, segment(9, PUSH, first_sn, logical([(3, 1)], inner_frame(5, b""))))
+        wait_received(receiver, {peer}, 1)
+
+        def from_reflector():
+            return sum(e["peer"] == peer for e in receiver.named("lyra_packet_received"))
+
+        # Quiet for a whole second, well after a few turns of a round trip under a millisecond.
+        last, quiet_since = from_reflector(), time.monotonic()
+        deadline = time.monotonic() + 10
+        while time.monotonic() - quiet_since < 1.0 and time.monotonic() < deadline:
+            time.sleep(0.05)
+            now = from_reflector()
+            if now != last:
+                last, quiet_since = now, time.monotonic()
+        print(f"{reflector}, first sn {first_sn}: {last} datagrams from the reflector")
+        assert last <= 40, f"{last} datagrams from {peer} and still coming"
+    finally:
+        spoofer.close()
+        if echo is not None:
+            echo.close()
+    still_served(receiver, asker)
