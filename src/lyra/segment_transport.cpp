@@ -110,14 +110,21 @@ SegmentTransport::Peer& SegmentTransport::admit(Peer&& fresh) {
 
 SegmentTransport::PeerList::iterator SegmentTransport::eviction_victim() {
   if (!peers_[kStranger].empty()) return std::prev(peers_[kStranger].end());
-  PeerList& known = peers_[kKnown];
-  PeerList& trusted = peers_[kTrusted];
-  const bool trusted_idle =
-      !trusted.empty() && now_ - trusted.back().last_active >= kTrustedIdleLimit;
-  if (!known.empty() && !(trusted_idle && trusted.back().last_active < known.back().last_active)) {
-    return std::prev(known.end());
-  }
-  return std::prev(trusted.end());  // idle, or the only kind left
+  // The least recently active of the keyless and the long silent.
+  std::optional<PeerList::iterator> victim;
+  const auto consider = [&](Standing standing, bool only_idle) {
+    PeerList& list = peers_[standing];
+    if (list.empty()) return;
+    const auto candidate = std::prev(list.end());
+    if (only_idle && now_ - candidate->last_active < kTrustedIdleLimit) return;
+    if (!victim || candidate->last_active < (*victim)->last_active) victim = candidate;
+  };
+  consider(kKnown, false);
+  consider(kKeyed, true);
+  consider(kConfirmed, true);
+  if (victim) return *victim;
+  if (!peers_[kKeyed].empty()) return std::prev(peers_[kKeyed].end());
+  return std::prev(peers_[kConfirmed].end());
 }
 
 void SegmentTransport::drop_peer(PeerList::iterator it) {
@@ -128,8 +135,12 @@ void SegmentTransport::drop_peer(PeerList::iterator it) {
 
 void SegmentTransport::touch(Peer& peer) {
   const PeerSession& s = peer.session;
-  const bool connected = s.session_key || s.client_channel_id || s.server_channel_id;
-  const Standing standing = !peer.validated ? kStranger : connected ? kTrusted : kKnown;
+  // A logical connection is opened only by a sealed connect.
+  const bool confirmed = (s.session_key && s.key_confirmed) || s.client_channel_id || s.server_channel_id;
+  const Standing standing = !peer.validated ? kStranger
+                            : confirmed     ? kConfirmed
+                            : s.session_key ? kKeyed
+                                            : kKnown;
   peer.last_active = now_;
   peers_[standing].splice(peers_[standing].begin(), peers_[peer.standing], peer.self);
   peer.standing = standing;

@@ -61,7 +61,9 @@ using FrameHandler =
 //   resent, and everything sent to its IPv4 address stays within the AmplificationLimit.
 // - When the table is full, a new session takes the place of the least recently active session
 //   that is not validated; failing that, of a validated one without key or logical connection or
-//   silent for kTrustedIdleLimit; failing that, of the least recently active one.
+//   silent for kTrustedIdleLimit; failing that, of one whose key no sealed frame has shown the
+//   peer to hold (a spoofed source can acknowledge a reply and run a handshake blind, but not
+//   seal); failing that, of the least recently active one.
 // - When the reply bytes are over budget, the session holding the most gives up its oldest.
 // - A peer that answers our replies (kMaxEchoTurns) gets acknowledgements only: its replies are
 //   cached, neither sent nor resent, until a reply differs or a turn is slower. A copy of the
@@ -109,7 +111,7 @@ class SegmentTransport {
     bool acknowledged = false;
   };
   // Which sessions give way first when the table is full (lowest first).
-  enum Standing : std::size_t { kStranger, kKnown, kTrusted, kStandings };
+  enum Standing : std::size_t { kStranger, kKnown, kKeyed, kConfirmed, kStandings };
   struct Peer {
     PeerList::iterator self;  // stays valid when the session moves between lists
     SocketAddrV4 address;

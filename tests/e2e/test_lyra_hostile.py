@@ -128,36 +128,57 @@ def test_spoofed_pairs_do_not_lock_a_slow_phone_out(receiver, kind):
     assert receiver.named("lyra_logical_connection_accepted")[-1]["server_port"] == 8899
 
 
+def spoof_keyed_sessions(receiver, pairs, acknowledged):
+    """A handshake from each spoofed pair, each read before the next ten go; `acknowledged` packs
+    behind it an ack of reply 0, which a spoofer can send without seeing the reply. Returns once
+    every pair holds a key."""
+    point = p256_point()
+    peers = {"%s:%d" % source for source in pairs}
+    spoofer = Spoofer()
+    try:
+        for i, source in enumerate(pairs):
+            message = handshake_message(os.urandom(32), point)
+            datagram = segment(1, PUSH, i, logical([(3, 1)], inner_frame(6, message)))
+            if acknowledged:
+                datagram += segment(1, ACK, 0, una=1)
+            spoofer.send(source, LYRA, datagram)
+            if i % 10 == 9:
+                wait_received(receiver, peers, i + 1)
+    finally:
+        spoofer.close()
+    keyed = set()
+
+    def established(e):
+        if e.get("event") == "lyra_secure_channel_established" and e["peer"] in peers:
+            keyed.add(e["peer"])
+        return len(keyed) == len(pairs)
+
+    receiver.wait_for(established, what="a key for every spoofed pair")
+
+
 def test_spoofed_handshakes_do_not_push_out_a_keyed_phone(receiver):
     """A handshake needs no secret, so each of 300 spoofed pairs leaves a key in a session of its
     own; sent between the phone's handshake and its connect (each read before the next ten go),
     they still do not take the phone's place."""
-    point = p256_point()
-    peers = {"%s:%d" % source for source in PAIRS}
-
     def spoof_handshakes(done):
-        if done != 4:
-            return
-        spoofer = Spoofer()
-        try:
-            for i, source in enumerate(PAIRS):
-                message = handshake_message(os.urandom(32), point)
-                spoofer.send(source, LYRA, segment(1, PUSH, i, logical([(3, 1)], inner_frame(6, message))))
-                if i % 10 == 9:
-                    wait_received(receiver, peers, i + 1)
-        finally:
-            spoofer.close()
-        keyed = set()
-
-        def established(e):
-            if e.get("event") == "lyra_secure_channel_established" and e["peer"] in peers:
-                keyed.add(e["peer"])
-            return len(keyed) == len(PAIRS)
-
-        receiver.wait_for(established, what="a key for every spoofed pair")
+        if done == 4:
+            spoof_keyed_sessions(receiver, PAIRS, acknowledged=False)
 
     assert lyra_road(RECEIVER_V4, between=spoof_handshakes,
                      then=lambda phone: channel_frame_is_opened(receiver, phone)) == 8899
+
+
+def test_acknowledged_spoofed_handshakes_do_not_push_out_a_connected_phone(receiver, asker):  # noqa: F811
+    """An acknowledgement needs no reply seen (the first reply's sn is 0), so 300 spoofed pairs
+    each hold a key and count as acknowledged, as a phone's session does; a phone that has opened
+    its logical connection has shown it holds its key, which no spoofer can, and keeps its
+    session: its sealed channel frame is still opened."""
+    def spoofed_between(phone):
+        spoof_keyed_sessions(receiver, PAIRS, acknowledged=True)
+        channel_frame_is_opened(receiver, phone)
+
+    assert lyra_road(RECEIVER_V4, then=spoofed_between) == 8899
+    still_served(receiver, asker)
 
 
 def copies_of_unacknowledged_reply(phone, payload):

@@ -58,6 +58,10 @@ struct Rig {
                     if (payload.empty()) return std::optional<Bytes>{};
                     if (as_text(payload) == "key") session.session_key = test::key_of(1);
                     if (as_text(payload) == "chan") session.client_channel_id = 9;
+                    if (as_text(payload) == "sealed") {
+                      session.session_key = test::key_of(1);
+                      session.key_confirmed = true;
+                    }
                     if (as_text(payload) == "big") return std::optional<Bytes>(Bytes(kBigReply, 0x42));
                     if (reply_size) return std::optional<Bytes>(Bytes(reply_size, 0x52));
                     Bytes r{'R'};
@@ -408,8 +412,9 @@ TEST(SegmentTransportTest, ResendPassIgnoresSessionsWithoutPending) {
 const Bytes kBig = {'b', 'i', 'g'};
 
 // How a session stands when the table is full; `kKeyedStranger` has a key but never acknowledged
-// a reply, as a spoofed handshake leaves it.
-enum class Kind { kStranger, kKeyedStranger, kKnown, kKeyed, kConnected };
+// a reply, as a spoofed handshake leaves it; `kKeyed` acknowledged one too, which a spoofer can
+// do blind; `kConfirmed` has sent a sealed frame that opened under its key, which it cannot.
+enum class Kind { kStranger, kKeyedStranger, kKnown, kKeyed, kConfirmed, kConnected };
 
 struct EvictionCase {
   const char* name;
@@ -432,6 +437,7 @@ TEST_P(EvictionTest, NewSessionTakesThePlaceOfTheRightOne) {
     const Kind kind = c.sessions[i];
     const Bytes payload = kind == Kind::kKeyed || kind == Kind::kKeyedStranger ? test::bytes_of("key")
                           : kind == Kind::kConnected                        ? test::bytes_of("chan")
+                          : kind == Kind::kConfirmed                        ? test::bytes_of("sealed")
                                                                             : kHello;
     rig.in(push(1, payload), address(i));
     if (kind != Kind::kStranger && kind != Kind::kKeyedStranger) rig.in(ack(0, 1), address(i));
@@ -463,7 +469,12 @@ INSTANTIATE_TEST_SUITE_P(
         EvictionCase{"keyed_silent_ten_minutes", {Kind::kKeyed, Kind::kKnown, Kind::kKnown}, kTenMinutes, 0},
         EvictionCase{"keyed_silent_just_under_ten_minutes", {Kind::kKeyed, Kind::kKnown, Kind::kKnown},
                      kTenMinutes - std::chrono::seconds(1), 1},
-        EvictionCase{"only_keyed_left", {Kind::kKeyed, Kind::kKeyed}, kNoPause, 0}),
+        EvictionCase{"only_keyed_left", {Kind::kKeyed, Kind::kKeyed}, kNoPause, 0},
+        EvictionCase{"unconfirmed_key_before_older_confirmed", {Kind::kConfirmed, Kind::kKeyed, Kind::kConfirmed},
+                     kNoPause, 1},
+        EvictionCase{"keyless_before_confirmed", {Kind::kConfirmed, Kind::kKnown, Kind::kKeyed}, kNoPause, 1},
+        EvictionCase{"confirmed_silent_ten_minutes", {Kind::kConfirmed, Kind::kKnown, Kind::kKeyed}, kTenMinutes, 0},
+        EvictionCase{"only_confirmed_left", {Kind::kConfirmed, Kind::kConfirmed}, kNoPause, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct NoSessionCase {
