@@ -76,7 +76,7 @@ void SegmentTransport::on_datagram(ByteSpan datagram, SocketAddrV4 from) {
                {"peer", from.to_string()},
                {"bytes", datagram.size()}});
   now_ = clock_->now();
-  amplification_.received(from.ip, datagram.size());
+  amplification_.received(from.ip, datagram.size(), now_);
   // Only the admission of a new session changes the table, and never drops the sender's own.
   Peer* peer = find_peer(from);
   for (const Segment& segment : split_segments(datagram)) {
@@ -329,7 +329,7 @@ std::size_t SegmentTransport::resend_due(Clock::time_point now) {
 }
 
 void SegmentTransport::send(ByteSpan bytes, SocketAddrV4 to, bool validated) {
-  if (!validated && !amplification_.try_send(to.ip, bytes.size())) return;
+  if (!validated && !amplification_.try_send(to.ip, bytes.size(), now_)) return;
   (void)socket_.send_to(bytes, SocketAddr(to));  // send failures are ignored; a pending reply goes again
 }
 

@@ -18,7 +18,7 @@
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/udp_socket.h"
-#include "lyra/amplification_limit.h"
+#include "core/amplification_limit.h"
 #include "lyra/peer_session.h"
 #include "lyra/segment.h"
 
