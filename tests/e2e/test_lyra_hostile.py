@@ -244,19 +244,16 @@ def packed(frame_bytes, size=65484):
     return b"".join(segment(7, PUSH, sn, frame_bytes) for sn in range(count))
 
 
-class Victim:
-    """A socket on the off-link address the spoofer claims; counts the datagrams that reach it
-    and what they cost the link, headers included."""
+class Receiving:
+    """A UDP socket on the test's side, read on a thread that hands each datagram to `got`."""
 
-    def __init__(self, port):
+    def __init__(self, address, buffer=None):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
-        self.sock.bind((OFF_LINK_V4, port))
+        if buffer is not None:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer)
+        self.sock.bind(address)
         self.sock.settimeout(0.1)
-        self.address = (OFF_LINK_V4, port)
-        self.payload = 0
-        self.wire = 0
-        self.last = time.monotonic()
+        self.address = address
         self.running = True
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
@@ -264,17 +261,31 @@ class Victim:
     def _run(self):
         while self.running:
             try:
-                data, _ = self.sock.recvfrom(65535)
+                data, source = self.sock.recvfrom(65535)
             except socket.timeout:
                 continue
-            self.payload += len(data)
-            self.wire += len(data) + HEADERS
-            self.last = time.monotonic()
+            self.got(data, source)
 
     def close(self):
         self.running = False
         self.thread.join()
         self.sock.close()
+
+
+class Victim(Receiving):
+    """A socket on the off-link address the spoofer claims; counts the datagrams that reach it
+    and what they cost the link, headers included."""
+
+    def __init__(self, port):
+        self.payload = 0
+        self.wire = 0
+        self.last = time.monotonic()
+        super().__init__((OFF_LINK_V4, port), buffer=8 << 20)
+
+    def got(self, data, source):
+        self.payload += len(data)
+        self.wire += len(data) + HEADERS
+        self.last = time.monotonic()
 
 
 @pytest.mark.parametrize("name, datagrams", [
@@ -322,31 +333,12 @@ def test_spoofed_victim_gets_at_most_three_times_its_bytes(receiver, name, datag
     assert lyra_road(RECEIVER_V4) == 8899
 
 
-class Echo:
+class Echo(Receiving):
     """A UDP echo service on the test's side of the link: sends every datagram back to where it
     came from, as a reflecting host on the LAN does."""
 
-    def __init__(self, address):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(address)
-        self.sock.settimeout(0.1)
-        self.address = address
-        self.running = True
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while self.running:
-            try:
-                data, source = self.sock.recvfrom(65535)
-                self.sock.sendto(data, source)
-            except (socket.timeout, OSError):
-                continue
-
-    def close(self):
-        self.running = False
-        self.thread.join()
-        self.sock.close()
+    def got(self, data, source):
+        self.sock.sendto(data, source)
 
 
 @pytest.mark.parametrize("reflector", ["second_receiver", "udp_echo"])
