@@ -128,11 +128,14 @@ class Responder {
                    {"bytes", datagram.size()},
                    {"wire_hex", hex_lower(datagram)}});
     if (!source) return;
+    const Clock::time_point now = p_.clock->now();
+    // Only hosts of the link are ever answered by unicast, so only they earn budget.
+    if (p_.on_link.is_host(source->ip)) unicast_budget_.received(source->ip, datagram.size(), now);
     const auto questions = read_dns_questions(datagram);
     if (questions.empty()) return;
     const ReplyPlan plan =
         plan_replies(questions, *source, got->destination, *p_.responses, p_.on_link,
-                     p_.multicast_target, last_multicast_, p_.clock->now());
+                     p_.multicast_target, last_multicast_, now);
     if (plan.off_link) return;
     if (plan.lyra) reply(datagram, *source, plan.destination, services_[0]);
     if (plan.mi_connect) reply(datagram, *source, plan.destination, services_[1]);
@@ -148,12 +151,13 @@ class Responder {
   }
 
   void reply(ByteSpan query, SocketAddrV4 source, SocketAddrV4 destination, const Service& s) {
+    const bool to_group = destination == p_.multicast_target;
+    if (!to_group && !unicast_budget_.try_send(destination.ip, s.packet->size(), p_.clock->now())) return;
     Bytes packet = *s.packet;
     packet[0] = query[0];
     packet[1] = query[1];
     const bool ok = send(packet, destination);
-    if (ok && destination == p_.multicast_target)
-      last_multicast_.*s.last_multicast = p_.clock->now();
+    if (ok && to_group) last_multicast_.*s.last_multicast = p_.clock->now();
     p_.events(Json{{"event", "discovery_query"},
                    {"protocol", "xiaomi_zedidi"},
                    {"service", s.name},
@@ -170,6 +174,7 @@ class Responder {
   const ResponderParams& p_;
   const std::array<Service, 2> services_;
   LastMulticast last_multicast_;
+  AmplificationLimit unicast_budget_{kUnicastAnswerHosts, kUnicastAnswerBudget};
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/amplification_limit.h"
 #include "core/bytes.h"
 #include "core/clock.h"
 #include "core/event_sink.h"
@@ -45,6 +46,13 @@ struct LastMulticast {
 // RFC 6762 section 6: a service's records are multicast on an interface at most once in this
 // interval. A query within it is served by the answer the link has just heard.
 inline constexpr std::chrono::seconds kMulticastInterval{1};
+
+// What may be sent by unicast to one host of the link, which a query with a forged source could
+// otherwise make a target of answers ten times its size: three times what arrived from the host,
+// plus 4 KiB that it regains at 1 KiB a second, enough for a one-shot querier asking for both
+// services every second. Answers to the group are held back by kMulticastInterval instead.
+inline constexpr AmplificationPolicy kUnicastAnswerBudget{3, 4096, 1024};
+inline constexpr std::size_t kUnicastAnswerHosts = 1024;
 
 // What one received datagram gets (RFC 6762 sections 5.4, 6 and 11).
 struct ReplyPlan {
@@ -85,7 +93,8 @@ struct ResponderParams {
 // apart, then one round every 30 s), answers to matching queries, events for every datagram;
 // returns after the stop flag was seen set and the three rounds of goodbyes went out. Every
 // announcement and every answer to the group that was sent counts as the service's last
-// multicast.
+// multicast. A unicast answer beyond its host's kUnicastAnswerBudget is not sent, like an answer
+// to the group held back, and reported by no event.
 void run_responder(DatagramSocket& socket, const ResponderParams& params);
 
 }  // namespace sonvale

@@ -137,6 +137,7 @@ Result<Reply> logical_steps(ByteSpan body, PeerSession& session, const FrameCont
   if (frame.encrypted) {
     if (!session.session_key) return fail(Error::msg("encrypted logical frame before ECDH"));
     SV_ASSIGN_OR_RETURN(frame.inner, open_sealed(*session.session_key, *inner));
+    session.key_confirmed = true;
   } else {
     frame.inner.assign(inner->begin(), inner->end());
   }
@@ -205,6 +206,7 @@ Result<Reply> channel_steps(ByteSpan payload, PeerSession& session, const FrameC
     return Reply{};
   }
   auto plain = open_sealed(*session.session_key, sealed);
+  if (plain) session.key_confirmed = true;
   Json ev = base_event(plain ? "lyra_channel_frame_decrypted" : "lyra_channel_frame_decrypt_failed", ctx);
   ev["channel_id"] = channel_id;
   ev["expected_channel_id"] = optional_u64(session.server_channel_id);

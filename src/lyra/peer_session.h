@@ -16,6 +16,9 @@ struct PeerSession {
   Bytes account;
   // The AES-256-GCM key of the secure channel, set by each successful handshake.
   std::optional<Key256> session_key;
+  // Whether a sealed frame from the peer has opened under `session_key`: it then holds the key
+  // too, so it has read our handshake reply, which a spoofed source never does.
+  bool key_confirmed = false;
 };
 
 }  // namespace sonvale::lyra

@@ -108,6 +108,7 @@ Result<AuthReply> build_auth_server_notify(const OuterScalars& outer, ByteSpan m
   SV_ASSIGN_OR_RETURN(Bytes frame, wrap_logical(outer, inner));
   SV_TRY(fits_one_datagram(frame));
   session.session_key = std::move(key);
+  session.key_confirmed = false;
   return AuthReply{std::move(frame), key_index};
 }
 

@@ -26,6 +26,8 @@ struct SegmentHeader {
   std::uint32_t sn = 0;
   std::uint32_t una = 0;
   std::uint32_t len = 0;
+
+  bool operator==(const SegmentHeader&) const = default;
 };
 
 struct Segment {

@@ -1,7 +1,9 @@
 #include "lyra/segment_transport.h"
 
 #include <algorithm>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "core/encoding.h"
@@ -12,6 +14,25 @@ namespace {
 std::uint64_t address_key(SocketAddrV4 a) {
   return (std::uint64_t{a.ip.value} << 16) | a.port;
 }
+
+// The header of a segment this transport built (at least 24 bytes).
+SegmentHeader header_of(const Bytes& segment) {
+  ByteReader r(segment);
+  SegmentHeader h;
+  h.conv = *r.u32le();
+  h.cmd = *r.u8();
+  h.frg = *r.u8();
+  h.wnd = *r.u16le();
+  h.ts = *r.u32le();
+  h.sn = *r.u32le();
+  h.una = *r.u32le();
+  h.len = *r.u32le();
+  return h;
+}
+
+// Compared only with the replies of the same session: a payload made to collide misleads nothing
+// but the session of the peer that made it.
+std::size_t payload_hash(ByteSpan payload) { return std::hash<std::string_view>{}(as_text(payload)); }
 
 template <class Map>
 typename Map::iterator oldest(Map& m) {
@@ -55,10 +76,15 @@ void SegmentTransport::on_datagram(ByteSpan datagram, SocketAddrV4 from) {
                {"peer", from.to_string()},
                {"bytes", datagram.size()}});
   now_ = clock_->now();
-  amplification_.received(from.ip, datagram.size());
+  amplification_.received(from.ip, datagram.size(), now_);
   // Only the admission of a new session changes the table, and never drops the sender's own.
   Peer* peer = find_peer(from);
   for (const Segment& segment : split_segments(datagram)) {
+    // A host that sends back what it gets (an echo service) is not pushing anything.
+    if (peer && peer->last_reply && segment.header == peer->last_reply->header &&
+        payload_hash(segment.payload) == peer->last_reply->payload_hash) {
+      continue;
+    }
     if (segment.header.cmd == kCmdPush) {
       handle_push(peer, from, segment);
       if (!peer) peer = find_peer(from);
@@ -84,14 +110,21 @@ SegmentTransport::Peer& SegmentTransport::admit(Peer&& fresh) {
 
 SegmentTransport::PeerList::iterator SegmentTransport::eviction_victim() {
   if (!peers_[kStranger].empty()) return std::prev(peers_[kStranger].end());
-  PeerList& known = peers_[kKnown];
-  PeerList& trusted = peers_[kTrusted];
-  const bool trusted_idle =
-      !trusted.empty() && now_ - trusted.back().last_active >= kTrustedIdleLimit;
-  if (!known.empty() && !(trusted_idle && trusted.back().last_active < known.back().last_active)) {
-    return std::prev(known.end());
-  }
-  return std::prev(trusted.end());  // idle, or the only kind left
+  // The least recently active of the keyless and the long silent.
+  std::optional<PeerList::iterator> victim;
+  const auto consider = [&](Standing standing, bool only_idle) {
+    PeerList& list = peers_[standing];
+    if (list.empty()) return;
+    const auto candidate = std::prev(list.end());
+    if (only_idle && now_ - candidate->last_active < kTrustedIdleLimit) return;
+    if (!victim || candidate->last_active < (*victim)->last_active) victim = candidate;
+  };
+  consider(kKnown, false);
+  consider(kKeyed, true);
+  consider(kConfirmed, true);
+  if (victim) return *victim;
+  if (!peers_[kKeyed].empty()) return std::prev(peers_[kKeyed].end());
+  return std::prev(peers_[kConfirmed].end());
 }
 
 void SegmentTransport::drop_peer(PeerList::iterator it) {
@@ -102,8 +135,12 @@ void SegmentTransport::drop_peer(PeerList::iterator it) {
 
 void SegmentTransport::touch(Peer& peer) {
   const PeerSession& s = peer.session;
-  const bool connected = s.session_key || s.client_channel_id || s.server_channel_id;
-  const Standing standing = !peer.validated ? kStranger : connected ? kTrusted : kKnown;
+  // A logical connection is opened only by a sealed connect.
+  const bool confirmed = (s.session_key && s.key_confirmed) || s.client_channel_id || s.server_channel_id;
+  const Standing standing = !peer.validated ? kStranger
+                            : confirmed     ? kConfirmed
+                            : s.session_key ? kKeyed
+                                            : kKnown;
   peer.last_active = now_;
   peers_[standing].splice(peers_[standing].begin(), peers_[peer.standing], peer.self);
   peer.standing = standing;
@@ -127,7 +164,7 @@ void SegmentTransport::handle_push(Peer* known, SocketAddrV4 from, const Segment
   send(encode_segment(ack, {}), from, peer->validated);
 
   if (auto cached = peer->sent_replies.find(h.sn); cached != peer->sent_replies.end()) {
-    send(*cached->second.segment, from, peer->validated);
+    if (!echo_turn(*peer, *cached->second.segment)) send(*cached->second.segment, from, peer->validated);
     return;
   }
 
@@ -151,14 +188,32 @@ void SegmentTransport::handle_push(Peer* known, SocketAddrV4 from, const Segment
   const auto ts = static_cast<std::uint32_t>(unix_millis(clock_->wall_now()));
   SegmentHeader head{h.conv, kCmdPush, 0, wnd, ts, reply_sn, h.sn + 1, 0};
   auto stored = std::make_shared<const Bytes>(encode_segment(head, reply));
-  send(*stored, from, peer->validated);
-  store_reply(*peer, h.sn, reply_sn, std::move(stored));
+  const bool held_back = echo_turn(*peer, *stored);
+  if (!held_back) send(*stored, from, peer->validated);
+  store_reply(*peer, h.sn, reply_sn, std::move(stored), !held_back);
+}
+
+bool SegmentTransport::echo_turn(Peer& peer, const Bytes& reply) {
+  const SegmentHeader header = header_of(reply);
+  const std::size_t hash = payload_hash(ByteSpan(reply).subspan(kSegmentHeaderSize));
+  const std::optional<LastReply>& last = peer.last_reply;
+  // Once replies are held back, the same reply soon again stays held back: nothing reached the
+  // peer to acknowledge.
+  const bool turn = last && (last->acknowledged || peer.echo_turns >= kMaxEchoTurns) &&
+                    now_ - last->at < kResendInterval && last->header.len == header.len &&
+                    last->payload_hash == hash;
+  peer.echo_turns = turn ? static_cast<std::uint8_t>(std::min<int>(peer.echo_turns + 1, kMaxEchoTurns)) : 0;
+  peer.last_reply = LastReply{header, hash, now_, false};
+  return peer.echo_turns >= kMaxEchoTurns;
 }
 
 void SegmentTransport::handle_ack(Peer& peer, const SegmentHeader& h) {
   if (peer.conv && *peer.conv != h.conv) return;
   // Naming a reply of this conversation shows the address receives what is sent to it.
   if (h.sn < peer.next_sequence) peer.validated = true;
+  if (peer.last_reply && (h.sn == peer.last_reply->header.sn || h.una > peer.last_reply->header.sn)) {
+    peer.last_reply->acknowledged = true;
+  }
   if (auto it = peer.pending.find(h.sn); it != peer.pending.end()) erase_pending(peer, it);
   while (!peer.pending.empty() && peer.pending.begin()->first < h.una) {
     erase_pending(peer, peer.pending.begin());
@@ -166,14 +221,14 @@ void SegmentTransport::handle_ack(Peer& peer, const SegmentHeader& h) {
 }
 
 void SegmentTransport::store_reply(Peer& peer, std::uint32_t push_sn, std::uint32_t reply_sn,
-                                   SegmentPtr segment) {
+                                   SegmentPtr segment, bool resend_allowed) {
   if (auto old = peer.sent_replies.find(push_sn); old != peer.sent_replies.end()) {
     erase_cached(peer, old);
   }
   if (auto old = peer.pending.find(reply_sn); old != peer.pending.end()) erase_pending(peer, old);
   const bool cache = limits_.max_cached_replies > 0;
-  // A reply to an address that has not acknowledged any goes out once.
-  const bool resend = peer.validated && limits_.max_pending_replies > 0;
+  // A reply to an address that has not acknowledged any goes out once; one held back, never.
+  const bool resend = resend_allowed && peer.validated && limits_.max_pending_replies > 0;
   const std::size_t size = segment->size();
   while (cache && peer.sent_replies.size() >= limits_.max_cached_replies) {
     erase_cached(peer, oldest(peer.sent_replies));
@@ -231,6 +286,8 @@ void SegmentTransport::clear_replies(Peer& peer) {
   if (peer.held_bytes > 0) release(peer, peer.held_bytes);
   peer.sent_replies.clear();
   peer.pending.clear();
+  peer.last_reply.reset();
+  peer.echo_turns = 0;
 }
 
 void SegmentTransport::erase_cached(Peer& peer,
@@ -272,7 +329,7 @@ std::size_t SegmentTransport::resend_due(Clock::time_point now) {
 }
 
 void SegmentTransport::send(ByteSpan bytes, SocketAddrV4 to, bool validated) {
-  if (!validated && !amplification_.try_send(to.ip, bytes.size())) return;
+  if (!validated && !amplification_.try_send(to.ip, bytes.size(), now_)) return;
   (void)socket_.send_to(bytes, SocketAddr(to));  // send failures are ignored; a pending reply goes again
 }
 

@@ -18,7 +18,7 @@
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/udp_socket.h"
-#include "lyra/amplification_limit.h"
+#include "core/amplification_limit.h"
 #include "lyra/peer_session.h"
 #include "lyra/segment.h"
 
@@ -39,6 +39,10 @@ inline constexpr std::uint8_t kMaxTransmissions = 8;
 // A session with a key or a logical connection that has been silent this long may give way to a
 // new one like a session without.
 inline constexpr auto kTrustedIdleLimit = std::chrono::minutes(10);
+// A peer that acknowledges a reply and, within kResendInterval, pushes what gets the very same
+// reply again has made one turn of answering our replies (another receiver, a reflecting host).
+// After this many turns in a row its replies are no longer sent, which ends the exchange.
+inline constexpr std::uint8_t kMaxEchoTurns = 8;
 
 // Handles the payload of one new push: a failure, nothing to send, or reply bytes.
 using FrameHandler =
@@ -57,8 +61,13 @@ using FrameHandler =
 //   resent, and everything sent to its IPv4 address stays within the AmplificationLimit.
 // - When the table is full, a new session takes the place of the least recently active session
 //   that is not validated; failing that, of a validated one without key or logical connection or
-//   silent for kTrustedIdleLimit; failing that, of the least recently active one.
+//   silent for kTrustedIdleLimit; failing that, of one whose key no sealed frame has shown the
+//   peer to hold (a spoofed source can acknowledge a reply and run a handshake blind, but not
+//   seal); failing that, of the least recently active one.
 // - When the reply bytes are over budget, the session holding the most gives up its oldest.
+// - A peer that answers our replies (kMaxEchoTurns) gets acknowledgements only: its replies are
+//   cached, neither sent nor resent, until a reply differs or a turn is slower. A copy of the
+//   reply sent last coming back from its address is ignored, as no push of that peer.
 class SegmentTransport {
  public:
   SegmentTransport(DatagramSocket& socket, std::shared_ptr<const Clock> clock, EventSink events,
@@ -93,8 +102,16 @@ class SegmentTransport {
     std::uint8_t count = 0;
     std::uint64_t order = 0;
   };
+  // The reply sent (or held back) last on a session, for telling a peer that answers our replies
+  // (its segment may leave the cache sooner).
+  struct LastReply {
+    SegmentHeader header;
+    std::size_t payload_hash = 0;  // of its len payload bytes
+    Clock::time_point at;
+    bool acknowledged = false;
+  };
   // Which sessions give way first when the table is full (lowest first).
-  enum Standing : std::size_t { kStranger, kKnown, kTrusted, kStandings };
+  enum Standing : std::size_t { kStranger, kKnown, kKeyed, kConfirmed, kStandings };
   struct Peer {
     PeerList::iterator self;  // stays valid when the session moves between lists
     SocketAddrV4 address;
@@ -107,6 +124,8 @@ class SegmentTransport {
     Standing standing = kStranger;
     Clock::time_point last_active;
     std::size_t held_bytes = 0;
+    std::optional<LastReply> last_reply;
+    std::uint8_t echo_turns = 0;
   };
 
   Peer* find_peer(SocketAddrV4 from);
@@ -117,7 +136,11 @@ class SegmentTransport {
   void touch(Peer& peer);
   void handle_push(Peer* known, SocketAddrV4 from, const Segment& segment);
   void handle_ack(Peer& peer, const SegmentHeader& header);
-  void store_reply(Peer& peer, std::uint32_t push_sn, std::uint32_t reply_sn, SegmentPtr segment);
+  void store_reply(Peer& peer, std::uint32_t push_sn, std::uint32_t reply_sn, SegmentPtr segment,
+                   bool resend);
+  // Records `reply` as the one sent last; whether it is one more turn of a peer answering our
+  // replies and must not go out.
+  bool echo_turn(Peer& peer, const Bytes& reply);
   void clear_replies(Peer& peer);
   void erase_cached(Peer& peer, std::unordered_map<std::uint32_t, CachedReply>::iterator it);
   void erase_pending(Peer& peer, std::map<std::uint32_t, PendingReply>::iterator it);

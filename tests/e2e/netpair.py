@@ -4,7 +4,8 @@ relvox runs in the peer namespace ("the receiver's side") on 10.77.0.1/24 (broad
 and fe80::1 (added with nodad, so it is usable at once); the test stays in its own namespace on
 10.77.0.2/24 and fe80::2, where nothing but the test's sockets listens on 5353. The test also holds
 10.88.0.2, an address outside the receiver's subnet (the receiver routes it back via 10.77.0.2),
-for sources that are not on the receiver's link."""
+for sources that are not on the receiver's link, and 10.77.0.3, a second host of the link (a
+victim whose address forged datagrams claim, apart from the test's own sockets)."""
 
 import os
 import shutil
@@ -16,6 +17,7 @@ RECEIVER_V4 = "10.77.0.1"
 TEST_V4 = "10.77.0.2"
 BROADCAST_V4 = "10.77.0.255"
 OFF_LINK_V4 = "10.88.0.2"
+SECOND_V4 = "10.77.0.3"
 RECEIVER_LL = "fe80::1"
 TEST_LL = "fe80::2"
 RECEIVER_IF = "svb"
@@ -54,6 +56,7 @@ class NetPair:
             _ip("link", "set", dev, "up", ns_pid=ns)
         _ip("link", "set", "lo", "up", ns_pid=pid)
         _ip("addr", "add", OFF_LINK_V4 + "/32", "dev", TEST_IF)
+        _ip("addr", "add", SECOND_V4 + "/32", "dev", TEST_IF)
         _ip("route", "add", "10.88.0.0/24", "via", TEST_V4, ns_pid=pid)
         self.test_index = socket.if_nametoindex(TEST_IF)
 

@@ -10,7 +10,7 @@ import pytest
 
 import netpair
 from lyra_phone import lyra_road
-from netpair import BROADCAST_V4, OFF_LINK_V4, RECEIVER_V4, TEST_IF, TEST_V4
+from netpair import BROADCAST_V4, OFF_LINK_V4, RECEIVER_V4, SECOND_V4, TEST_IF, TEST_V4
 from spoof import Spoofer
 from test_discovery import (GROUP, LYRA_WIRE, MI_WIRE, asker, from_responder, listener, pair,  # noqa: F401
                             query, start, startup_done)
@@ -148,3 +148,40 @@ def test_query_flood_gets_the_group_about_one_answer_a_second(pair, listener, re
         still_served(r, asker)
     finally:
         legacy.close()
+
+
+def test_forged_queries_get_a_host_of_the_link_at_most_three_times_their_bytes(pair, relvox, asker):  # noqa: F811
+    """Queries asking for unicast answers, forged with the address of another host of the link,
+    at 1000 a second for 2 s: each would be answered with both records, ten times its size. What
+    reaches that host stays within three times what was sent in its name plus 4 KiB and the
+    1 KiB a second it regains, headers counted; a querier elsewhere on the link is answered."""
+    r = start(relvox, pair)
+    startup_done(r)
+    victim = catcher(SECOND_V4, 40000)
+    victim.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+    spoofer = Spoofer(interface=TEST_IF)
+    forged = query(0x7777, BOTH_QU)
+    source = (SECOND_V4, 40000)
+    try:
+        began = time.monotonic()
+        for n in range(2000):
+            due = began + n / 1000
+            if due > time.monotonic():
+                time.sleep(due - time.monotonic())
+            spoofer.send(source, (RECEIVER_V4, 5353), forged)
+        # Every forged query was read before a later one from the link is answered.
+        asker.sendto(query(0x0E0E, [(LYRA_WIRE, 12, 0x8001)]), (RECEIVER_V4, 5353))
+        assert asker.recvfrom(9000)[0][:2] == b"\x0e\x0e"
+        span = time.monotonic() - began
+        got = drain(victim)
+    finally:
+        spoofer.close()
+        victim.close()
+    read = [e for e in r.named("discovery_packet_received") if e["source"] == "%s:%d" % source]
+    sent_wire = sum(e["bytes"] + 28 for e in read)
+    got_wire = sum(len(d) + 28 for d in got)
+    print(f"{len(read)} forged queries read, {sent_wire} bytes with headers; {len(got)} answers, "
+          f"{got_wire} bytes ({got_wire / sent_wire:.2f} times) in {span:.1f} s")
+    assert len(read) > 1000
+    assert 0 < got_wire <= 3 * sent_wire + 4096 + 1024 * (span + 1)
+    still_served(r, asker)

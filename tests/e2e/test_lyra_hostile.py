@@ -16,7 +16,8 @@ from lyra_phone import (ACK, PUSH, LyraPhone, SecurePhone, frame, handshake_mess
                         keep_alive, logical, lyra_road, segment, sync_request, wait_until)
 from netpair import OFF_LINK_V4, RECEIVER_V4, TEST_V4
 from spoof import Spoofer
-from test_discovery import pair, start  # noqa: F401 (pair: fixture)
+from test_discovery import asker, pair, start  # noqa: F401 (asker, pair: fixtures)
+from test_hostile_discovery import still_served
 
 pytestmark = pytest.mark.skipif(not netpair.available(), reason="needs root and network namespaces")
 
@@ -127,36 +128,57 @@ def test_spoofed_pairs_do_not_lock_a_slow_phone_out(receiver, kind):
     assert receiver.named("lyra_logical_connection_accepted")[-1]["server_port"] == 8899
 
 
+def spoof_keyed_sessions(receiver, pairs, acknowledged):
+    """A handshake from each spoofed pair, each read before the next ten go; `acknowledged` packs
+    behind it an ack of reply 0, which a spoofer can send without seeing the reply. Returns once
+    every pair holds a key."""
+    point = p256_point()
+    peers = {"%s:%d" % source for source in pairs}
+    spoofer = Spoofer()
+    try:
+        for i, source in enumerate(pairs):
+            message = handshake_message(os.urandom(32), point)
+            datagram = segment(1, PUSH, i, logical([(3, 1)], inner_frame(6, message)))
+            if acknowledged:
+                datagram += segment(1, ACK, 0, una=1)
+            spoofer.send(source, LYRA, datagram)
+            if i % 10 == 9:
+                wait_received(receiver, peers, i + 1)
+    finally:
+        spoofer.close()
+    keyed = set()
+
+    def established(e):
+        if e.get("event") == "lyra_secure_channel_established" and e["peer"] in peers:
+            keyed.add(e["peer"])
+        return len(keyed) == len(pairs)
+
+    receiver.wait_for(established, what="a key for every spoofed pair")
+
+
 def test_spoofed_handshakes_do_not_push_out_a_keyed_phone(receiver):
     """A handshake needs no secret, so each of 300 spoofed pairs leaves a key in a session of its
     own; sent between the phone's handshake and its connect (each read before the next ten go),
     they still do not take the phone's place."""
-    point = p256_point()
-    peers = {"%s:%d" % source for source in PAIRS}
-
     def spoof_handshakes(done):
-        if done != 4:
-            return
-        spoofer = Spoofer()
-        try:
-            for i, source in enumerate(PAIRS):
-                message = handshake_message(os.urandom(32), point)
-                spoofer.send(source, LYRA, segment(1, PUSH, i, logical([(3, 1)], inner_frame(6, message))))
-                if i % 10 == 9:
-                    wait_received(receiver, peers, i + 1)
-        finally:
-            spoofer.close()
-        keyed = set()
-
-        def established(e):
-            if e.get("event") == "lyra_secure_channel_established" and e["peer"] in peers:
-                keyed.add(e["peer"])
-            return len(keyed) == len(PAIRS)
-
-        receiver.wait_for(established, what="a key for every spoofed pair")
+        if done == 4:
+            spoof_keyed_sessions(receiver, PAIRS, acknowledged=False)
 
     assert lyra_road(RECEIVER_V4, between=spoof_handshakes,
                      then=lambda phone: channel_frame_is_opened(receiver, phone)) == 8899
+
+
+def test_acknowledged_spoofed_handshakes_do_not_push_out_a_connected_phone(receiver, asker):  # noqa: F811
+    """An acknowledgement needs no reply seen (the first reply's sn is 0), so 300 spoofed pairs
+    each hold a key and count as acknowledged, as a phone's session does; a phone that has opened
+    its logical connection has shown it holds its key, which no spoofer can, and keeps its
+    session: its sealed channel frame is still opened."""
+    def spoofed_between(phone):
+        spoof_keyed_sessions(receiver, PAIRS, acknowledged=True)
+        channel_frame_is_opened(receiver, phone)
+
+    assert lyra_road(RECEIVER_V4, then=spoofed_between) == 8899
+    still_served(receiver, asker)
 
 
 def copies_of_unacknowledged_reply(phone, payload):
@@ -222,19 +244,16 @@ def packed(frame_bytes, size=65484):
     return b"".join(segment(7, PUSH, sn, frame_bytes) for sn in range(count))
 
 
-class Victim:
-    """A socket on the off-link address the spoofer claims; counts the datagrams that reach it
-    and what they cost the link, headers included."""
+class Receiving:
+    """A UDP socket on the test's side, read on a thread that hands each datagram to `got`."""
 
-    def __init__(self, port):
+    def __init__(self, address, buffer=None):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
-        self.sock.bind((OFF_LINK_V4, port))
+        if buffer is not None:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer)
+        self.sock.bind(address)
         self.sock.settimeout(0.1)
-        self.address = (OFF_LINK_V4, port)
-        self.payload = 0
-        self.wire = 0
-        self.last = time.monotonic()
+        self.address = address
         self.running = True
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
@@ -242,17 +261,31 @@ class Victim:
     def _run(self):
         while self.running:
             try:
-                data, _ = self.sock.recvfrom(65535)
+                data, source = self.sock.recvfrom(65535)
             except socket.timeout:
                 continue
-            self.payload += len(data)
-            self.wire += len(data) + HEADERS
-            self.last = time.monotonic()
+            self.got(data, source)
 
     def close(self):
         self.running = False
         self.thread.join()
         self.sock.close()
+
+
+class Victim(Receiving):
+    """A socket on the off-link address the spoofer claims; counts the datagrams that reach it
+    and what they cost the link, headers included."""
+
+    def __init__(self, port):
+        self.payload = 0
+        self.wire = 0
+        self.last = time.monotonic()
+        super().__init__((OFF_LINK_V4, port), buffer=8 << 20)
+
+    def got(self, data, source):
+        self.payload += len(data)
+        self.wire += len(data) + HEADERS
+        self.last = time.monotonic()
 
 
 @pytest.mark.parametrize("name, datagrams", [
@@ -298,3 +331,52 @@ def test_spoofed_victim_gets_at_most_three_times_its_bytes(receiver, name, datag
     finally:
         phone.close()
     assert lyra_road(RECEIVER_V4) == 8899
+
+
+class Echo(Receiving):
+    """A UDP echo service on the test's side of the link: sends every datagram back to where it
+    came from, as a reflecting host on the LAN does."""
+
+    def got(self, data, source):
+        self.sock.sendto(data, source)
+
+
+@pytest.mark.parametrize("reflector", ["second_receiver", "udp_echo"])
+@pytest.mark.parametrize("first_sn", [0, 1000], ids=["cached_reply", "fresh_replies"])
+def test_one_spoofed_push_starts_no_endless_exchange(receiver, relvox, asker, reflector, first_sn):  # noqa: F811
+    """A logical sync spoofed from a host that answers what it gets (another receiver, whose
+    logical sync reply is a logical sync request again, or a UDP echo service) makes the two
+    ends answer each other's replies: with the reply cached under the first push's sn, or with a
+    fresh reply every turn. The receiver answers a few turns, then lets the exchange die."""
+    if reflector == "second_receiver":
+        other = relvox("--expected-ip", TEST_V4, "--interface-name", netpair.TEST_IF, "--name", "Other",
+                       "--lyra-instance-id", "0B0B0B0B", "--pcm-port", "7300")
+        other.wait_event("lyra_command_ready")
+        source, echo = (TEST_V4, 55982), None
+    else:
+        echo = Echo((TEST_V4, 7777))
+        source = echo.address
+    peer = "%s:%d" % source
+    spoofer = Spoofer()
+    try:
+        spoofer.send(source, LYRA, segment(9, PUSH, first_sn, logical([(3, 1)], inner_frame(5, b""))))
+        wait_received(receiver, {peer}, 1)
+
+        def from_reflector():
+            return sum(e["peer"] == peer for e in receiver.named("lyra_packet_received"))
+
+        # Quiet for a whole second, well after a few turns of a round trip under a millisecond.
+        last, quiet_since = from_reflector(), time.monotonic()
+        deadline = time.monotonic() + 10
+        while time.monotonic() - quiet_since < 1.0 and time.monotonic() < deadline:
+            time.sleep(0.05)
+            now = from_reflector()
+            if now != last:
+                last, quiet_since = now, time.monotonic()
+        print(f"{reflector}, first sn {first_sn}: {last} datagrams from the reflector")
+        assert last <= 40, f"{last} datagrams from {peer} and still coming"
+    finally:
+        spoofer.close()
+        if echo is not None:
+            echo.close()
+    still_served(receiver, asker)

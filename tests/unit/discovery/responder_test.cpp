@@ -482,6 +482,33 @@ TEST_F(ResponderScriptTest, GroupHearsEachServiceAtMostOnceASecondUnicastAlwaysA
   EXPECT_EQ(count_of("discovery_packet_received"), 6u);
 }
 
+// A flood of queries with a host's address asking for unicast answers gets that host at most
+// three times what arrived in its name plus the allowance, headers counted; a second later it has
+// regained enough for a querier's next question about both services.
+TEST_F(ResponderScriptTest, UnicastAnswersToOneHostStayWithinItsBudget) {
+  auto big = std::make_shared<DiscoveryResponses>(responses());
+  big->lyra_packet.resize(500, 'L');
+  big->mi_connect_packet.resize(500, 'M');
+  params_.responses = big;
+  const Bytes query = dns_query(1, {{kLyraName, 12, 0x8001}, {kMiName, 12, 0x8001}});
+  for (int i = 0; i < 20; ++i) socket_.queue(query, asker_, kMdnsGroup);
+  idle(4);  // a second
+  socket_.queue(dns_query(2, {{kLyraName, 12, 0x8001}, {kMiName, 12, 0x8001}}), asker_, kMdnsGroup);
+  run();
+  std::size_t flood_wire = 0;
+  std::size_t later = 0;
+  for (const auto& sent : socket_.sent()) {
+    if (sent.to != asker_) continue;
+    if (sent.data[1] == 1) flood_wire += sent.data.size() + kDatagramOverhead;
+    if (sent.data[1] == 2) ++later;
+  }
+  const std::size_t limit = 3 * 20 * (query.size() + kDatagramOverhead) + 4096;
+  EXPECT_LE(flood_wire, limit);
+  EXPECT_GT(flood_wire, limit - (500 + kDatagramOverhead));  // no tighter than that
+  EXPECT_EQ(later, 2u);
+  EXPECT_EQ(count_of("discovery_query"), flood_wire / (500 + kDatagramOverhead) + 2);
+}
+
 TEST_F(ResponderScriptTest, AFailedAnswerToTheGroupDoesNotCountAsHeard) {
   socket_.fail_sends(true);
   socket_.queue(dns_query(7, {{kLyraName, 12, 1}}), asker_, kMdnsGroup);

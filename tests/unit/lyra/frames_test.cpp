@@ -354,6 +354,8 @@ TEST_P(SealedLogicalTest, OpenedOrFailed) {
                                      : Bytes(c.sealed_size, 0);
   if (c.tamper) sealed.back() ^= 0x80;
   auto r = h(test::logical({{3, 1}, {4, 1}}, sealed));
+  // Only what opens shows the peer holds the key.
+  EXPECT_EQ(h.session.key_confirmed, c.error.empty());
   if (c.error.empty()) {
     ASSERT_TRUE(r) << r.error().to_string();
     EXPECT_EQ(h.sink.named("lyra_logical_frame").at(0)["encrypted"], true);
@@ -370,6 +372,25 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SealedLogicalTest,
                                            SealedLogicalCase{"28_empty_plaintext", 28, false, ""},
                                            SealedLogicalCase{"30_tampered_tag", 30, true, "decrypt Lyra logical payload"}),
                          [](const auto& p) { return std::string(p.param.name); });
+
+// A key counts as held by the peer once a sealed channel frame from it opens; one that does not
+// open shows nothing, and a fresh handshake puts a new key in place that has yet to be shown.
+TEST(SecureFrameTest, KeyIsConfirmedBySealedFramesThatOpen) {
+  Handler h;
+  const Bytes hello = test::handshake_message(Bytes(32, 9), *test::client_key().public_point());
+  ASSERT_TRUE(h(test::logical({{3, 1}}, test::inner_frame(6, &hello))));
+  EXPECT_FALSE(h.session.key_confirmed);
+  const Key256 key = *h.session.session_key;
+  Bytes tampered = *seal(key, test::bytes_of("x"));
+  tampered.back() ^= 1;
+  ASSERT_TRUE(h(channel_frame(1, tampered)));
+  ASSERT_TRUE(h(channel_frame(1, *seal(test::key_of(5), test::bytes_of("x")))));  // another key
+  EXPECT_FALSE(h.session.key_confirmed);
+  ASSERT_TRUE(h(channel_frame(1, *seal(key, test::bytes_of("x")))));
+  EXPECT_TRUE(h.session.key_confirmed);
+  ASSERT_TRUE(h(test::logical({{3, 1}}, test::inner_frame(6, &hello))));
+  EXPECT_FALSE(h.session.key_confirmed);
+}
 
 TEST(SecureFrameTest, FailedHandshakeThroughTheHandlerKeepsTheKey) {
   Handler h;

@@ -59,6 +59,10 @@ struct Rig {
                     if (payload.empty()) return std::optional<Bytes>{};
                     if (as_text(payload) == "key") session.session_key = test::key_of(1);
                     if (as_text(payload) == "chan") session.client_channel_id = 9;
+                    if (as_text(payload) == "sealed") {
+                      session.session_key = test::key_of(1);
+                      session.key_confirmed = true;
+                    }
                     if (as_text(payload) == "big") return std::optional<Bytes>(Bytes(kBigReply, 0x42));
                     if (reply_size) return std::optional<Bytes>(Bytes(reply_size, 0x52));
                     Bytes r(1 + payload.size(), 'R');
@@ -409,8 +413,9 @@ TEST(SegmentTransportTest, ResendPassIgnoresSessionsWithoutPending) {
 const Bytes kBig = {'b', 'i', 'g'};
 
 // How a session stands when the table is full; `kKeyedStranger` has a key but never acknowledged
-// a reply, as a spoofed handshake leaves it.
-enum class Kind { kStranger, kKeyedStranger, kKnown, kKeyed, kConnected };
+// a reply, as a spoofed handshake leaves it; `kKeyed` acknowledged one too, which a spoofer can
+// do blind; `kConfirmed` has sent a sealed frame that opened under its key, which it cannot.
+enum class Kind { kStranger, kKeyedStranger, kKnown, kKeyed, kConfirmed, kConnected };
 
 struct EvictionCase {
   const char* name;
@@ -433,6 +438,7 @@ TEST_P(EvictionTest, NewSessionTakesThePlaceOfTheRightOne) {
     const Kind kind = c.sessions[i];
     const Bytes payload = kind == Kind::kKeyed || kind == Kind::kKeyedStranger ? test::bytes_of("key")
                           : kind == Kind::kConnected                        ? test::bytes_of("chan")
+                          : kind == Kind::kConfirmed                        ? test::bytes_of("sealed")
                                                                             : kHello;
     rig.in(push(1, payload), address(i));
     if (kind != Kind::kStranger && kind != Kind::kKeyedStranger) rig.in(ack(0, 1), address(i));
@@ -464,7 +470,12 @@ INSTANTIATE_TEST_SUITE_P(
         EvictionCase{"keyed_silent_ten_minutes", {Kind::kKeyed, Kind::kKnown, Kind::kKnown}, kTenMinutes, 0},
         EvictionCase{"keyed_silent_just_under_ten_minutes", {Kind::kKeyed, Kind::kKnown, Kind::kKnown},
                      kTenMinutes - std::chrono::seconds(1), 1},
-        EvictionCase{"only_keyed_left", {Kind::kKeyed, Kind::kKeyed}, kNoPause, 0}),
+        EvictionCase{"only_keyed_left", {Kind::kKeyed, Kind::kKeyed}, kNoPause, 0},
+        EvictionCase{"unconfirmed_key_before_older_confirmed", {Kind::kConfirmed, Kind::kKeyed, Kind::kConfirmed},
+                     kNoPause, 1},
+        EvictionCase{"keyless_before_confirmed", {Kind::kConfirmed, Kind::kKnown, Kind::kKeyed}, kNoPause, 1},
+        EvictionCase{"confirmed_silent_ten_minutes", {Kind::kConfirmed, Kind::kKnown, Kind::kKeyed}, kTenMinutes, 0},
+        EvictionCase{"only_confirmed_left", {Kind::kConfirmed, Kind::kConfirmed}, kNoPause, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct NoSessionCase {
@@ -623,6 +634,76 @@ TEST(SegmentTransportTest, HeaviestSessionsMakeRoomFirst) {
     for (const auto& s : rig.take_sent()) phone_copies += s.to == kPhone && s.data == phone_reply;
   }
   EXPECT_EQ(phone_copies, 7u);
+}
+
+// A peer that answers each of our replies at once (another receiver, a reflecting host) gets the
+// same reply over and over; after kMaxEchoTurns such turns its replies stop, which ends the
+// exchange, while a phone's keep-alives, floods without acknowledgements and changing replies
+// are all answered.
+struct EchoCase {
+  const char* name;
+  std::chrono::milliseconds period;  // between the peer's pushes
+  bool acknowledges;                 // each reply, before the next push
+  bool same_request;                 // so the reply is the same each time
+  bool same_sn;                      // a duplicate, answered from the cache
+  int replies_sent;                  // of 20
+};
+
+class EchoTest : public ::testing::TestWithParam<EchoCase> {};
+
+TEST_P(EchoTest, ReplyAnsweredAgainAndAgainStops) {
+  const EchoCase& c = GetParam();
+  Rig rig;
+  int replies = 0;
+  std::uint32_t reply_sn = 0;
+  for (std::uint32_t i = 0; i < 20; ++i) {
+    const Bytes request = c.same_request ? kHello : test::bytes_of("req" + std::to_string(i));
+    rig.in(push(c.same_sn ? 5 : 100 + i, request));
+    for (const auto& sent : rig.take_sent()) {
+      const SegmentHeader h = header_of(sent.data);
+      if (h.cmd != kCmdPush) continue;
+      ++replies;
+      reply_sn = h.sn;
+    }
+    if (c.acknowledges) rig.in(ack(reply_sn, reply_sn + 1));
+    rig.clock->advance(c.period);
+  }
+  EXPECT_EQ(replies, c.replies_sent);
+  if (c.replies_sent < 20) {
+    EXPECT_EQ(rig.transport.pending_count(), 0u);  // nothing held back is resent
+    EXPECT_EQ(rig.transport.resend_due(rig.clock->now() + 1s), 0u);
+    // After a pause as long as a resend interval, the peer is answered again.
+    rig.clock->advance(kResendInterval);
+    rig.in(push(c.same_sn ? 5 : 500, kHello));
+    EXPECT_EQ(rig.take_sent().size(), 2u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Turns, EchoTest,
+    ::testing::Values(EchoCase{"answers_each_reply_at_once", 1ms, true, true, false, kMaxEchoTurns},
+                      EchoCase{"bounces_the_cached_reply", 1ms, true, true, true, kMaxEchoTurns},
+                      EchoCase{"just_under_a_resend_interval", 249ms, true, true, false, kMaxEchoTurns},
+                      EchoCase{"keep_alives_a_resend_interval_apart", 250ms, true, true, false, 20},
+                      EchoCase{"flood_without_acknowledgements", 1ms, false, true, false, 20},
+                      EchoCase{"replies_that_differ", 1ms, true, false, false, 20}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// A host that sends back what it gets returns our own reply, byte for byte: that is no push of
+// its own, so it is neither acknowledged nor handled.
+TEST(SegmentTransportTest, OwnReplyComingBackIsIgnored) {
+  Rig rig;
+  rig.in(push(1000, kHello));
+  const auto sent = rig.take_sent();
+  ASSERT_EQ(sent.size(), 2u);
+  rig.in(sent[0].data);  // our ack, back
+  rig.in(sent[1].data);  // our reply, back: a push with our conv, sn 0
+  EXPECT_TRUE(rig.take_sent().empty());
+  EXPECT_EQ(rig.calls, 1);
+  // The same sn from the peer with a request of its own is a push like any other.
+  rig.in(push(0, kHello));
+  EXPECT_EQ(rig.take_sent().size(), 2u);
+  EXPECT_EQ(rig.calls, 2);
 }
 
 // The resend pass goes to due replies only, earliest deadline first across sessions; one that is

@@ -1,10 +1,12 @@
-#include "lyra/amplification_limit.h"
+#include "core/amplification_limit.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <string>
 #include <vector>
 
-namespace sonvale::lyra {
+namespace sonvale {
 namespace {
 
 const Ipv4 kA = Ipv4::from_octets(10, 0, 0, 1);
@@ -66,5 +68,56 @@ INSTANTIATE_TEST_SUITE_P(
         BudgetCase{"no_capacity_sends_nothing", 0, {got(kA, 100), may_not_send(kA, 0)}}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// With a regain, a spent allowance comes back with time, never beyond the allowance itself;
+// what arrived from the address still earns its credit on top.
+struct TimedStep {
+  std::chrono::milliseconds at;
+  bool receive;
+  std::size_t bytes;
+  bool allowed = true;
+};
+
+struct RegainCase {
+  const char* name;
+  std::vector<TimedStep> steps;
+};
+
+class AmplificationRegainTest : public ::testing::TestWithParam<RegainCase> {};
+
+TEST_P(AmplificationRegainTest, Steps) {
+  AmplificationLimit limit(4, AmplificationPolicy{3, 4096, 1024});
+  const Clock::time_point start = Clock::time_point() + std::chrono::hours(1);
+  std::size_t i = 0;
+  for (const TimedStep& step : GetParam().steps) {
+    if (step.receive) {
+      limit.received(kA, step.bytes, start + step.at);
+    } else {
+      EXPECT_EQ(limit.try_send(kA, step.bytes, start + step.at), step.allowed) << "step " << i;
+    }
+    ++i;
+  }
+}
+
+using std::chrono::milliseconds;
+
+INSTANTIATE_TEST_SUITE_P(
+    Regain, AmplificationRegainTest,
+    ::testing::Values(
+        RegainCase{"spent_allowance_comes_back_in_a_second",
+                   {{milliseconds(0), true, 10}, {milliseconds(0), false, 4182}, {milliseconds(0), false, 0, false},
+                    {milliseconds(999), false, 996, false}, {milliseconds(1000), false, 996},
+                    {milliseconds(1000), false, 0, false}}},
+        RegainCase{"never_beyond_the_allowance",
+                   {{milliseconds(0), true, 10}, {milliseconds(60000), false, 4183, false},
+                    {milliseconds(60000), false, 4182}}},
+        RegainCase{"credit_on_top_of_the_allowance",
+                   {{milliseconds(0), true, 2000}, {milliseconds(0), false, 10152},
+                    {milliseconds(0), false, 0, false}}},
+        RegainCase{"small_steps_add_up",
+                   {{milliseconds(0), true, 10}, {milliseconds(0), false, 4182}, {milliseconds(9), false, 0, false},
+                    {milliseconds(18), false, 0, false}, {milliseconds(27), false, 0, false},
+                    {milliseconds(28), false, 0}}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 }  // namespace
-}  // namespace sonvale::lyra
+}  // namespace sonvale
