@@ -16,6 +16,14 @@ std::mutex& stdout_mutex() {
 
 }  // namespace
 
+Json error_event(std::string_view code, std::string message) {
+  return Json{{"event", "error"}, {"code", code}, {"message", std::move(message)}};
+}
+
+Json warning_event(std::string_view code, std::string message) {
+  return Json{{"event", "warning"}, {"code", code}, {"message", std::move(message)}};
+}
+
 std::string compact_json(const Json& value) {
   try {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -31,6 +32,11 @@ class EventSink {
  private:
   std::shared_ptr<const Fn> fn_;
 };
+
+// An "error" or "warning" event with its code and message; a caller adds any further fields to
+// the object returned. Every error and warning event is built here.
+Json error_event(std::string_view code, std::string message);
+Json warning_event(std::string_view code, std::string message);
 
 // The compact one-line form of an event: keys in byte order, two-character escapes, raw UTF-8,
 // and invalid UTF-8 replaced by U+FFFD. Never throws.
