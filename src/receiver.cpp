@@ -11,6 +11,24 @@
 
 namespace sonvale {
 
+MediaLauncher media_launcher(std::shared_ptr<const MediaConfig> media,
+                             std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+                             EventSink events, std::function<void(RtspLaunch)> start) {
+  return [media = std::move(media), receiver_volume = std::move(receiver_volume),
+          events = std::move(events), start = std::move(start)](CastOpen open) {
+    start(RtspLaunch{
+        .params = {.rtsp_ip = open.rtsp_ip,
+                   .rtsp_port = open.rtsp_port,
+                   .keys = std::move(open.keys),
+                   .media = media,
+                   .token = std::move(open.token)},
+        .gate = std::move(open.gate),
+        .receiver_volume = receiver_volume,
+        .events = events,
+    });
+  };
+}
+
 Result<> ReceiverController::send(ReceiverCommand command) const {
   const std::uint64_t value = command.code == ReceiverCommand::kSeek ? command.position_ms : 0;
   SV_TRY(hub_.send_confirmed(command.code, value, std::chrono::seconds(3)));
@@ -40,10 +58,18 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   device.device_type = config.device_type;
 
   SV_ASSIGN_OR_RETURN(
-      ControlHub hub,
-      start_control_server(
-          config.address, std::move(device), config.output_device, volume, stop_flag, events,
-          [sessions = RtspSessions()](RtspLaunch launch) { sessions.start(std::move(launch)); }));
+      ControlServer control,
+      start_control_server(ControlServerParams{
+          .address = SocketAddrV4{config.address, kControlPort},
+          .identity = std::move(device),
+          .receiver_volume = volume,
+          .stop_flag = stop_flag,
+          .events = events,
+          .launcher = media_launcher(
+              MediaConfig::resolve(config.output_device), volume, events,
+              [sessions = RtspSessions()](RtspLaunch launch) { sessions.start(std::move(launch)); }),
+      }));
+  ControlHub hub = std::move(control.hub);
 
   auto lyra_port =
       start_lyra_server(config.address, config.identity.lyra_instance_id, config.name,

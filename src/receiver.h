@@ -2,17 +2,26 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "discovery/advertisement.h"
+#include "media/rtsp_launch.h"
 #include "protocol/control_hub.h"
+#include "protocol/media_launcher.h"
 #include "protocol/receiver_command.h"
 #include "receiver_config.h"
 
 namespace sonvale {
+
+// The launcher the receiver hands the control protocol: each open command goes to `start` with the
+// receiver's media configuration (resolved once, at start), volume and event sink.
+MediaLauncher media_launcher(std::shared_ptr<const MediaConfig> media,
+                             std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
+                             EventSink events, std::function<void(RtspLaunch)> start);
 
 // A cheap handle through which any thread sends commands and volume to the phone and stops the
 // receiver.

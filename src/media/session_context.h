@@ -17,6 +17,7 @@
 #include "media/output/output_choice.h"
 #include "media/playback_gate.h"
 #include "media/clock/presentation_clock.h"
+#include "media/session_token.h"
 
 namespace sonvale {
 
@@ -36,24 +37,6 @@ struct MediaConfig {
   static std::shared_ptr<const MediaConfig> resolve(const std::optional<std::string>& output_device,
                                                     std::shared_ptr<audio::AudioHost> audio_host,
                                                     std::shared_ptr<const Clock> clock);
-};
-
-// The media generation one session started with and the receiver's counter of generations. The
-// session is current while the counter still holds its generation; an open command of the phone
-// or a stop moves the counter on, and every thread of the session then ends by itself.
-class SessionToken {
- public:
-  SessionToken(std::shared_ptr<std::atomic<std::uint64_t>> counter, std::uint64_t generation)
-      : counter_(std::move(counter)), generation_(generation) {}
-
-  bool current() const { return counter_->load(std::memory_order_acquire) == generation_; }
-  std::uint64_t generation() const { return generation_; }
-  const std::atomic<std::uint64_t>& counter() const { return *counter_; }
-  const std::shared_ptr<std::atomic<std::uint64_t>>& counter_cell() const { return counter_; }
-
- private:
-  std::shared_ptr<std::atomic<std::uint64_t>> counter_;
-  std::uint64_t generation_ = 0;
 };
 
 // The parts that the threads of one media session share: the RTSP session thread, the media

@@ -22,10 +22,9 @@
 #include "core/clock.h"
 #include "core/error.h"
 #include "core/net.h"
-#include "media/playback_gate.h"
-#include "media/stream_keys.h"
 #include "protocol/control_frame.h"
 #include "protocol/control_payloads.h"
+#include "protocol/media_launcher.h"
 #include "protocol/receiver_command.h"
 #include "protocol/remote_effects.h"
 

@@ -161,30 +161,22 @@ bool is_normal_peer_disconnect(const Error& error) {
   }
 }
 
-Result<ControlHub> start_control_server_on(SocketAddrV4 bind_addr, DeviceIdentity identity,
-                                           std::optional<std::string> output_device,
-                                           std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                                           std::shared_ptr<std::atomic<bool>> stop_flag,
-                                           EventSink events, RtspSpawner spawner,
-                                           std::uint16_t* bound) {
+Result<ControlServer> start_control_server(ControlServerParams params) {
+  const SocketAddrV4 bind_addr = params.address;
   SV_ASSIGN_OR_RETURN(Fd listener,
                       with_context(tcp_listen(bind_addr, 128, true),
                                    "bind Xiaomi ZeDidi control socket " + bind_addr.to_string()));
   SV_TRY(set_nonblocking(listener.get(), true));
-  if (bound != nullptr) {
-    SV_ASSIGN_OR_RETURN(const SocketAddrV4 local, local_address(listener.get()));
-    *bound = local.port;
-  }
-  ControlHub hub(std::move(receiver_volume));
+  SV_ASSIGN_OR_RETURN(const SocketAddrV4 local, local_address(listener.get()));
+  ControlHub hub(std::move(params.receiver_volume));
   ListenerState state{
       .listener = std::move(listener),
-      .stop_flag = std::move(stop_flag),
+      .stop_flag = std::move(params.stop_flag),
       .sessions = SessionContext{.session_id = 0,
-                                 .identity = std::move(identity),
-                                 .media = MediaConfig::resolve(output_device),
+                                 .identity = std::move(params.identity),
                                  .hub = hub,
-                                 .events = std::move(events),
-                                 .spawner = std::move(spawner)},
+                                 .events = std::move(params.events),
+                                 .launcher = std::move(params.launcher)},
   };
   SV_ASSIGN_OR_RETURN(std::thread thread,
                       with_context(spawn_named("sonvale-control-listener",
@@ -193,17 +185,7 @@ Result<ControlHub> start_control_server_on(SocketAddrV4 bind_addr, DeviceIdentit
                                                }),
                                    "spawn Xiaomi ZeDidi control listener"));
   thread.detach();
-  return hub;
-}
-
-Result<ControlHub> start_control_server(Ipv4 address, DeviceIdentity identity,
-                                        std::optional<std::string> output_device,
-                                        std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                                        std::shared_ptr<std::atomic<bool>> stop_flag,
-                                        EventSink events, RtspSpawner spawner) {
-  return start_control_server_on(SocketAddrV4{address, kControlPort}, std::move(identity),
-                                 std::move(output_device), std::move(receiver_volume),
-                                 std::move(stop_flag), std::move(events), std::move(spawner));
+  return ControlServer{.hub = std::move(hub), .port = local.port};
 }
 
 }  // namespace sonvale

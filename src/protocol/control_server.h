@@ -3,8 +3,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string>
 
 #include "core/error.h"
 #include "core/event_sink.h"
@@ -12,26 +10,35 @@
 #include "protocol/control_hub.h"
 #include "protocol/control_session.h"
 #include "protocol/device_identity.h"
+#include "protocol/media_launcher.h"
 
 namespace sonvale {
 
+// The port the receiver serves the control protocol on, and announces to phones over Lyra.
 inline constexpr std::uint16_t kControlPort = 8899;
 
-// Binds TCP <address>:8899 (address reuse, backlog 128, non-blocking), creates the control hub and
-// starts the listener thread "sonvale-control-listener", which accepts phones and runs one
-// session thread "sonvale-control-<id>" per connection until `stop_flag` is set. Returns the hub
-// shared with the listener. `spawner` starts the media session of an open command.
-[[nodiscard]] Result<ControlHub> start_control_server(
-    Ipv4 address, DeviceIdentity identity, std::optional<std::string> output_device,
-    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<std::atomic<bool>> stop_flag, EventSink events, RtspSpawner spawner);
+// What the control server is started with.
+struct ControlServerParams {
+  // The receiver binds <its address>:kControlPort; tests bind port 0 on loopback.
+  SocketAddrV4 address;
+  DeviceIdentity identity;
+  std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume;
+  std::shared_ptr<std::atomic<bool>> stop_flag;
+  EventSink events;
+  // Starts the media session of an open command; never empty.
+  MediaLauncher launcher;
+};
 
-// As start_control_server, on any local address (tests use port 0); `bound` receives the port.
-[[nodiscard]] Result<ControlHub> start_control_server_on(
-    SocketAddrV4 address, DeviceIdentity identity, std::optional<std::string> output_device,
-    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<std::atomic<bool>> stop_flag, EventSink events, RtspSpawner spawner,
-    std::uint16_t* bound = nullptr);
+// A started control server: the hub it shares with its listener and the port it listens on.
+struct ControlServer {
+  ControlHub hub;
+  std::uint16_t port = 0;
+};
+
+// Binds TCP `params.address` (address reuse, backlog 128, non-blocking), creates the control hub
+// and starts the listener thread "sonvale-control-listener", which accepts phones and runs one
+// session thread "sonvale-control-<id>" per connection until `stop_flag` is set.
+[[nodiscard]] Result<ControlServer> start_control_server(ControlServerParams params);
 
 // Whether the error that ended a session means the connection simply ended: a reset, an abort,
 // a time-out or the end of the stream.

@@ -358,15 +358,12 @@ Result<> ControlSession::open(const Incoming& frame, std::uint8_t reply_command)
   SV_TRY(reply(frame, reply_command, Bytes{0, 0, 0, 0, 0}));
   if (!media_info_announced_) SV_TRY(notify(empty_media_info_notification()));
   OpenedSource opened = ctx_.hub.open_source(ctx_.session_id, peer_.ip, sender_, sequence_);
-  ctx_.spawner(RtspLaunch{
-      .params = {.rtsp_ip = ip,
-                 .rtsp_port = port,
-                 .keys = keys,
-                 .media = ctx_.media,
-                 .token = SessionToken(ctx_.hub.media_generation(), opened.generation)},
+  ctx_.launcher(CastOpen{
+      .rtsp_ip = ip,
+      .rtsp_port = port,
+      .keys = keys,
+      .token = SessionToken(ctx_.hub.media_generation(), opened.generation),
       .gate = opened.gate,
-      .receiver_volume = ctx_.hub.receiver_volume(),
-      .events = ctx_.events,
   });
   ctx_.events(Json{{"event", "status"},
                    {"state", "media_opening"},

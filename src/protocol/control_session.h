@@ -21,17 +21,12 @@
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
-#include "media/rtsp_launch.h"
-#include "media/stream_keys.h"
 #include "protocol/control_frame.h"
 #include "protocol/control_hub.h"
 #include "protocol/device_identity.h"
+#include "protocol/media_launcher.h"
 
 namespace sonvale {
-
-// Starts the media session of an open command. The receiver passes the media pipeline's
-// spawn_rtsp_receiver; tests pass one that records the launches.
-using RtspSpawner = std::function<void(RtspLaunch)>;
 
 std::optional<std::string> auth_ack_field(const Json& value);
 [[nodiscard]] Result<std::string> mirror_key_field(const Json& value, std::string_view name);
@@ -84,14 +79,13 @@ struct FrameSource {
 // The "protocol_trace" event with "direction" "in".
 Json incoming_trace(const Incoming& frame);
 
-// What one control session is started with. `spawner` is never empty.
+// What one control session is started with. `launcher` is never empty.
 struct SessionContext {
   std::uint64_t session_id = 0;
   DeviceIdentity identity;
-  std::shared_ptr<const MediaConfig> media;
   ControlHub hub;
   EventSink events;
-  RtspSpawner spawner;
+  MediaLauncher launcher;
   // The bound on the bodies, and the JSON trees read from them, that all connections of the
   // receiver hold at once.
   ByteBudget bodies{kMaxBodyBytesInTransit};

@@ -58,9 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto [sender, receiver] = make_channel<Outgoing>();
   auto sequence = std::make_shared<std::atomic<std::uint32_t>>(8);
   hub.register_control_route(1, kPeer.ip, sender, sequence);
-  SessionContext ctx{1, DeviceIdentity{"xYz", "SonVale", "Mac", "macOS", 3}, nullptr, hub,
-                     EventSink([](Json event) { (void)compact_json(event); }),
-                     [](RtspLaunch) {}};
+  SessionContext ctx{1, DeviceIdentity{"xYz", "SonVale", "Mac", "macOS", 3}, hub,
+                     EventSink([](Json event) { (void)compact_json(event); }), [](CastOpen) {}};
   ControlSession session(std::move(ctx), kLocal, kPeer, sender, sequence,
                          "00112233445566778899aabbccddeeff");
   ControlCipher receive_cipher(cipher_key);

@@ -39,10 +39,15 @@ TEST(NormalDisconnectTest, ResetAbortTimeoutAndEndOfStreamAreNormal) {
 class ControlServerTest : public ::testing::Test {
  protected:
   void start() {
-    auto hub = start_control_server_on({Ipv4::loopback(), 0}, DeviceIdentity{"xYz", "n", "Mac", "macOS", 3},
-                                       std::nullopt, volume_, stop_, rec_.sink(), [](RtspLaunch) {}, &port_);
-    ASSERT_TRUE(hub) << hub.error().to_string();
-    hub_.emplace(std::move(*hub));
+    auto server = start_control_server({.address = {Ipv4::loopback(), 0},
+                                        .identity = DeviceIdentity{"xYz", "n", "Mac", "macOS", 3},
+                                        .receiver_volume = volume_,
+                                        .stop_flag = stop_,
+                                        .events = rec_.sink(),
+                                        .launcher = [](CastOpen) {}});
+    ASSERT_TRUE(server) << server.error().to_string();
+    port_ = server->port;
+    hub_.emplace(std::move(server->hub));
   }
   Fd connect() {
     auto fd = tcp_connect({Ipv4::loopback(), port_});
@@ -140,10 +145,15 @@ TEST(ControlServerStartTest, StopFlagAlreadySetEndsTheListenerWithoutAccepting) 
   auto volume = std::make_shared<std::atomic<std::uint32_t>>(0);
   auto stop = std::make_shared<std::atomic<bool>>(true);
   testing::RecordingSink rec;
-  std::uint16_t port = 0;
-  auto hub = start_control_server_on({Ipv4::loopback(), 0}, {}, std::nullopt, volume, stop,
-                                     rec.sink(), [](RtspLaunch) {}, &port);
-  ASSERT_TRUE(hub);
+  auto server = start_control_server({.address = {Ipv4::loopback(), 0},
+                                      .identity = {},
+                                      .receiver_volume = volume,
+                                      .stop_flag = stop,
+                                      .events = rec.sink(),
+                                      .launcher = [](CastOpen) {}});
+  ASSERT_TRUE(server);
+  const std::uint16_t port = server->port;
+  const ControlHub& hub = server->hub;
   // A connection that reaches the backlog before the listener closes is reset by the close. Once
   // the port is free, another test's listener may take it, or the connect may meet itself on
   // loopback: neither ever answers, so the read is bounded.
@@ -154,7 +164,7 @@ TEST(ControlServerStartTest, StopFlagAlreadySetEndsTheListenerWithoutAccepting) 
     EXPECT_TRUE(!n || *n == 0);
   }
   EXPECT_TRUE(rec.events().empty());
-  EXPECT_EQ(hub->registered_socket_count(), 0u);
+  EXPECT_EQ(hub.registered_socket_count(), 0u);
 }
 
 }  // namespace

@@ -257,9 +257,9 @@ class ControlSessionTest : public ::testing::Test {
                           : make_channel<Outgoing>();
     Connection c{id, s, std::move(r), std::make_shared<std::atomic<std::uint32_t>>(8), nullptr};
     hub_.register_control_route(id, kPhone, s, c.sequence);
-    SessionContext ctx{
-        id,          DeviceIdentity{"xYz", "SonVale", "Mac", "macOS", 3},         media_, hub_,
-        rec_.sink(), [this](RtspLaunch l) { launches_.push_back(std::move(l)); }, bodies};
+    SessionContext ctx{id,          DeviceIdentity{"xYz", "SonVale", "Mac", "macOS", 3},
+                       hub_,        rec_.sink(),
+                       [this](CastOpen l) { launches_.push_back(std::move(l)); }, bodies};
     c.session = std::make_unique<ControlSession>(std::move(ctx), SocketAddrV4{kPhone, 8899},
                                                  SocketAddrV4{kPhone, port}, std::move(s), c.sequence,
                                                  "00112233445566778899aabbccddeeff");
@@ -268,10 +268,8 @@ class ControlSessionTest : public ::testing::Test {
 
   std::shared_ptr<std::atomic<std::uint32_t>> volume_ = std::make_shared<std::atomic<std::uint32_t>>(50);
   ControlHub hub_{volume_};
-  std::shared_ptr<const MediaConfig> media_ =
-      MediaConfig::resolve("stream:1.2.3.4:5", nullptr, system_clock());
   testing::RecordingSink rec_;
-  std::vector<RtspLaunch> launches_;
+  std::vector<CastOpen> launches_;
 };
 
 TEST_F(ControlSessionTest, OnlyTheLatestSafetyAuthIsAnsweredAndOwnChallengeGoesOnce) {
@@ -334,18 +332,16 @@ TEST_F(ControlSessionTest, OpenSelectsKeysAdvancesGenerationAndStartsTheMediaSes
   ASSERT_TRUE(b.in(0, text("wfd://10.1.2.3:7001")));
   EXPECT_EQ(b.sent().size(), 1u);  // no second empty media information
   ASSERT_EQ(launches_.size(), 2u);
-  const RtspLaunch& first = launches_[0];
-  EXPECT_EQ(first.params.rtsp_ip.to_string(), "10.1.2.3");
-  EXPECT_EQ(first.params.rtsp_port, 7000);
-  ASSERT_TRUE(first.params.keys);
-  EXPECT_EQ(as_text(first.params.keys->aes_key), "0123456789abcdef");
-  EXPECT_EQ(first.params.media, media_);
-  ASSERT_TRUE(std::holds_alternative<StreamOutputChoice>(first.params.media->output));
-  EXPECT_EQ(std::get<StreamOutputChoice>(first.params.media->output).target.to_string(), "1.2.3.4:5");
-  EXPECT_EQ(first.params.token.generation(), 1u);
-  EXPECT_EQ(first.receiver_volume, volume_);
-  EXPECT_EQ(first.params.token.counter_cell(), hub_.media_generation());
-  EXPECT_EQ(launches_[1].params.token.generation(), 2u);
+  // The media configuration and the receiver volume join the launch at the receiver's launcher
+  // (tests/unit/receiver/receiver_test.cpp).
+  const CastOpen& first = launches_[0];
+  EXPECT_EQ(first.rtsp_ip.to_string(), "10.1.2.3");
+  EXPECT_EQ(first.rtsp_port, 7000);
+  ASSERT_TRUE(first.keys);
+  EXPECT_EQ(as_text(first.keys->aes_key), "0123456789abcdef");
+  EXPECT_EQ(first.token.generation(), 1u);
+  EXPECT_EQ(first.token.counter_cell(), hub_.media_generation());
+  EXPECT_EQ(launches_[1].token.generation(), 2u);
   EXPECT_TRUE(hub_.active_session()->gate.shares_cells_with(launches_[1].gate));
   EXPECT_FALSE(hub_.active_session()->gate.shares_cells_with(launches_[0].gate));
 }
