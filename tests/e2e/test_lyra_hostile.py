@@ -349,6 +349,41 @@ def test_spoofed_victim_gets_at_most_three_times_its_bytes(receiver, name, datag
     first_exchange_and_resends_unchanged()
 
 
+# Sources that each send one byte: more addresses than the receiver keeps send budgets for.
+CHURN = [(f"10.89.{i // 250}.{1 + i % 250}", 40000) for i in range(1100)]
+
+
+def churn(receiver, spoofer, sources, batch=100):
+    """Sends one byte from each source, a batch at a time, each batch once the one before has
+    been read (the receiver's socket buffer holds a batch)."""
+    for at in range(0, len(sources), batch):
+        start = len(receiver.events)
+        for source in sources[at:at + batch]:
+            spoofer.send(source, LYRA, b"x")
+        last = "%s:%d" % sources[min(at + batch, len(sources)) - 1]
+        receiver.wait_for(lambda e: e.get("peer") == last, 10, what=f"the datagram of {last}", start=start)
+
+
+def test_address_churn_gives_a_victim_no_fresh_allowance(receiver, asker):  # noqa: F811
+    """Between datagrams in the victim's name, a thousand other addresses send a byte each,
+    more than the receiver keeps send budgets for: the victim still gets at most three times its
+    bytes plus one allowance, and a phone on the road while the churn goes on completes it."""
+    spoofer = Spoofer()
+    try:
+        sent_wire, got_wire = to_victim(receiver, [packed(BARE_SYNC, size=1400)] * 5,
+                                        after_each=lambda i: churn(receiver, spoofer, CHURN))
+    finally:
+        spoofer.close()
+    print(f"under churn: {sent_wire} bytes in the victim's name, {got_wire} to it "
+          f"({got_wire / sent_wire:.2f} times)")
+    assert got_wire <= 3 * sent_wire + 4096
+    first_exchange_and_resends_unchanged()
+
+    with Flood([(source, b"x") for source in CHURN], rate=1000):
+        assert lyra_road(RECEIVER_V4, between=lambda done: time.sleep(0.3)) == 8899
+    still_served(receiver, asker)
+
+
 class Echo(Receiving):
     """A UDP echo service on the test's side of the link: sends every datagram back to where it
     came from, as a reflecting host on the LAN does."""
