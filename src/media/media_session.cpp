@@ -33,7 +33,7 @@ struct SessionEnd {
 };
 
 // The loop of one connected session.
-Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state) {
+Result<> run_session_loop(int fd, const MediaSessionContext& ctx, WfdSinkState& state) {
   const SessionToken& token = ctx.params.token;
   RtspReader reader(token.generation(), token.counter());
   const Clock& clock = *ctx.params.media->clock;
@@ -83,7 +83,7 @@ Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelem
   // Writes keep their own time limit (write_rtsp), which a retired session cuts short.
   launch.events(media_connecting_event(source.to_string()));
 
-  WfdSinkContext ctx{
+  MediaSessionContext ctx{
       .params = std::move(launch.params),
       .shared = SessionShared::create(std::move(launch.gate), std::move(launch.receiver_volume),
                                       std::move(launch.events), std::move(telemetry)),
