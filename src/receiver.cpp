@@ -8,6 +8,7 @@
 #include "lyra/lyra_server.h"
 #include "media/media_session.h"
 #include "protocol/control_server.h"
+#include "receiver_events.h"
 
 namespace sonvale {
 
@@ -79,9 +80,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
     return fail(std::move(lyra_port).error());
   }
 
-  events(Json{{"event", "zedidi_lan_removed"},
-              {"protocol", "xiaomi_zedidi"},
-              {"reason", "query_scoped_lyra_and_mi_connect_without_legacy_lan_tv"}});
+  events(lan_removed_event());
 
   AdvertisementParams announced;
   announced.name = config.name;
@@ -98,28 +97,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
     return fail(std::move(advertisement).error());
   }
 
-  events(Json{
-      {"address", config.address.to_string()},
-      {"device_type", config.device_type},
-      {"event", "receiver_ready"},
-      {"external_service_required", false},
-      {"identity_provenance", "local_system"},
-      {"implementation", "quarnet_cross_platform_rust_sdk"},
-      {"interface", config.interface},
-      {"legacy_lan_discovery", false},
-      {"lyra_instance_id", config.identity.lyra_instance_id},
-      {"mdns_service", advertisement->service_name()},
-      {"media_device_id", config.identity.media_device_id},
-      {"name", config.name},
-      {"network_scope", "local_subnet"},
-      {"official_wired_support", "undocumented"},
-      {"output_device", config.output_device ? Json(*config.output_device) : Json(nullptr)},
-      {"platform", config.platform},
-      {"playable", false},
-      {"port", *lyra_port},
-      {"protocol", "xiaomi_zedidi_v3"},
-      {"vendor_attestation_verified", false},
-  });
+  events(receiver_ready_event(config, advertisement->service_name(), *lyra_port));
 
   return std::unique_ptr<ZeDidiReceiver>(new ZeDidiReceiver(
       std::move(*advertisement), ReceiverController(std::move(hub), std::move(stop_flag)),

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "core/byte_budget.h"
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/event_sink.h"
@@ -89,6 +90,19 @@ struct DecodedBody {
 // type 20; any other body is passed through: moved, not copied, as it may be 16 MiB.
 [[nodiscard]] Result<DecodedBody> decode_received_body(std::uint8_t outer_type, Bytes body,
                                                       ControlCipher& receive_cipher);
+
+// One decoded frame.
+struct Incoming {
+  std::uint8_t outer_type = 0;
+  std::uint8_t command = 0;
+  std::uint16_t value_type = 0;
+  bool encrypted = false;
+  Bytes body;       // decoded
+  Bytes wire_head;  // first min(length, 512) bytes as received
+  std::uint32_t wire_length = 0;
+  // The budget the body draws on, held until the frame is dropped.
+  std::optional<ByteBudget::Reservation> body_budget;
+};
 
 // One message waiting to be framed and written by a connection's writer thread.
 struct Outgoing {

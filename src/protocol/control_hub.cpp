@@ -3,19 +3,18 @@
 #include <tuple>
 #include <vector>
 
+#include "protocol/control_commands.h"
 #include "protocol/control_payloads.h"
 
 namespace sonvale {
 namespace {
-
-constexpr std::uint8_t kNotifyCommand = 0x22;
 
 Outgoing notification(Bytes body, std::uint32_t value_type) {
   Outgoing out;
   out.body = std::move(body);
   out.value_type = value_type;
   out.mode = Outgoing::Mode::kEncrypted;
-  out.command = kNotifyCommand;
+  out.command = control_command::kNotify;
   return out;
 }
 

@@ -5,9 +5,8 @@
 #include <thread>
 #include <utility>
 
-#include <fmt/format.h>
-
 #include "core/thread.h"
+#include "protocol/control_events.h"
 
 namespace sonvale {
 namespace {
@@ -18,15 +17,6 @@ struct ListenerState {
   // What every session starts with; each gets its own session id.
   SessionContext sessions;
 };
-
-Json stage_event(const char* stage, const std::string& remote) {
-  return Json{{"event", "interconnect_stage"},
-              {"protocol", "xiaomi_zedidi"},
-              {"stage", stage},
-              {"remote", remote},
-              {"playable", false},
-              {"vendor_attestation_verified", false}};
-}
 
 // Withdraws one session from the hub (its socket duplicate, route, active source and pending
 // effects) exactly once: when `withdraw` is called, or else when the session thread leaves its
@@ -61,29 +51,19 @@ void control_session_main(SessionContext context, Fd connection, SocketAddrV4 pe
   const EventSink events = context.events;
   SessionWithdrawal withdrawal(context.hub, context.session_id);
   const std::string remote = peer.to_string();
-  Json connected = stage_event("transport_connected", remote);
-  connected["message"] = "小米妙播发现探测已连接：" + remote;
-  events(std::move(connected));
+  events(transport_connected_event(remote));
   const Error ended = run_session_caught(std::move(context), std::move(connection));
   if (is_normal_peer_disconnect(ended)) {
-    events(Json{{"event", "interconnect_diagnostic"},
-                {"protocol", "xiaomi_zedidi"},
-                {"stage", "probe_finished"},
-                {"remote", remote},
-                {"message", "妙播来源端结束了发现或控制连接"}});
+    events(probe_finished_event(remote));
   } else {
-    events(Json{{"event", "error"},
-                {"code", "sonvale_control_session_failed"},
-                {"message", "小米妙播控制会话失败：" + ended.to_string()}});
+    events(session_failed_event(ended));
   }
   withdrawal.withdraw();
-  events(stage_event("transport_disconnected", remote));
+  events(transport_disconnected_event(remote));
 }
 
 void report_accept_failure(const ListenerState& st, const std::string& error) {
-  st.sessions.events(Json{{"event", "error"},
-                 {"code", "sonvale_control_accept_failed"},
-                 {"message", "小米妙播控制端接受连接失败：" + error}});
+  st.sessions.events(accept_failed_event(error));
   std::this_thread::sleep_for(std::chrono::milliseconds(250));
 }
 
@@ -103,16 +83,11 @@ void accept_next(ListenerState& st, std::uint64_t& next_id) {
   const EventSink& events = st.sessions.events;
   auto reg = hub.register_session(id, accepted->fd);
   if (!reg) {
-    events(Json{{"event", "error"},
-                   {"code", "sonvale_control_session_failed"},
-                   {"message", "小米妙播控制会话登记失败：" + reg.error().to_string()}});
+    events(session_register_failed_event(reg.error()));
     return;
   }
   if (!reg->admitted) {  // every open connection has completed SafetyAuth
-    events(Json{{"event", "warning"},
-                   {"code", "sonvale_control_connection_limit"},
-                   {"message", fmt::format("小米妙播控制连接已达上限 {}，已关闭新连接：{}",
-                                           kMaxControlConnections, accepted->peer.to_string())}});
+    events(connection_limit_event(kMaxControlConnections, accepted->peer.to_string()));
     return;
   }
   if (st.stop_flag->load(std::memory_order_acquire)) {
@@ -128,9 +103,7 @@ void accept_next(ListenerState& st, std::uint64_t& next_id) {
                             });
   if (!thread) {
     hub.deactivate(id);
-    events(Json{{"event", "error"},
-                   {"code", "sonvale_control_session_failed"},
-                   {"message", "启动小米妙播控制会话失败：" + thread.error().to_string()}});
+    events(session_spawn_failed_event(thread.error()));
     return;
   }
   thread->detach();

@@ -165,34 +165,6 @@ Result<Incoming> read_incoming(const FrameSource& source, ControlCipher& receive
   return frame;
 }
 
-Json incoming_trace(const Incoming& frame) {
-  Json payload_key = nullptr;
-  Json payload_type = nullptr;
-  std::string payload_text;
-  if (auto entry = unwrap_payload(frame.body)) {
-    payload_key = entry->key;
-    payload_type = entry->entry_type;
-    const ByteSpan data(entry->data);
-    payload_text = utf8_lossy(data.first(std::min(data.size(), kTraceCut)));
-  } else {
-    const ByteSpan body(frame.body);
-    payload_text = utf8_lossy(body.first(std::min(body.size(), kTraceCut)));
-  }
-  return Json{{"event", "protocol_trace"},
-              {"direction", "in"},
-              {"outer_type", frame.outer_type},
-              {"command_id", frame.command},
-              {"sequence", frame.value_type},
-              {"encrypted", frame.encrypted},
-              {"body_length", frame.body.size()},
-              {"wire_body_length", frame.wire_length},
-              {"wire_body_hex", hex_lower(frame.wire_head)},
-              {"wire_body_hex_truncated", frame.wire_length > kTraceCut},
-              {"payload_key", payload_key},
-              {"payload_type", payload_type},
-              {"payload_utf8", payload_text}};
-}
-
 ControlSession::ControlSession(SessionContext context, SocketAddrV4 local, SocketAddrV4 peer,
                                OutgoingSender sender, SequenceCounter sequence,
                                std::string own_challenge)
@@ -240,12 +212,7 @@ Result<> ControlSession::start(const Incoming& frame, std::uint8_t reply_command
 Result<> ControlSession::handshake_start(const Incoming& frame, std::uint8_t reply_command) {
   SV_TRY(queue(answer(frame, reply_command, to_bytes(kCapabilitiesReply), Mode::kWrapped, "ack")));
   SV_TRY(queue_own_challenge());
-  ctx_.events(Json{{"event", "authentication_diagnostic"},
-                   {"stage", "safety_challenge_sent"},
-                   {"local_endpoint", local_.to_string()},
-                   {"remote_endpoint", remote_},
-                   {"auth_key", auth_key_},
-                   {"own_auth_message", own_challenge_}});
+  ctx_.events(safety_challenge_sent_event(local_.to_string(), remote_, auth_key_, own_challenge_));
   challenge_sent_ = true;
   return {};
 }
@@ -260,14 +227,8 @@ Result<> ControlSession::safety_auth(const Incoming& frame, std::uint8_t reply_c
   if (message == nullptr) return fail(Error::msg("SafetyAuth is missing authMsg"));
   const std::string peer_message = message->get<std::string>();
   const std::string ack = hmac_sha256_hex(auth_key_, peer_message);
-  ctx_.events(Json{{"event", "authentication_diagnostic"},
-                   {"stage", "safety_auth_received"},
-                   {"local_endpoint", local_.to_string()},
-                   {"remote_endpoint", remote_},
-                   {"auth_key", auth_key_},
-                   {"peer_auth_message", peer_message},
-                   {"own_auth_message", own_challenge_},
-                   {"peer_auth_ack", ack}});
+  ctx_.events(safety_auth_received_event(local_.to_string(), remote_, auth_key_, peer_message,
+                                         own_challenge_, ack));
   if (!challenge_sent_) SV_TRY(queue_own_challenge());
   pending_ack_ = answer(frame, reply_command, to_bytes(auth_ack_payload(ack)),
                         Mode::kWrappedEncrypted, "ack");
@@ -282,27 +243,15 @@ Result<> ControlSession::safety_auth_ack(const Incoming& frame, std::uint8_t /*r
   if (!received) return {};
   const std::string expected = hmac_sha256_hex(auth_key_, own_challenge_);
   const bool matches = *received == expected;
-  ctx_.events(Json{{"event", "authentication_diagnostic"},
-                   {"stage", "safety_auth_ack_received"},
-                   {"received_auth_ack", *received},
-                   {"expected_auth_ack", expected},
-                   {"matches", matches}});
+  ctx_.events(safety_auth_ack_received_event(*received, expected, matches));
   if (!matches) return fail(Error::msg("SafetyAuth_Ack HMAC mismatch"));
   if (!pending_ack_) return fail(Error::msg("SafetyAuth_Ack arrived before SafetyAuth"));
   Outgoing pending = std::move(*pending_ack_);
   pending_ack_.reset();
   SV_TRY(queue(std::move(pending)));
   ctx_.hub.mark_authenticated(ctx_.session_id);
-  ctx_.events(Json{{"event", "status"},
-                   {"state", "secure_channel_established"},
-                   {"message", "小米妙播链路鉴权已通过，正在等待设备准入和媒体会话"}});
-  ctx_.events(Json{{"event", "interconnect_stage"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"stage", "secure_channel_established"},
-                   {"remote", remote_},
-                   {"playable", false},
-                   {"authentication_scope", "legacy_session_hmac"},
-                   {"vendor_attestation_verified", false}});
+  ctx_.events(secure_channel_status_event());
+  ctx_.events(secure_channel_stage_event(remote_));
   return {};
 }
 
@@ -314,11 +263,7 @@ Result<> ControlSession::set_mirror_key(const Incoming& frame, std::uint8_t repl
   SV_ASSIGN_OR_RETURN(const std::string iv, mirror_key_field(*doc, "streamIV"));
   SV_ASSIGN_OR_RETURN(const StreamKeys keys, StreamKeys::from_strings(auth, key, iv));
   ctx_.hub.remember_stream_keys(peer_.ip, ctx_.session_id, keys);
-  ctx_.events(Json{{"event", "stream_keys_ready"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"remote", remote_},
-                   {"session_id", ctx_.session_id},
-                   {"key_fingerprint", keys.fingerprint()}});
+  ctx_.events(stream_keys_ready_event(remote_, ctx_.session_id, keys.fingerprint()));
   SV_TRY(reply(frame, reply_command, Bytes{0x00}));
   own_stream_keys_ = keys;
   return {};
@@ -347,14 +292,9 @@ Result<> ControlSession::open(const Incoming& frame, std::uint8_t reply_command)
       scope = "shared_source_address";
     }
   }
-  ctx_.events(Json{{"event", "media_key_selected"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"remote", remote_},
-                   {"open_session_id", ctx_.session_id},
-                   {"key_session_id", key_session_id},
-                   {"key_scope", scope},
-                   {"key_fingerprint", keys ? Json(keys->fingerprint()) : Json(nullptr)},
-                   {"encrypted_media_expected", keys.has_value()}});
+  ctx_.events(media_key_selected_event(remote_, ctx_.session_id, key_session_id, scope,
+                                       keys ? Json(keys->fingerprint()) : Json(nullptr),
+                                       keys.has_value()));
   SV_TRY(reply(frame, reply_command, Bytes{0, 0, 0, 0, 0}));
   if (!media_info_announced_) SV_TRY(notify(empty_media_info_notification()));
   OpenedSource opened = ctx_.hub.open_source(ctx_.session_id, peer_.ip, sender_, sequence_);
@@ -365,17 +305,8 @@ Result<> ControlSession::open(const Incoming& frame, std::uint8_t reply_command)
       .token = SessionToken(ctx_.hub.media_generation(), opened.generation),
       .gate = opened.gate,
   });
-  ctx_.events(Json{{"event", "status"},
-                   {"state", "media_opening"},
-                   {"message", "正在打开小米妙播媒体流：" + ip.to_string() + ":" + std::to_string(port)}});
-  ctx_.events(Json{{"event", "interconnect_stage"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"stage", "media_session_established"},
-                   {"remote", remote_},
-                   {"media_generation", opened.generation},
-                   {"playable", true},
-                   {"route_acceptance", "source_open_command"},
-                   {"vendor_attestation_verified", false}});
+  ctx_.events(media_opening_event(ip.to_string() + ":" + std::to_string(port)));
+  ctx_.events(media_session_established_event(remote_, opened.generation));
   media_info_announced_ = true;
   return {};
 }
@@ -428,7 +359,7 @@ Result<> ControlSession::position_report(const Incoming& frame, std::uint8_t rep
       const auto [changed, weak_resumed] = ctx_.hub.observe_position(*source, *position);
       if (weak_resumed) emit_playback(true, ctx_.events);
       if (changed) {
-        ctx_.events(Json{{"event", "progress"}, {"source", "xiaomi"}, {"position_ms", *position}});
+        ctx_.events(progress_event(*position));
       }
     }
   }
@@ -436,14 +367,8 @@ Result<> ControlSession::position_report(const Incoming& frame, std::uint8_t rep
 }
 
 void ControlSession::unhandled(const Incoming& frame) const {
-  const ByteSpan body(frame.body);
-  ctx_.events(Json{{"event", "protocol_trace"},
-                   {"direction", "unhandled"},
-                   {"outer_type", frame.outer_type},
-                   {"command_id", frame.command},
-                   {"full_command_id", (std::uint32_t{frame.outer_type} << 8) + frame.command},
-                   {"sequence", frame.value_type},
-                   {"body_hex", hex_lower(body.first(std::min(body.size(), kUnhandledHexCut)))}});
+  ctx_.events(unhandled_trace_event(frame.outer_type, frame.command, frame.value_type, frame.body,
+                                    kUnhandledHexCut));
 }
 
 Result<> ControlSession::play_state_report(const Incoming& frame, std::uint8_t reply_command) {
@@ -457,14 +382,7 @@ Result<> ControlSession::play_state_report(const Incoming& frame, std::uint8_t r
 }
 
 void ControlSession::media_control_ack(const Incoming& frame) const {
-  const ByteSpan body(frame.body);
-  ctx_.events(Json{{"event", "media_control_acknowledgement"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"command_id", frame.command},
-                   {"sequence", frame.value_type},
-                   {"accepted", false},
-                   {"reason", "receiver_notify_controls_are_confirmed_by_remote_state"},
-                   {"body_hex", hex_lower(body.first(std::min(body.size(), kTraceCut)))}});
+  ctx_.events(media_control_ack_event(frame.command, frame.value_type, frame.body));
 }
 
 Result<> ControlSession::get_volume(const Incoming& frame, std::uint8_t reply_command) {
@@ -491,14 +409,7 @@ Result<> ControlSession::empty_ack(const Incoming& frame, std::uint8_t reply_com
 Result<> ControlSession::device_info_query(const Incoming& frame, std::uint8_t reply_command) {
   SV_ASSIGN_OR_RETURN(Bytes info, build_device_info(ctx_.identity));
   SV_TRY(reply(frame, reply_command, std::move(info)));
-  ctx_.events(Json{{"event", "interconnect_stage"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"stage", "identity_exchanged"},
-                   {"remote", remote_},
-                   {"playable", false},
-                   {"identity_provenance", "local_system"},
-                   {"account_bound", false},
-                   {"vendor_attestation_verified", false}});
+  ctx_.events(identity_exchanged_event(remote_));
   return {};
 }
 
@@ -527,21 +438,14 @@ Result<> ControlSession::play_source(const Incoming& frame, std::uint8_t reply_c
   SV_TRY(reply(frame, reply_command, {}));
   ctx_.hub.mark_play_source_registered(ctx_.session_id);
   auto content = parse_json_payload(frame.body, &ctx_.bodies);
-  ctx_.events(Json{{"event", "play_source"},
-                   {"source", "xiaomi"},
-                   {"content", content ? std::move(*content) : Json(nullptr)}});
+  ctx_.events(play_source_event(content ? std::move(*content) : Json(nullptr)));
   return {};
 }
 
 Result<> ControlSession::source_info(const Incoming& frame, std::uint8_t reply_command) {
   SV_TRY(reply(frame, reply_command, {}));
   emit_source_info(frame.body, ctx_.events, &ctx_.bodies);
-  ctx_.events(Json{{"event", "interconnect_stage"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"stage", "capabilities_exchanged"},
-                   {"remote", remote_},
-                   {"playable", false},
-                   {"vendor_attestation_verified", false}});
+  ctx_.events(capabilities_exchanged_event(remote_));
   return {};
 }
 

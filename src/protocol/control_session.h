@@ -21,6 +21,7 @@
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
+#include "protocol/control_events.h"
 #include "protocol/control_frame.h"
 #include "protocol/control_hub.h"
 #include "protocol/device_identity.h"
@@ -43,19 +44,6 @@ inline constexpr std::size_t kMaxBodyBytesInTransit = 64 * 1024 * 1024;
 // A body must have arrived whole this long after its header.
 inline constexpr std::chrono::seconds kControlBodyDeadline{10};
 
-// One decoded frame.
-struct Incoming {
-  std::uint8_t outer_type = 0;
-  std::uint8_t command = 0;
-  std::uint16_t value_type = 0;
-  bool encrypted = false;
-  Bytes body;       // decoded
-  Bytes wire_head;  // first min(length, 512) bytes as received
-  std::uint32_t wire_length = 0;
-  // The budget the body draws on, held until the frame is dropped.
-  std::optional<ByteBudget::Reservation> body_budget;
-};
-
 // Reads what is available into the buffer: at least one byte, or 0 at the end of the stream. With
 // a deadline, a read that finds nothing until then fails with an error of IoKind kTimedOut.
 using ReadSomeFn = std::function<Result<std::size_t>(std::span<std::uint8_t>,
@@ -76,8 +64,6 @@ struct FrameSource {
 // arrived kControlBodyDeadline after its header.
 [[nodiscard]] Result<Incoming> read_incoming(const FrameSource& source,
                                              ControlCipher& receive_cipher);
-// The "protocol_trace" event with "direction" "in".
-Json incoming_trace(const Incoming& frame);
 
 // What one control session is started with. `launcher` is never empty.
 struct SessionContext {

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "core/encoding.h"
+#include "protocol/control_events.h"
 
 namespace sonvale {
 namespace {
@@ -47,25 +47,10 @@ Result<> writer_loop(int socket_fd, Receiver<Outgoing> messages,
     return write_all_by(socket_fd, body, deadline);
   };
   while (auto message = messages.recv()) {
-    const ByteSpan body(message->body);
-    const ByteSpan body_cut = body.first(std::min(body.size(), kTraceCut));
     SV_ASSIGN_OR_RETURN(const Bytes frame_body, frame_body_of(*message, cipher));
     const std::uint8_t outer_type =
         message->outer_type.value_or(wrapped_mode(message->mode) ? kOuterWrapped : kOuterPlain);
-    const ByteSpan wire(frame_body);
-    events(Json{{"event", "protocol_trace"},
-                {"direction", "out"},
-                {"outer_type", outer_type},
-                {"command_id", message->command},
-                {"sequence", message->value_type},
-                {"body_length", frame_body.size()},
-                {"encrypted", is_encrypted_body(wire)},
-                {"wrapper_key",
-                 message->wrapper_key.empty() ? Json(nullptr) : Json(message->wrapper_key)},
-                {"plaintext_body_hex", hex_lower(body_cut)},
-                {"plaintext_body_utf8", utf8_lossy(body_cut)},
-                {"wire_body_hex", hex_lower(wire.first(std::min(wire.size(), kTraceCut)))},
-                {"wire_body_hex_truncated", wire.size() > kTraceCut}});
+    events(outgoing_trace_event(*message, outer_type, frame_body));
     if (frame_body.size() > kMaxFrameBody) {
       return fail(Error::msg(
           fmt::format("ZeDidi control body is too large: {} bytes", frame_body.size())));
@@ -101,9 +86,7 @@ void control_writer_main(Fd socket, Receiver<Outgoing> messages,
     result = fail(Error::msg(e.what()).context("write ZeDidi control frame"));
   }
   if (result) return;
-  events(Json{{"event", "error"},
-              {"code", "sonvale_control_write_failed"},
-              {"message", "小米妙播控制命令发送失败：" + result.error().to_string()}});
+  events(write_failed_event(result.error()));
   if (result.error().io_kind() == IoKind::kWouldBlock) {
     if (write_stalled) write_stalled->store(true, std::memory_order_release);
     shutdown_both(socket.get());

@@ -27,8 +27,6 @@
 #include <variant>
 #include <vector>
 
-#include <fmt/format.h>
-
 #include "core/bytes.h"
 #include "core/crypto.h"
 #include "core/event_sink.h"
@@ -38,6 +36,7 @@
 #include "core/thread.h"
 #include "receiver.h"
 #include "receiver_config.h"
+#include "receiver_events.h"
 
 namespace sonvale {
 namespace {
@@ -337,8 +336,7 @@ class HostCommandQueue {
 };
 
 void unsupported(HostCommandQueue& commands, std::string_view raw) {
-  commands.push(Json{{"code", "unsupported_command"}, {"event", "error"}, {"raw", raw}},
-                raw.size());
+  commands.push(unsupported_command_event(raw), raw.size());
 }
 
 // Handles one trimmed, non-empty line. Returns false when the loop must end.
@@ -388,11 +386,7 @@ bool handle_line(HostCommandQueue& commands, std::string_view trimmed) {
 }
 
 void report_line_too_long(HostCommandQueue& commands) {
-  commands.push(Json{{"event", "warning"},
-                     {"code", "sonvale_command_line_too_long"},
-                     {"message", fmt::format("标准输入的命令行超过 {} 字节，已丢弃：standard input "
-                                             "line exceeds {} bytes",
-                                             kMaxCommandLine, kMaxCommandLine)}});
+  commands.push(command_line_too_long_event(kMaxCommandLine));
 }
 
 int run(int argc, char** argv) {
@@ -407,15 +401,12 @@ int run(int argc, char** argv) {
   const EventSink sink = stdout_event_sink();
   auto receiver = ZeDidiReceiver::start(std::move(config), sink);
   if (!receiver) {
-    print_event_line(
-        Json{{"code", "start_failed"},
-             {"event", "error"},
-             {"message", "Failed to start ZeDidi receiver: " + receiver.error().to_string()}});
+    print_event_line(start_failed_event(receiver.error()));
     return 1;
   }
   {
     const ReceiverController controller = (*receiver)->controller();
-    print_event_line(Json{{"event", "bridge_ready"}, {"ip", address.to_string()}, {"name", name}});
+    print_event_line(bridge_ready_event(address.to_string(), name));
 
     HostCommandQueue commands(controller);
     StdinLines input;
