@@ -9,9 +9,9 @@
 #include <optional>
 
 #include "core/net.h"
+#include "media/format/stream_keys.h"
 #include "media/playback_gate.h"
 #include "media/session_token.h"
-#include "media/stream_keys.h"
 
 namespace sonvale {
 
