@@ -125,6 +125,10 @@ Result<Bytes> aes128_cbc_encrypt(const Aes128Key& key, const AesBlock& iv, ByteS
 Result<Bytes> aes128_cbc_decrypt(const Aes128Key& key, const AesBlock& iv, ByteSpan data) {
   return aes128_cbc(false, key, iv, data);
 }
+Result<> aes128_cbc_encrypt_in_place(const Aes128Key& key, const AesBlock& iv,
+                                     std::span<std::uint8_t> data) {
+  return aes128_cbc_run(true, key, iv, data.data(), data.data(), data.size());
+}
 Result<> aes128_cbc_decrypt_in_place(const Aes128Key& key, const AesBlock& iv,
                                      std::span<std::uint8_t> data) {
   return aes128_cbc_run(false, key, iv, data.data(), data.data(), data.size());

@@ -30,7 +30,9 @@ Sha256Digest hmac_sha256(ByteSpan key, ByteSpan data);
                                                ByteSpan data);
 [[nodiscard]] Result<Bytes> aes128_cbc_decrypt(const Aes128Key& key, const AesBlock& iv,
                                                ByteSpan data);
-// The same decryption over `data` itself, without a second buffer.
+// The same over `data` itself, without a second buffer.
+[[nodiscard]] Result<> aes128_cbc_encrypt_in_place(const Aes128Key& key, const AesBlock& iv,
+                                                   std::span<std::uint8_t> data);
 [[nodiscard]] Result<> aes128_cbc_decrypt_in_place(const Aes128Key& key, const AesBlock& iv,
                                                    std::span<std::uint8_t> data);
 

@@ -65,17 +65,32 @@ std::array<std::uint8_t, kFrameHeaderSize> encode_frame_header(const FrameHeader
   return out;
 }
 
+namespace {
+
+constexpr std::size_t kEncryptedHead = 9;  // marker, padding length, checksum
+
+// Zero bytes that pad `plain` bytes to whole blocks: a full block when already aligned.
+std::uint8_t padding_of(std::size_t plain) { return static_cast<std::uint8_t>(16 - plain % 16); }
+
+}  // namespace
+
 Bytes ControlCipher::encrypt(ByteSpan plaintext) {
-  const std::size_t pad = 16 - (plaintext.size() % 16);
-  Bytes padded(plaintext.size() + pad, 0);
-  if (!plaintext.empty()) std::memcpy(padded.data(), plaintext.data(), plaintext.size());
+  const std::uint8_t pad = padding_of(plaintext.size());
+  Bytes body(kEncryptedHead + plaintext.size() + pad, 0);
+  if (!plaintext.empty()) std::memcpy(body.data() + kEncryptedHead, plaintext.data(), plaintext.size());
+  seal(body, pad);
+  return body;
+}
+
+void ControlCipher::seal(std::span<std::uint8_t> body, std::uint8_t pad) {
+  const std::span<std::uint8_t> blocks = body.subspan(kEncryptedHead);
   // Whole blocks by construction, so the block cipher cannot refuse the input.
-  Bytes cipher = std::move(*aes128_cbc_encrypt(key_, iv_, padded));
-  std::memcpy(iv_.data(), cipher.data() + cipher.size() - 16, 16);
-  ByteWriter w(9 + cipher.size());
-  w.bytes(kEncryptedMarker).u8(static_cast<std::uint8_t>(pad)).u32le(crc32_mpeg2(cipher)).bytes(
-      cipher);
-  return w.take();
+  (void)aes128_cbc_encrypt_in_place(key_, iv_, blocks);
+  std::memcpy(iv_.data(), blocks.data() + blocks.size() - 16, 16);
+  const std::uint32_t crc = crc32_mpeg2(blocks);
+  std::memcpy(body.data(), kEncryptedMarker.data(), kEncryptedMarker.size());
+  body[4] = pad;
+  for (int i = 0; i < 4; ++i) body[5 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(crc >> (8 * i));
 }
 
 Result<Bytes> ControlCipher::decrypt(ByteSpan body) {
@@ -152,6 +167,40 @@ Result<DecodedBody> decode_received_body(std::uint8_t outer_type, Bytes body,
     return DecodedBody{std::move(entry.data), false};
   }
   return DecodedBody{std::move(body), false};
+}
+
+Result<Bytes> encode_frame_body(const Outgoing& message, ControlCipher& send_cipher) {
+  using Mode = Outgoing::Mode;
+  if (message.mode > Mode::kWrappedEncrypted) return fail(Error::msg("unknown ZeDidi message mode"));
+  const bool wrapped = message.mode == Mode::kWrapped || message.mode == Mode::kWrappedEncrypted;
+  const bool encrypted = message.mode == Mode::kEncrypted || message.mode == Mode::kWrappedEncrypted;
+  const ByteSpan key = as_bytes(message.wrapper_key);
+  const ByteSpan data(message.body);
+  if (wrapped && (key.size() > 255 || data.size() > 255)) {
+    return fail(Error::msg("ZeDidi wrapped payload exceeds one-byte length field"));
+  }
+  const std::size_t plain = wrapped ? key.size() + data.size() + 6 : data.size();
+  const std::uint8_t pad = encrypted ? padding_of(plain) : 0;
+  const std::size_t head = encrypted ? kEncryptedHead : 0;
+  Bytes body(head + plain + pad, 0);
+  std::size_t at = head;
+  const auto put = [&](ByteSpan bytes) {
+    if (!bytes.empty()) std::memcpy(body.data() + at, bytes.data(), bytes.size());
+    at += bytes.size();
+  };
+  if (wrapped) {
+    // key length (1), key, entry type 30 (u32 little-endian), data length (1), data
+    const std::array<std::uint8_t, 1> key_length{static_cast<std::uint8_t>(key.size())};
+    constexpr std::array<std::uint8_t, 4> kEntryType{30, 0, 0, 0};
+    const std::array<std::uint8_t, 1> data_length{static_cast<std::uint8_t>(data.size())};
+    put(key_length);
+    put(key);
+    put(kEntryType);
+    put(data_length);
+  }
+  put(data);
+  if (encrypted) send_cipher.seal(body, pad);
+  return body;
 }
 
 std::size_t queued_frame_bytes(const Outgoing& message) {

@@ -54,6 +54,9 @@ class ControlCipher {
 
   // Zero-pads to whole blocks (a full block when already aligned) and encrypts. Never fails.
   Bytes encrypt(ByteSpan plaintext);
+  // Encrypts in place an encrypted body laid out in `body`: 9 bytes of room for the marker,
+  // padding length and checksum, then the plaintext and its `pad` zero bytes (whole blocks).
+  void seal(std::span<std::uint8_t> body, std::uint8_t pad);
   // `body` begins with the marker. Checks length, checksum and padding length; a failure leaves
   // the IV as it was.
   [[nodiscard]] Result<Bytes> decrypt(ByteSpan body);
@@ -117,6 +120,11 @@ struct Outgoing {
 
 // What waits for one connection's writer is bounded: at most this many bytes of frames.
 inline constexpr std::size_t kMaxQueuedFrameBytes = 1024 * 1024;
+// The body of `message` as it goes on the wire, wrapped and encrypted (with `send_cipher`) as its
+// mode says, built in one buffer sized once. Fails when a wrapped key or body exceeds its one-byte
+// length field.
+[[nodiscard]] Result<Bytes> encode_frame_body(const Outgoing& message, ControlCipher& send_cipher);
+
 // The most bytes `message` can take on the wire: header, body, wrapper entry, encryption.
 std::size_t queued_frame_bytes(const Outgoing& message);
 

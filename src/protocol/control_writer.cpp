@@ -7,23 +7,6 @@
 namespace sonvale {
 namespace {
 
-Result<Bytes> frame_body_of(const Outgoing& message, ControlCipher& cipher) {
-  using Mode = Outgoing::Mode;
-  switch (message.mode) {
-    case Mode::kPlain:
-      return message.body;
-    case Mode::kWrapped:
-      return wrap_payload(as_bytes(message.wrapper_key), message.body);
-    case Mode::kEncrypted:
-      return cipher.encrypt(message.body);
-    case Mode::kWrappedEncrypted: {
-      SV_ASSIGN_OR_RETURN(Bytes wrapped, wrap_payload(as_bytes(message.wrapper_key), message.body));
-      return cipher.encrypt(wrapped);
-    }
-  }
-  return fail(Error::msg("unknown ZeDidi message mode"));
-}
-
 bool wrapped_mode(Outgoing::Mode mode) {
   return mode == Outgoing::Mode::kWrapped || mode == Outgoing::Mode::kWrappedEncrypted;
 }
@@ -47,7 +30,7 @@ Result<> writer_loop(int socket_fd, Receiver<Outgoing> messages,
     return write_all_by(socket_fd, body, deadline);
   };
   while (auto message = messages.recv()) {
-    SV_ASSIGN_OR_RETURN(const Bytes frame_body, frame_body_of(*message, cipher));
+    SV_ASSIGN_OR_RETURN(const Bytes frame_body, encode_frame_body(*message, cipher));
     const std::uint8_t outer_type =
         message->outer_type.value_or(wrapped_mode(message->mode) ? kOuterWrapped : kOuterPlain);
     events(outgoing_trace_event(*message, outer_type, frame_body));
