@@ -149,6 +149,11 @@ struct PcmStreamer::Shared {
     batch.resize(from);
   }
 
+  bool sender_gone() const {
+    std::lock_guard lock(mu);
+    return !sender_alive;
+  }
+
   void close_sender() {
     {
       std::lock_guard lock(mu);
@@ -175,7 +180,8 @@ struct PcmStreamer::Shared {
 
   // Body of "sonvale-pcm-streamer", the only user of the connection: connects on the first chunk
   // and after a failed write, writes the chunks whole and in order, and ends once the sender is
-  // gone and the queue is drained.
+  // gone and the queue is drained, or at the first failure after the sender is gone (what is
+  // still queued is dropped then: a listener that is gone or stalled does not keep it alive).
   void run(const SocketAddr& target, const EventSink& events);
 };
 
@@ -310,6 +316,7 @@ void PcmStreamer::Shared::run(const SocketAddr& target, const EventSink& events)
                     {"code", "pcm_stream_connect_failed"},
                     {"message", "PCM stream connect failed: " + connected.error().to_string()},
                     {"target", target_text}});
+        if (sender_gone()) return;
         continue;
       }
       connection = std::move(*connected);
@@ -325,6 +332,7 @@ void PcmStreamer::Shared::run(const SocketAddr& target, const EventSink& events)
       events(Json{{"event", "warning"},
                   {"code", "pcm_stream_write_failed"},
                   {"message", "PCM stream write failed: " + written.error().to_string()}});
+      if (sender_gone()) return;
       connection.reset();
     }
   }
