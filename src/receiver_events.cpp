@@ -55,4 +55,10 @@ Json command_line_too_long_event(std::size_t limit) {
                                    limit, limit));
 }
 
+Json command_queue_full_event(std::size_t limit) {
+  return warning_event(
+      "sonvale_command_queue_full",
+      fmt::format("等待执行的命令已达上限 {}，已丢弃此行：host command queue is full", limit));
+}
+
 }  // namespace sonvale

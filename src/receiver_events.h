@@ -26,5 +26,7 @@ Json start_failed_event(const Error& error);
 // A standard-input line that is no command; `raw` is the line as read.
 Json unsupported_command_event(std::string_view raw);
 Json command_line_too_long_event(std::size_t limit);
+// A command line dropped because `limit` commands already wait.
+Json command_queue_full_event(std::size_t limit);
 
 }  // namespace sonvale

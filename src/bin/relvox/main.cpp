@@ -262,10 +262,7 @@ class HostCommandQueue {
         return;
       }
     }
-    print_event_line(warning_event(
-        "sonvale_command_queue_full",
-        fmt::format("等待执行的命令已达上限 {}，已丢弃此行：host command queue is full",
-                    kMaxWaiting)));
+    print_event_line(command_queue_full_event(kMaxWaiting));
   }
 
   // The receiver stops: from now on commands are dropped. Call before the receiver's stop, which
