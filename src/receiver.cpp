@@ -33,7 +33,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);
 
   DeviceIdentity device;
-  device.id_code = idm_identity(config.identity.idm_instance_id).code3;
+  device.id_code = mdns::idm_identity(config.identity.idm_instance_id).code3;
   device.name = config.name;
   device.model = config.model;
   device.platform = config.platform;
@@ -57,7 +57,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
               {"protocol", "xiaomi_zedidi"},
               {"reason", "query_scoped_lyra_and_mi_connect_without_legacy_lan_tv"}});
 
-  AdvertisementParams announced;
+  mdns::AdvertisementParams announced;
   announced.name = config.name;
   announced.lyra_instance_id = config.identity.lyra_instance_id;
   announced.idm_instance_id = config.identity.idm_instance_id;
@@ -66,7 +66,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   announced.address = config.address;
   announced.interface_name = config.interface;
   announced.multicast_loopback = config.multicast_loopback;
-  auto advertisement = ZeDidiAdvertisement::register_advertisement(announced, events);
+  auto advertisement = mdns::ZeDidiAdvertisement::register_advertisement(announced, events);
   if (!advertisement) {
     stop_flag->store(true, std::memory_order_release);
     return fail(std::move(advertisement).error());

@@ -15,7 +15,7 @@
 #include "discovery/peer_browser.h"
 #include "discovery/responder.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 constexpr auto kReceiveTimeout = std::chrono::milliseconds(250);
@@ -220,4 +220,4 @@ void ZeDidiAdvertisement::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -8,7 +8,7 @@
 #include "discovery/dns_message.h"
 #include "discovery/interface_selection.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 constexpr std::uint8_t kLyraServiceWire[] = {10,  '_', 'l', 'y', 'r', 'a', '-', 'm', 'd', 'n', 's', 4,
@@ -167,4 +167,4 @@ Result<JoiningThread> spawn_lyra_peer_browser(UdpSocket socket, PeerBrowserParam
   return JoiningThread(std::move(thread));
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

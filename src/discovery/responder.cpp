@@ -5,7 +5,7 @@
 
 #include "core/encoding.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 constexpr auto kRoundPause = std::chrono::milliseconds(250);
@@ -210,4 +210,4 @@ void run_responder(DatagramSocket& socket, const ResponderParams& params) {
   Responder(socket, params).run();
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns
