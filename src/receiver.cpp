@@ -45,9 +45,14 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
           config.address, std::move(device), config.output_device, volume, stop_flag, events,
           [sessions = RtspSessions()](RtspLaunch launch) { sessions.start(std::move(launch)); }));
 
-  auto lyra_port =
-      start_lyra_server(config.address, config.identity.lyra_instance_id, config.name,
-                        config.platform, config.device_type, stop_flag, events);
+  LyraServerParams lyra;
+  lyra.address = SocketAddrV4{config.address, kLyraPort};
+  lyra.device = lyra::LyraDevice{config.identity.lyra_instance_id, config.name, config.platform,
+                                 config.device_type, kControlPort};
+  lyra.clock = system_clock();
+  lyra.stop_flag = stop_flag;
+  lyra.events = events;
+  auto lyra_port = start_lyra_server(std::move(lyra));
   if (!lyra_port) {
     stop_flag->store(true, std::memory_order_release);
     return fail(std::move(lyra_port).error());
