@@ -4,6 +4,7 @@
 
 #include "core/thread.h"
 #include "media/stream/reader_loop.h"
+#include "media/media_events.h"
 #include "media/media_session.h"
 
 namespace sonvale {
@@ -19,21 +20,17 @@ void image_drain_main(Fd image) {
 
 void media_reader_main(MediaReaderInputs in) {
   std::optional<std::string> fingerprint;
-  if (in.keys) fingerprint = in.keys->fingerprint();
-  const SessionToken token = in.token;
-  const EventSink events = in.shared.events;
-  const auto session_alive = in.shared.session_alive;
+  if (in.session.params.keys) fingerprint = in.session.params.keys->fingerprint();
+  const SessionToken token = in.session.params.token;
+  const EventSink events = in.session.shared.events;
+  const auto session_alive = in.session.shared.session_alive;
 
   Result<> result = run_media_reader(std::move(in));
   if (result) return;
   if (!token.current()) return;
   if (!session_alive->load(std::memory_order_acquire)) return;
   if (emit_normal_channel_close(events, result.error(), token.generation())) return;
-  events(Json{{"event", "error"},
-              {"code", "sonvale_audio_stream_failed"},
-              {"key_fingerprint", fingerprint ? Json(*fingerprint) : Json(nullptr)},
-              {"media_generation", token.generation()},
-              {"message", "小米妙播音频流失败：" + result.error().to_string()}});
+  events(audio_stream_failed_event(fingerprint, token.generation(), result.error()));
 }
 
 void spawn_image_drain(Fd image) {

@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "core/text.h"
+#include "media/media_events.h"
 #include "media/stream/adts.h"
 #include "media/output/render_callback.h"
 
@@ -72,30 +73,21 @@ audio::DataCallback<S> data_callback(std::shared_ptr<RenderState> state) {
 
 audio::ErrorCallback output_error_callback(EventSink events) {
   return [events = std::move(events)](const std::string& message) {
-    events(Json{{"event", "error"},
-                {"code", "sonvale_audio_output_failed"},
-                {"message", "Native audio output error: " + message}});
+    events(audio_output_failed_event(message));
   };
 }
 
 }  // namespace
 
-Result<NativeOutput> open_native_audio_output(
-    audio::AudioHost& host, std::optional<std::string> requested_device,
-    std::shared_ptr<std::atomic<bool>> blocked,
-    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<ZeDidiPresentationClock> clock,
-    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events) {
+Result<NativeOutput> open_native_audio_output(audio::AudioHost& host,
+                                              std::optional<std::string> requested_device,
+                                              const SessionShared& shared) {
+  const EventSink& events = shared.events;
   std::shared_ptr<audio::AudioDevice> device;
   if (requested_device) {
     SV_ASSIGN_OR_RETURN(device, find_requested(host, *requested_device));
     if (!device) {
-      events(Json{{"event", "warning"},
-                  {"code", "sonvale_audio_output_fallback"},
-                  {"protocol", "xiaomi_zedidi"},
-                  {"requested_device", *requested_device},
-                  {"message",
-                   "Requested audio output is unavailable; using the system default output."}});
+      events(audio_output_fallback_event(*requested_device));
     }
   }
   if (!device) device = host.default_output_device();
@@ -107,29 +99,21 @@ Result<NativeOutput> open_native_audio_output(
   const std::string device_name = name ? *name : kDefaultDeviceName;
   auto id = device->id();
   const std::string device_id = id ? host.name() + ":" + *id : device_name;
-  events(Json{{"event", "audio_output_ready"},
-              {"protocol", "xiaomi_zedidi"},
-              {"requested_device", requested_device ? Json(*requested_device) : Json(nullptr)},
-              {"device_name", device_name},
-              {"device_id", device_id},
-              {"sample_rate", config.sample_rate},
-              {"channels", config.channels},
-              {"sample_format", std::string(audio::sample_format_text(config.format))}});
+  events(audio_output_ready_event({.requested_device = requested_device,
+                                   .device_name = device_name,
+                                   .device_id = device_id,
+                                   .sample_rate = config.sample_rate,
+                                   .channels = config.channels,
+                                   .sample_format = audio::sample_format_text(config.format)}));
 
   auto queue = PcmQueue::create();
-  auto state = std::make_shared<RenderState>();
-  state->events = events;
-  state->channels = config.channels;
-  state->telemetry = std::move(telemetry);
-  state->callback_started = std::make_shared<std::atomic<bool>>(false);
-  state->blocked = std::move(blocked);
-  state->queue = queue;
-  state->clock = std::move(clock);
-  state->sync_started = std::make_shared<std::atomic<bool>>(false);
-  state->volume = std::move(receiver_volume);
-  state->signal_started = std::make_shared<std::atomic<bool>>(false);
-  state->output_sample_rate = kZeDidiSampleRate;
-  auto on_error = output_error_callback(std::move(events));
+  auto state = std::make_shared<RenderState>(RenderState{
+      .session = shared,
+      .queue = queue,
+      .channels = config.channels,
+      .output_sample_rate = kZeDidiSampleRate,
+  });
+  auto on_error = output_error_callback(events);
 
   Result<std::unique_ptr<audio::OutputStream>> built = fail(Error::msg("unreachable"));
   switch (config.format) {
@@ -155,17 +139,11 @@ Result<NativeOutput> open_native_audio_output(
   return NativeOutput{nullptr, std::move(queue), std::move(stream)};
 }
 
-Result<NativeOutput> open_native_output(
-    const MediaConfig& media, std::optional<std::string> device,
-    std::shared_ptr<std::atomic<bool>> blocked,
-    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<ZeDidiPresentationClock> clock,
-    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events) {
+Result<NativeOutput> open_native_output(const MediaConfig& media,
+                                        std::optional<std::string> device,
+                                        const SessionShared& shared) {
   SV_ASSIGN_OR_RETURN(NativeOutput output,
-                      open_native_audio_output(*media.audio_host, std::move(device),
-                                               std::move(blocked), std::move(receiver_volume),
-                                               std::move(clock), std::move(telemetry),
-                                               std::move(events)));
+                      open_native_audio_output(*media.audio_host, std::move(device), shared));
   output.host = media.audio_host;
   return output;
 }

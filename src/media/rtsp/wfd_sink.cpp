@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "media/clock/clock_sync.h"
 #include "media/data_threads.h"
+#include "media/media_events.h"
 #include "media/rtsp/rtsp_transport.h"
 
 namespace sonvale {
@@ -26,19 +27,10 @@ std::string options_reply_head(std::string_view cseq) {
   return out;
 }
 
-Json playback_state(int raw_state) {
-  return Json{{"event", "playback_state"},
-              {"raw_state", raw_state},
-              {"playing", raw_state == 2},
-              {"session_active", true}};
-}
-
-void apply_time_offset(const WfdSinkContext& ctx, std::int64_t offset_us) {
+void apply_time_offset(const MediaSessionContext& ctx, std::int64_t offset_us) {
   ctx.shared.presentation->set_time_offset(offset_us);
-  ctx.shared.events(Json{{"event", "presentation_clock_updated"},
-                         {"protocol", "xiaomi_zedidi"},
-                         {"time_offset_us", offset_us},
-                         {"clock_synchronized", ctx.shared.presentation->is_synchronized()}});
+  ctx.shared.events(
+      presentation_clock_updated_event(offset_us, ctx.shared.presentation->is_synchronized()));
 }
 
 Result<std::uint16_t> local_port(int fd) {
@@ -47,7 +39,7 @@ Result<std::uint16_t> local_port(int fd) {
 }
 
 // Opens the image and audio connections, starts their threads and keeps shutdown handles.
-Result<std::pair<std::uint16_t, std::uint16_t>> open_data_connections(const WfdSinkContext& ctx,
+Result<std::pair<std::uint16_t, std::uint16_t>> open_data_connections(const MediaSessionContext& ctx,
                                                                       WfdSinkState& state) {
   const SocketAddr target(SocketAddrV4{ctx.params.rtsp_ip, ctx.params.rtsp_port});
   // A retired session gives up a connect that its source has not answered within 50 ms.
@@ -66,17 +58,11 @@ Result<std::pair<std::uint16_t, std::uint16_t>> open_data_connections(const WfdS
   state.data_shutdown_handles.push_back(std::move(audio_handle));
 
   spawn_image_drain(std::move(image));
-  spawn_media_reader(MediaReaderInputs{
-      .audio = std::move(audio),
-      .keys = ctx.params.keys,
-      .media = ctx.params.media,
-      .token = ctx.params.token,
-      .shared = ctx.shared,
-  });
+  spawn_media_reader(MediaReaderInputs{.audio = std::move(audio), .session = ctx});
   return std::pair{image_port, audio_port};
 }
 
-void look_for_timer_server(const WfdSinkContext& ctx, WfdSinkState& state,
+void look_for_timer_server(const MediaSessionContext& ctx, WfdSinkState& state,
                            const RtspMessage& message) {
   std::optional<std::string> value;
   if (const std::string* header = message.header("wfd_timer_server_port")) {
@@ -87,20 +73,12 @@ void look_for_timer_server(const WfdSinkContext& ctx, WfdSinkState& state,
   if (!value) return;
   const auto server = wfd_timer_server(*value, ctx.params.rtsp_ip);
   if (!server) return;
-  spawn_timer_synchronizer(TimerSyncInputs{
-      .server = *server,
-      .events = ctx.shared.events,
-      .session_alive = ctx.shared.session_alive,
-      .media_generation = ctx.params.token.counter_cell(),
-      .blocked = ctx.shared.gate.blocked_cell(),
-      .clock = ctx.shared.presentation,
-      .play_received = ctx.shared.play_received,
-      .generation = ctx.params.token.generation(),
-  });
+  spawn_timer_synchronizer(
+      TimerSyncInputs{.server = *server, .shared = ctx.shared, .token = ctx.params.token});
   state.timer_sync_started = true;
 }
 
-Result<> handle_options(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+Result<> handle_options(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                         const RtspMessage& message, std::string_view cseq) {
   std::string reply;
   if (ctx.params.keys) {
@@ -120,7 +98,7 @@ Result<> handle_options(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
   return {};
 }
 
-Result<> handle_get_parameter(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+Result<> handle_get_parameter(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                               const RtspMessage& message, std::string_view cseq) {
   if (message.body_text().find("wfd_audio_codecs_v2") == std::string::npos) {
     return send_rtsp_response(fd, ctx.params.token, cseq, "");
@@ -134,7 +112,7 @@ Result<> handle_get_parameter(int fd, const WfdSinkContext& ctx, WfdSinkState& s
   return {};
 }
 
-Result<> handle_set_parameter(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+Result<> handle_set_parameter(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                               const RtspMessage& message, std::string_view cseq) {
   const std::string body = message.body_text();
   if (const auto value = parameter_value(body, "wfd_timeoffset")) {
@@ -228,7 +206,7 @@ WfdSinkState WfdSinkState::create(Ipv4 source_ip) {
   return state;
 }
 
-Result<> wfd_handle_response(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+Result<> wfd_handle_response(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                              const RtspMessage& message, std::string_view cseq) {
   const bool ok = message.start_line.find("200") != std::string::npos;
   if (!ok || cseq.size() != 1) return {};
@@ -242,18 +220,13 @@ Result<> wfd_handle_response(int fd, const WfdSinkContext& ctx, WfdSinkState& st
   }
   if (cseq == "3") {
     ctx.shared.gate.set_paused(false);
-    ctx.shared.events(Json{{"event", "stream_started"},
-                    {"source_codec", "aac"},
-                    {"source_sample_rate", 48000},
-                    {"source_channels", 2},
-                    {"source_bits", 16},
-                    {"transport", "rtp_mpegts_tcp"}});
-    ctx.shared.events(playback_state(2));
+    ctx.shared.events(stream_started_event());
+    ctx.shared.events(playback_state_event(2, true));
   }
   return {};
 }
 
-Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+Result<WfdRequestOutcome> wfd_handle_request(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                                              const RtspMessage& message, std::string_view cseq,
                                              std::string_view method) {
   if (!state.timer_sync_started) look_for_timer_server(ctx, state, message);
@@ -268,17 +241,15 @@ Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx, 
     ctx.shared.play_received->store(true, std::memory_order_release);
     ctx.shared.gate.set_paused(false);
     SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
-    ctx.shared.events(playback_state(2));
+    ctx.shared.events(playback_state_event(2, true));
   } else if (method == "PAUSE") {
     ctx.shared.gate.set_paused(true);
     SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
-    ctx.shared.events(playback_state(3));
+    ctx.shared.events(playback_state_event(3, true));
   } else if (method == "TEARDOWN") {
     SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
     if (ctx.params.token.current()) {
-      ctx.shared.events(Json{{"event", "stream_stopped"},
-                             {"source", "xiaomi"},
-                             {"media_generation", ctx.params.token.generation()}});
+      ctx.shared.events(stream_stopped_event(ctx.params.token.generation()));
     }
     return WfdRequestOutcome::kEndSession;
   } else if (method == "TIME_OFFSET") {
