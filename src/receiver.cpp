@@ -52,7 +52,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);
 
   DeviceIdentity device;
-  device.id_code = idm_identity(config.identity.idm_instance_id).code3;
+  device.id_code = mdns::idm_identity(config.identity.idm_instance_id).code3;
   device.name = config.name;
   device.model = config.model;
   device.platform = config.platform;
@@ -72,9 +72,14 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
       }));
   ControlHub hub = std::move(control.hub);
 
-  auto lyra_port =
-      start_lyra_server(config.address, config.identity.lyra_instance_id, config.name,
-                        config.platform, config.device_type, stop_flag, events);
+  LyraServerParams lyra;
+  lyra.address = SocketAddrV4{config.address, kLyraPort};
+  lyra.device = lyra::LyraDevice{config.identity.lyra_instance_id, config.name, config.platform,
+                                 config.device_type, kControlPort};
+  lyra.clock = system_clock();
+  lyra.stop_flag = stop_flag;
+  lyra.events = events;
+  auto lyra_port = start_lyra_server(std::move(lyra));
   if (!lyra_port) {
     stop_flag->store(true, std::memory_order_release);
     return fail(std::move(lyra_port).error());
@@ -82,7 +87,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
 
   events(lan_removed_event());
 
-  AdvertisementParams announced;
+  mdns::AdvertisementParams announced;
   announced.name = config.name;
   announced.lyra_instance_id = config.identity.lyra_instance_id;
   announced.idm_instance_id = config.identity.idm_instance_id;
@@ -91,7 +96,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   announced.address = config.address;
   announced.interface_name = config.interface;
   announced.multicast_loopback = config.multicast_loopback;
-  auto advertisement = ZeDidiAdvertisement::register_advertisement(announced, events);
+  auto advertisement = mdns::ZeDidiAdvertisement::register_advertisement(announced, events);
   if (!advertisement) {
     stop_flag->store(true, std::memory_order_release);
     return fail(std::move(advertisement).error());
