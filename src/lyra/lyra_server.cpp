@@ -51,7 +51,10 @@ Result<std::uint16_t> start_lyra_server_on(SocketAddrV4 address, lyra::LyraDevic
                                            EventSink events) {
   SV_ASSIGN_OR_RETURN(UdpSocket socket,
                       with_context(UdpSocket::bound(SocketAddr(address)),
-                                   "bind Xiaomi Lyra command socket " + address.to_string()));
+                                   [&] {
+                                     return "bind Xiaomi Lyra command socket " +
+                                            address.to_string();
+                                   }));
   SV_TRY(with_context(socket.set_recv_timeout(std::chrono::milliseconds(50)),
                       "set Xiaomi Lyra command receive timeout"));
   SV_ASSIGN_OR_RETURN(const SocketAddrV4 local,

@@ -82,7 +82,7 @@ Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelem
   SV_ASSIGN_OR_RETURN(Fd conn, with_context(tcp_connect_timeout(SocketAddr(source),
                                                                 kRtspConnectTimeout,
                                                                 [&token] { return !token.current(); }),
-                                            "connect RTSP source " + source.to_string()));
+                                            [&] { return "connect RTSP source " + source.to_string(); }));
   set_tcp_nodelay(conn.get());
   (void)set_recv_timeout(conn.get(), kRtspReadTimeout);
   // Writes keep their own time limit (write_rtsp), which a retired session cuts short.

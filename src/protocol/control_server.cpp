@@ -169,7 +169,10 @@ Result<ControlHub> start_control_server_on(SocketAddrV4 bind_addr, DeviceIdentit
                                            std::uint16_t* bound) {
   SV_ASSIGN_OR_RETURN(Fd listener,
                       with_context(tcp_listen(bind_addr, 128, true),
-                                   "bind Xiaomi ZeDidi control socket " + bind_addr.to_string()));
+                                   [&] {
+                                     return "bind Xiaomi ZeDidi control socket " +
+                                            bind_addr.to_string();
+                                   }));
   SV_TRY(set_nonblocking(listener.get(), true));
   if (bound != nullptr) {
     SV_ASSIGN_OR_RETURN(const SocketAddrV4 local, local_address(listener.get()));
