@@ -4,6 +4,7 @@
 
 #include "core/thread.h"
 #include "media/stream/reader_loop.h"
+#include "media/media_events.h"
 #include "media/media_session.h"
 
 namespace sonvale {
@@ -29,11 +30,7 @@ void media_reader_main(MediaReaderInputs in) {
   if (!token.current()) return;
   if (!session_alive->load(std::memory_order_acquire)) return;
   if (emit_normal_channel_close(events, result.error(), token.generation())) return;
-  events(Json{{"event", "error"},
-              {"code", "sonvale_audio_stream_failed"},
-              {"key_fingerprint", fingerprint ? Json(*fingerprint) : Json(nullptr)},
-              {"media_generation", token.generation()},
-              {"message", "小米妙播音频流失败：" + result.error().to_string()}});
+  events(audio_stream_failed_event(fingerprint, token.generation(), result.error()));
 }
 
 void spawn_image_drain(Fd image) {

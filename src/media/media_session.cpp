@@ -10,6 +10,7 @@
 #include "media/clock/latency_feedback.h"
 #include "media/clock/presentation_clock.h"
 #include "media/media_error.h"
+#include "media/media_events.h"
 #include "media/rtsp/rtsp_transport.h"
 #include "media/rtsp/wfd_sink.h"
 
@@ -64,13 +65,7 @@ bool emit_normal_channel_close(const EventSink& events, const Error& failure,
                                std::uint64_t generation) {
   const RemoteChannelClosed* closed = remote_closed_details(failure);
   if (closed == nullptr) return false;
-  events(Json{{"event", "media_channel_closed"},
-              {"bytes_expected", closed->bytes_expected},
-              {"bytes_read", closed->bytes_read},
-              {"channel", closed->channel},
-              {"media_generation", generation},
-              {"outcome", "normal"},
-              {"protocol", "xiaomi_zedidi"}});
+  events(media_channel_closed_event(*closed, generation));
   return true;
 }
 
@@ -86,9 +81,7 @@ Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelem
   set_tcp_nodelay(conn.get());
   (void)set_recv_timeout(conn.get(), kRtspReadTimeout);
   // Writes keep their own time limit (write_rtsp), which a retired session cuts short.
-  launch.events(Json{{"event", "status"},
-                     {"message", "已连接小米妙播 RTSP 源 " + source.to_string()},
-                     {"state", "media_connecting"}});
+  launch.events(media_connecting_event(source.to_string()));
 
   WfdSinkContext ctx{
       .params = std::move(launch.params),
@@ -111,20 +104,12 @@ void rtsp_session_main(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry
   Result<> result = run_rtsp_receiver(std::move(launch), std::move(telemetry));
   if (result) return;
   if (!token.current()) {
-    sink(Json{{"event", "media_session_replaced"},
-              {"media_generation", generation},
-              {"protocol", "xiaomi_zedidi"}});
+    sink(media_session_replaced_event(generation));
     return;
   }
   if (emit_normal_channel_close(sink, result.error(), generation)) return;
-  sink(Json{{"event", "error"},
-            {"code", "sonvale_rtsp_failed"},
-            {"media_generation", generation},
-            {"message", "小米妙播媒体通道失败：" + result.error().to_string()}});
-  sink(Json{{"event", "playback_state"},
-            {"playing", false},
-            {"raw_state", 4},
-            {"session_active", false}});
+  sink(rtsp_failed_event(generation, result.error()));
+  sink(playback_state_event(4, false));
 }
 
 struct RtspSessions::State {

@@ -11,17 +11,13 @@
 #include "core/udp_socket.h"
 #include "media/clock/timer_clock_estimator.h"
 #include "media/clock/timer_exchange.h"
+#include "media/media_events.h"
 
 namespace sonvale {
 namespace {
 
 constexpr int kAttemptsPerRound = 10;
 constexpr int kMaxDatagramsPerExchange = 8;
-
-void emit_error(const EventSink& events, const char* code, const std::string& prefix,
-                const Error& error) {
-  events(Json{{"event", "error"}, {"code", code}, {"message", prefix + error.to_string()}});
-}
 
 enum class RoundEnd { kComplete, kAbandoned, kStop };
 
@@ -35,16 +31,14 @@ class ClockSync {
   void run() {
     auto bound = UdpSocket::bound(SocketAddr(SocketAddrV4{Ipv4::unspecified(), 0}));
     if (!bound) {
-      emit_error(in_.events, "sonvale_clock_sync_bind_failed", "小米妙播同步时钟初始化失败：",
-                 bound.error());
+      in_.events(clock_sync_bind_failed_event(bound.error()));
       return;
     }
     UdpSocket socket = std::move(*bound);
     (void)socket.set_recv_timeout(timing_.io_timeout);
     (void)socket.set_send_timeout(timing_.io_timeout);
     if (auto connected = socket.connect(SocketAddr(in_.server)); !connected) {
-      emit_error(in_.events, "sonvale_clock_sync_connect_failed", "小米妙播同步时钟连接失败：",
-                 connected.error());
+      in_.events(clock_sync_connect_failed_event(connected.error()));
       return;
     }
 
@@ -126,18 +120,7 @@ class ClockSync {
 
   void report(const ClockEstimate& estimate) {
     const ClockUpdate update = in_.clock->update_server_clock(estimate);
-    in_.events(Json{
-        {"event", "clock_synchronized"},
-        {"protocol", "xiaomi_zedidi"},
-        {"timer_server", in_.server.to_string()},
-        {"server_minus_local_us", update.server_minus_local_us},
-        {"target_server_minus_local_us", update.target_server_minus_local_us},
-        {"phase_error_us", update.phase_error_us},
-        {"frequency_ppm", update.frequency_ppm},
-        {"round_trip_us", estimate.round_trip_us},
-        {"filtered_samples", estimate.filtered_samples},
-        {"fit_history_samples", estimate.fit_history_samples},
-    });
+    in_.events(clock_synchronized_event(in_.server.to_string(), update, estimate));
   }
 
   // The pause between rounds, cut short by a PLAY request. False when the thread must end.

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/net.h"
+#include "media/media_events.h"
 #include "media/rtsp/rtsp_transport.h"
 
 namespace sonvale {
@@ -56,15 +57,7 @@ Result<> LatencyFeedback::step(int fd, const SessionToken& token, Instant now,
   ++cseq_;
   if (!announced_) {
     announced_ = true;
-    const double residual = snap->arrival_residual_ms;
-    events(Json{{"event", "latency_feedback_started"},
-                {"protocol", "xiaomi_zedidi"},
-                {"interval_ms", 250},
-                {"rtp_clock_hz", 90000},
-                {"latency_ms", latency_ms},
-                {"bitrate_bps", snap->bitrate_bps},
-                {"rtp_packet_number", snap->highest_sequence},
-                {"arrival_residual_ms", std::isfinite(residual) ? Json(residual) : Json(nullptr)}});
+    events(latency_feedback_started_event(latency_ms, *snap));
   }
   return {};
 }

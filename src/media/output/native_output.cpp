@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "core/text.h"
+#include "media/media_events.h"
 #include "media/stream/adts.h"
 #include "media/output/render_callback.h"
 
@@ -72,9 +73,7 @@ audio::DataCallback<S> data_callback(std::shared_ptr<RenderState> state) {
 
 audio::ErrorCallback output_error_callback(EventSink events) {
   return [events = std::move(events)](const std::string& message) {
-    events(Json{{"event", "error"},
-                {"code", "sonvale_audio_output_failed"},
-                {"message", "Native audio output error: " + message}});
+    events(audio_output_failed_event(message));
   };
 }
 
@@ -90,12 +89,7 @@ Result<NativeOutput> open_native_audio_output(
   if (requested_device) {
     SV_ASSIGN_OR_RETURN(device, find_requested(host, *requested_device));
     if (!device) {
-      events(Json{{"event", "warning"},
-                  {"code", "sonvale_audio_output_fallback"},
-                  {"protocol", "xiaomi_zedidi"},
-                  {"requested_device", *requested_device},
-                  {"message",
-                   "Requested audio output is unavailable; using the system default output."}});
+      events(audio_output_fallback_event(*requested_device));
     }
   }
   if (!device) device = host.default_output_device();
@@ -107,14 +101,12 @@ Result<NativeOutput> open_native_audio_output(
   const std::string device_name = name ? *name : kDefaultDeviceName;
   auto id = device->id();
   const std::string device_id = id ? host.name() + ":" + *id : device_name;
-  events(Json{{"event", "audio_output_ready"},
-              {"protocol", "xiaomi_zedidi"},
-              {"requested_device", requested_device ? Json(*requested_device) : Json(nullptr)},
-              {"device_name", device_name},
-              {"device_id", device_id},
-              {"sample_rate", config.sample_rate},
-              {"channels", config.channels},
-              {"sample_format", std::string(audio::sample_format_text(config.format))}});
+  events(audio_output_ready_event({.requested_device = requested_device,
+                                   .device_name = device_name,
+                                   .device_id = device_id,
+                                   .sample_rate = config.sample_rate,
+                                   .channels = config.channels,
+                                   .sample_format = audio::sample_format_text(config.format)}));
 
   auto queue = PcmQueue::create();
   auto state = std::make_shared<RenderState>();

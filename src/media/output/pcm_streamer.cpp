@@ -20,6 +20,7 @@
 #include "core/error.h"
 #include "core/net.h"
 #include "core/thread.h"
+#include "media/media_events.h"
 
 namespace sonvale {
 
@@ -306,10 +307,7 @@ void PcmStreamer::Shared::run(const SocketAddr& target, const EventSink& events)
       give_back(batch, 1);
       auto connected = tcp_connect_timeout(target, kConnectTimeout);
       if (!connected) {
-        events(Json{{"event", "warning"},
-                    {"code", "pcm_stream_connect_failed"},
-                    {"message", "PCM stream connect failed: " + connected.error().to_string()},
-                    {"target", target_text}});
+        events(pcm_stream_connect_failed_event(target_text, connected.error()));
         continue;
       }
       connection = std::move(*connected);
@@ -318,13 +316,11 @@ void PcmStreamer::Shared::run(const SocketAddr& target, const EventSink& events)
         (void)::setsockopt(connection.get(), SOL_SOCKET, SO_SNDBUF, &limits.send_buffer_bytes,
                            sizeof limits.send_buffer_bytes);
       }
-      events(Json{{"event", "pcm_stream_connected"}, {"target", target_text}});
+      events(pcm_stream_connected_event(target_text));
     }
     auto written = write_batch(connection.get(), batch);
     if (!written) {
-      events(Json{{"event", "warning"},
-                  {"code", "pcm_stream_write_failed"},
-                  {"message", "PCM stream write failed: " + written.error().to_string()}});
+      events(pcm_stream_write_failed_event(written.error()));
       connection.reset();
     }
   }

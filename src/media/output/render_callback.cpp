@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "core/numeric.h"
+#include "media/media_events.h"
 
 namespace sonvale {
 namespace {
@@ -24,13 +25,6 @@ constexpr std::uint32_t kLatencyInterval = 64;
 constexpr double kMaxSenderError = 1500000.0;
 constexpr double kMaxCorrection = 0.0025;
 constexpr double kWindowDeadband = 96.0;
-
-// The shortest decimal text of a 32-bit float read back as a double, so that the event shows
-// 0.1 rather than the double nearest the float (0.10000000149011612).
-double float_as_json_number(float x) {
-  const std::string text = fmt::format("{}", x);
-  return std::strtod(text.c_str(), nullptr);
-}
 
 template <class S>
 struct Sample;
@@ -141,10 +135,7 @@ void render(RenderState& st, std::span<S> buffer, const audio::OutputTimestamp& 
   update_output_latency(st, frames, ts);
 
   if (first_time(st.callback_started)) {
-    st.events(Json{{"event", "audio_output_callback_started"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"frames", frames},
-                   {"channels", st.channels}});
+    st.events(audio_output_callback_started_event(frames, st.channels));
   }
 
   if (st.blocked->load(std::memory_order_acquire)) {
@@ -199,14 +190,12 @@ void render(RenderState& st, std::span<S> buffer, const audio::OutputTimestamp& 
     }
 
     if (first_time(st.sync_started)) {
-      sync_event = Json{{"event", "audio_synchronization_started"},
-                        {"protocol", "xiaomi_zedidi"},
-                        {"group_target_delay_ms", 800},
-                        {"queue_delay_ms", static_cast<double>(target) * 1000.0 / kQueueRate},
-                        {"output_latency_ms", st.output_latency_ms},
-                        {"output_callback_frames", frames},
-                        {"output_sample_rate", st.output_sample_rate},
-                        {"synchronization_mode", mode}};
+      sync_event = audio_synchronization_started_event(
+          {.queue_delay_ms = static_cast<double>(target) * 1000.0 / kQueueRate,
+           .output_latency_ms = st.output_latency_ms,
+           .output_callback_frames = frames,
+           .output_sample_rate = st.output_sample_rate,
+           .synchronization_mode = mode});
     }
 
     const float v =
@@ -240,9 +229,7 @@ void render(RenderState& st, std::span<S> buffer, const audio::OutputTimestamp& 
     }
     st.telemetry->queued_frames.store(q.queued_frames(), std::memory_order_release);
     if (peak > 0.00001f && first_time(st.signal_started)) {
-      signal_event = Json{{"event", "audio_output_signal_started"},
-                          {"protocol", "xiaomi_zedidi"},
-                          {"peak", float_as_json_number(peak)}};
+      signal_event = audio_output_signal_started_event(peak);
     }
   }
   if (sync_event) st.events(std::move(*sync_event));

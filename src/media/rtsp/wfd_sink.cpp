@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "media/clock/clock_sync.h"
 #include "media/data_threads.h"
+#include "media/media_events.h"
 #include "media/rtsp/rtsp_transport.h"
 
 namespace sonvale {
@@ -26,19 +27,10 @@ std::string options_reply_head(std::string_view cseq) {
   return out;
 }
 
-Json playback_state(int raw_state) {
-  return Json{{"event", "playback_state"},
-              {"raw_state", raw_state},
-              {"playing", raw_state == 2},
-              {"session_active", true}};
-}
-
 void apply_time_offset(const WfdSinkContext& ctx, std::int64_t offset_us) {
   ctx.shared.presentation->set_time_offset(offset_us);
-  ctx.shared.events(Json{{"event", "presentation_clock_updated"},
-                         {"protocol", "xiaomi_zedidi"},
-                         {"time_offset_us", offset_us},
-                         {"clock_synchronized", ctx.shared.presentation->is_synchronized()}});
+  ctx.shared.events(
+      presentation_clock_updated_event(offset_us, ctx.shared.presentation->is_synchronized()));
 }
 
 Result<std::uint16_t> local_port(int fd) {
@@ -242,13 +234,8 @@ Result<> wfd_handle_response(int fd, const WfdSinkContext& ctx, WfdSinkState& st
   }
   if (cseq == "3") {
     ctx.shared.gate.set_paused(false);
-    ctx.shared.events(Json{{"event", "stream_started"},
-                    {"source_codec", "aac"},
-                    {"source_sample_rate", 48000},
-                    {"source_channels", 2},
-                    {"source_bits", 16},
-                    {"transport", "rtp_mpegts_tcp"}});
-    ctx.shared.events(playback_state(2));
+    ctx.shared.events(stream_started_event());
+    ctx.shared.events(playback_state_event(2, true));
   }
   return {};
 }
@@ -268,17 +255,15 @@ Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx, 
     ctx.shared.play_received->store(true, std::memory_order_release);
     ctx.shared.gate.set_paused(false);
     SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
-    ctx.shared.events(playback_state(2));
+    ctx.shared.events(playback_state_event(2, true));
   } else if (method == "PAUSE") {
     ctx.shared.gate.set_paused(true);
     SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
-    ctx.shared.events(playback_state(3));
+    ctx.shared.events(playback_state_event(3, true));
   } else if (method == "TEARDOWN") {
     SV_TRY(send_rtsp_response(fd, ctx.params.token, cseq, ""));
     if (ctx.params.token.current()) {
-      ctx.shared.events(Json{{"event", "stream_stopped"},
-                             {"source", "xiaomi"},
-                             {"media_generation", ctx.params.token.generation()}});
+      ctx.shared.events(stream_stopped_event(ctx.params.token.generation()));
     }
     return WfdRequestOutcome::kEndSession;
   } else if (method == "TIME_OFFSET") {

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "core/encoding.h"
+#include "media/media_events.h"
 #include "media/stream/adts.h"
 
 namespace sonvale {
@@ -17,11 +18,6 @@ constexpr std::uint64_t kMaxPacketTs = (std::uint64_t{1} << 63) - 1;
 bool is_milestone(std::uint64_t decoded_frames) {
   return decoded_frames == 1 || decoded_frames == 8 || decoded_frames == 32 ||
          decoded_frames == 128;
-}
-
-Json float_or_null(float v) {
-  if (!std::isfinite(v)) return nullptr;
-  return static_cast<double>(v);
 }
 
 }  // namespace
@@ -74,11 +70,7 @@ Result<> AacPlayer::push_pes(AudioPes pes) {
   }
   if (!layout_reported_) {
     layout_reported_ = true;
-    events_(Json{{"event", "aac_pes_layout"},
-                 {"protocol", "xiaomi_zedidi"},
-                 {"pes_payload_bytes", payload_bytes},
-                 {"frames_in_pes", frames},
-                 {"buffered_adts_bytes", framer_.buffered().size()}});
+    events_(aac_pes_layout_event(payload_bytes, frames, framer_.buffered().size()));
   }
   return {};
 }
@@ -109,18 +101,17 @@ void AacPlayer::report_frame(const AdtsFrame& frame) {
   if (!milestone && !levels.non_silent) return;
   if (levels.non_silent) non_silent_seen_ = true;
   const ByteSpan payload = frame.payload();
-  events_(Json{{"event", "audio_pcm_decoded"},
-               {"protocol", "xiaomi_zedidi"},
-               {"decoded_frames", decoded_frames_},
-               {"adts_frame_bytes", frame.bytes.size()},
-               {"adts_header_hex", hex_lower(frame.header_bytes())},
-               {"aac_payload_prefix_hex",
-                hex_lower(payload.first(std::min<std::size_t>(32, payload.size())))},
-               {"aac_first_element_id", payload[0] >> 5},
-               {"samples", pcm_buffer_.size()},
-               {"peak", float_or_null(levels.peak)},
-               {"rms", float_or_null(levels.rms)},
-               {"non_silent", levels.non_silent}});
+  events_(audio_pcm_decoded_event({
+      .decoded_frames = decoded_frames_,
+      .adts_frame_bytes = frame.bytes.size(),
+      .adts_header_hex = hex_lower(frame.header_bytes()),
+      .aac_payload_prefix_hex = hex_lower(payload.first(std::min<std::size_t>(32, payload.size()))),
+      .aac_first_element_id = static_cast<std::uint8_t>(payload[0] >> 5),
+      .samples = pcm_buffer_.size(),
+      .peak = levels.peak,
+      .rms = levels.rms,
+      .non_silent = levels.non_silent,
+  }));
 }
 
 void AacPlayer::flush_output() {

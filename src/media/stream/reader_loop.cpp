@@ -4,6 +4,7 @@
 
 #include "media/stream/adts.h"
 #include "media/generation_read.h"
+#include "media/media_events.h"
 #include "media/output/native_output.h"
 #include "media/output/pcm_streamer.h"
 #include "media/stream/rtp.h"
@@ -16,15 +17,7 @@ constexpr auto kReadTimeout = std::chrono::milliseconds(500);
 
 void emit_audio_format(const EventSink& events, ByteSpan payload, bool encrypted) {
   const AudioFormatProbe probe = probe_audio_format(payload);
-  events(Json{{"event", "audio_format"},
-              {"codec", "AAC-LC"},
-              {"sample_rate", probe.sample_rate},
-              {"required_sample_rate", kZeDidiSampleRate},
-              {"channels", 2},
-              {"bits_per_sample", 16},
-              {"bitrate", probe.bitrate},
-              {"encrypted", encrypted},
-              {"transport", "RTP/MP2T/TCP"}});
+  events(audio_format_event(probe.sample_rate, probe.bitrate, encrypted));
 }
 
 // The outputs of a real reader: the PCM streamer thread and the native output on the receiver's
