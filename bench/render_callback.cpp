@@ -9,17 +9,13 @@
 #include <vector>
 
 #include "media/output/render_callback.h"
+#include "support/fake_clock.h"
 
 namespace sonvale {
 namespace {
 
 constexpr std::size_t kFrames = 512;
 constexpr std::int64_t kBufferNs = 512LL * 1000000000 / 48000;
-
-std::atomic<std::int64_t> g_now_ns{1'000'000'000};
-std::chrono::steady_clock::time_point fake_now() {
-  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(g_now_ns.load()));
-}
 
 struct Bench {
   explicit Bench(std::size_t channels, bool sender_clock) {
@@ -28,7 +24,7 @@ struct Bench {
     st.callback_started = std::make_shared<std::atomic<bool>>(false);
     st.blocked = std::make_shared<std::atomic<bool>>(false);
     st.queue = PcmQueue::create();
-    st.clock = ZeDidiPresentationClock::create(&fake_now);
+    st.clock = ZeDidiPresentationClock::create(time);
     st.sync_started = std::make_shared<std::atomic<bool>>(false);
     st.volume = std::make_shared<std::atomic<std::uint32_t>>(80);
     st.signal_started = std::make_shared<std::atomic<bool>>(false);
@@ -50,6 +46,7 @@ struct Bench {
     }
   }
 
+  std::shared_ptr<testing::FakeClock> time = testing::make_fake_clock();
   RenderState st;
   std::vector<float> chunk;
   std::optional<double> next_pts;
@@ -62,10 +59,10 @@ void BM_Render(benchmark::State& state) {
   std::vector<S> buffer(kFrames * channels);
   std::int64_t n = 0;
   for (auto _ : state) {
-    const std::chrono::nanoseconds now(g_now_ns.load());
+    const std::chrono::nanoseconds now = b.time->now().time_since_epoch();
     render_callback(b.st, std::span<S>(buffer), audio::OutputTimestamp{now, now + std::chrono::milliseconds(20)});
     benchmark::DoNotOptimize(buffer.data());
-    g_now_ns.fetch_add(kBufferNs);
+    b.time->advance(std::chrono::nanoseconds(kBufferNs));
     if (++n % 32 == 0) {  // 16384 frames consumed: top up outside the timing
       state.PauseTiming();
       b.refill();

@@ -69,9 +69,14 @@ constexpr std::int64_t kFirstBurst = 4800, kBurstEvery = 12000, kBurstLength = 1
 
 // The one time line of the simulation, read by the presentation clock.
 std::int64_t g_now_ns = kStartNs;
-std::chrono::steady_clock::time_point sim_now() {
-  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(g_now_ns));
-}
+class SimulatedClock final : public Clock {
+ public:
+  time_point now() const override { return time_point(std::chrono::nanoseconds(g_now_ns)); }
+  wall_time_point wall_now() const override {
+    return wall_time_point(std::chrono::duration_cast<wall_time_point::duration>(
+        std::chrono::nanoseconds(g_now_ns)));
+  }
+};
 
 float burst_sample(std::int64_t n) {
   if (n < kFirstBurst) return 0.0f;
@@ -206,7 +211,7 @@ RunFigures run(double drift_ppm, double minutes, std::int64_t jitter_us, bool bo
                std::uint64_t seed) {
   g_now_ns = kStartNs;
   TimerServer server{drift_ppm / 1e6, 7'000'000'000.0, jitter_us, both_legs, std::mt19937_64(seed)};
-  auto clock = ZeDidiPresentationClock::create(&sim_now);
+  auto clock = ZeDidiPresentationClock::create(std::make_shared<SimulatedClock>());
   SyncSim sync(clock, server);
 
   RenderState st;

@@ -31,6 +31,8 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   auto volume = std::make_shared<std::atomic<std::uint32_t>>(std::min<std::uint32_t>(
       config.volume_percent, 100));
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);
+  // The one clock every part of the receiver measures on.
+  const std::shared_ptr<const Clock>& clock = system_clock();
 
   DeviceIdentity device;
   device.id_code = idm_identity(config.identity.idm_instance_id).code3;
@@ -43,11 +45,12 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
       ControlHub hub,
       start_control_server(
           config.address, std::move(device), config.output_device, volume, stop_flag, events,
-          [sessions = RtspSessions()](RtspLaunch launch) { sessions.start(std::move(launch)); }));
+          [sessions = RtspSessions()](RtspLaunch launch) { sessions.start(std::move(launch)); },
+          clock));
 
   auto lyra_port =
       start_lyra_server(config.address, config.identity.lyra_instance_id, config.name,
-                        config.platform, config.device_type, stop_flag, events);
+                        config.platform, config.device_type, stop_flag, events, clock);
   if (!lyra_port) {
     stop_flag->store(true, std::memory_order_release);
     return fail(std::move(lyra_port).error());
@@ -66,7 +69,8 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   announced.address = config.address;
   announced.interface_name = config.interface;
   announced.multicast_loopback = config.multicast_loopback;
-  auto advertisement = ZeDidiAdvertisement::register_advertisement(announced, events);
+  auto advertisement = ZeDidiAdvertisement::register_advertisement(
+      announced, events, DiscoverySeams{.clock = clock, .interfaces = system_interfaces()});
   if (!advertisement) {
     stop_flag->store(true, std::memory_order_release);
     return fail(std::move(advertisement).error());

@@ -17,6 +17,7 @@ struct ServerState {
   lyra::LyraDevice device;
   std::shared_ptr<std::atomic<bool>> stop_flag;
   EventSink events;
+  std::shared_ptr<const Clock> clock;
 };
 
 // The address an IPv4 socket is bound to.
@@ -32,7 +33,7 @@ void lyra_control_main(ServerState st) {
                  {"protocol", "xiaomi_zedidi"},
                  {"address", st.local.to_string()},
                  {"external_service_required", false}});
-  const std::shared_ptr<const Clock>& clock = system_clock();
+  const std::shared_ptr<const Clock>& clock = st.clock;
   const lyra::LyraDevice& device = st.device;
   const EventSink& events = st.events;
   lyra::SegmentTransport transport(
@@ -48,7 +49,7 @@ void lyra_control_main(ServerState st) {
 
 Result<std::uint16_t> start_lyra_server_on(SocketAddrV4 address, lyra::LyraDevice device,
                                            std::shared_ptr<std::atomic<bool>> stop_flag,
-                                           EventSink events) {
+                                           EventSink events, std::shared_ptr<const Clock> clock) {
   SV_ASSIGN_OR_RETURN(UdpSocket socket,
                       with_context(UdpSocket::bound(SocketAddr(address)),
                                    [&] {
@@ -60,7 +61,7 @@ Result<std::uint16_t> start_lyra_server_on(SocketAddrV4 address, lyra::LyraDevic
   SV_ASSIGN_OR_RETURN(const SocketAddrV4 local,
                       with_context(local_v4(socket), "read Xiaomi Lyra command address"));
   ServerState st{std::make_unique<UdpSocket>(std::move(socket)), local, std::move(device),
-                 std::move(stop_flag), std::move(events)};
+                 std::move(stop_flag), std::move(events), std::move(clock)};
   SV_ASSIGN_OR_RETURN(std::thread thread,
                       with_context(spawn_named("sonvale-lyra-control",
                                                [st = std::move(st)]() mutable {
@@ -75,11 +76,11 @@ Result<std::uint16_t> start_lyra_server(Ipv4 address, std::string lyra_instance_
                                         std::string name, std::string platform,
                                         std::uint8_t device_type,
                                         std::shared_ptr<std::atomic<bool>> stop_flag,
-                                        EventSink events) {
+                                        EventSink events, std::shared_ptr<const Clock> clock) {
   lyra::LyraDevice device{std::move(lyra_instance_id), std::move(name), std::move(platform),
                           device_type};
   SV_TRY(start_lyra_server_on(SocketAddrV4{address, kLyraPort}, std::move(device),
-                              std::move(stop_flag), std::move(events)));
+                              std::move(stop_flag), std::move(events), std::move(clock)));
   return kLyraPort;
 }
 

@@ -24,12 +24,14 @@ inline constexpr std::uint16_t kLyraPort = 55982;
                                                       std::string name, std::string platform,
                                                       std::uint8_t device_type,
                                                       std::shared_ptr<std::atomic<bool>> stop_flag,
-                                                      EventSink events);
+                                                      EventSink events,
+                                                      std::shared_ptr<const Clock> clock);
 
 // As start_lyra_server, on any local address (tests use port 0); returns the bound port.
 [[nodiscard]] Result<std::uint16_t> start_lyra_server_on(SocketAddrV4 address, lyra::LyraDevice device,
                                                          std::shared_ptr<std::atomic<bool>> stop_flag,
-                                                         EventSink events);
+                                                         EventSink events,
+                                                         std::shared_ptr<const Clock> clock);
 
 namespace lyra {
 

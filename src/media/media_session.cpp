@@ -83,10 +83,12 @@ Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelem
   // Writes keep their own time limit (write_rtsp), which a retired session cuts short.
   launch.events(media_connecting_event(source.to_string()));
 
+  std::shared_ptr<const Clock> clock = launch.params.media->clock;
   WfdSinkContext ctx{
       .params = std::move(launch.params),
       .shared = SessionShared::create(std::move(launch.gate), std::move(launch.receiver_volume),
-                                      std::move(launch.events), std::move(telemetry)),
+                                      std::move(clock), std::move(launch.events),
+                                      std::move(telemetry)),
   };
   WfdSinkState state = WfdSinkState::create(ctx.params.rtsp_ip);
   Result<> result;

@@ -166,6 +166,7 @@ Result<ControlHub> start_control_server_on(SocketAddrV4 bind_addr, DeviceIdentit
                                            std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
                                            std::shared_ptr<std::atomic<bool>> stop_flag,
                                            EventSink events, RtspSpawner spawner,
+                                           std::shared_ptr<const Clock> clock,
                                            std::uint16_t* bound) {
   SV_ASSIGN_OR_RETURN(Fd listener,
                       with_context(tcp_listen(bind_addr, 128, true),
@@ -178,13 +179,13 @@ Result<ControlHub> start_control_server_on(SocketAddrV4 bind_addr, DeviceIdentit
     SV_ASSIGN_OR_RETURN(const SocketAddrV4 local, local_address(listener.get()));
     *bound = local.port;
   }
-  ControlHub hub(std::move(receiver_volume));
+  ControlHub hub(std::move(receiver_volume), clock);
   ListenerState state{
       .listener = std::move(listener),
       .stop_flag = std::move(stop_flag),
       .sessions = SessionContext{.session_id = 0,
                                  .identity = std::move(identity),
-                                 .media = MediaConfig::resolve(output_device),
+                                 .media = MediaConfig::resolve(output_device, std::move(clock)),
                                  .hub = hub,
                                  .events = std::move(events),
                                  .spawner = std::move(spawner)},
@@ -203,10 +204,12 @@ Result<ControlHub> start_control_server(Ipv4 address, DeviceIdentity identity,
                                         std::optional<std::string> output_device,
                                         std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
                                         std::shared_ptr<std::atomic<bool>> stop_flag,
-                                        EventSink events, RtspSpawner spawner) {
+                                        EventSink events, RtspSpawner spawner,
+                                        std::shared_ptr<const Clock> clock) {
   return start_control_server_on(SocketAddrV4{address, kControlPort}, std::move(identity),
                                  std::move(output_device), std::move(receiver_volume),
-                                 std::move(stop_flag), std::move(events), std::move(spawner));
+                                 std::move(stop_flag), std::move(events), std::move(spawner),
+                                 std::move(clock));
 }
 
 }  // namespace sonvale

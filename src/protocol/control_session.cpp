@@ -647,7 +647,7 @@ Error run_session(SessionContext context, Fd connection) {
         return deadline ? read_some_by(fd, buf, *deadline) : read_some(fd, buf);
       },
       .bodies = bodies,
-      .clock = system_clock(),
+      .clock = hub.clock(),
   };
   for (;;) {
     auto frame = read_incoming(source, receive_cipher);

@@ -147,7 +147,7 @@ struct Client {
 TEST(LyraServerTest, ServesOnARealSocketAndClosesItAfterStop) {
   testing::RecordingSink sink;
   auto stop = std::make_shared<std::atomic<bool>>(false);
-  auto port = start_lyra_server_on({Ipv4::loopback(), 0}, kDevice, stop, sink.sink());
+  auto port = start_lyra_server_on({Ipv4::loopback(), 0}, kDevice, stop, sink.sink(), system_clock());
   ASSERT_TRUE(port);
   auto ready = sink.wait_for_event("lyra_command_ready");
   ASSERT_TRUE(ready);

@@ -40,7 +40,8 @@ class ControlServerTest : public ::testing::Test {
  protected:
   void start() {
     auto hub = start_control_server_on({Ipv4::loopback(), 0}, DeviceIdentity{"xYz", "n", "Mac", "macOS", 3},
-                                       std::nullopt, volume_, stop_, rec_.sink(), [](RtspLaunch) {}, &port_);
+                                       std::nullopt, volume_, stop_, rec_.sink(), [](RtspLaunch) {},
+                                       system_clock(), &port_);
     ASSERT_TRUE(hub) << hub.error().to_string();
     hub_.emplace(std::move(*hub));
   }
@@ -142,7 +143,7 @@ TEST(ControlServerStartTest, StopFlagAlreadySetEndsTheListenerWithoutAccepting) 
   testing::RecordingSink rec;
   std::uint16_t port = 0;
   auto hub = start_control_server_on({Ipv4::loopback(), 0}, {}, std::nullopt, volume, stop,
-                                     rec.sink(), [](RtspLaunch) {}, &port);
+                                     rec.sink(), [](RtspLaunch) {}, system_clock(), &port);
   ASSERT_TRUE(hub);
   // A connection that reaches the backlog before the listener closes is reset by the close. Once
   // the port is free, another test's listener may take it, or the connect may meet itself on

@@ -114,7 +114,7 @@ class ClockSyncTest : public ::testing::Test {
       std::make_shared<std::atomic<std::uint64_t>>(kGeneration);
   std::shared_ptr<std::atomic<bool>> blocked_ = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<std::atomic<bool>> play_ = std::make_shared<std::atomic<bool>>(false);
-  std::shared_ptr<ZeDidiPresentationClock> clock_ = ZeDidiPresentationClock::create();
+  std::shared_ptr<ZeDidiPresentationClock> clock_ = ZeDidiPresentationClock::create(system_clock());
   // The steady-clock time (µs) of the clock's base.
   const std::int64_t base_us_ = steady_now_us() - clock_->local_now_us();
 
@@ -397,7 +397,7 @@ void run_without_descriptors() {
       .session_alive = std::make_shared<std::atomic<bool>>(true),
       .media_generation = std::make_shared<std::atomic<std::uint64_t>>(kGeneration),
       .blocked = std::make_shared<std::atomic<bool>>(false),
-      .clock = ZeDidiPresentationClock::create(),
+      .clock = ZeDidiPresentationClock::create(system_clock()),
       .play_received = std::make_shared<std::atomic<bool>>(false),
       .generation = kGeneration};
   clock_sync_main(std::move(inputs));

@@ -35,7 +35,7 @@ struct Inputs {
   std::shared_ptr<std::atomic<bool>> blocked = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<std::atomic<std::uint32_t>> volume =
       std::make_shared<std::atomic<std::uint32_t>>(100);
-  std::shared_ptr<ZeDidiPresentationClock> clock = ZeDidiPresentationClock::create();
+  std::shared_ptr<ZeDidiPresentationClock> clock = ZeDidiPresentationClock::create(system_clock());
   std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = ZeDidiLatencyTelemetry::create();
   RecordingSink sink;
 

@@ -234,9 +234,9 @@ TEST_F(RtAudioOutputTest, QueuedToneIsHeardOnTheDefaultOutput) {
   testing::RecordingSink sink;
   auto telemetry = ZeDidiLatencyTelemetry::create();
   auto out = open_native_output(
-      *MediaConfig::resolve(std::nullopt), "pulse:" + std::string(kSinkDescription),
+      *MediaConfig::resolve(std::nullopt, system_clock()), "pulse:" + std::string(kSinkDescription),
       std::make_shared<std::atomic<bool>>(false),
-      std::make_shared<std::atomic<std::uint32_t>>(100), ZeDidiPresentationClock::create(),
+      std::make_shared<std::atomic<std::uint32_t>>(100), ZeDidiPresentationClock::create(system_clock()),
       telemetry, sink.sink());
   ASSERT_TRUE(out) << out.error().to_string();
   const auto ready = sink.named("audio_output_ready").at(0);
@@ -280,10 +280,10 @@ TEST_F(RtAudioOutputTest, QueuedToneIsHeardOnTheDefaultOutput) {
 TEST_F(RtAudioOutputTest, LostServerIsReportedOnceAndEndsTheStream) {
   testing::RecordingSink sink;
   // The receiver's own host, as the media configuration resolves it at start.
-  auto out = open_native_output(*MediaConfig::resolve(std::nullopt), std::nullopt,
+  auto out = open_native_output(*MediaConfig::resolve(std::nullopt, system_clock()), std::nullopt,
                                 std::make_shared<std::atomic<bool>>(false),
                                 std::make_shared<std::atomic<std::uint32_t>>(100),
-                                ZeDidiPresentationClock::create(), ZeDidiLatencyTelemetry::create(),
+                                ZeDidiPresentationClock::create(system_clock()), ZeDidiLatencyTelemetry::create(),
                                 sink.sink());
   ASSERT_TRUE(out) << out.error().to_string();
   ASSERT_TRUE(sink.wait_for_event("audio_output_callback_started", 10s));

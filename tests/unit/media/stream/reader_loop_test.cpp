@@ -38,9 +38,9 @@ class ReaderLoopTest : public ::testing::Test {
           return run_media_reader_with(
               outputs_, MediaReaderInputs{.audio = std::move(fd),
                                           .keys = keys,
-                                          .media = testing::media_config(device),
+                                          .media = testing::media_config(device, system_clock()),
                                           .token = SessionToken(counter_, 7),
-                                          .shared = testing::session_shared(sink_.sink(), telemetry_)});
+                                          .shared = testing::session_shared(sink_.sink(), system_clock(), telemetry_)});
         });
   }
 
@@ -330,9 +330,9 @@ TEST(ReaderLoopTcpTest, ResetIsAReadFailure) {
     return run_media_reader_with(outputs,
                                  MediaReaderInputs{.audio = std::move(accepted->fd),
                                                    .keys = std::nullopt,
-                                                   .media = testing::media_config("stream:1"),
+                                                   .media = testing::media_config("stream:1", system_clock()),
                                                    .token = SessionToken(counter, 1),
-                                                   .shared = testing::session_shared(EventSink())});
+                                                   .shared = testing::session_shared(EventSink(), system_clock())});
   });
   ASSERT_TRUE(write_all(phone->get(), Bytes{0x24, 0}));
   const linger lg{1, 0};
