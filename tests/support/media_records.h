@@ -21,10 +21,10 @@ inline std::shared_ptr<const MediaConfig> media_config(
 // The gate's grace and the presentation clock both run on `clock`.
 inline SessionShared session_shared(EventSink events, std::shared_ptr<const Clock> clock,
                                     std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr) {
-  return SessionShared::create(
-      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), clock),
-      std::make_shared<std::atomic<std::uint32_t>>(100), std::move(clock), std::move(events),
-      std::move(telemetry));
+  PlaybackGate gate =
+      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), clock);
+  return SessionShared::create(std::move(gate), std::make_shared<std::atomic<std::uint32_t>>(100),
+                               std::move(clock), std::move(events), std::move(telemetry));
 }
 
 }  // namespace sonvale::testing
