@@ -18,20 +18,12 @@ constexpr std::size_t kFrames = 512;
 constexpr std::int64_t kBufferNs = 512LL * 1000000000 / 48000;
 
 struct Bench {
-  explicit Bench(std::size_t channels, bool sender_clock) {
-    st.channels = channels;
-    st.telemetry = ZeDidiLatencyTelemetry::create();
-    st.callback_started = std::make_shared<std::atomic<bool>>(false);
-    st.blocked = std::make_shared<std::atomic<bool>>(false);
-    st.queue = PcmQueue::create();
-    st.clock = ZeDidiPresentationClock::create(time);
-    st.sync_started = std::make_shared<std::atomic<bool>>(false);
-    st.volume = std::make_shared<std::atomic<std::uint32_t>>(80);
-    st.signal_started = std::make_shared<std::atomic<bool>>(false);
+  explicit Bench(std::size_t channels, bool sender_clock)
+      : st{.session = session_parts(time), .queue = PcmQueue::create(), .channels = channels} {
     if (sender_clock) {
-      st.clock->update_server_clock(ClockEstimate{st.clock->local_now_us(), 0.0, 1.0, 0, 0, 0});
-      st.clock->set_time_offset(0);
-      next_pts = static_cast<double>(*st.clock->synchronized_server_now_micros()) + 20000.0;
+      st.session.presentation->update_server_clock(ClockEstimate{st.session.presentation->local_now_us(), 0.0, 1.0, 0, 0, 0});
+      st.session.presentation->set_time_offset(0);
+      next_pts = static_cast<double>(*st.session.presentation->synchronized_server_now_micros()) + 20000.0;
     }
     chunk.resize(2048);
     for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<float>(i % 97) / 97.0f;
@@ -44,6 +36,12 @@ struct Bench {
       st.queue->push_samples(chunk, next_pts ? std::optional<double>(*next_pts) : std::nullopt);
       if (next_pts) *next_pts += 1024 * 1000000.0 / 48000.0;
     }
+  }
+
+  static SessionShared session_parts(const std::shared_ptr<testing::FakeClock>& time) {
+    return SessionShared::create(
+        PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), time),
+        std::make_shared<std::atomic<std::uint32_t>>(80), time, EventSink());
   }
 
   std::shared_ptr<testing::FakeClock> time = testing::make_fake_clock();

@@ -211,24 +211,19 @@ RunFigures run(double drift_ppm, double minutes, std::int64_t jitter_us, bool bo
                std::uint64_t seed) {
   g_now_ns = kStartNs;
   TimerServer server{drift_ppm / 1e6, 7'000'000'000.0, jitter_us, both_legs, std::mt19937_64(seed)};
-  auto clock = ZeDidiPresentationClock::create(std::make_shared<SimulatedClock>());
+  const auto time = std::make_shared<SimulatedClock>();
+  auto clock = ZeDidiPresentationClock::create(time);
   SyncSim sync(clock, server);
 
-  RenderState st;
-  st.channels = 2;
-  st.telemetry = ZeDidiLatencyTelemetry::create();
-  st.callback_started = std::make_shared<std::atomic<bool>>(false);
-  st.blocked = std::make_shared<std::atomic<bool>>(false);
-  st.queue = PcmQueue::create();
-  st.clock = clock;
-  st.sync_started = std::make_shared<std::atomic<bool>>(false);
-  st.volume = std::make_shared<std::atomic<std::uint32_t>>(100);
-  st.signal_started = std::make_shared<std::atomic<bool>>(false);
   RunFigures fig;
-  st.events = EventSink([&fig](Json e) {
-    if (e.value("event", "") == "audio_synchronization_started")
-      fig.sender_clock = e.value("synchronization_mode", "") == "sender_clock";
-  });
+  SessionShared session = SessionShared::create(
+      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), time),
+      std::make_shared<std::atomic<std::uint32_t>>(100), time, EventSink([&fig](Json e) {
+        if (e.value("event", "") == "audio_synchronization_started")
+          fig.sender_clock = e.value("synchronization_mode", "") == "sender_clock";
+      }));
+  session.presentation = clock;
+  RenderState st{.session = std::move(session), .queue = PcmQueue::create(), .channels = 2};
 
   // The phone starts streaming 2 s in (the first timer round is done by then): chunk k of media
   // time pts(k) is due at pts(k) + offset on its clock, and it announces that offset now.

@@ -1,5 +1,6 @@
 #include "core/amplification_limit.h"
 
+#include <iterator>
 
 namespace sonvale {
 
@@ -25,6 +26,23 @@ void AmplificationLimit::regain(Budget& b, Clock::time_point now) const {
   }
 }
 
+void AmplificationLimit::give_way(Clock::time_point now) {
+  const auto last = std::prev(budgets_.end());
+  by_address_.erase(last->address.value);
+  regain(*last, now);
+  // One with a full allowance left loses nothing by coming back fresh.
+  if (last->balance >= static_cast<std::int64_t>(policy_.allowance) || remembered_capacity_ == 0) {
+    budgets_.erase(last);
+    return;
+  }
+  if (remembered_.size() >= remembered_capacity_) {
+    remembered_by_address_.erase(remembered_.back().address.value);
+    remembered_.pop_back();
+  }
+  remembered_.splice(remembered_.begin(), budgets_, last);
+  remembered_by_address_[last->address.value] = remembered_.begin();
+}
+
 void AmplificationLimit::received(Ipv4 from, std::size_t bytes, Clock::time_point now) {
   if (capacity_ == 0) return;
   auto it = by_address_.find(from.value);
@@ -32,11 +50,17 @@ void AmplificationLimit::received(Ipv4 from, std::size_t bytes, Clock::time_poin
     budgets_.splice(budgets_.begin(), budgets_, it->second);
     regain(budgets_.front(), now);
   } else {
-    if (budgets_.size() >= capacity_) {
-      by_address_.erase(budgets_.back().address.value);
-      budgets_.pop_back();
+    // Taken out of the memory before the address it gives way to may fill that.
+    BudgetList back;
+    if (auto at = remembered_by_address_.find(from.value); at != remembered_by_address_.end()) {
+      back.splice(back.begin(), remembered_, at->second);
+      remembered_by_address_.erase(at);
+      regain(back.front(), now);
+    } else {
+      back.push_front(Budget{from, static_cast<std::int64_t>(policy_.allowance), now});
     }
-    budgets_.push_front(Budget{from, static_cast<std::int64_t>(policy_.allowance), now});
+    if (budgets_.size() >= capacity_) give_way(now);
+    budgets_.splice(budgets_.begin(), back);
     by_address_[from.value] = budgets_.begin();
   }
   budgets_.front().balance += static_cast<std::int64_t>(policy_.factor * (bytes + kDatagramOverhead));

@@ -34,6 +34,12 @@ SegmentHeader header_of(const Bytes& segment) {
 // but the session of the peer that made it.
 std::size_t payload_hash(ByteSpan payload) { return std::hash<std::string_view>{}(as_text(payload)); }
 
+// Whether the peer has sealed a frame under the key of our handshake reply (a logical connection
+// is opened only by a sealed connect).
+bool holds_our_key(const PeerSession& s) {
+  return (s.session_key && s.key_confirmed) || s.client_channel_id || s.server_channel_id;
+}
+
 template <class Map>
 typename Map::iterator oldest(Map& m) {
   return std::min_element(m.begin(), m.end(), [](const auto& a, const auto& b) {
@@ -135,8 +141,7 @@ void SegmentTransport::drop_peer(PeerList::iterator it) {
 
 void SegmentTransport::touch(Peer& peer) {
   const PeerSession& s = peer.session;
-  // A logical connection is opened only by a sealed connect.
-  const bool confirmed = (s.session_key && s.key_confirmed) || s.client_channel_id || s.server_channel_id;
+  const bool confirmed = holds_our_key(s);
   const Standing standing = !peer.validated ? kStranger
                             : confirmed     ? kConfirmed
                             : s.session_key ? kKeyed
@@ -161,10 +166,10 @@ void SegmentTransport::handle_push(Peer* known, SocketAddrV4 from, const Segment
 
   const std::uint16_t wnd = std::max(h.wnd, kMinWindow);
   SegmentHeader ack{h.conv, kCmdAck, 0, wnd, h.ts, h.sn, h.sn + 1, 0};
-  send(encode_segment(ack, {}), from, peer->validated);
+  send(encode_segment(ack, {}), from, peer->proven);
 
   if (auto cached = peer->sent_replies.find(h.sn); cached != peer->sent_replies.end()) {
-    if (!echo_turn(*peer, *cached->second.segment)) send(*cached->second.segment, from, peer->validated);
+    if (!echo_turn(*peer, *cached->second.segment)) send(*cached->second.segment, from, peer->proven);
     return;
   }
 
@@ -174,6 +179,7 @@ void SegmentTransport::handle_push(Peer* known, SocketAddrV4 from, const Segment
     return;
   }
   if (!known) peer = &admit(std::move(*fresh));
+  if (holds_our_key(peer->session)) peer->proven = true;
   if (!*outcome) return;
   const Bytes& reply = **outcome;
   if (reply.size() > kMaxDatagram - kSegmentHeaderSize) {
@@ -189,7 +195,7 @@ void SegmentTransport::handle_push(Peer* known, SocketAddrV4 from, const Segment
   SegmentHeader head{h.conv, kCmdPush, 0, wnd, ts, reply_sn, h.sn + 1, 0};
   auto stored = std::make_shared<const Bytes>(encode_segment(head, reply));
   const bool held_back = echo_turn(*peer, *stored);
-  if (!held_back) send(*stored, from, peer->validated);
+  if (!held_back) send(*stored, from, peer->proven);
   store_reply(*peer, h.sn, reply_sn, std::move(stored), !held_back);
 }
 
@@ -309,7 +315,7 @@ std::size_t SegmentTransport::resend_due(Clock::time_point now) {
     const auto [peer, sn] = node.mapped();
     const auto it = peer->pending.find(sn);
     PendingReply& p = it->second;
-    send(*p.segment, peer->address, peer->validated);
+    send(*p.segment, peer->address, peer->proven);
     ++p.count;
     ++resent;
     events_(Json{{"event", "lyra_response_retransmit"},
@@ -328,8 +334,8 @@ std::size_t SegmentTransport::resend_due(Clock::time_point now) {
   return resent;
 }
 
-void SegmentTransport::send(ByteSpan bytes, SocketAddrV4 to, bool validated) {
-  if (!validated && !amplification_.try_send(to.ip, bytes.size(), now_)) return;
+void SegmentTransport::send(ByteSpan bytes, SocketAddrV4 to, bool proven) {
+  if (!proven && !amplification_.try_send(to.ip, bytes.size(), now_)) return;
   (void)socket_.send_to(bytes, SocketAddr(to));  // send failures are ignored; a pending reply goes again
 }
 

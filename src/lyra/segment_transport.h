@@ -58,7 +58,11 @@ using FrameHandler =
 // - Only a push whose frame does not fail creates a session; acks and other commands from an
 //   unknown address are ignored.
 // - A session is validated once it acknowledges one of its replies. Until then nothing to it is
-//   resent, and everything sent to its IPv4 address stays within the AmplificationLimit.
+//   resent. An acknowledgement proves little: a reply's sn is 0 on a new session and the rest of
+//   the header is the peer's or the wall clock's, so a spoofer can forge it without seeing the
+//   reply. Everything sent to a session's IPv4 address therefore stays within the
+//   AmplificationLimit until its peer has sealed a frame under the key of our handshake reply,
+//   which only a reader of that reply can do; from then on it is served in full.
 // - When the table is full, a new session takes the place of the least recently active session
 //   that is not validated; failing that, of a validated one without key or logical connection or
 //   silent for kTrustedIdleLimit; failing that, of one whose key no sealed frame has shown the
@@ -121,6 +125,7 @@ class SegmentTransport {
     std::map<std::uint32_t, PendingReply> pending;                // by our reply sn
     std::uint32_t next_sequence = 0;
     bool validated = false;  // has acknowledged one of our replies
+    bool proven = false;     // has sealed a frame under the key of our handshake reply
     Standing standing = kStranger;
     Clock::time_point last_active;
     std::size_t held_bytes = 0;
@@ -147,8 +152,8 @@ class SegmentTransport {
   void hold(Peer& peer, std::size_t bytes);
   void release(Peer& peer, std::size_t bytes);
   bool make_room(std::size_t needed);
-  // Sends unless the address is not validated and its budget is spent; failures are ignored.
-  void send(ByteSpan bytes, SocketAddrV4 to, bool validated);
+  // Sends unless the peer is not proven and its address's budget is spent; failures are ignored.
+  void send(ByteSpan bytes, SocketAddrV4 to, bool proven);
   void frame_failed(SocketAddrV4 peer, const Error& error, ByteSpan payload);
 
   DatagramSocket& socket_;

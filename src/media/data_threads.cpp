@@ -20,10 +20,10 @@ void image_drain_main(Fd image) {
 
 void media_reader_main(MediaReaderInputs in) {
   std::optional<std::string> fingerprint;
-  if (in.keys) fingerprint = in.keys->fingerprint();
-  const SessionToken token = in.token;
-  const EventSink events = in.shared.events;
-  const auto session_alive = in.shared.session_alive;
+  if (in.session.params.keys) fingerprint = in.session.params.keys->fingerprint();
+  const SessionToken token = in.session.params.token;
+  const EventSink events = in.session.shared.events;
+  const auto session_alive = in.session.shared.session_alive;
 
   Result<> result = run_media_reader(std::move(in));
   if (result) return;

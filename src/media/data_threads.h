@@ -9,17 +9,13 @@
 #include "core/event_sink.h"
 #include "core/net.h"
 #include "media/session_context.h"
-#include "media/stream_keys.h"
 
 namespace sonvale {
 
 // What the RTSP session hands to the media reader thread of its audio data connection.
 struct MediaReaderInputs {
   Fd audio;  // owned by the reader from now on
-  std::optional<StreamKeys> keys;
-  std::shared_ptr<const MediaConfig> media;
-  SessionToken token;
-  SessionShared shared;
+  MediaSessionContext session;
 };
 
 // Thread body of "sonvale-image-drain": reads and discards the image connection until it ends or

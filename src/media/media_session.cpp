@@ -33,7 +33,7 @@ struct SessionEnd {
 };
 
 // The loop of one connected session.
-Result<> run_session_loop(int fd, const WfdSinkContext& ctx, WfdSinkState& state) {
+Result<> run_session_loop(int fd, const MediaSessionContext& ctx, WfdSinkState& state) {
   const SessionToken& token = ctx.params.token;
   RtspReader reader(token.generation(), token.counter());
   const Clock& clock = *ctx.params.media->clock;
@@ -84,7 +84,7 @@ Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelem
   launch.events(media_connecting_event(source.to_string()));
 
   std::shared_ptr<const Clock> clock = launch.params.media->clock;
-  WfdSinkContext ctx{
+  MediaSessionContext ctx{
       .params = std::move(launch.params),
       .shared = SessionShared::create(std::move(launch.gate), std::move(launch.receiver_volume),
                                       std::move(clock), std::move(launch.events),

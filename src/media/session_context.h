@@ -12,11 +12,13 @@
 
 #include "core/clock.h"
 #include "core/event_sink.h"
+#include "core/net.h"
 #include "media/audio/audio_host.h"
 #include "media/clock/latency_telemetry.h"
 #include "media/output/output_choice.h"
 #include "media/playback_gate.h"
 #include "media/clock/presentation_clock.h"
+#include "media/stream_keys.h"
 
 namespace sonvale {
 
@@ -58,6 +60,17 @@ class SessionToken {
   std::uint64_t generation_ = 0;
 };
 
+// What one media session runs against: the phone's RTSP address, the stream keys (none: the
+// phone sends the stream unencrypted), the receiver's media configuration and the session's
+// generation.
+struct RtspSessionParams {
+  Ipv4 rtsp_ip;
+  std::uint16_t rtsp_port = 0;
+  std::optional<StreamKeys> keys;
+  std::shared_ptr<const MediaConfig> media;
+  SessionToken token;
+};
+
 // The parts that the threads of one media session share: the RTSP session thread, the media
 // reader, the render callback and the clock synchronisation thread. Copies share every part.
 struct SessionShared {
@@ -78,6 +91,14 @@ struct SessionShared {
                               std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
                               std::shared_ptr<const Clock> clock, EventSink events,
                               std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr);
+};
+
+// One media session as its threads see it: what it was launched with and the parts they share.
+// The RTSP session builds it once; the media reader and the clock synchronisation take copies,
+// which share every part.
+struct MediaSessionContext {
+  RtspSessionParams params;
+  SessionShared shared;
 };
 
 }  // namespace sonvale

@@ -51,10 +51,10 @@ int run(testing::HarnessArgs args) {
   auto counter = std::make_shared<std::atomic<std::uint64_t>>(1);
   auto result = run_media_reader(MediaReaderInputs{
       .audio = std::move(accepted->fd),
-      .keys = keys,
-      .media = MediaConfig::resolve(output_device, system_clock()),
-      .token = SessionToken(counter, 1),
-      .shared = testing::session_shared(events, system_clock()),
+      .session = {.params = {.rtsp_ip = {},.rtsp_port = 0,.keys = keys,
+                             .media = MediaConfig::resolve(output_device, system_clock()),
+                             .token = SessionToken(counter, 1)},
+                  .shared = testing::session_shared(events, system_clock())},
   });
   Json report = {{"event", "harness_reader_result"},
                  {"ok", result.has_value()},

@@ -31,21 +31,21 @@ class ClockSync {
   void run() {
     auto bound = UdpSocket::bound(SocketAddr(SocketAddrV4{Ipv4::unspecified(), 0}));
     if (!bound) {
-      in_.events(clock_sync_bind_failed_event(bound.error()));
+      in_.shared.events(clock_sync_bind_failed_event(bound.error()));
       return;
     }
     UdpSocket socket = std::move(*bound);
     (void)socket.set_recv_timeout(timing_.io_timeout);
     (void)socket.set_send_timeout(timing_.io_timeout);
     if (auto connected = socket.connect(SocketAddr(in_.server)); !connected) {
-      in_.events(clock_sync_connect_failed_event(connected.error()));
+      in_.shared.events(clock_sync_connect_failed_event(connected.error()));
       return;
     }
 
-    if (!in_.session_alive->load(std::memory_order_acquire)) return;
+    if (!in_.shared.session_alive->load(std::memory_order_acquire)) return;
     for (;;) {
       if (generation_moved()) return;
-      if (in_.blocked->load(std::memory_order_acquire)) {
+      if (in_.shared.gate.blocked()) {
         std::this_thread::sleep_for(timing_.hold_sleep);
       } else {
         const RoundEnd end = run_round(socket);
@@ -55,23 +55,23 @@ class ClockSync {
           if (!pause()) return;
         }
       }
-      if (!in_.session_alive->load(std::memory_order_acquire)) return;
+      if (!in_.shared.session_alive->load(std::memory_order_acquire)) return;
     }
   }
 
  private:
   bool generation_moved() const {
-    return in_.media_generation->load(std::memory_order_acquire) != in_.generation;
+    return !in_.token.current();
   }
   bool should_end() const {
-    return !in_.session_alive->load(std::memory_order_acquire) || generation_moved();
+    return !in_.shared.session_alive->load(std::memory_order_acquire) || generation_moved();
   }
 
   RoundEnd run_round(UdpSocket& socket) {
     samples_.clear();
     for (int attempt = 0; attempt < kAttemptsPerRound; ++attempt) {
       if (should_end()) return RoundEnd::kStop;
-      if (in_.blocked->load(std::memory_order_acquire)) return RoundEnd::kAbandoned;
+      if (in_.shared.gate.blocked()) return RoundEnd::kAbandoned;
       if (auto sample = exchange(socket)) {
         samples_.push_back(*sample);
         std::this_thread::sleep_for(timing_.sample_pause);
@@ -87,7 +87,7 @@ class ClockSync {
   // next exchange's reply, and that one's reply as the one after, so that no exchange could
   // succeed again. At most kMaxDatagramsPerExchange are read, so a flood costs little.
   std::optional<TimerSample> exchange(UdpSocket& socket) {
-    const std::int64_t sent = in_.clock->local_now_us();
+    const std::int64_t sent = in_.shared.presentation->local_now_us();
     ++sequence_;
     const auto request = build_timer_request(sent, sequence_);
     const auto written = socket.send(request);
@@ -100,14 +100,14 @@ class ClockSync {
     std::array<std::uint8_t, kTimerMessageSize> buf{};
     for (int read = 0; read < kMaxDatagramsPerExchange && !sample; ++read) {
       if (read > 0) {
-        const std::int64_t left = sat_sub(deadline, in_.clock->local_now_us());
+        const std::int64_t left = sat_sub(deadline, in_.shared.presentation->local_now_us());
         if (left <= 0) break;
         (void)socket.set_recv_timeout(std::chrono::microseconds(left));
         shortened = true;
       }
       const auto datagram = socket.receive(buf);
       if (!datagram) break;
-      const std::int64_t received = in_.clock->local_now_us();
+      const std::int64_t received = in_.shared.presentation->local_now_us();
       if (datagram->wire_size != kTimerMessageSize) continue;
       const auto reply = parse_timer_reply(ByteSpan(buf.data(), datagram->size));
       if (!reply || reply->sequence != sequence_) continue;
@@ -119,15 +119,15 @@ class ClockSync {
   }
 
   void report(const ClockEstimate& estimate) {
-    const ClockUpdate update = in_.clock->update_server_clock(estimate);
-    in_.events(clock_synchronized_event(in_.server.to_string(), update, estimate));
+    const ClockUpdate update = in_.shared.presentation->update_server_clock(estimate);
+    in_.shared.events(clock_synchronized_event(in_.server.to_string(), update, estimate));
   }
 
   // The pause between rounds, cut short by a PLAY request. False when the thread must end.
   bool pause() {
     for (int step = 0; step < timing_.pause_steps; ++step) {
       if (should_end()) return false;
-      if (in_.play_received->exchange(false, std::memory_order_acq_rel)) return true;
+      if (in_.shared.play_received->exchange(false, std::memory_order_acq_rel)) return true;
       std::this_thread::sleep_for(timing_.pause_step);
     }
     return true;

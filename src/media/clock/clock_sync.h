@@ -8,19 +8,17 @@
 #include "core/event_sink.h"
 #include "core/net.h"
 #include "media/clock/presentation_clock.h"
+#include "media/session_context.h"
 
 namespace sonvale {
 
 // What the clock synchronisation thread is given.
+// The thread reads the session's events, `session_alive`, the gate's blocked flag,
+// `play_received` and the presentation clock, the one clock it moves.
 struct TimerSyncInputs {
   SocketAddrV4 server;
-  EventSink events;
-  std::shared_ptr<std::atomic<bool>> session_alive;  // true while the RTSP session runs
-  std::shared_ptr<std::atomic<std::uint64_t>> media_generation;
-  std::shared_ptr<std::atomic<bool>> blocked;  // the playback gate's held flag
-  std::shared_ptr<ZeDidiPresentationClock> clock;
-  std::shared_ptr<std::atomic<bool>> play_received;  // set by the RTSP session at every PLAY
-  std::uint64_t generation = 0;
+  SessionShared shared;
+  SessionToken token;
 };
 
 // Starts the detached clock synchronisation thread "sonvale-clock-sync" running clock_sync_main

@@ -79,12 +79,10 @@ audio::ErrorCallback output_error_callback(EventSink events) {
 
 }  // namespace
 
-Result<NativeOutput> open_native_audio_output(
-    audio::AudioHost& host, std::optional<std::string> requested_device,
-    std::shared_ptr<std::atomic<bool>> blocked,
-    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<ZeDidiPresentationClock> clock,
-    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events) {
+Result<NativeOutput> open_native_audio_output(audio::AudioHost& host,
+                                              std::optional<std::string> requested_device,
+                                              const SessionShared& shared) {
+  const EventSink& events = shared.events;
   std::shared_ptr<audio::AudioDevice> device;
   if (requested_device) {
     SV_ASSIGN_OR_RETURN(device, find_requested(host, *requested_device));
@@ -109,19 +107,13 @@ Result<NativeOutput> open_native_audio_output(
                                    .sample_format = audio::sample_format_text(config.format)}));
 
   auto queue = PcmQueue::create();
-  auto state = std::make_shared<RenderState>();
-  state->events = events;
-  state->channels = config.channels;
-  state->telemetry = std::move(telemetry);
-  state->callback_started = std::make_shared<std::atomic<bool>>(false);
-  state->blocked = std::move(blocked);
-  state->queue = queue;
-  state->clock = std::move(clock);
-  state->sync_started = std::make_shared<std::atomic<bool>>(false);
-  state->volume = std::move(receiver_volume);
-  state->signal_started = std::make_shared<std::atomic<bool>>(false);
-  state->output_sample_rate = kZeDidiSampleRate;
-  auto on_error = output_error_callback(std::move(events));
+  auto state = std::make_shared<RenderState>(RenderState{
+      .session = shared,
+      .queue = queue,
+      .channels = config.channels,
+      .output_sample_rate = kZeDidiSampleRate,
+  });
+  auto on_error = output_error_callback(events);
 
   Result<std::unique_ptr<audio::OutputStream>> built = fail(Error::msg("unreachable"));
   switch (config.format) {
@@ -147,17 +139,11 @@ Result<NativeOutput> open_native_audio_output(
   return NativeOutput{nullptr, std::move(queue), std::move(stream)};
 }
 
-Result<NativeOutput> open_native_output(
-    const MediaConfig& media, std::optional<std::string> device,
-    std::shared_ptr<std::atomic<bool>> blocked,
-    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<ZeDidiPresentationClock> clock,
-    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events) {
+Result<NativeOutput> open_native_output(const MediaConfig& media,
+                                        std::optional<std::string> device,
+                                        const SessionShared& shared) {
   SV_ASSIGN_OR_RETURN(NativeOutput output,
-                      open_native_audio_output(*media.audio_host, std::move(device),
-                                               std::move(blocked), std::move(receiver_volume),
-                                               std::move(clock), std::move(telemetry),
-                                               std::move(events)));
+                      open_native_audio_output(*media.audio_host, std::move(device), shared));
   output.host = media.audio_host;
   return output;
 }

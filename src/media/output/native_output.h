@@ -31,22 +31,19 @@ struct NativeOutput {
 // and starts a stream whose render callback plays the returned queue. A requested device that
 // is not found falls back to the default output after a "sonvale_audio_output_fallback"
 // warning. Runs on the media reader's thread; fails with the host's error under a context.
+// The render callback plays against the session's parts: it holds while the gate is blocked,
+// scales by the receiver's volume, paces by the presentation clock and reports into the
+// telemetry and the events.
 [[nodiscard]] Result<NativeOutput> open_native_audio_output(
     audio::AudioHost& host, std::optional<std::string> requested_device,
-    std::shared_ptr<std::atomic<bool>> blocked,
-    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<ZeDidiPresentationClock> clock,
-    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events);
+    const SessionShared& shared);
 
 // The media reader's native output: open_native_audio_output on the receiver's audio host,
 // which the returned output keeps alive for as long as its stream runs. Called on the reader
 // thread; its error ends the reader unchanged.
-[[nodiscard]] Result<NativeOutput> open_native_output(
-    const MediaConfig& media, std::optional<std::string> device,
-    std::shared_ptr<std::atomic<bool>> blocked,
-    std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-    std::shared_ptr<ZeDidiPresentationClock> clock,
-    std::shared_ptr<ZeDidiLatencyTelemetry> telemetry, EventSink events);
+[[nodiscard]] Result<NativeOutput> open_native_output(const MediaConfig& media,
+                                                     std::optional<std::string> device,
+                                                     const SessionShared& shared);
 
 // Hands one decoded frame (interleaved stereo f32 at 48000 Hz) with its presentation time to
 // the native output's queue: takes the queue's mutex (blocking), pushes, and stores the queued

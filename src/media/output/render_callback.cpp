@@ -49,10 +49,8 @@ void fill_silence(std::span<S> buffer) {
   std::fill(buffer.begin(), buffer.end(), Sample<S>::kSilence);
 }
 
-// Swaps a one-shot flag; true only for the first caller.
-bool first_time(const std::shared_ptr<std::atomic<bool>>& flag) {
-  return !flag->exchange(true, std::memory_order_acq_rel);
-}
+// Sets a one-shot flag; true only the first time.
+bool first_time(bool& reported) { return !std::exchange(reported, true); }
 
 void update_output_latency(RenderState& st, std::size_t frames,
                            const audio::OutputTimestamp& ts) {
@@ -77,7 +75,7 @@ void update_output_latency(RenderState& st, std::size_t frames,
   const double us = std::isfinite(st.output_latency_ms)
                         ? std::max(st.output_latency_ms, 0.0) * 1000.0
                         : 0.0;
-  st.telemetry->output_latency_us.store(round_to_u64(us), std::memory_order_release);
+  st.session.telemetry->output_latency_us.store(round_to_u64(us), std::memory_order_release);
 }
 
 struct Pacing {
@@ -89,12 +87,12 @@ struct Pacing {
 // `silent` is set when the head is due after this whole buffer.
 std::optional<Pacing> sender_clock_pacing(RenderState& st, PcmQueue& q, std::size_t frames,
                                           bool& silent) {
-  if (!st.clock->is_synchronized()) return std::nullopt;
-  const auto offset = st.clock->time_offset();
+  if (!st.session.presentation->is_synchronized()) return std::nullopt;
+  const auto offset = st.session.presentation->time_offset();
   if (!offset) return std::nullopt;
   const auto head = q.head_pts_us();
   if (!head) return std::nullopt;
-  const auto server_now = st.clock->synchronized_server_now_micros();
+  const auto server_now = st.session.presentation->synchronized_server_now_micros();
   if (!server_now) return std::nullopt;
   const double presentation = *head + static_cast<double>(*offset);
   const double playout = static_cast<double>(*server_now) + st.output_latency_ms * 1000.0;
@@ -121,7 +119,7 @@ std::optional<Pacing> sender_clock_pacing(RenderState& st, PcmQueue& q, std::siz
   // the correction only takes up the remaining error instead of holding an error proportional
   // to the drift. The correction acts on every error, however small: a dead band would leave
   // playout wherever the drift before the clock's rate was known had pushed it.
-  const double sender_rate = 1.0 + static_cast<double>(st.clock->frequency_ppb()) / 1e9;
+  const double sender_rate = 1.0 + static_cast<double>(st.session.presentation->frequency_ppb()) / 1e9;
   const double c = std::clamp(error / -12000000.0, -kMaxCorrection, kMaxCorrection);
   p.step = st.base_step * sender_rate * (1.0 + c);
   return p;
@@ -134,15 +132,15 @@ void render(RenderState& st, std::span<S> buffer, const audio::OutputTimestamp& 
 
   update_output_latency(st, frames, ts);
 
-  if (first_time(st.callback_started)) {
-    st.events(audio_output_callback_started_event(frames, st.channels));
+  if (first_time(st.callback_reported)) {
+    st.session.events(audio_output_callback_started_event(frames, st.channels));
   }
 
-  if (st.blocked->load(std::memory_order_acquire)) {
+  if (st.session.gate.blocked()) {
     st.clock_locked = false;
     std::unique_lock lock(st.queue->mutex(), std::try_to_lock);
     if (lock.owns_lock()) st.queue->clear();
-    st.telemetry->queued_frames.store(0, std::memory_order_release);
+    st.session.telemetry->queued_frames.store(0, std::memory_order_release);
     fill_silence(buffer);
     return;
   }
@@ -159,7 +157,7 @@ void render(RenderState& st, std::span<S> buffer, const audio::OutputTimestamp& 
     }
     PcmQueue& q = *st.queue;
     const std::uint64_t queued = q.queued_frames();
-    st.telemetry->queued_frames.store(queued, std::memory_order_release);
+    st.session.telemetry->queued_frames.store(queued, std::memory_order_release);
     const std::uint64_t target = target_frames_for_latency(st.output_latency_ms);
 
     bool silent = false;
@@ -189,7 +187,7 @@ void render(RenderState& st, std::span<S> buffer, const audio::OutputTimestamp& 
       pacing = p;
     }
 
-    if (first_time(st.sync_started)) {
+    if (first_time(st.sync_reported)) {
       sync_event = audio_synchronization_started_event(
           {.queue_delay_ms = static_cast<double>(target) * 1000.0 / kQueueRate,
            .output_latency_ms = st.output_latency_ms,
@@ -198,9 +196,8 @@ void render(RenderState& st, std::span<S> buffer, const audio::OutputTimestamp& 
            .synchronization_mode = mode});
     }
 
-    const float v =
-        static_cast<float>(std::min<std::uint32_t>(st.volume->load(std::memory_order_acquire), 100)) /
-        100.0f;
+    const std::uint32_t volume = st.session.receiver_volume->load(std::memory_order_acquire);
+    const float v = static_cast<float>(std::min<std::uint32_t>(volume, 100)) / 100.0f;
     const std::size_t lead = static_cast<std::size_t>(std::min<std::uint64_t>(pacing->lead, frames));
     float peak = 0.0f;
     std::size_t i = 0;
@@ -227,13 +224,13 @@ void render(RenderState& st, std::span<S> buffer, const audio::OutputTimestamp& 
         buffer[i++] = Sample<S>::from(c < 2 ? values[c] : 0.0f);
       }
     }
-    st.telemetry->queued_frames.store(q.queued_frames(), std::memory_order_release);
-    if (peak > 0.00001f && first_time(st.signal_started)) {
+    st.session.telemetry->queued_frames.store(q.queued_frames(), std::memory_order_release);
+    if (peak > 0.00001f && first_time(st.signal_reported)) {
       signal_event = audio_output_signal_started_event(peak);
     }
   }
-  if (sync_event) st.events(std::move(*sync_event));
-  if (signal_event) st.events(std::move(*signal_event));
+  if (sync_event) st.session.events(std::move(*sync_event));
+  if (signal_event) st.session.events(std::move(*signal_event));
 }
 
 }  // namespace

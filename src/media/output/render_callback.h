@@ -11,28 +11,29 @@
 #include "media/clock/latency_telemetry.h"
 #include "media/output/pcm_queue.h"
 #include "media/clock/presentation_clock.h"
+#include "media/session_context.h"
 
 namespace sonvale {
 
 // The render state of one native output stream. Created with the stream, before it starts, and
 // owned by the stream's data callback: only the audio thread touches the plain fields.
 struct RenderState {
-  EventSink events;
+  // The session's parts the callback reads: the gate (silence while it is blocked), the
+  // receiver's volume, the presentation clock, the telemetry and the events.
+  SessionShared session;
+  std::shared_ptr<PcmQueue> queue;
   std::size_t channels = 2;
+  std::uint32_t output_sample_rate = 48000;
   double output_latency_ms = 0.0;
   double base_step = 1.0;
-  std::shared_ptr<ZeDidiLatencyTelemetry> telemetry;
-  std::shared_ptr<std::atomic<bool>> callback_started;
-  std::shared_ptr<std::atomic<bool>> blocked;
-  std::shared_ptr<PcmQueue> queue;
-  std::shared_ptr<ZeDidiPresentationClock> clock;
-  std::shared_ptr<std::atomic<bool>> sync_started;
-  std::shared_ptr<std::atomic<std::uint32_t>> volume;
-  std::shared_ptr<std::atomic<bool>> signal_started;
   std::uint32_t latency_countdown = 0;
-  std::uint32_t output_sample_rate = 48000;
   bool latency_known = false;
   bool clock_locked = false;
+  // Set by the first callback that reports the stream's start, its synchronisation and its
+  // first audible signal.
+  bool callback_reported = false;
+  bool sync_reported = false;
+  bool signal_reported = false;
 };
 
 // Queue depth that buffer-window pacing holds, for a given output latency.

@@ -27,7 +27,7 @@ std::string options_reply_head(std::string_view cseq) {
   return out;
 }
 
-void apply_time_offset(const WfdSinkContext& ctx, std::int64_t offset_us) {
+void apply_time_offset(const MediaSessionContext& ctx, std::int64_t offset_us) {
   ctx.shared.presentation->set_time_offset(offset_us);
   ctx.shared.events(
       presentation_clock_updated_event(offset_us, ctx.shared.presentation->is_synchronized()));
@@ -39,7 +39,7 @@ Result<std::uint16_t> local_port(int fd) {
 }
 
 // Opens the image and audio connections, starts their threads and keeps shutdown handles.
-Result<std::pair<std::uint16_t, std::uint16_t>> open_data_connections(const WfdSinkContext& ctx,
+Result<std::pair<std::uint16_t, std::uint16_t>> open_data_connections(const MediaSessionContext& ctx,
                                                                       WfdSinkState& state) {
   const SocketAddr target(SocketAddrV4{ctx.params.rtsp_ip, ctx.params.rtsp_port});
   // A retired session gives up a connect that its source has not answered within 50 ms.
@@ -58,17 +58,11 @@ Result<std::pair<std::uint16_t, std::uint16_t>> open_data_connections(const WfdS
   state.data_shutdown_handles.push_back(std::move(audio_handle));
 
   spawn_image_drain(std::move(image));
-  spawn_media_reader(MediaReaderInputs{
-      .audio = std::move(audio),
-      .keys = ctx.params.keys,
-      .media = ctx.params.media,
-      .token = ctx.params.token,
-      .shared = ctx.shared,
-  });
+  spawn_media_reader(MediaReaderInputs{.audio = std::move(audio), .session = ctx});
   return std::pair{image_port, audio_port};
 }
 
-void look_for_timer_server(const WfdSinkContext& ctx, WfdSinkState& state,
+void look_for_timer_server(const MediaSessionContext& ctx, WfdSinkState& state,
                            const RtspMessage& message) {
   std::optional<std::string> value;
   if (const std::string* header = message.header("wfd_timer_server_port")) {
@@ -79,20 +73,12 @@ void look_for_timer_server(const WfdSinkContext& ctx, WfdSinkState& state,
   if (!value) return;
   const auto server = wfd_timer_server(*value, ctx.params.rtsp_ip);
   if (!server) return;
-  spawn_timer_synchronizer(TimerSyncInputs{
-      .server = *server,
-      .events = ctx.shared.events,
-      .session_alive = ctx.shared.session_alive,
-      .media_generation = ctx.params.token.counter_cell(),
-      .blocked = ctx.shared.gate.blocked_cell(),
-      .clock = ctx.shared.presentation,
-      .play_received = ctx.shared.play_received,
-      .generation = ctx.params.token.generation(),
-  });
+  spawn_timer_synchronizer(
+      TimerSyncInputs{.server = *server, .shared = ctx.shared, .token = ctx.params.token});
   state.timer_sync_started = true;
 }
 
-Result<> handle_options(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+Result<> handle_options(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                         const RtspMessage& message, std::string_view cseq) {
   std::string reply;
   if (ctx.params.keys) {
@@ -112,7 +98,7 @@ Result<> handle_options(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
   return {};
 }
 
-Result<> handle_get_parameter(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+Result<> handle_get_parameter(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                               const RtspMessage& message, std::string_view cseq) {
   if (message.body_text().find("wfd_audio_codecs_v2") == std::string::npos) {
     return send_rtsp_response(fd, ctx.params.token, cseq, "");
@@ -126,7 +112,7 @@ Result<> handle_get_parameter(int fd, const WfdSinkContext& ctx, WfdSinkState& s
   return {};
 }
 
-Result<> handle_set_parameter(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+Result<> handle_set_parameter(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                               const RtspMessage& message, std::string_view cseq) {
   const std::string body = message.body_text();
   if (const auto value = parameter_value(body, "wfd_timeoffset")) {
@@ -220,7 +206,7 @@ WfdSinkState WfdSinkState::create(Ipv4 source_ip) {
   return state;
 }
 
-Result<> wfd_handle_response(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+Result<> wfd_handle_response(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                              const RtspMessage& message, std::string_view cseq) {
   const bool ok = message.start_line.find("200") != std::string::npos;
   if (!ok || cseq.size() != 1) return {};
@@ -240,7 +226,7 @@ Result<> wfd_handle_response(int fd, const WfdSinkContext& ctx, WfdSinkState& st
   return {};
 }
 
-Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+Result<WfdRequestOutcome> wfd_handle_request(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                                              const RtspMessage& message, std::string_view cseq,
                                              std::string_view method) {
   if (!state.timer_sync_started) look_for_timer_server(ctx, state, message);

@@ -44,13 +44,6 @@ std::string wfd_auth_ack(const std::array<std::uint8_t, 16>& auth_key, std::stri
 // names no port.
 std::optional<SocketAddrV4> wfd_timer_server(std::string_view value, Ipv4 source);
 
-// The inputs of one session, as the exchange uses them: the launch's parameters and the parts
-// the session's threads share.
-struct WfdSinkContext {
-  RtspSessionParams params;
-  SessionShared shared;
-};
-
 // The exchange's progress, owned by the session thread.
 struct WfdSinkState {
   std::string presentation_url;
@@ -69,10 +62,10 @@ struct WfdSinkState {
 enum class WfdRequestOutcome { kContinue, kEndSession };
 
 // A response of the phone (start line "RTSP/..."), matched by its CSeq.
-[[nodiscard]] Result<> wfd_handle_response(int fd, const WfdSinkContext& ctx, WfdSinkState& state,
+[[nodiscard]] Result<> wfd_handle_response(int fd, const MediaSessionContext& ctx, WfdSinkState& state,
                                            const RtspMessage& message, std::string_view cseq);
 // A request of the phone with its upper-cased method.
-[[nodiscard]] Result<WfdRequestOutcome> wfd_handle_request(int fd, const WfdSinkContext& ctx,
+[[nodiscard]] Result<WfdRequestOutcome> wfd_handle_request(int fd, const MediaSessionContext& ctx,
                                                            WfdSinkState& state,
                                                            const RtspMessage& message,
                                                            std::string_view cseq,

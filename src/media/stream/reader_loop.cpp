@@ -36,9 +36,7 @@ class ProductionOutputs final : public ReaderOutputs {
 
   Result<NativeOutput> open_native(const NativeOutputChoice& choice,
                                    const SessionShared& shared) override {
-    return open_native_output(*media_, choice.device, shared.gate.blocked_cell(),
-                              shared.receiver_volume, shared.presentation, shared.telemetry,
-                              shared.events);
+    return open_native_output(*media_, choice.device, shared);
   }
 
   void push_native(NativeOutput& output, ZeDidiLatencyTelemetry& telemetry,
@@ -53,7 +51,7 @@ class ProductionOutputs final : public ReaderOutputs {
 }  // namespace
 
 Result<> run_media_reader(MediaReaderInputs inputs) {
-  ProductionOutputs outputs(inputs.media);
+  ProductionOutputs outputs(inputs.session.params.media);
   return run_media_reader_with(outputs, std::move(inputs));
 }
 
@@ -64,17 +62,19 @@ Result<> run_media_reader_with(ReaderOutputs& outputs, MediaReaderInputs in) {
   const ShutdownAtExit end_of_connection(audio.get());
   // The time-out only paces the generation checks; without it the reader still works.
   (void)set_recv_timeout(audio.get(), kReadTimeout);
-  const EventSink& events = in.shared.events;
-  ZeDidiLatencyTelemetry& telemetry = *in.shared.telemetry;
-  const Clock& clock = *in.media->clock;
+  const RtspSessionParams& params = in.session.params;
+  const SessionShared& shared = in.session.shared;
+  const EventSink& events = shared.events;
+  ZeDidiLatencyTelemetry& telemetry = *shared.telemetry;
+  const Clock& clock = *params.media->clock;
 
-  SV_ASSIGN_OR_RETURN(AacPlayer player, AacPlayer::create(outputs, *in.media, in.shared));
-  const bool encrypted = in.keys.has_value();
-  TsDemuxer demuxer(std::move(in.keys));
+  SV_ASSIGN_OR_RETURN(AacPlayer player, AacPlayer::create(outputs, *params.media, shared));
+  const bool encrypted = params.keys.has_value();
+  TsDemuxer demuxer(params.keys);
   bool first_pes = true;
 
   // Whatever the output holds back goes out before the reader may wait for the phone.
-  GenerationReader input(audio.get(), in.token.generation(), in.token.counter(),
+  GenerationReader input(audio.get(), params.token.generation(), params.token.counter(),
                          [&player] { player.flush_output(); });
   for (;;) {
     SV_ASSIGN_OR_RETURN(const std::optional<ByteSpan> header, input.next(kFrameHeaderBytes));

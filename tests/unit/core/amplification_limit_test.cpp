@@ -30,6 +30,30 @@ Step got(Ipv4 a, std::size_t n) { return {true, a, n}; }
 Step may_send(Ipv4 a, std::size_t n) { return {false, a, n, true}; }
 Step may_not_send(Ipv4 a, std::size_t n) { return {false, a, n, false}; }
 
+std::vector<Step> join(std::initializer_list<std::vector<Step>> parts) {
+  std::vector<Step> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// One datagram from each of `count` other addresses; with `spend`, each then spends its budget.
+std::vector<Step> churn(std::size_t count, bool spend) {
+  std::vector<Step> out;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const Ipv4 source{0x0b000000u + i};
+    out.push_back(got(source, 0));
+    if (spend) out.push_back(may_send(source, 4152));
+  }
+  return out;
+}
+
+// kA spends all it earned from 100 bytes: 3 * 128 + 4096 = 4480 bytes.
+const std::vector<Step> kASpent = {got(kA, 100), may_send(kA, 4452)};
+// kA comes back after giving way: with what it had (0, plus 3 * 28 for an empty datagram), or with
+// a fresh allowance on top.
+const std::vector<Step> kABackWithWhatItHad = {got(kA, 0), may_not_send(kA, 57), may_send(kA, 56)};
+const std::vector<Step> kABackFresh = {got(kA, 0), may_send(kA, 4152)};
+
 class AmplificationLimitTest : public ::testing::TestWithParam<BudgetCase> {};
 
 TEST_P(AmplificationLimitTest, Steps) {
@@ -44,6 +68,7 @@ TEST_P(AmplificationLimitTest, Steps) {
     ++i;
   }
   EXPECT_LE(limit.address_count(), GetParam().capacity);
+  EXPECT_LE(limit.remembered_count(), GetParam().capacity * AmplificationLimit::kRememberedPerAddress);
 }
 
 // A datagram's payload counts with 28 bytes of headers, both ways: a datagram of 10 payload bytes
@@ -63,8 +88,15 @@ INSTANTIATE_TEST_SUITE_P(
         BudgetCase{"least_recently_credited_gives_way", 2,
                    {got(kA, 100), got(kB, 100), got(kA, 1), got(kC, 100), may_not_send(kB, 0), may_send(kA, 4539),
                     may_send(kC, 4452)}},
-        BudgetCase{"given_way_comes_back_fresh", 1,
-                   {got(kA, 100), may_send(kA, 4452), got(kB, 1), got(kA, 0), may_send(kA, 4152)}},
+        BudgetCase{"given_way_comes_back_with_what_it_had", 1, join({kASpent, {got(kB, 1)}, kABackWithWhatItHad})},
+        // Sources that cost nothing to send from cannot flush the memory of spent ones: giving
+        // way with a whole allowance left, they are not remembered.
+        BudgetCase{"cheap_churn_gives_no_fresh_allowance", 4, join({kASpent, churn(1000, false), kABackWithWhatItHad})},
+        BudgetCase{"churn_of_spent_addresses_within_the_memory", 4,
+                   join({kASpent, churn(4 + 4 * AmplificationLimit::kRememberedPerAddress - 1, true),
+                         kABackWithWhatItHad})},
+        BudgetCase{"churn_of_spent_addresses_beyond_the_memory", 4,
+                   join({kASpent, churn(4 + 4 * AmplificationLimit::kRememberedPerAddress, true), kABackFresh})},
         BudgetCase{"no_capacity_sends_nothing", 0, {got(kA, 100), may_not_send(kA, 0)}}),
     [](const auto& p) { return std::string(p.param.name); });
 

@@ -80,6 +80,15 @@ struct Rig {
     socket.sent().clear();
     calls = 0;
   }
+  // As acknowledged_before, and `who` then sealed a frame under our key: its session is served
+  // whatever its address's send budget.
+  void proven_before(SocketAddrV4 who = kPhone) {
+    in(push(0xabcd, Bytes{'h', 'i'}, kEarlierConv), who);
+    in(ack(0, 1, kEarlierConv), who);
+    in(push(0xabce, test::bytes_of("sealed"), kEarlierConv), who);
+    socket.sent().clear();
+    calls = 0;
+  }
   // What the datagrams sent to `ip` so far, on any port, cost the link: payloads and headers.
   std::size_t wire_bytes_sent_to(Ipv4 ip) {
     std::size_t n = 0;
@@ -329,7 +338,7 @@ TEST(SegmentTransportTest, NewConversationKeepsThePeerSession) {
 
 TEST(SegmentTransportTest, OversizedReplyFailsTheFrameAndSendsNothing) {
   Rig rig;
-  rig.acknowledged_before();
+  rig.proven_before();
   rig.reply_size = kMaxDatagram - kSegmentHeaderSize + 1;
   rig.in(push(1, kHello));
   EXPECT_EQ(rig.take_sent().size(), 1u);  // the ack
@@ -367,7 +376,7 @@ TEST(SegmentTransportTest, FloodFromManyAddressesStaysWithinTheSessionCap) {
 
 TEST(SegmentTransportTest, FloodFromOneAddressStaysWithinReplyCaps) {
   Rig rig;
-  rig.acknowledged_before();
+  rig.proven_before();
   rig.reply_size = 60000;
   for (std::uint32_t i = 0; i < 10000; ++i) {
     rig.in(push(i, kHello));
@@ -549,9 +558,9 @@ TEST(SegmentTransportTest, RepliesAreResentOnlyOnceTheAddressAcknowledged) {
   EXPECT_EQ(rig.transport.resend_due(rig.clock->now()), 0u);
 }
 
-// Everything sent to an address none of whose sessions acknowledged a reply stays within three
-// times what arrived from it, on any of its ports, plus the allowance, headers counted; a
-// validated session of the same address is served in full.
+// Everything sent to an address none of whose sessions proved it reads our replies stays within
+// three times what arrived from it, on any of its ports, plus the allowance, headers counted; a
+// proven session of the same address is served in full.
 TEST(SegmentTransportTest, AmplificationBudgetPerAddress) {
   Rig rig;
   const Ipv4 victim = Ipv4::from_octets(10, 66, 0, 1);
@@ -581,11 +590,15 @@ TEST(SegmentTransportTest, AmplificationBudgetPerAddress) {
   EXPECT_LE(rig.wire_bytes_sent_to(packed_victim), packed_limit);
   EXPECT_GT(rig.wire_bytes_sent_to(packed_victim), packed_limit - 2 * (kSegmentHeaderSize + kDatagramOverhead));
 
-  // Port 1 acknowledges its reply: its next replies go out, and again, whatever the budget.
-  rig.take_sent();
+  // Port 1 acknowledges its reply and seals a frame under our key: its next replies go out, and
+  // again, whatever the budget.
   rig.in(ack(0, 1), {victim, 1});
+  rig.in(push(199, test::bytes_of("sealed")), {victim, 1});
+  rig.in(ack(1, 2), {victim, 1});
+  rig.take_sent();
   rig.in(push(200, kBig), {victim, 1});
-  received += ack(0, 1).size() + push(200, kBig).size() + 2 * kDatagramOverhead;
+  received += 2 * ack(0, 1).size() + push(199, test::bytes_of("sealed")).size() + push(200, kBig).size() +
+              4 * kDatagramOverhead;
   rig.clock->advance(250ms);
   rig.transport.resend_due(rig.clock->now());
   auto sent_to_one = rig.take_sent();
@@ -601,6 +614,57 @@ TEST(SegmentTransportTest, AmplificationBudgetPerAddress) {
   EXPECT_EQ(acks, 10u);
   EXPECT_LE(sent + rig.wire_bytes_sent_to(victim), 3 * received + 4096);
 }
+
+// An acknowledgement can be forged without seeing the reply (its sn is 0 on a new session), and
+// so can a handshake: after them, replies are resent but everything stays within the address's
+// budget. A frame sealed under the key of our handshake reply, or a logical connection (opened
+// only by a sealed connect), shows the peer reads what is sent to it: it is then served in full.
+struct ProofCase {
+  const char* name;
+  std::vector<const char*> pushes;  // after the acknowledgement of the first reply
+  bool served_in_full;
+};
+
+class ProofTest : public ::testing::TestWithParam<ProofCase> {};
+
+TEST_P(ProofTest, OnlyAPeerThatReadsOurRepliesIsServedBeyondItsBudget) {
+  Rig rig;
+  const Ipv4 victim = Ipv4::from_octets(10, 66, 0, 9);
+  const SocketAddrV4 from{victim, 5};
+  std::size_t received = 0;
+  const auto in = [&](const Bytes& datagram) {
+    rig.in(datagram, from);
+    received += datagram.size() + kDatagramOverhead;
+  };
+  in(push(1, kHello));
+  in(ack(0, 1));
+  std::uint32_t sn = 2;
+  for (const char* payload : GetParam().pushes) in(push(sn++, test::bytes_of(payload)));
+  rig.take_sent();
+  constexpr std::uint32_t kPushes = 2;
+  for (std::uint32_t i = 0; i < kPushes; ++i) in(push(100 + i, kBig));
+  for (int i = 0; i < 10; ++i) {
+    rig.clock->advance(250ms);
+    rig.transport.resend_due(rig.clock->now());
+  }
+  std::size_t big_replies = 0;
+  for (const auto& s : rig.socket.sent()) big_replies += s.data.size() == kSegmentHeaderSize + kBigReply;
+  if (GetParam().served_in_full) {
+    EXPECT_EQ(big_replies, kPushes * kMaxTransmissions);
+  } else {
+    const std::size_t limit = 3 * received + 4096;
+    EXPECT_LE(rig.wire_bytes_sent_to(victim), limit);
+    EXPECT_GT(big_replies, kPushes);  // resends go out while the budget lasts
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Proofs, ProofTest,
+    ::testing::Values(ProofCase{"acknowledgement", {}, false},
+                      ProofCase{"acknowledgement_and_handshake", {"key"}, false},
+                      ProofCase{"sealed_frame", {"sealed"}, true},
+                      ProofCase{"logical_connection", {"chan"}, true}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(SegmentTransportTest, FirstReplyWithinTheAllowanceGoesOut) {
   Rig rig;

@@ -53,14 +53,15 @@ class MediaReaderThread : public ::testing::Test {
   MediaReaderInputs inputs(Fd audio, std::optional<StreamKeys> keys = std::nullopt) {
     MediaReaderInputs in{
         .audio = std::move(audio),
-        .keys = std::move(keys),
-        // The PCM stream: without a device text the reader would open the native output first,
-        // and this machine has none. No audio arrives, so the streamer never connects.
-        .media = testing::media_config("stream:127.0.0.1:9", system_clock()),
-        .token = SessionToken(counter_, 3),
-        .shared = testing::session_shared(sink_.sink(), system_clock()),
+        .session = {.params = {.rtsp_ip = {},.rtsp_port = 0,.keys = std::move(keys),
+                               // The PCM stream: without a device text the reader would open the
+                               // native output first, and this machine has none. No audio
+                               // arrives, so the streamer never connects.
+                               .media = testing::media_config("stream:127.0.0.1:9", system_clock()),
+                               .token = SessionToken(counter_, 3)},
+                    .shared = testing::session_shared(sink_.sink(), system_clock())},
     };
-    in.shared.session_alive = alive_;
+    in.session.shared.session_alive = alive_;
     return in;
   }
 
@@ -102,7 +103,7 @@ TEST_F(MediaReaderThread, ResetIsAStreamFailureWithFingerprint) {
     if (with_keys)
       keys = *StreamKeys::from_strings("A1b2C3d4E5f6G7h8", "0123456789abcdef", "fedcba9876543210");
     auto in = inputs(std::move(local), keys);
-    in.shared.events = sink.sink();
+    in.session.shared.events = sink.sink();
     run(std::move(in));
     const auto events = sink.events();
     ASSERT_EQ(events.size(), 1u);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/thread.h"
+#include "support/media_records.h"
 #include "support/recording_sink.h"
 #include "support/timer_server_process.h"
 
@@ -59,14 +60,14 @@ class ClockSyncTest : public ::testing::Test {
   // Starts the thread through spawn_timer_synchronizer, or with `timing` through clock_sync_main.
   void start(SocketAddrV4 server, const ClockSyncTiming* timing = nullptr) {
     EventSink events = watched_sink();
+    SessionShared shared = testing::session_shared(std::move(events), system_clock());
+    shared.gate = gate_;
+    shared.presentation = clock_;
+    shared.session_alive = alive_;
+    shared.play_received = play_;
     TimerSyncInputs inputs{.server = server,
-                           .events = std::move(events),
-                           .session_alive = alive_,
-                           .media_generation = generation_,
-                           .blocked = blocked_,
-                           .clock = clock_,
-                           .play_received = play_,
-                           .generation = kGeneration};
+                           .shared = std::move(shared),
+                           .token = SessionToken(generation_, kGeneration)};
     if (timing == nullptr) {
       spawn_timer_synchronizer(std::move(inputs));
       return;
@@ -112,7 +113,9 @@ class ClockSyncTest : public ::testing::Test {
   std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
   std::shared_ptr<std::atomic<std::uint64_t>> generation_ =
       std::make_shared<std::atomic<std::uint64_t>>(kGeneration);
-  std::shared_ptr<std::atomic<bool>> blocked_ = std::make_shared<std::atomic<bool>>(false);
+  PlaybackGate gate_ =
+      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), system_clock());
+  std::shared_ptr<std::atomic<bool>> blocked_ = gate_.blocked_cell();
   std::shared_ptr<std::atomic<bool>> play_ = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<ZeDidiPresentationClock> clock_ = ZeDidiPresentationClock::create(system_clock());
   // The steady-clock time (µs) of the clock's base.
@@ -393,13 +396,10 @@ void run_without_descriptors() {
   if (::setrlimit(RLIMIT_NOFILE, &none) != 0) std::_Exit(2);
   TimerSyncInputs inputs{
       .server = SocketAddrV4{Ipv4::loopback(), 9},
-      .events = EventSink([](Json e) { std::fprintf(stderr, "%s\n", compact_json(e).c_str()); }),
-      .session_alive = std::make_shared<std::atomic<bool>>(true),
-      .media_generation = std::make_shared<std::atomic<std::uint64_t>>(kGeneration),
-      .blocked = std::make_shared<std::atomic<bool>>(false),
-      .clock = ZeDidiPresentationClock::create(system_clock()),
-      .play_received = std::make_shared<std::atomic<bool>>(false),
-      .generation = kGeneration};
+      .shared = testing::session_shared(
+          EventSink([](Json e) { std::fprintf(stderr, "%s\n", compact_json(e).c_str()); }),
+          system_clock()),
+      .token = SessionToken(std::make_shared<std::atomic<std::uint64_t>>(kGeneration), kGeneration)};
   clock_sync_main(std::move(inputs));
   std::_Exit(0);
 }

@@ -21,10 +21,7 @@ using testing::RecordingSink;
 using testing::ScriptedAudioHost;
 
 Result<NativeOutput> open_on(const MediaConfig& media, RecordingSink& sink) {
-  return open_native_output(media, std::nullopt, std::make_shared<std::atomic<bool>>(false),
-                            std::make_shared<std::atomic<std::uint32_t>>(100),
-                            ZeDidiPresentationClock::create(system_clock()), ZeDidiLatencyTelemetry::create(),
-                            sink.sink());
+  return open_native_output(media, std::nullopt, testing::session_shared(sink.sink(), system_clock()));
 }
 
 std::shared_ptr<ScriptedAudioHost> scripted_host(const char* id) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "media/output/render_callback.h"
+#include "support/media_records.h"
 #include "support/fake_audio_host.h"
 #include "support/recording_sink.h"
 
@@ -32,7 +33,8 @@ FakeDeviceScript device(std::optional<std::string> id, std::optional<std::string
 
 // The inputs of one open, kept so a test can see what the output still holds.
 struct Inputs {
-  std::shared_ptr<std::atomic<bool>> blocked = std::make_shared<std::atomic<bool>>(false);
+  PlaybackGate gate =
+      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), system_clock());
   std::shared_ptr<std::atomic<std::uint32_t>> volume =
       std::make_shared<std::atomic<std::uint32_t>>(100);
   std::shared_ptr<ZeDidiPresentationClock> clock = ZeDidiPresentationClock::create(system_clock());
@@ -40,12 +42,15 @@ struct Inputs {
   RecordingSink sink;
 
   Result<NativeOutput> open(audio::AudioHost& host, std::optional<std::string> requested) {
-    return open_native_audio_output(host, std::move(requested), blocked, volume, clock, telemetry,
-                                    sink.sink());
+    SessionShared shared = testing::session_shared(sink.sink(), system_clock(), telemetry);
+    shared.gate = gate;
+    shared.receiver_volume = volume;
+    shared.presentation = clock;
+    return open_native_audio_output(host, std::move(requested), shared);
   }
   // Whether anything but this record still holds the shared inputs.
   bool released() const {
-    return blocked.use_count() == 1 && volume.use_count() == 1 && clock.use_count() == 1 &&
+    return gate.blocked_cell().use_count() == 1 && volume.use_count() == 1 && clock.use_count() == 1 &&
            telemetry.use_count() == 1;
   }
 };

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "media/output/native_output.h"
+#include "support/media_records.h"
 #include "support/fake_audio_host.h"
 #include "support/recording_sink.h"
 
@@ -51,9 +52,9 @@ struct QueueHandOff {
 Result<NativeOutput> open_default(PacedAudioHost& host,
                                   std::shared_ptr<ZeDidiPresentationClock> clock,
                                   RecordingSink& sink) {
-  return open_native_audio_output(host, std::nullopt, std::make_shared<std::atomic<bool>>(false),
-                                  std::make_shared<std::atomic<std::uint32_t>>(100),
-                                  std::move(clock), ZeDidiLatencyTelemetry::create(), sink.sink());
+  SessionShared shared = testing::session_shared(sink.sink(), system_clock());
+  shared.presentation = std::move(clock);
+  return open_native_audio_output(host, std::nullopt, shared);
 }
 
 // Plays the host's scripted callbacks through the opened output, its queue handed to the

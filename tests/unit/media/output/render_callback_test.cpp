@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fake_clock.h"
+#include "support/media_records.h"
 #include "support/recording_sink.h"
 
 namespace sonvale {
@@ -25,18 +26,10 @@ using testing::RecordingSink;
 // One render state over fake time, with the session's shared objects, driven buffer by buffer.
 class RenderHarness {
  public:
-  explicit RenderHarness(std::size_t channels = 2, std::optional<EventSink> events = std::nullopt) {
-    st.events = events ? *events : sink.sink();
-    st.channels = channels;
-    st.telemetry = telemetry;
-    st.callback_started = std::make_shared<std::atomic<bool>>(false);
-    st.blocked = blocked;
-    st.queue = queue;
-    st.clock = clock;
-    st.sync_started = std::make_shared<std::atomic<bool>>(false);
-    st.volume = volume;
-    st.signal_started = std::make_shared<std::atomic<bool>>(false);
-  }
+  explicit RenderHarness(std::size_t channels = 2, std::optional<EventSink> events = std::nullopt)
+      : st{.session = session_parts(events ? *events : sink.sink()),
+           .queue = queue,
+           .channels = channels} {}
 
   // Server time equals local time now and runs `rate` times as fast from now on; the phone's
   // offset is 0.
@@ -77,12 +70,22 @@ class RenderHarness {
   std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = ZeDidiLatencyTelemetry::create();
   std::shared_ptr<testing::FakeClock> time = testing::make_fake_clock();
   std::shared_ptr<ZeDidiPresentationClock> clock = ZeDidiPresentationClock::create(time);
-  std::shared_ptr<std::atomic<bool>> blocked = std::make_shared<std::atomic<bool>>(false);
+  PlaybackGate gate =
+      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), time);
+  std::shared_ptr<std::atomic<bool>> blocked = gate.blocked_cell();
   std::shared_ptr<std::atomic<std::uint32_t>> volume =
       std::make_shared<std::atomic<std::uint32_t>>(100);
   RenderState st;
 
  private:
+  SessionShared session_parts(EventSink events) const {
+    SessionShared shared = testing::session_shared(std::move(events), time, telemetry);
+    shared.gate = gate;
+    shared.receiver_volume = volume;
+    shared.presentation = clock;
+    return shared;
+  }
+
   std::uint64_t pushed_ = 0;
 };
 

@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "media/output/native_output.h"
+#include "support/media_records.h"
 #include "support/recording_sink.h"
 
 // libpulse keeps a few small allocations of its device queries (made through RtAudio) until the
@@ -235,9 +236,7 @@ TEST_F(RtAudioOutputTest, QueuedToneIsHeardOnTheDefaultOutput) {
   auto telemetry = ZeDidiLatencyTelemetry::create();
   auto out = open_native_output(
       *MediaConfig::resolve(std::nullopt, system_clock()), "pulse:" + std::string(kSinkDescription),
-      std::make_shared<std::atomic<bool>>(false),
-      std::make_shared<std::atomic<std::uint32_t>>(100), ZeDidiPresentationClock::create(system_clock()),
-      telemetry, sink.sink());
+      testing::session_shared(sink.sink(), system_clock(), telemetry));
   ASSERT_TRUE(out) << out.error().to_string();
   const auto ready = sink.named("audio_output_ready").at(0);
   EXPECT_EQ(ready["device_id"], "pulse:" + std::string(kSinkDescription));
@@ -281,10 +280,7 @@ TEST_F(RtAudioOutputTest, LostServerIsReportedOnceAndEndsTheStream) {
   testing::RecordingSink sink;
   // The receiver's own host, as the media configuration resolves it at start.
   auto out = open_native_output(*MediaConfig::resolve(std::nullopt, system_clock()), std::nullopt,
-                                std::make_shared<std::atomic<bool>>(false),
-                                std::make_shared<std::atomic<std::uint32_t>>(100),
-                                ZeDidiPresentationClock::create(system_clock()), ZeDidiLatencyTelemetry::create(),
-                                sink.sink());
+                                testing::session_shared(sink.sink(), system_clock()));
   ASSERT_TRUE(out) << out.error().to_string();
   ASSERT_TRUE(sink.wait_for_event("audio_output_callback_started", 10s));
   server_.stop(SIGKILL);

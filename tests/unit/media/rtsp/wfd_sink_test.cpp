@@ -120,7 +120,7 @@ class WfdSinkRequests : public ::testing::Test {
   testing::RecordingSink sink_;
   std::shared_ptr<std::atomic<std::uint64_t>> counter_ =
       std::make_shared<std::atomic<std::uint64_t>>(9);
-  WfdSinkContext ctx_{
+  MediaSessionContext ctx_{
       .params = {.rtsp_ip = Ipv4::loopback(),
                  .rtsp_port = 1,
                  .keys = std::nullopt,

@@ -36,11 +36,13 @@ class ReaderLoopTest : public ::testing::Test {
     result_ =
         std::async(std::launch::async, [this, keys, device, fd = std::move(reader_end_)]() mutable {
           return run_media_reader_with(
-              outputs_, MediaReaderInputs{.audio = std::move(fd),
-                                          .keys = keys,
-                                          .media = testing::media_config(device, system_clock()),
-                                          .token = SessionToken(counter_, 7),
-                                          .shared = testing::session_shared(sink_.sink(), system_clock(), telemetry_)});
+              outputs_,
+              MediaReaderInputs{
+                  .audio = std::move(fd),
+                  .session = {.params = {.rtsp_ip = {},.rtsp_port = 0,.keys = keys,
+                                         .media = testing::media_config(device, system_clock()),
+                                         .token = SessionToken(counter_, 7)},
+                              .shared = testing::session_shared(sink_.sink(), system_clock(), telemetry_)}});
         });
   }
 
@@ -328,11 +330,12 @@ TEST(ReaderLoopTcpTest, ResetIsAReadFailure) {
   auto counter = std::make_shared<std::atomic<std::uint64_t>>(1);
   auto result = std::async(std::launch::async, [&] {
     return run_media_reader_with(outputs,
-                                 MediaReaderInputs{.audio = std::move(accepted->fd),
-                                                   .keys = std::nullopt,
-                                                   .media = testing::media_config("stream:1", system_clock()),
-                                                   .token = SessionToken(counter, 1),
-                                                   .shared = testing::session_shared(EventSink(), system_clock())});
+                                 MediaReaderInputs{
+                                     .audio = std::move(accepted->fd),
+                                     .session = {.params = {.rtsp_ip = {},.rtsp_port = 0,.keys = std::nullopt,
+                                                            .media = testing::media_config("stream:1", system_clock()),
+                                                            .token = SessionToken(counter, 1)},
+                                                 .shared = testing::session_shared(EventSink(), system_clock())}});
   });
   ASSERT_TRUE(write_all(phone->get(), Bytes{0x24, 0}));
   const linger lg{1, 0};
