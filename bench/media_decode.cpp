@@ -23,8 +23,8 @@
 
 #include "core/crypto.h"
 #include "media/stream/aac_player.h"
-#include "media/stream/rtp.h"
-#include "media/stream/ts_demuxer.h"
+#include "media/format/rtp.h"
+#include "media/format/ts_demuxer.h"
 
 extern char** environ;
 

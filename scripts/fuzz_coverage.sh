@@ -16,7 +16,7 @@ LLVM_COV=${LLVM_COV:-llvm-cov}
 # The sources each target is there to exercise (a target reaches more, e.g. core/bytes.h or the
 # event writer, but these are the parsers under test).
 declare -A SOURCES=(
-  [adts]="src/media/stream/adts.cpp"
+  [adts]="src/media/format/adts.cpp"
   [control_frame]="src/protocol/control_frame.cpp src/protocol/control_payloads.cpp src/protocol/control_events.cpp"
   [control_session]="src/protocol/control_session.cpp src/protocol/control_hub.cpp src/protocol/control_frame.cpp"
   [dns_question]="src/discovery/dns_message.cpp src/discovery/peer_browser.cpp"
@@ -24,11 +24,11 @@ declare -A SOURCES=(
   [lyra_frame]="src/lyra/frames.cpp src/lyra/protobuf.cpp"
   [lyra_secure]="src/lyra/secure_channel.cpp src/lyra/replies.cpp src/lyra/frames.cpp"
   [lyra_segments]="src/lyra/segment.cpp src/lyra/segment_transport.cpp"
-  [pes_packet]="src/media/stream/pes_packet.cpp src/media/stream/ts_packet.cpp"
-  [rtp]="src/media/stream/rtp.cpp"
+  [pes_packet]="src/media/format/pes_packet.cpp src/media/format/ts_packet.cpp"
+  [rtp]="src/media/format/rtp.cpp"
   [rtsp_framer]="src/media/rtsp/rtsp_message.cpp"
   [timer_reply]="src/media/clock/timer_exchange.cpp"
-  [ts_demuxer]="src/media/stream/ts_demuxer.cpp src/media/stream/ts_packet.cpp src/media/stream/pes_packet.cpp"
+  [ts_demuxer]="src/media/format/ts_demuxer.cpp src/media/format/ts_packet.cpp src/media/format/pes_packet.cpp"
 )
 
 targets=("$@")

@@ -7,7 +7,7 @@
 
 #include "media/clock/latency_telemetry.h"
 #include "media/clock/presentation_clock.h"
-#include "media/stream/adts.h"
+#include "media/format/adts.h"
 
 namespace sonvale {
 namespace {

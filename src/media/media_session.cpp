@@ -7,12 +7,13 @@
 
 #include "core/socket_addr.h"
 #include "core/thread.h"
-#include "media/clock/latency_feedback.h"
+#include "media/rtsp/latency_feedback.h"
 #include "media/clock/presentation_clock.h"
 #include "media/media_error.h"
 #include "media/media_events.h"
 #include "media/rtsp/rtsp_transport.h"
 #include "media/rtsp/wfd_sink.h"
+#include "media/stream/data_threads.h"
 
 namespace sonvale {
 namespace {
@@ -60,14 +61,6 @@ Result<> run_session_loop(int fd, const MediaSessionContext& ctx, WfdSinkState& 
 }
 
 }  // namespace
-
-bool emit_normal_channel_close(const EventSink& events, const Error& failure,
-                               std::uint64_t generation) {
-  const RemoteChannelClosed* closed = remote_closed_details(failure);
-  if (closed == nullptr) return false;
-  events(media_channel_closed_event(*closed, generation));
-  return true;
-}
 
 Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
   const SocketAddrV4 source{launch.params.rtsp_ip, launch.params.rtsp_port};

@@ -64,9 +64,4 @@ void rtsp_session_main(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry
 [[nodiscard]] Result<> run_rtsp_receiver(
     RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr);
 
-// When `failure` is (beneath any context) a RemoteChannelClosed, emits "media_channel_closed"
-// with its details and `generation` and returns true; otherwise emits nothing and returns false.
-bool emit_normal_channel_close(const EventSink& events, const Error& failure,
-                               std::uint64_t generation);
-
 }  // namespace sonvale

@@ -18,7 +18,7 @@
 #include "media/output/output_choice.h"
 #include "media/playback_gate.h"
 #include "media/clock/presentation_clock.h"
-#include "media/stream_keys.h"
+#include "media/format/stream_keys.h"
 
 namespace sonvale {
 

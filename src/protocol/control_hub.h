@@ -23,7 +23,7 @@
 #include "core/error.h"
 #include "core/net.h"
 #include "media/playback_gate.h"
-#include "media/stream_keys.h"
+#include "media/format/stream_keys.h"
 #include "protocol/control_frame.h"
 #include "protocol/control_payloads.h"
 #include "protocol/receiver_command.h"

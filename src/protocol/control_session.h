@@ -22,7 +22,7 @@
 #include "core/event_sink.h"
 #include "core/net.h"
 #include "media/rtsp_launch.h"
-#include "media/stream_keys.h"
+#include "media/format/stream_keys.h"
 #include "protocol/control_frame.h"
 #include "protocol/control_hub.h"
 #include "protocol/device_identity.h"

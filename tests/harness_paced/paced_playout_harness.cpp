@@ -30,7 +30,7 @@
 #include "core/net.h"
 #include "core/thread.h"
 #include "media/media_session.h"
-#include "media/stream_keys.h"
+#include "media/format/stream_keys.h"
 #include "support/fake_audio_host.h"
 #include "support/harness_args.h"
 

@@ -19,7 +19,7 @@
 #include "media/media_error.h"
 #include "core/net.h"
 #include "media/stream/reader_loop.h"
-#include "media/stream_keys.h"
+#include "media/format/stream_keys.h"
 #include "support/harness_args.h"
 #include "support/media_records.h"
 

@@ -14,7 +14,7 @@
 #include "core/decimal.h"
 #include "core/error.h"
 #include "core/net.h"
-#include "media/stream_keys.h"
+#include "media/format/stream_keys.h"
 
 namespace sonvale::testing {
 

@@ -10,7 +10,7 @@
 
 #include "core/text.h"
 #include "media/media_events.h"
-#include "media/stream/adts.h"
+#include "media/format/adts.h"
 #include "media/output/render_callback.h"
 
 namespace sonvale {

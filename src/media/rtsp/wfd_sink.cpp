@@ -7,7 +7,7 @@
 #include "core/socket_addr.h"
 #include "core/text.h"
 #include "media/clock/clock_sync.h"
-#include "media/data_threads.h"
+#include "media/stream/data_threads.h"
 #include "media/media_events.h"
 #include "media/rtsp/rtsp_transport.h"
 

@@ -19,7 +19,7 @@
 #include "media/rtsp/rtsp_message.h"
 #include "media/rtsp_launch.h"
 #include "media/session_context.h"
-#include "media/stream_keys.h"
+#include "media/format/stream_keys.h"
 
 namespace sonvale {
 

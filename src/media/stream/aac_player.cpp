@@ -8,7 +8,7 @@
 
 #include "core/encoding.h"
 #include "media/media_events.h"
-#include "media/stream/adts.h"
+#include "media/format/adts.h"
 
 namespace sonvale {
 namespace {

@@ -2,13 +2,13 @@
 
 #include <chrono>
 
-#include "media/stream/adts.h"
+#include "media/format/adts.h"
 #include "media/generation_read.h"
 #include "media/media_events.h"
 #include "media/output/native_output.h"
 #include "media/output/pcm_streamer.h"
-#include "media/stream/rtp.h"
-#include "media/stream/ts_demuxer.h"
+#include "media/format/rtp.h"
+#include "media/format/ts_demuxer.h"
 
 namespace sonvale {
 namespace {

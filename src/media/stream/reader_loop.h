@@ -10,9 +10,15 @@
 #include "core/event_sink.h"
 #include "core/net.h"
 #include "media/stream/aac_player.h"
-#include "media/data_threads.h"
+#include "media/session_context.h"
 
 namespace sonvale {
+
+// What the RTSP session hands to the media reader thread of its audio data connection.
+struct MediaReaderInputs {
+  Fd audio;  // owned by the reader from now on
+  MediaSessionContext session;
+};
 
 // The media reader of one audio data connection: reads the '$'-framed RTP packets, demultiplexes
 // and decrypts the audio, decodes it and hands it to the output the media configuration chose.

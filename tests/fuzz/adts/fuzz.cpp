@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "media/stream/adts.h"
+#include "media/format/adts.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const sonvale::ByteSpan input(data, size);

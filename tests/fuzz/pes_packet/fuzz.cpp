@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "media/stream/pes_packet.h"
-#include "media/stream/ts_packet.h"
+#include "media/format/pes_packet.h"
+#include "media/format/ts_packet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const sonvale::ByteSpan input(data, size);

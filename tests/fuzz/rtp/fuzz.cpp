@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "media/stream/rtp.h"
+#include "media/format/rtp.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const sonvale::ByteSpan input(data, size);

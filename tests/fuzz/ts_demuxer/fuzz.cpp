@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "media/stream/ts_demuxer.h"
+#include "media/format/ts_demuxer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;

@@ -1,4 +1,4 @@
-#include "media/stream/adts.h"
+#include "media/format/adts.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "media/stream_keys.h"
+#include "media/format/stream_keys.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "media/stream/ts_demuxer.h"
+#include "media/format/ts_demuxer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "media/stream/pes_packet.h"
+#include "media/format/pes_packet.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "media/stream/rtp.h"
+#include "media/format/rtp.h"
 
 #include <fmt/format.h>
 

@@ -1,4 +1,4 @@
-#include "media/clock/latency_feedback.h"
+#include "media/rtsp/latency_feedback.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

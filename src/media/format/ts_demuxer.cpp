@@ -1,9 +1,9 @@
-#include "media/stream/ts_demuxer.h"
+#include "media/format/ts_demuxer.h"
 
 #include <algorithm>
 
-#include "media/stream/adts.h"
-#include "media/stream/pes_packet.h"
+#include "media/format/adts.h"
+#include "media/format/pes_packet.h"
 
 namespace sonvale {
 

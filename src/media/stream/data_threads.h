@@ -9,14 +9,9 @@
 #include "core/event_sink.h"
 #include "core/net.h"
 #include "media/session_context.h"
+#include "media/stream/reader_loop.h"
 
 namespace sonvale {
-
-// What the RTSP session hands to the media reader thread of its audio data connection.
-struct MediaReaderInputs {
-  Fd audio;  // owned by the reader from now on
-  MediaSessionContext session;
-};
 
 // Thread body of "sonvale-image-drain": reads and discards the image connection until it ends or
 // fails, then closes it. Reports nothing.
@@ -26,6 +21,11 @@ void image_drain_main(Fd image);
 // success, a replaced generation or the session's own shutdown; "media_channel_closed" when the
 // phone closed the connection; otherwise one "error" event "sonvale_audio_stream_failed".
 void media_reader_main(MediaReaderInputs inputs);
+
+// When `failure` is (beneath any context) a RemoteChannelClosed, emits "media_channel_closed"
+// with its details and `generation` and returns true; otherwise emits nothing and returns false.
+bool emit_normal_channel_close(const EventSink& events, const Error& failure,
+                               std::uint64_t generation);
 
 // Start the two threads detached; a failure to start one is dropped (its connection is closed).
 void spawn_image_drain(Fd image);

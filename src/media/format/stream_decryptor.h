@@ -4,7 +4,7 @@
 #include <span>
 
 #include "core/crypto.h"
-#include "media/stream_keys.h"
+#include "media/format/stream_keys.h"
 
 namespace sonvale {
 

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "core/bytes.h"
-#include "media/stream/audio_pes.h"
-#include "media/stream/stream_decryptor.h"
-#include "media/stream/ts_packet.h"
-#include "media/stream_keys.h"
+#include "media/format/audio_pes.h"
+#include "media/format/stream_decryptor.h"
+#include "media/format/ts_packet.h"
+#include "media/format/stream_keys.h"
 
 namespace sonvale {
 

@@ -1,4 +1,4 @@
-#include "media/stream/ts_packet.h"
+#include "media/format/ts_packet.h"
 
 namespace sonvale {
 

@@ -1,11 +1,10 @@
-#include "media/data_threads.h"
+#include "media/stream/data_threads.h"
 
 #include <array>
 
 #include "core/thread.h"
-#include "media/stream/reader_loop.h"
 #include "media/media_events.h"
-#include "media/media_session.h"
+#include "media/media_error.h"
 
 namespace sonvale {
 
@@ -31,6 +30,14 @@ void media_reader_main(MediaReaderInputs in) {
   if (!session_alive->load(std::memory_order_acquire)) return;
   if (emit_normal_channel_close(events, result.error(), token.generation())) return;
   events(audio_stream_failed_event(fingerprint, token.generation(), result.error()));
+}
+
+bool emit_normal_channel_close(const EventSink& events, const Error& failure,
+                               std::uint64_t generation) {
+  const RemoteChannelClosed* closed = remote_closed_details(failure);
+  if (closed == nullptr) return false;
+  events(media_channel_closed_event(*closed, generation));
+  return true;
 }
 
 void spawn_image_drain(Fd image) {

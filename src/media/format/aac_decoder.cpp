@@ -1,4 +1,4 @@
-#include "media/stream/aac_decoder.h"
+#include "media/format/aac_decoder.h"
 
 #include <fmt/format.h>
 

@@ -1,4 +1,4 @@
-#include "media/stream/stream_decryptor.h"
+#include "media/format/stream_decryptor.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "media/data_threads.h"
+#include "media/stream/data_threads.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
