@@ -41,7 +41,7 @@ struct FillLimits {
 template <class ReadSome>
 [[nodiscard]] Result<FillEnd> fill_at_least(ReadSome&& read, std::span<std::uint8_t> buf,
                                             std::size_t& filled, std::size_t need,
-                                            const FillLimits& limits = {}) {
+                                            const FillLimits& limits = FillLimits()) {
   while (filled < need) {
     if (limits.stop && limits.stop()) return FillEnd::kStopped;
     if (limits.before_read) limits.before_read();
@@ -63,8 +63,9 @@ template <class ReadSome>
 [[nodiscard]] Result<> read_exactly(ReadSome&& read, std::span<std::uint8_t> buf,
                                     std::optional<Clock::time_point> deadline = std::nullopt) {
   std::size_t filled = 0;
-  SV_ASSIGN_OR_RETURN(const FillEnd end, fill_at_least(read, buf, filled, buf.size(),
-                                                       FillLimits{.deadline = deadline}));
+  FillLimits limits;
+  limits.deadline = deadline;
+  SV_ASSIGN_OR_RETURN(const FillEnd end, fill_at_least(read, buf, filled, buf.size(), limits));
   if (end != FillEnd::kFull) return fail(Error::unexpected_eof());
   return {};
 }

@@ -48,12 +48,12 @@ class ScriptedStream {
 
 struct FillCase {
   std::string name;
-  std::vector<Step> steps;
+  std::vector<Step> steps = {};
   std::size_t buffer = 8;
   std::size_t need = 8;
-  std::optional<int> stop_after_reads;  // with a stop predicate: says yes once this many ran
+  std::optional<int> stop_after_reads = std::nullopt;  // with a stop predicate: says yes once this many ran
   // Outcome: the end, or the IoKind of the failure.
-  std::optional<FillEnd> end;
+  std::optional<FillEnd> end = std::nullopt;
   IoKind failure = IoKind::kOther;
   std::size_t filled = 0;
   std::size_t reads = 0;
@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
         FillCase{.name = "reset_fails_even_with_stop", .steps = {{1}, {0, ECONNRESET}},
                  .stop_after_reads = 100, .failure = IoKind::kConnectionReset, .filled = 1,
                  .reads = 2}),
-    [](const ::testing::TestParamInfo<FillCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<FillCase>& param) { return param.param.name; });
 
 TEST(ReadExactlyTest, FillsOrReportsAShortStreamAsUnexpectedEof) {
   struct Case {
