@@ -1,5 +1,6 @@
 #include "protocol/control_hub.h"
 
+#include <map>
 #include <tuple>
 #include <vector>
 
@@ -42,17 +43,32 @@ ControlHub::ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volu
       output_suspended_(std::make_shared<std::atomic<bool>>(false)),
       clock_(std::move(clock)) {}
 
-std::optional<std::uint64_t> connection_to_close(const std::vector<ConnectionActivity>& open) {
-  const ConnectionActivity* oldest = nullptr;
+std::optional<std::uint64_t> connection_to_close(const std::vector<ConnectionActivity>& open,
+                                                 Ipv4 newcomer) {
+  std::map<std::uint32_t, std::size_t> held;  // connections per address
+  for (const auto& c : open) ++held[c.peer.value];
+  const auto own_it = held.find(newcomer.value);
+  const std::size_t own = own_it == held.end() ? 0 : own_it->second;
+  const ConnectionActivity* chosen = nullptr;
+  std::size_t chosen_held = 0;
   for (const auto& c : open) {
-    if (c.authenticated) continue;
-    if (oldest == nullptr || c.last_active < oldest->last_active) oldest = &c;
+    const std::size_t n = held[c.peer.value];
+    if (n < (c.authenticated ? own + 2 : own)) continue;
+    const bool better =
+        chosen == nullptr ||
+        std::tuple(chosen_held, c.authenticated, c.last_active) <
+            std::tuple(n, chosen->authenticated, chosen->last_active);
+    if (better) {
+      chosen = &c;
+      chosen_held = n;
+    }
   }
-  if (oldest == nullptr) return std::nullopt;
-  return oldest->session_id;
+  if (chosen == nullptr) return std::nullopt;
+  return chosen->session_id;
 }
 
-Result<Admission> ControlHub::register_session(std::uint64_t session_id, const Fd& connection) const {
+Result<Admission> ControlHub::register_session(std::uint64_t session_id, const Fd& connection,
+                                               Ipv4 peer) const {
   SV_ASSIGN_OR_RETURN(Fd dup, with_context(connection.duplicate(),
                                            "clone ZeDidi control socket for shutdown"));
   Admission admission;
@@ -63,12 +79,13 @@ Result<Admission> ControlHub::register_session(std::uint64_t session_id, const F
     if (sockets.size() >= kMaxControlConnections) {
       std::vector<ConnectionActivity> open;
       open.reserve(sockets.size());
-      for (const auto& [id, s] : sockets) open.push_back({id, s.last_active, s.authenticated});
-      admission.closed = connection_to_close(open);
+      for (const auto& [id, s] : sockets) open.push_back({id, s.last_active, s.authenticated, s.peer});
+      admission.closed = connection_to_close(open, peer);
       if (!admission.closed) return Admission{false, std::nullopt};
       closed = std::move(sockets.extract(*admission.closed).mapped().fd);
     }
-    sockets[session_id] = RegisteredSocket{std::move(dup), ++session_sockets_->activity_tick, false};
+    sockets[session_id] =
+        RegisteredSocket{std::move(dup), ++session_sockets_->activity_tick, false, peer};
   }
   if (closed.valid()) shutdown_both(closed.get());
   return admission;

@@ -78,16 +78,25 @@ inline constexpr std::size_t kMaxRememberedStreamKeys = 256;
 // At most this many control connections are open at once.
 inline constexpr std::size_t kMaxControlConnections = 64;
 
-// What the cap on control connections weighs: how recently a connection was active (a tick that
-// grows with every registration and received frame) and whether it completed SafetyAuth.
+// What the cap on control connections weighs: the peer's address, how recently a connection was
+// active (a tick that grows with every registration and received frame) and whether it completed
+// SafetyAuth.
 struct ConnectionActivity {
   std::uint64_t session_id = 0;
   std::uint64_t last_active = 0;
   bool authenticated = false;
+  Ipv4 peer;
 };
-// The connection to close to make room for a new one: the least recently active of those that
-// have not completed SafetyAuth; nothing when every one has.
-std::optional<std::uint64_t> connection_to_close(const std::vector<ConnectionActivity>& open);
+// The connection to close to make room for a new one from `newcomer`, which holds N of `open`.
+// SafetyAuth needs no secret, so it shields a connection only from addresses about as busy as its
+// own: a connection that has not completed it can be closed when its address holds at least N
+// connections, one that has when its address holds at least N + 2 (so that two addresses never
+// take turns closing each other's). No address makes room at the cost of one holding fewer
+// connections than itself. Of those that can be closed: those of the address holding the most,
+// of them the unauthenticated first, then the least recently active. Nothing when none can be
+// closed.
+std::optional<std::uint64_t> connection_to_close(const std::vector<ConnectionActivity>& open,
+                                                 Ipv4 newcomer);
 
 // How a new connection fared under the cap.
 struct Admission {
@@ -108,8 +117,8 @@ class ControlHub {
   // With kMaxControlConnections already registered, it first shuts down the connection that
   // connection_to_close names (its session then ends as a peer's close would end it) or, when
   // there is none, refuses the new one (not admitted, nothing kept).
-  [[nodiscard]] Result<Admission> register_session(std::uint64_t session_id,
-                                                   const Fd& connection) const;
+  [[nodiscard]] Result<Admission> register_session(std::uint64_t session_id, const Fd& connection,
+                                                   Ipv4 peer) const;
   // A frame arrived on the session's connection.
   void note_activity(std::uint64_t session_id) const;
   // The session completed SafetyAuth: the cap no longer closes it to make room.
@@ -190,6 +199,7 @@ class ControlHub {
     Fd fd;
     std::uint64_t last_active = 0;
     bool authenticated = false;
+    Ipv4 peer;
   };
   struct SocketPart {
     mutable std::mutex mu;

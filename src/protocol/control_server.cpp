@@ -101,7 +101,7 @@ void accept_next(ListenerState& st, std::uint64_t& next_id) {
   const std::uint64_t id = next_id++;
   const ControlHub& hub = st.sessions.hub;
   const EventSink& events = st.sessions.events;
-  auto reg = hub.register_session(id, accepted->fd);
+  auto reg = hub.register_session(id, accepted->fd, accepted->peer.ip);
   if (!reg) {
     events(Json{{"event", "error"},
                    {"code", "sonvale_control_session_failed"},

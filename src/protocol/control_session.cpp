@@ -248,7 +248,8 @@ Result<> ControlSession::safety_auth(const Incoming& frame, std::uint8_t reply_c
     if (it != doc->end() && it->is_string()) message = &*it;
   }
   if (message == nullptr) return fail(Error::msg("SafetyAuth is missing authMsg"));
-  const std::string peer_message = message->get<std::string>();
+  // The event takes the one copy; the tree that holds the text lives to the end of the call.
+  const std::string& peer_message = message->get_ref<const std::string&>();
   const std::string ack = hmac_sha256_hex(auth_key_, peer_message);
   ctx_.events(Json{{"event", "authentication_diagnostic"},
                    {"stage", "safety_auth_received"},

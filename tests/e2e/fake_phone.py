@@ -103,8 +103,10 @@ class Frame:
 
 
 class FakePhone:
-    def __init__(self, host="127.0.0.1", port=8899, timeout=5.0):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+    def __init__(self, host="127.0.0.1", port=8899, timeout=5.0, source=None):
+        """`source`: the local address to connect from (another host of the loopback net)."""
+        self.sock = socket.create_connection((host, port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
         self.sock.settimeout(None)
         local = self.sock.getsockname()
         remote = self.sock.getpeername()

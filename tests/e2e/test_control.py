@@ -372,6 +372,24 @@ def test_stop_takes_effect_at_once_behind_unconfirmed_commands(receiver, record_
     assert [e for e in receiver.events if e.get("raw") == behind]
 
 
+def test_lines_beyond_a_full_command_queue_are_dropped_with_a_warning_and_stop_still_works(receiver):
+    listener = RtspListener()
+    phone = connect(receiver)
+    open_cast(receiver, phone, listener, with_keys=False)  # the active source, which never confirms
+    # One pause runs, waiting for the phone; 256 wait behind it; the rest find no room.
+    receiver.send_line("\n".join(['{"command":"pause"}'] * 300))
+    warnings = lambda: [e for e in receiver.events if e.get("code") == "sonvale_command_queue_full"]
+    receiver.wait_for(lambda e: len(warnings()) >= 43, timeout=5, what="a warning per dropped line")
+    assert warnings()[0] == {"event": "warning", "code": "sonvale_command_queue_full",
+                             "message": "等待执行的命令已达上限 256，已丢弃此行：host command queue is full"}
+    start = time.monotonic()
+    receiver.send({"command": "stop"})
+    assert receiver.wait_exit() == 0
+    took = time.monotonic() - start
+    assert took < 1.0, f"stop took {took:.2f} s"
+    assert 43 <= len(warnings()) <= 44  # the first pause may not yet have left the queue
+
+
 def test_stop_with_two_phones_connected(relvox):
     r = relvox(*ARGS)
     r.wait_event("bridge_ready")

@@ -157,6 +157,52 @@ def test_newcomer_is_refused_when_every_connection_has_authenticated(relvox):
     a_phone_still_authenticates(r)
 
 
+CROWD = "127.0.0.2"  # another host of the loopback net
+
+
+def test_a_crowd_of_connections_never_closes_the_phone_of_an_address_holding_fewer(relvox):
+    r = settled(relvox(*ARGS))
+    pid = r.proc.pid
+    phone = connect(r)  # between its probes: connected, not yet authenticated
+    crowd = []
+    for _ in range(3 * CAP):
+        s = socket.create_connection(("127.0.0.1", 8899), source_address=(CROWD, 0))
+        s.setblocking(False)
+        crowd.append(s)
+    # The crowd makes room among its own connections only: its oldest ones are closed.
+    wait_until(lambda: sum(closed_by_receiver(s) for s in crowd) == 2 * CAP + 1, 20,
+               "the crowd's oldest connections were closed")
+    assert not phone.closed
+    _, _, ack = phone.handshake()
+    assert ack.command == 3 and b'"result": "0"' in ack.body
+    for s in crowd:
+        s.close()
+    phone.close()
+    wait_until(lambda: control_threads(pid) == 1, 10, "every session ended")
+
+    # SafetyAuth needs no secret: a crowd that has completed it on every connection still yields
+    # one to a phone, and that phone's connection is not taken back by the crowd's next one.
+    authenticated = []
+    for _ in range(CAP):
+        authenticated.append(FakePhone(source=CROWD))
+        assert authenticated[-1].next_frame().command == 40  # the receiver's code
+        authenticated[-1].handshake()
+    phone = connect(r)
+    wait_until(lambda: sum(p.closed for p in authenticated) == 1, 5,
+               "one of the crowd's connections made room")
+    newcomer = FakePhone(source=CROWD)
+    newcomer.wait_closed()
+    assert not phone.closed
+    _, _, ack = phone.handshake()
+    assert ack.command == 3 and b'"result": "0"' in ack.body
+    warnings = r.named("warning")
+    assert [w["code"] for w in warnings] == ["sonvale_control_connection_limit"]
+    assert warnings[0]["message"].startswith("小米妙播控制连接已达上限 64，已关闭新连接：127.0.0.2:")
+    for p in authenticated + [phone]:
+        p.close()
+    a_phone_still_authenticates(r)
+
+
 INITIAL_STATE_REQUEST = struct.pack(">BBBHI", 0x24, 0, 41, 1, 0)  # three notifications back
 
 

@@ -223,8 +223,9 @@ using HostCommand = std::variant<ReceiverCommand, VolumeChange, Json>;
 // waits is only reported: the loop's own event lines are written, commands are dropped.
 class HostCommandQueue {
  public:
-  // At most this many commands, and this many bytes of event lines, wait; the loop then waits for
-  // room before it reads on.
+  // At most this many commands, and this many bytes of event lines, wait; a line beyond them is
+  // dropped with a warning, so that the loop reads on (a "stop" behind a full queue takes effect
+  // at once).
   static constexpr std::size_t kMaxWaiting = 256;
   static constexpr std::size_t kMaxWaitingBytes = 4 * kMaxCommandLine;
   // How long the end of the loop waits for the last reports.
@@ -250,14 +251,22 @@ class HostCommandQueue {
       carry_out(controller_, command, false);
       return;
     }
-    std::unique_lock lock(shared_->mu);
-    shared_->changed.wait(lock, [&] {
-      return shared_->waiting.empty() || (shared_->waiting.size() < kMaxWaiting &&
-                                          bytes <= kMaxWaitingBytes - shared_->waiting_bytes);
-    });
-    shared_->waiting.push_back(Waiting{std::move(command), bytes});
-    shared_->waiting_bytes += bytes;
-    shared_->changed.notify_all();
+    {
+      std::lock_guard lock(shared_->mu);
+      const bool room = shared_->waiting.empty() ||
+                        (shared_->waiting.size() < kMaxWaiting &&
+                         bytes <= kMaxWaitingBytes - shared_->waiting_bytes);
+      if (room) {
+        shared_->waiting.push_back(Waiting{std::move(command), bytes});
+        shared_->waiting_bytes += bytes;
+        shared_->changed.notify_all();
+        return;
+      }
+    }
+    print_event_line(warning_event(
+        "sonvale_command_queue_full",
+        fmt::format("等待执行的命令已达上限 {}，已丢弃此行：host command queue is full",
+                    kMaxWaiting)));
   }
 
   // The receiver stops: from now on commands are dropped. Call before the receiver's stop, which

@@ -10,6 +10,8 @@ namespace {
 
 constexpr std::size_t kArrivalWindow = 128;
 constexpr auto kByteWindow = std::chrono::seconds(2);
+// Packets the bit rate is taken over at most: a peer's packet rate does not size the window.
+constexpr std::size_t kByteWindowPackets = 4096;
 
 // Extends a wrapped counter of `bits` bits against the reference R, as RFC 3550 appendix A.1
 // does for sequence numbers: a value far below R has wrapped forward, one far above it belongs
@@ -68,13 +70,17 @@ void RtpTelemetryState::observe_packet(std::uint16_t sequence, std::uint32_t tim
 
   byte_window.emplace_back(arrival, frame_length);
   window_bytes = sat_add(window_bytes, frame_length);
-  while (!byte_window.empty() && arrival - byte_window.front().first > kByteWindow) {
+  bool capped = false;
+  while (!byte_window.empty() && (arrival - byte_window.front().first > kByteWindow ||
+                                  byte_window.size() > kByteWindowPackets)) {
+    capped = capped || byte_window.size() > kByteWindowPackets;
     window_bytes = sat_sub(window_bytes, byte_window.front().second);
     byte_window.pop_front();
   }
   const double span =
       std::chrono::duration<double>(arrival - byte_window.front().first).count();
-  if (span >= 0.25) {
+  // A window cut to its packet bound measures the rate over those packets, however short.
+  if (span >= 0.25 || (capped && span > 0.0)) {
     bitrate_bps = round_to_u64(static_cast<double>(window_bytes) * 8.0 / span);
   }
 }

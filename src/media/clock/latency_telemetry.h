@@ -18,7 +18,7 @@ struct RtpTelemetryState {
   std::optional<std::uint64_t> highest_sequence;  // extended, never moves backwards
   std::optional<std::uint64_t> last_timestamp;    // extended, of the latest packet
   std::deque<std::pair<double, double>> arrival_window;       // (timestamp, arrival ticks), <= 128
-  std::deque<std::pair<Instant, std::uint64_t>> byte_window;  // (arrival, frame length), last 2 s
+  std::deque<std::pair<Instant, std::uint64_t>> byte_window;  // (arrival, frame length), last 2 s, <= 4096
   std::optional<Instant> first_arrival;
   std::uint64_t window_bytes = 0;
   std::uint64_t bitrate_bps = 0;

@@ -150,6 +150,11 @@ struct PcmStreamer::Shared {
     batch.resize(from);
   }
 
+  bool sender_gone() const {
+    std::lock_guard lock(mu);
+    return !sender_alive;
+  }
+
   void close_sender() {
     {
       std::lock_guard lock(mu);
@@ -176,7 +181,8 @@ struct PcmStreamer::Shared {
 
   // Body of "sonvale-pcm-streamer", the only user of the connection: connects on the first chunk
   // and after a failed write, writes the chunks whole and in order, and ends once the sender is
-  // gone and the queue is drained.
+  // gone and the queue is drained, or at the first failure after the sender is gone (what is
+  // still queued is dropped then: a listener that is gone or stalled does not keep it alive).
   void run(const SocketAddr& target, const EventSink& events);
 };
 
@@ -308,6 +314,7 @@ void PcmStreamer::Shared::run(const SocketAddr& target, const EventSink& events)
       auto connected = tcp_connect_timeout(target, kConnectTimeout);
       if (!connected) {
         events(pcm_stream_connect_failed_event(target_text, connected.error()));
+        if (sender_gone()) return;
         continue;
       }
       connection = std::move(*connected);
@@ -321,6 +328,7 @@ void PcmStreamer::Shared::run(const SocketAddr& target, const EventSink& events)
     auto written = write_batch(connection.get(), batch);
     if (!written) {
       events(pcm_stream_write_failed_event(written.error()));
+      if (sender_gone()) return;
       connection.reset();
     }
   }

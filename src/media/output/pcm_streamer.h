@@ -28,7 +28,7 @@ struct PcmStreamLimits {
 // reopened with the chunk after a failed write; each failure is reported as a "warning" event.
 // Sending never blocks the caller. The thread writes what has gathered in one call, chunk
 // boundaries not marked on the stream. Destroying the streamer lets the thread write what is
-// still queued and end. One thread (the media reader) owns and uses a streamer.
+// still queued and end; a connect or write that fails after that ends it at once. One thread (the media reader) owns and uses a streamer.
 class PcmStreamer {
  public:
   // Queued bytes at which send_batched wakes the thread without waiting for flush.

@@ -444,7 +444,7 @@ TEST_F(ControlHubTest, DeactivatingAnotherSessionKeepsTheActiveSource) {
 
 TEST_F(ControlHubTest, ShutdownAdvancesGenerationAndClearsRoutesAndSockets) {
   auto [local, remote] = testing::socket_pair();
-  ASSERT_TRUE(hub_.register_session(1, local));
+  ASSERT_TRUE(hub_.register_session(1, local, kPhone));
   Conn c = Conn::make();
   activate(1, c);
   hub_.register_control_route(1, kPhone, c.sender, c.sequence);
@@ -470,13 +470,50 @@ TEST(ConnectionToCloseTest, PicksTheLeastRecentlyActiveThatHasNotAuthenticated) 
     std::optional<std::uint64_t> closed;
   };
   const Case cases[] = {
-      {"oldest_unauthenticated", {{1, 30, false}, {2, 10, false}, {3, 20, false}}, 2},
+      {"oldest_unauthenticated", {{1, 30, false, kPhone}, {2, 10, false, kPhone}, {3, 20, false, kPhone}}, 2},
       {"authenticated_are_spared_however_old",
-       {{1, 5, true}, {2, 40, false}, {3, 7, true}, {4, 30, false}}, 4},
-      {"all_authenticated", {{1, 5, true}, {2, 6, true}}, std::nullopt},
+       {{1, 5, true, kPhone}, {2, 40, false, kPhone}, {3, 7, true, kPhone}, {4, 30, false, kPhone}}, 4},
+      {"all_authenticated", {{1, 5, true, kPhone}, {2, 6, true, kPhone}}, std::nullopt},
       {"none_open", {}, std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(connection_to_close(c.open), c.closed) << c.name;
+  for (const auto& c : cases) EXPECT_EQ(connection_to_close(c.open, kPhone), c.closed) << c.name;
+}
+
+// A host that holds many connections never makes room at the cost of one that holds fewer, and
+// SafetyAuth (which needs no secret) does not let a crowd shut others out.
+TEST(ConnectionToCloseTest, NoAddressClosesOneOfAnAddressHoldingFewer) {
+  const Ipv4 crowd = Ipv4::from_octets(10, 0, 0, 66);
+  const Ipv4 stranger = Ipv4::from_octets(10, 0, 0, 77);
+  struct Case {
+    const char* name;
+    std::vector<ConnectionActivity> open;
+    Ipv4 newcomer;
+    std::optional<std::uint64_t> closed;
+  };
+  const Case cases[] = {
+      {"crowd_closes_its_own_not_the_older_phone",
+       {{1, 1, false, kPhone}, {2, 5, false, crowd}, {3, 3, false, crowd}, {4, 4, false, crowd}},
+       crowd, 3},
+      {"crowd_never_closes_the_phone_it_outnumbers",
+       {{1, 1, false, kPhone}, {2, 5, true, crowd}, {3, 3, true, crowd}}, crowd, std::nullopt},
+      {"a_stranger_takes_from_the_busiest_address",
+       {{1, 1, false, kPhone}, {2, 5, true, crowd}, {3, 3, true, crowd}, {4, 4, true, crowd}},
+       stranger, 3},
+      {"the_busiest_address_gives_its_unauthenticated_first",
+       {{1, 1, true, crowd}, {2, 9, false, crowd}, {3, 2, true, crowd}, {4, 0, false, kPhone}},
+       stranger, 2},
+      {"equal_addresses_take_the_least_recently_active",
+       {{1, 4, false, kPhone}, {2, 3, false, kPhone}, {3, 2, false, crowd}, {4, 5, false, crowd}},
+       kPhone, 3},
+      {"the_phone_reconnecting_closes_an_authenticated_crowd",
+       {{1, 1, true, kPhone}, {2, 5, true, crowd}, {3, 3, true, crowd}, {4, 4, true, crowd}},
+       kPhone, 3},
+      {"authenticated_one_connection_ahead_are_spared",
+       {{1, 1, true, kPhone}, {2, 5, true, crowd}, {3, 3, true, crowd}}, kPhone, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(connection_to_close(c.open, c.newcomer), c.closed) << c.name;
+  }
 }
 
 // kMaxControlConnections registered socket pairs; `peers[i]` is the far end of session i + 1.
@@ -485,7 +522,7 @@ class ControlHubCapTest : public ::testing::Test {
   void SetUp() override {
     for (std::uint64_t id = 1; id <= kMaxControlConnections; ++id) {
       auto [near, far] = socket_pair();
-      ASSERT_EQ(hub_.register_session(id, near)->closed, std::nullopt);
+      ASSERT_EQ(hub_.register_session(id, near, kPhone)->closed, std::nullopt);
       peers_.push_back(std::move(far));
     }
   }
@@ -513,7 +550,7 @@ TEST_F(ControlHubCapTest, NewcomerClosesTheLeastRecentlyActiveUnauthenticatedCon
   hub_.mark_authenticated(1);  // the oldest, but authenticated
   hub_.note_activity(2);       // the next oldest has just sent a frame
   auto [near, far] = socket_pair();
-  const auto admission = hub_.register_session(100, near);
+  const auto admission = hub_.register_session(100, near, kPhone);
   ASSERT_TRUE(admission);
   EXPECT_TRUE(admission->admitted);
   EXPECT_EQ(admission->closed, 3u);
@@ -527,14 +564,14 @@ TEST_F(ControlHubCapTest, NewcomerClosesTheLeastRecentlyActiveUnauthenticatedCon
 TEST_F(ControlHubCapTest, NewcomerIsRefusedWhenEveryConnectionHasAuthenticated) {
   for (std::uint64_t id = 1; id <= kMaxControlConnections; ++id) hub_.mark_authenticated(id);
   auto [near, far] = socket_pair();
-  const auto admission = hub_.register_session(100, near);
+  const auto admission = hub_.register_session(100, near, kPhone);
   ASSERT_TRUE(admission);
   EXPECT_FALSE(admission->admitted);
   EXPECT_TRUE(shut_down().empty());
   EXPECT_EQ(hub_.registered_socket_count(), kMaxControlConnections);
   // Once one has gone there is room again.
   hub_.deactivate(7);
-  EXPECT_TRUE(hub_.register_session(101, near)->admitted);
+  EXPECT_TRUE(hub_.register_session(101, near, kPhone)->admitted);
 }
 
 TEST_F(ControlHubTest, StreamKeysOutliveTheirSessionAndAreKeyedByAddress) {

@@ -104,6 +104,31 @@ TEST(RtpTelemetryTest, BitRateOverTheLastTwoSeconds) {
   EXPECT_EQ(s.bitrate_bps, 804000u);
 }
 
+// A flood keeps the newest 4096 packets, and the rate is taken over them even when they span
+// less than the quarter second an ordinary stream waits for.
+TEST(RtpTelemetryTest, ByteWindowKeepsTheNewest4096PacketsOfAFlood) {
+  struct Case {
+    const char* name;
+    std::chrono::microseconds spacing;
+    std::uint64_t bitrate_bps;
+  };
+  const Case cases[] = {
+      {"spanning_0_4095_s", 100us, 80019536u},   // 4096 x 1000 bytes x 8 / 0.4095 s
+      {"spanning_4_095_ms", 1us, 8001953602u},   // the same bytes over 4.095 ms
+  };
+  for (const auto& c : cases) {
+    RtpTelemetryState s;
+    for (int i = 0; i < 10000; ++i) {
+      s.observe_packet(static_cast<std::uint16_t>(i), static_cast<std::uint32_t>(i),
+                       kT0 + c.spacing * i, 1000);
+    }
+    EXPECT_EQ(s.byte_window.size(), 4096u) << c.name;
+    EXPECT_EQ(s.window_bytes, 4096000u) << c.name;
+    EXPECT_EQ(s.byte_window.front().first, kT0 + c.spacing * (10000 - 4096)) << c.name;
+    EXPECT_EQ(s.bitrate_bps, c.bitrate_bps) << c.name;
+  }
+}
+
 TEST(RtpTelemetryTest, BitRateWaitsForAQuarterSecond) {
   RtpTelemetryState s;
   s.observe_packet(1, 0, kT0, 1000);

@@ -531,6 +531,36 @@ TEST(PcmStreamerTest, WriteBlockedForTwoSecondsFailsAndTheNextChunkReconnects) {
   EXPECT_TRUE(probe.ended_within(10s));
 }
 
+// Once the streamer is gone, the thread ends at the first failure rather than trying again for
+// each chunk still queued: a listener that is gone (each try refused at once) or that accepts and
+// never reads (each try a whole write time-out) would otherwise keep it alive chunk by chunk.
+TEST(PcmStreamerTest, AFailureAfterTheStreamerIsGoneEndsTheThreadAndDropsTheRest) {
+  struct Case {
+    const char* name;
+    bool listener_reads_nothing;  // otherwise the listener closes once the stream has opened
+  };
+  for (const Case c : {Case{"listener_gone", false}, Case{"listener_never_reads", true}}) {
+    SCOPED_TRACE(c.name);
+    RecordingSink rec;
+    ThreadEndProbe probe;
+    auto listener = TestListener::open(AF_INET, 0, 4096);
+    std::optional<PcmStreamer> streamer =
+        PcmStreamer::create(listener.addr(), probe.wrap(rec.sink()), stalling(200ms));
+    (void)fill_queue(*streamer);
+    ASSERT_TRUE(rec.wait_for_event("pcm_stream_connected"));
+    Fd conn = listener.accept();
+    streamer.reset();  // while its write waits for the listener
+    if (!c.listener_reads_nothing) {
+      conn.reset();
+      listener.close();
+    }
+    // Before the streamer was gone it tried again for every chunk: about 90 refusals, or a
+    // write time-out for every few kilobytes the listener's window took.
+    EXPECT_TRUE(probe.ended_within(2s));
+    EXPECT_EQ(rec.named("warning").size(), 1u) << rec.events().size();
+  }
+}
+
 // True when the listener's connection has bytes to read within `timeout`.
 bool readable(const Fd& fd, std::chrono::milliseconds timeout) {
   pollfd p{fd.get(), POLLIN, 0};
