@@ -27,7 +27,7 @@ class NullSocket final : public DatagramSocket {
   Result<> send_to(ByteSpan, const SocketAddr&) override { return {}; }
 };
 
-const LyraDevice kDevice{"1A2B3C4D", "Desk", "macOS", 3};
+const LyraDevice kDevice{"1A2B3C4D", "Desk", "macOS", 3, 8899};
 
 Bytes keep_alive(std::size_t body) {
   const Bytes message = pb_join<2>({pb_varint(2, 4), pb_bytes(7, Bytes(body, 0x61))});

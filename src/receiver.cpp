@@ -35,7 +35,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   const std::shared_ptr<const Clock>& clock = system_clock();
 
   DeviceIdentity device;
-  device.id_code = idm_identity(config.identity.idm_instance_id).code3;
+  device.id_code = mdns::idm_identity(config.identity.idm_instance_id).code3;
   device.name = config.name;
   device.model = config.model;
   device.platform = config.platform;
@@ -48,9 +48,14 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
           [sessions = RtspSessions()](RtspLaunch launch) { sessions.start(std::move(launch)); },
           clock));
 
-  auto lyra_port =
-      start_lyra_server(config.address, config.identity.lyra_instance_id, config.name,
-                        config.platform, config.device_type, stop_flag, events, clock);
+  LyraServerParams lyra;
+  lyra.address = SocketAddrV4{config.address, kLyraPort};
+  lyra.device = lyra::LyraDevice{config.identity.lyra_instance_id, config.name, config.platform,
+                                 config.device_type, kControlPort};
+  lyra.clock = clock;
+  lyra.stop_flag = stop_flag;
+  lyra.events = events;
+  auto lyra_port = start_lyra_server(std::move(lyra));
   if (!lyra_port) {
     stop_flag->store(true, std::memory_order_release);
     return fail(std::move(lyra_port).error());
@@ -60,7 +65,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
               {"protocol", "xiaomi_zedidi"},
               {"reason", "query_scoped_lyra_and_mi_connect_without_legacy_lan_tv"}});
 
-  AdvertisementParams announced;
+  mdns::AdvertisementParams announced;
   announced.name = config.name;
   announced.lyra_instance_id = config.identity.lyra_instance_id;
   announced.idm_instance_id = config.identity.idm_instance_id;
@@ -69,8 +74,8 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   announced.address = config.address;
   announced.interface_name = config.interface;
   announced.multicast_loopback = config.multicast_loopback;
-  auto advertisement = ZeDidiAdvertisement::register_advertisement(
-      announced, events, DiscoverySeams{.clock = clock, .interfaces = system_interfaces()});
+  auto advertisement = mdns::ZeDidiAdvertisement::register_advertisement(
+      announced, events, mdns::DiscoverySeams{.clock = clock, .interfaces = system_interfaces()});
   if (!advertisement) {
     stop_flag->store(true, std::memory_order_release);
     return fail(std::move(advertisement).error());

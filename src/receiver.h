@@ -50,13 +50,13 @@ class ZeDidiReceiver {
   std::uint16_t lyra_port() const { return lyra_port_; }
 
  private:
-  ZeDidiReceiver(std::optional<ZeDidiAdvertisement> advertisement, ReceiverController controller,
+  ZeDidiReceiver(std::optional<mdns::ZeDidiAdvertisement> advertisement, ReceiverController controller,
                  std::uint16_t lyra_port)
       : advertisement_(std::move(advertisement)),
         controller_(std::move(controller)),
         lyra_port_(lyra_port) {}
 
-  std::optional<ZeDidiAdvertisement> advertisement_;
+  std::optional<mdns::ZeDidiAdvertisement> advertisement_;
   ReceiverController controller_;
   std::uint16_t lyra_port_;
 };

@@ -11,11 +11,12 @@
 #include "discovery/identity.h"
 #include "discovery/interface_selection.h"
 #include "discovery/lyra_record.h"
+#include "discovery/mdns_events.h"
 #include "discovery/mi_connect_record.h"
 #include "discovery/peer_browser.h"
 #include "discovery/responder.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 constexpr auto kReceiveTimeout = std::chrono::milliseconds(250);
@@ -126,27 +127,12 @@ Result<ZeDidiAdvertisement> ZeDidiAdvertisement::register_advertisement(
   if (!mi_ipv6) mi_ipv6 = link_local;
 
   const auto inventory = list_or_empty(lister);
-  events(Json{{"event", "discovery_interface_inventory"},
-              {"protocol", "xiaomi_zedidi"},
-              {"requested_address", p.address.to_string()},
-              {"requested_interface", p.interface_name},
-              {"selected_link_local_v6", ipv6_or_null(link_local)},
-              {"selected_mi_connect_ipv6", ipv6_or_null(mi_ipv6)},
-              {"interfaces", interface_inventory(inventory, lister)}});
+  events(interface_inventory_event(p.address, p.interface_name, ipv6_or_null(link_local),
+                                   ipv6_or_null(mi_ipv6), interface_inventory(inventory, lister)));
 
   const IdmIdentity identity = idm_identity(p.idm_instance_id);
   const std::uint8_t lyra_type = lyra_discovery_device_type(p.device_type);
-  events(Json{{"event", "discovery_identity_ready"},
-              {"protocol", "xiaomi_zedidi"},
-              {"identity_mode", "local_unlogged"},
-              {"did_hash", identity.full},
-              {"id_hash", identity.code3},
-              {"instance_suffix", identity.code10},
-              {"service_id", identity.code3 + "5"},
-              {"mi_connect_device_type", p.device_type},
-              {"lyra_discovery_device_type", lyra_type},
-              {"account_required", false},
-              {"vendor_service_required", false}});
+  events(identity_ready_event(identity, p.device_type, lyra_type));
 
   const std::string instance = mi_connect_instance_name(advertised, idm_identity(p.idm_instance_id));
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);
@@ -221,4 +207,4 @@ void ZeDidiAdvertisement::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -11,7 +11,7 @@
 #include "core/event_sink.h"
 #include "core/net.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 // What the receiver start hands to the registration, from its configuration.
 struct AdvertisementParams {
@@ -62,4 +62,4 @@ class ZeDidiAdvertisement {
   std::thread thread_;
 };
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

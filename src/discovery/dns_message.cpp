@@ -4,7 +4,7 @@
 
 #include "core/text.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 std::optional<std::string> parse_dns_name(ByteSpan message, std::size_t& offset) {
   std::string name;
@@ -152,4 +152,4 @@ void write_name_pointer(ByteWriter& w, std::size_t offset) {
   w.u16be(static_cast<std::uint16_t>(0xc000 | (offset & 0x3fff)));
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -14,7 +14,7 @@
 
 #include "core/bytes.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 inline constexpr std::uint16_t kDnsTypeA = 1;
 inline constexpr std::uint16_t kDnsTypePtr = 12;
@@ -81,4 +81,4 @@ void write_record_fields(ByteWriter& w, std::uint16_t type, std::uint16_t klass,
 // The two bytes of a compression pointer to `offset` (below 0x4000).
 void write_name_pointer(ByteWriter& w, std::size_t offset);
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

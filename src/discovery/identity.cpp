@@ -3,7 +3,7 @@
 #include "core/crypto.h"
 #include "core/encoding.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 IdmIdentity idm_identity(std::string_view idm_instance_id) {
   const Sha256Digest digest = sha256(as_bytes(idm_instance_id));
@@ -70,4 +70,4 @@ std::string lyra_instance_label(std::string_view lyra_instance_id, Ipv4 address)
   return hex_upper(octets);
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

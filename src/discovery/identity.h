@@ -6,7 +6,7 @@
 
 #include "core/net.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 // Identity codes derived from the idm instance id: the URL-safe unpadded base64 form of the
 // SHA-256 digest of its bytes, whole and as its first 3 and 10 characters.
@@ -36,4 +36,4 @@ std::uint8_t lyra_discovery_device_type(std::uint8_t device_type);
 // case, or, with fewer than 8 hex digits, the IPv4 address's octets as upper-case hex.
 std::string lyra_instance_label(std::string_view lyra_instance_id, Ipv4 address);
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

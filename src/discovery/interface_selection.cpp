@@ -5,7 +5,7 @@
 #include "core/socket_addr.h"
 #include "core/text.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 std::vector<InterfaceAddress> list_or_empty(const InterfaceLister& lister) {
@@ -133,4 +133,4 @@ bool OnLinkSources::is_host(Ipv4 address) const {
   return inside;
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -12,7 +12,7 @@
 #include "core/event_sink.h"
 #include "core/net.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 // The interface a search settled on: the one holding the receiver's IPv4 address, else the
 // configured name without an index.
@@ -71,4 +71,4 @@ class OnLinkSources {
 
 bool is_link_local_ipv6(const in6_addr& a);
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -7,7 +7,7 @@
 #include "discovery/dns_message.h"
 #include "discovery/service_response.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 constexpr std::uint16_t kMdnsPort = 5353;
@@ -90,4 +90,4 @@ Bytes build_lyra_response(const LyraRecordParams& p) {
       "_lyra-mdns", p.label, kMdnsPort, txt.view(), p.address, p.link_local});
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

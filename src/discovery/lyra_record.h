@@ -11,7 +11,7 @@
 #include "core/bytes.h"
 #include "core/net.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 // What the Lyra service record ("_lyra-mdns._udp.local.") is built from; all fixed at
 // registration.
@@ -37,4 +37,4 @@ Bytes lyra_app_data(const LyraRecordParams& params);
 // have digits shifted 13 code points down and hex letters mapped to ";" ... "@".
 std::string encode_xiaomi_debug_ip(std::string_view text, char separator);
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

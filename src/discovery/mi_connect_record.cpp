@@ -7,7 +7,7 @@
 #include "discovery/identity.h"
 #include "discovery/service_response.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 constexpr std::uint16_t kMiConnectPort = 56666;
@@ -63,4 +63,4 @@ Bytes build_mi_connect_response(const MiConnectRecordParams& p) {
       "_mi-connect", p.instance, kMiConnectPort, txt.view(), p.address, p.ipv6});
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

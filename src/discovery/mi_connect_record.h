@@ -11,7 +11,7 @@
 #include "core/bytes.h"
 #include "core/net.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 // The environment variable whose value, when it is exactly three ASCII letters or digits,
 // replaces the account code of the Mi Connect record.
@@ -43,4 +43,4 @@ std::optional<std::array<std::uint8_t, 6>> mac_from_media_device_id(std::string_
 std::string mi_connect_account_code(std::optional<std::string_view> diagnostic,
                                     std::string_view idm_instance_id);
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

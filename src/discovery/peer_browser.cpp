@@ -7,8 +7,9 @@
 #include "core/encoding.h"
 #include "discovery/dns_message.h"
 #include "discovery/interface_selection.h"
+#include "discovery/mdns_events.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 constexpr std::uint8_t kLyraServiceWire[] = {10,  '_', 'l', 'y', 'r', 'a', '-', 'm', 'd', 'n', 's', 4,
@@ -47,40 +48,20 @@ class PeerBrowser {
  private:
   void query(std::uint64_t round) {
     const auto sent = socket_.send_to(query_, p_.destination);
-    p_.events(Json{{"event", "discovery_peer_query"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"service", "_lyra-mdns._udp.local."},
-                   {"address_family", p_.family},
-                   {"source", local_text_},
-                   {"destination", p_.destination.to_string()},
-                   {"bytes", query_.size()},
-                   {"wire_hex", hex_lower(query_)},
-                   {"round", round},
-                   {"reason", round <= kBurstRounds ? "startup_burst" : "cache_refresh"},
-                   {"success", sent.has_value()},
-                   {"error", sent ? Json(nullptr) : Json(sent.error().to_string())}});
+    p_.events(peer_query_event(p_.family, local_text_, p_.destination.to_string(), query_, round,
+                               round <= kBurstRounds, sent));
   }
 
   void receive_one(std::vector<std::uint8_t>& buf) {
     const auto got = receive_or_report(socket_, buf, kReceiveErrorPause, [this](const Error& e) {
-      p_.events(Json{{"event", "discovery_peer_browser_failed"},
-                     {"protocol", "xiaomi_zedidi"},
-                     {"address_family", p_.family},
-                     {"source", local_text_},
-                     {"message", e.to_string()}});
+      p_.events(peer_browser_failed_event(p_.family, local_text_, e.to_string()));
     });
     if (!got) return;
     // Only the bytes of this datagram are looked at, never what an earlier one left behind.
     const ByteSpan datagram(buf.data(), got->size);
     const PeerVerdict v = classify_peer_datagram(datagram);
-    p_.events(Json{{"event", v.found ? "discovery_peer_found" : "discovery_peer_packet_ignored"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"service", v.names_service ? Json("_lyra-mdns._udp.local.") : Json(nullptr)},
-                   {"address_family", p_.family},
-                   {"source", got->from.to_string()},
-                   {"destination", local_text_},
-                   {"bytes", datagram.size()},
-                   {"wire_hex", hex_lower(datagram)}});
+    p_.events(peer_packet_event(v.found, v.names_service, p_.family, got->from.to_string(), local_text_,
+                                datagram));
   }
 
   DatagramSocket& socket_;
@@ -167,4 +148,4 @@ Result<JoiningThread> spawn_lyra_peer_browser(UdpSocket socket, PeerBrowserParam
   return JoiningThread(std::move(thread));
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

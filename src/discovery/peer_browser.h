@@ -15,7 +15,7 @@
 #include "core/thread.h"
 #include "core/udp_socket.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 // The 39-byte PTR query for "_lyra-mdns._udp.local" with the unicast-response bit set.
 Bytes lyra_peer_query();
@@ -59,4 +59,4 @@ void run_peer_browser(DatagramSocket& socket, std::string local_address,
 [[nodiscard]] Result<JoiningThread> spawn_lyra_peer_browser(UdpSocket socket,
                                                             PeerBrowserParams params);
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -4,8 +4,9 @@
 #include <thread>
 
 #include "core/encoding.h"
+#include "discovery/mdns_events.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 constexpr auto kRoundPause = std::chrono::milliseconds(250);
@@ -32,18 +33,9 @@ bool may_multicast(const std::optional<Clock::time_point>& last, Clock::time_poi
   return !last || now - *last >= kMulticastInterval;
 }
 
-Json round_event(const char* event, const Service& s, const ResponderParams& p, std::size_t bytes,
-                 int round, const char* reason, bool success, bool broadcast_success) {
-  return Json{{"event", event},
-              {"protocol", "xiaomi_zedidi"},
-              {"service", s.name},
-              {"address_family", "ipv4"},
-              {"destination", p.multicast_target.to_string()},
-              {"bytes", bytes},
-              {"round", round},
-              {"reason", reason},
-              {"success", success},
-              {"wired_broadcast_success", broadcast_success}};
+RoundReport round_report(const Service& s, const ResponderParams& p, std::size_t bytes, int round,
+                         const char* reason, bool success, bool broadcast_success) {
+  return RoundReport{s.name, p.multicast_target, bytes, round, reason, success, broadcast_success};
 }
 
 class Responder {
@@ -52,17 +44,7 @@ class Responder {
       : socket_(socket), p_(params), services_(services(*params.responses)) {}
 
   void run() {
-    p_.events(Json{{"event", "discovery_publication_profile"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"address_family", "ipv4"},
-                   {"profile", "persistent_mi_connect_lyra_route"},
-                   {"lyra_advertisement_enabled", true},
-                   {"lyra_query_responses_enabled", true},
-                   {"mi_connect_query_responses_enabled", true},
-                   {"mi_connect_periodic_advertisement_enabled", true},
-                   {"mi_connect_ttl_seconds", 120},
-                   {"quarnet_device_center_tv_persistent", true},
-                   {"account_required", false}});
+    p_.events(publication_profile_event());
     Clock::time_point next = p_.clock->now();
     bool announced = false;
     std::vector<std::uint8_t> buf(kReceiveBuffer);
@@ -88,7 +70,7 @@ class Responder {
         const bool ok = send(*s.packet, p_.multicast_target);
         if (ok) last_multicast_.*s.last_multicast = p_.clock->now();
         const bool brd = send(*s.packet, p_.broadcast_target);
-        p_.events(round_event("discovery_announcement", s, p_, s.packet->size(), round, reason, ok, brd));
+        p_.events(announcement_event(round_report(s, p_, s.packet->size(), round, reason, ok, brd)));
       }
       if (round < rounds) std::this_thread::sleep_for(kRoundPause);
     }
@@ -102,31 +84,21 @@ class Responder {
         const bool have = s.goodbye->has_value();
         const bool ok = have && send(**s.goodbye, p_.multicast_target);
         const bool brd = have && send(**s.goodbye, p_.broadcast_target);
-        p_.events(round_event("discovery_goodbye", s, p_, have ? (*s.goodbye)->size() : 0, round,
-                              "shutdown", ok, brd));
+        p_.events(goodbye_event(
+            round_report(s, p_, have ? (*s.goodbye)->size() : 0, round, "shutdown", ok, brd)));
       }
     }
   }
 
   void receive_one(std::vector<std::uint8_t>& buf) {
     const auto got = receive_or_report(socket_, buf, kReceiveErrorPause, [this](const Error& e) {
-      p_.events(Json{{"event", "discovery_receive_failed"},
-                     {"protocol", "xiaomi_zedidi"},
-                     {"address_family", "ipv4"},
-                     {"address", p_.address.to_string()},
-                     {"port", kMdnsPort},
-                     {"message", e.to_string()}});
+      p_.events(receive_failed_event(p_.address, kMdnsPort, e.to_string()));
     });
     if (!got) return;
     const ByteSpan datagram(buf.data(), got->size);
     const auto source = got->from.as_v4();
     const std::string source_text = got->from.to_string();
-    p_.events(Json{{"event", "discovery_packet_received"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"address_family", "ipv4"},
-                   {"source", source_text},
-                   {"bytes", datagram.size()},
-                   {"wire_hex", hex_lower(datagram)}});
+    p_.events(packet_received_event(source_text, datagram));
     if (!source) return;
     const Clock::time_point now = p_.clock->now();
     // Only hosts of the link are ever answered by unicast, so only they earn budget.
@@ -140,13 +112,7 @@ class Responder {
     if (plan.lyra) reply(datagram, *source, plan.destination, services_[0]);
     if (plan.mi_connect) reply(datagram, *source, plan.destination, services_[1]);
     if (plan.unsupported) {
-      p_.events(Json{{"event", "discovery_query_unsupported"},
-                     {"protocol", "xiaomi_zedidi"},
-                     {"address_family", "ipv4"},
-                     {"source", source_text},
-                     {"bytes", datagram.size()},
-                     {"wire_hex", hex_lower(datagram)},
-                     {"query", describe_dns_questions(questions)}});
+      p_.events(query_unsupported_event(source_text, datagram, describe_dns_questions(questions)));
     }
   }
 
@@ -158,16 +124,7 @@ class Responder {
     packet[1] = query[1];
     const bool ok = send(packet, destination);
     if (ok && to_group) last_multicast_.*s.last_multicast = p_.clock->now();
-    p_.events(Json{{"event", "discovery_query"},
-                   {"protocol", "xiaomi_zedidi"},
-                   {"service", s.name},
-                   {"source", source.to_string()},
-                   {"destination", destination.to_string()},
-                   {"bytes", packet.size()},
-                   {"query_wire_hex", hex_lower(query)},
-                   {"reply_wire_hex", hex_lower(packet)},
-                   {"unicast", destination == source},
-                   {"success", ok}});
+    p_.events(query_answered_event(s.name, source, destination, query, packet, ok));
   }
 
   DatagramSocket& socket_;
@@ -210,4 +167,4 @@ void run_responder(DatagramSocket& socket, const ResponderParams& params) {
   Responder(socket, params).run();
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -17,7 +17,7 @@
 #include "discovery/dns_message.h"
 #include "discovery/interface_selection.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 inline constexpr std::uint16_t kMdnsPort = 5353;
 inline constexpr Ipv4 kMdnsGroup = Ipv4::from_octets(224, 0, 0, 251);
@@ -97,4 +97,4 @@ struct ResponderParams {
 // to the group held back, and reported by no event.
 void run_responder(DatagramSocket& socket, const ResponderParams& params);
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

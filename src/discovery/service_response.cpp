@@ -2,7 +2,7 @@
 
 #include "discovery/dns_message.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 constexpr std::uint32_t kTtl = 120;
@@ -51,4 +51,4 @@ Bytes build_service_response(const ServiceResponseParams& p) {
   return w.take();
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

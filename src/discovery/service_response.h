@@ -9,7 +9,7 @@
 #include "core/bytes.h"
 #include "core/net.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 
 // One DNS-SD service (RFC 6763) as the receiver answers for it: the instance label names both the
 // service instance and its host.
@@ -28,4 +28,4 @@ struct ServiceResponseParams {
 // every record but the PTR has the cache-flush bit. Later names point back at the first ones.
 Bytes build_service_response(const ServiceResponseParams& params);
 
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -17,21 +17,19 @@ namespace sonvale {
 
 inline constexpr std::uint16_t kLyraPort = 55982;
 
-// Binds UDP <address>:55982 with a 50 ms receive time-out and starts the detached thread
-// "sonvale-lyra-control", which serves the Lyra command channel until `stop_flag` is set and
-// then closes the socket. Returns the port, always 55982.
-[[nodiscard]] Result<std::uint16_t> start_lyra_server(Ipv4 address, std::string lyra_instance_id,
-                                                      std::string name, std::string platform,
-                                                      std::uint8_t device_type,
-                                                      std::shared_ptr<std::atomic<bool>> stop_flag,
-                                                      EventSink events,
-                                                      std::shared_ptr<const Clock> clock);
+// What the Lyra server runs with, handed over whole by the receiver's start.
+struct LyraServerParams {
+  SocketAddrV4 address;  // <address>:kLyraPort for the receiver; tests bind port 0
+  lyra::LyraDevice device;
+  std::shared_ptr<const Clock> clock;
+  std::shared_ptr<std::atomic<bool>> stop_flag;
+  EventSink events;
+};
 
-// As start_lyra_server, on any local address (tests use port 0); returns the bound port.
-[[nodiscard]] Result<std::uint16_t> start_lyra_server_on(SocketAddrV4 address, lyra::LyraDevice device,
-                                                         std::shared_ptr<std::atomic<bool>> stop_flag,
-                                                         EventSink events,
-                                                         std::shared_ptr<const Clock> clock);
+// Binds UDP `address` with a 50 ms receive time-out and starts the detached thread
+// "sonvale-lyra-control", which serves the Lyra command channel until the stop flag is set and
+// then closes the socket. Returns the bound port.
+[[nodiscard]] Result<std::uint16_t> start_lyra_server(LyraServerParams params);
 
 namespace lyra {
 

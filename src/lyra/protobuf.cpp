@@ -22,6 +22,14 @@ void put_key(Bytes& out, std::uint32_t number, int wire_type) {
   put_varint(out, (std::uint64_t{number} << 3) | static_cast<std::uint64_t>(wire_type));
 }
 
+std::size_t varint_size(std::uint64_t v) {
+  std::size_t n = 1;
+  for (; v >= 0x80; v >>= 7) ++n;
+  return n;
+}
+
+std::size_t key_size(std::uint32_t number) { return varint_size(std::uint64_t{number} << 3); }
+
 }  // namespace
 
 Result<std::uint64_t> decode_varint(ByteSpan input, std::size_t& pos) {
@@ -114,6 +122,51 @@ void pb_bytes_into(Bytes& out, std::uint32_t number, ByteSpan value) {
   put_key(out, number, kWireBytes);
   put_varint(out, value.size());
   out.insert(out.end(), value.begin(), value.end());
+}
+
+std::size_t pb_size(std::span<const PbOut> fields) {
+  std::size_t total = 0;
+  for (const PbOut& f : fields) {
+    std::size_t length = 0;
+    switch (f.kind) {
+      case PbOut::Kind::kVarint:
+        total += key_size(f.number) + varint_size(f.value);
+        continue;
+      case PbOut::Kind::kBytes:
+        length = f.bytes.size();
+        break;
+      case PbOut::Kind::kMessage:
+        length = pb_size(f.fields);
+        break;
+      case PbOut::Kind::kReserved:
+        length = static_cast<std::size_t>(f.value);
+        break;
+    }
+    total += key_size(f.number) + varint_size(length) + length;
+  }
+  return total;
+}
+
+void pb_append(Bytes& out, std::span<const PbOut> fields) {
+  for (const PbOut& f : fields) {
+    switch (f.kind) {
+      case PbOut::Kind::kVarint:
+        pb_varint_into(out, f.number, f.value);
+        break;
+      case PbOut::Kind::kBytes:
+        pb_bytes_into(out, f.number, f.bytes);
+        break;
+      case PbOut::Kind::kMessage:
+        put_key(out, f.number, kWireBytes);
+        put_varint(out, pb_size(f.fields));
+        pb_append(out, f.fields);
+        break;
+      case PbOut::Kind::kReserved:
+        put_key(out, f.number, kWireBytes);
+        put_varint(out, f.value);
+        break;
+    }
+  }
 }
 
 Bytes pb_varint(std::uint32_t number, std::uint64_t value) {

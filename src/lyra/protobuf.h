@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/bytes.h"
@@ -48,6 +49,33 @@ void pb_varint_into(Bytes& out, std::uint32_t number, std::uint64_t value);
 void pb_bytes_into(Bytes& out, std::uint32_t number, ByteSpan value);
 Bytes pb_varint(std::uint32_t number, std::uint64_t value);
 Bytes pb_bytes(std::uint32_t number, ByteSpan value);
+
+// One field of a message to be written: a varint, bytes, a message of further fields, or a
+// length-delimited field whose `length` bytes the caller fills in after the writer is done (it
+// must come last in the output). Messages are sized before they are written, so a whole frame
+// goes once into a buffer reserved at its final size.
+struct PbOut {
+  enum class Kind { kVarint, kBytes, kMessage, kReserved };
+  std::uint32_t number = 0;
+  Kind kind = Kind::kVarint;
+  std::uint64_t value = 0;  // the varint, or the reserved length
+  ByteSpan bytes;
+  std::span<const PbOut> fields;
+
+  static PbOut varint(std::uint32_t number, std::uint64_t v) { return {number, Kind::kVarint, v, {}, {}}; }
+  static PbOut data(std::uint32_t number, ByteSpan b) { return {number, Kind::kBytes, 0, b, {}}; }
+  static PbOut message(std::uint32_t number, std::span<const PbOut> f) {
+    return {number, Kind::kMessage, 0, {}, f};
+  }
+  static PbOut reserved(std::uint32_t number, std::size_t length) {
+    return {number, Kind::kReserved, length, {}, {}};
+  }
+};
+
+// The encoded size of `fields`, reserved bytes included.
+std::size_t pb_size(std::span<const PbOut> fields);
+// Appends `fields` to `out`; the bytes of a reserved field are left to the caller.
+void pb_append(Bytes& out, std::span<const PbOut> fields);
 
 template <std::size_t N>
 Bytes pb_join(std::array<Bytes, N> pieces) {

@@ -25,7 +25,7 @@ namespace sonvale::lyra {
 [[nodiscard]] Result<Bytes> build_logical_sync_response(const LogicalFrame& request);
 
 // The connection a connect reply grants: the phone's channel id, ours (always 1) and the control
-// port (8899).
+// server's port.
 struct AcceptedConnection {
   std::uint64_t client_channel_id = 0;
   std::uint64_t server_channel_id = 0;
@@ -37,9 +37,27 @@ struct ConnectReply {
   std::optional<AcceptedConnection> accepted;
 };
 
-// Sealed connect reply {1: 2, 3: R}: answers a peer-port request {10: {1: channel id}} inside
-// the request at message field 3 with the control port. Reads only the session's key.
-[[nodiscard]] Result<ConnectReply> build_connect_success_response(const LogicalFrame& request,
-                                                                  const PeerSession& session);
+// A connect message read once: the service it names and the request it carries.
+struct ConnectRequest {
+  std::optional<ByteSpan> service;  // first bytes field 2 of the message
+  std::optional<ByteSpan> request;  // first bytes field 3 of the message
+  PbFields request_fields;          // of `request`, when it holds a peer-port request
+  // The phone's channel id from the peer-port request {10: {1: channel id}} in `request`.
+  std::optional<std::uint64_t> client_channel_id;
+};
+
+// Fails on a malformed message or request, or a peer-port request without a channel id.
+[[nodiscard]] Result<ConnectRequest> read_connect_request(const LogicalFrame& frame);
+
+// Sealed connect reply {1: 2, 3: R}: answers a peer-port request with `control_port`; the
+// request is echoed. Reads only the session's key.
+[[nodiscard]] Result<ConnectReply> build_connect_success_response(const OuterScalars& outer,
+                                                                  const ConnectRequest& request,
+                                                                  const PeerSession& session,
+                                                                  std::uint16_t control_port);
+// The same for a frame not yet read.
+[[nodiscard]] Result<ConnectReply> build_connect_success_response(const LogicalFrame& frame,
+                                                                  const PeerSession& session,
+                                                                  std::uint16_t control_port);
 
 }  // namespace sonvale::lyra

@@ -15,7 +15,6 @@ constexpr std::array<std::uint8_t, 32> kHkdfSalt = {
     0xc3, 0xe9, 0x17, 0xa0, 0x5b, 0x2d, 0x48, 0xf6, 0x91, 0x3e, 0x0d, 0x7c, 0x5a, 0x6b, 0x2f, 0x84,
     0xd1, 0xe0, 0x7a, 0x39, 0xc6, 0xb5, 0xf2, 0xe8, 0x0a, 0x4d, 0x91, 0x3c, 0x7e, 0x6b, 0x5a, 0x20};
 constexpr std::size_t kNonceSize = 32;
-constexpr std::uint64_t kFrameHandshake = 6;
 
 // The first length-delimited field `number` of `message`, or the failure `missing`.
 Result<ByteSpan> require(ByteSpan message, std::uint32_t number, const char* missing) {
@@ -37,16 +36,34 @@ Result<Bytes> open_sealed(const Key256& key, ByteSpan sealed) {
   return std::move(*plain);
 }
 
-Result<Bytes> seal(const Key256& key, ByteSpan plaintext) {
+namespace {
+
+// Writes a fresh nonce, the ciphertext and the tag into `out` (plaintext + 28 bytes).
+Result<> seal_into(const Key256& key, ByteSpan plaintext, std::span<std::uint8_t> out) {
   auto gcm = Aes256Gcm::create(key);
   if (!gcm) return fail(Error::msg("initialize Lyra AES-GCM"));
-  std::array<std::uint8_t, kGcmNonceSize> nonce{};
+  const auto nonce = out.first<kGcmNonceSize>();
   random_fill(nonce);
-  auto sealed = gcm->seal(GcmNonce(nonce), plaintext);
-  if (!sealed) return fail(Error::msg("encrypt Lyra logical payload"));
-  Bytes out(nonce.begin(), nonce.end());
-  out.insert(out.end(), sealed->begin(), sealed->end());
+  if (!gcm->seal_into(nonce, plaintext, out.subspan(kGcmNonceSize))) {
+    return fail(Error::msg("encrypt Lyra logical payload"));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<Bytes> seal(const Key256& key, ByteSpan plaintext) {
+  Bytes out(plaintext.size() + kSealedOverhead);
+  SV_TRY(seal_into(key, plaintext, out));
   return out;
+}
+
+Result<Bytes> sealed_logical(const Key256& key, const OuterScalars& outer, ByteSpan plaintext) {
+  const std::size_t sealed_size = plaintext.size() + kSealedOverhead;
+  SV_ASSIGN_OR_RETURN(Bytes frame, logical_frame(outer, PbOut::reserved(5, sealed_size)));
+  frame.resize(frame.size() + sealed_size);
+  SV_TRY(seal_into(key, plaintext, std::span(frame).last(sealed_size)));
+  return frame;
 }
 
 Result<Key256> derive_session_key(const Secret<32>& shared, ByteSpan client_nonce, ByteSpan server_nonce) {
@@ -90,22 +107,18 @@ Result<AuthReply> build_auth_server_notify(const OuterScalars& outer, ByteSpan m
   random_fill(server_nonce);
   SV_ASSIGN_OR_RETURN(Key256 key, derive_session_key(shared, client_nonce, server_nonce));
 
-  Bytes public_key = pb_varint(1, 1);
-  pb_bytes_into(public_key, 2, server_point);
-  Bytes entry = pb_varint(1, 1);
-  pb_bytes_into(entry, 2, server_nonce);
-  pb_varint_into(entry, 3, 32);
-  pb_varint_into(entry, 4, 2);
-  pb_bytes_into(entry, 5, public_key);
-  const Bytes server_notify = pb_bytes(1, entry);
-  const Bytes key_agree_reply = pb_join<2>({pb_varint(1, 2), pb_bytes(3, server_notify)});
-  const Bytes handshake_reply =
-      pb_join<3>({pb_varint(1, 5), pb_varint(2, 6), pb_bytes(8, key_agree_reply)});
-  const Bytes message_reply = pb_join<2>({pb_varint(1, key_index), pb_bytes(2, handshake_reply)});
-  const Bytes inner = pb_join<2>({pb_varint(1, kFrameHandshake), pb_bytes(7, message_reply)});
+  const PbOut public_key[] = {PbOut::varint(1, 1), PbOut::data(2, server_point)};
+  const PbOut entry[] = {PbOut::varint(1, 1), PbOut::data(2, server_nonce), PbOut::varint(3, 32),
+                         PbOut::varint(4, 2), PbOut::message(5, public_key)};
+  const PbOut server_notify[] = {PbOut::message(1, entry)};
+  const PbOut key_agree_reply[] = {PbOut::varint(1, 2), PbOut::message(3, server_notify)};
+  const PbOut handshake_reply[] = {PbOut::varint(1, 5), PbOut::varint(2, 6),
+                                   PbOut::message(8, key_agree_reply)};
+  const PbOut message_reply[] = {PbOut::varint(1, key_index), PbOut::message(2, handshake_reply)};
+  const PbOut inner[] = {PbOut::varint(1, kFrameHandshake), PbOut::message(7, message_reply)};
   // The reply is built before the key is stored: a reply that cannot be framed or sent keeps the
   // old key.
-  SV_ASSIGN_OR_RETURN(Bytes frame, wrap_logical(outer, inner));
+  SV_ASSIGN_OR_RETURN(Bytes frame, logical_frame(outer, PbOut::message(5, inner)));
   SV_TRY(fits_one_datagram(frame));
   session.session_key = std::move(key);
   session.key_confirmed = false;

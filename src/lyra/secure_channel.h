@@ -22,6 +22,11 @@ inline constexpr const char* kCipherSuite = "P-256/HKDF-SHA256/AES-256-GCM";
 // A fresh random nonce, the ciphertext and the tag.
 [[nodiscard]] Result<Bytes> seal(const Key256& key, ByteSpan plaintext);
 
+// A logical frame echoing `outer` whose inner frame is `plaintext` sealed under `key`, sealed in
+// place in the frame's one buffer. Fails as seal and wrap_logical do.
+[[nodiscard]] Result<Bytes> sealed_logical(const Key256& key, const OuterScalars& outer,
+                                           ByteSpan plaintext);
+
 struct AuthReply {
   Bytes frame;
   std::uint64_t key_index = 0;

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/encoding.h"
+#include "lyra/lyra_events.h"
 
 namespace sonvale::lyra {
 namespace {
@@ -77,10 +77,7 @@ SegmentTransport::Peer* SegmentTransport::find_peer(SocketAddrV4 from) {
 }
 
 void SegmentTransport::on_datagram(ByteSpan datagram, SocketAddrV4 from) {
-  events_(Json{{"event", "lyra_packet_received"},
-               {"protocol", "xiaomi_zedidi"},
-               {"peer", from.to_string()},
-               {"bytes", datagram.size()}});
+  events_(packet_received_event(from, datagram.size()));
   now_ = clock_->now();
   amplification_.received(from.ip, datagram.size(), now_);
   // Only the admission of a new session changes the table, and never drops the sender's own.
@@ -318,11 +315,7 @@ std::size_t SegmentTransport::resend_due(Clock::time_point now) {
     send(*p.segment, peer->address, peer->proven);
     ++p.count;
     ++resent;
-    events_(Json{{"event", "lyra_response_retransmit"},
-                 {"protocol", "xiaomi_zedidi"},
-                 {"peer", peer->address.to_string()},
-                 {"sequence", sn},
-                 {"count", p.count}});
+    events_(response_retransmit_event(peer->address, sn, p.count));
     if (p.count >= kMaxTransmissions) {
       release(*peer, p.segment->size());
       peer->pending.erase(it);
@@ -340,11 +333,7 @@ void SegmentTransport::send(ByteSpan bytes, SocketAddrV4 to, bool proven) {
 }
 
 void SegmentTransport::frame_failed(SocketAddrV4 peer, const Error& error, ByteSpan payload) {
-  events_(Json{{"event", "error"},
-               {"code", "zedidi_lyra_frame_failed"},
-               {"peer", peer.to_string()},
-               {"message", error.to_string()},
-               {"wire_hex", hex_lower(payload)}});
+  events_(frame_failed_event(peer, error.to_string(), payload));
 }
 
 }  // namespace sonvale::lyra

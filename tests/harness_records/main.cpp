@@ -18,6 +18,7 @@
 
 int main(int argc, char** argv) {
   using namespace sonvale;
+  using namespace sonvale::mdns;
   if (argc < 8) {
     std::fprintf(stderr, "usage: harness_records NAME LABEL IDM MEDIA TYPE IPV4 IFNAME [LL [V6]]\n");
     return 2;

@@ -33,8 +33,15 @@ Result<Aes256Gcm> Aes256Gcm::create(const Key256& key) {
 
 Result<Bytes> Aes256Gcm::seal(GcmNonce nonce, ByteSpan plaintext) const {
   if (plaintext.size() > INT_MAX - kGcmTagSize) return openssl::failure("AES-GCM input too long");
-  SV_ASSIGN_OR_RETURN(auto ctx, gcm_context(key_, nonce, true));
   Bytes out(plaintext.size() + kGcmTagSize);
+  SV_TRY(seal_into(nonce, plaintext, out));
+  return out;
+}
+
+Result<> Aes256Gcm::seal_into(GcmNonce nonce, ByteSpan plaintext, std::span<std::uint8_t> out) const {
+  if (plaintext.size() > INT_MAX - kGcmTagSize) return openssl::failure("AES-GCM input too long");
+  if (out.size() != plaintext.size() + kGcmTagSize) return openssl::failure("AES-GCM output size");
+  SV_ASSIGN_OR_RETURN(auto ctx, gcm_context(key_, nonce, true));
   int len = 0;
   // A null output with input would be taken as associated data: update only with plaintext.
   if (!plaintext.empty() &&
@@ -50,7 +57,7 @@ Result<Bytes> Aes256Gcm::seal(GcmNonce nonce, ByteSpan plaintext) const {
                           out.data() + plaintext.size()) != 1) {
     return openssl::failure("AES-GCM encryption failed");
   }
-  return out;
+  return {};
 }
 
 Result<Bytes> Aes256Gcm::open(GcmNonce nonce, ByteSpan ciphertext, GcmTag tag) const {

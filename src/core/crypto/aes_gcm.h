@@ -23,6 +23,8 @@ class Aes256Gcm {
 
   // Ciphertext followed by the 16-byte tag.
   [[nodiscard]] Result<Bytes> seal(GcmNonce nonce, ByteSpan plaintext) const;
+  // The same written into `out`, which holds exactly plaintext.size() + 16 bytes.
+  [[nodiscard]] Result<> seal_into(GcmNonce nonce, ByteSpan plaintext, std::span<std::uint8_t> out) const;
   // The plaintext, or a failure when the tag does not verify; nothing of an unverified
   // plaintext is returned.
   [[nodiscard]] Result<Bytes> open(GcmNonce nonce, ByteSpan ciphertext, GcmTag tag) const;

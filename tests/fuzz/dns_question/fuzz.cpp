@@ -37,8 +37,9 @@ std::uint32_t be(const std::uint8_t* p, std::size_t n) {
 // and flags the source address, ARCOUNT its port, NSCOUNT whether it was sent to the group,
 // ANCOUNT how many milliseconds ago the services were last multicast.
 void check_plan(const std::uint8_t* data, std::size_t size,
-                const std::vector<sonvale::DnsQuestion>& questions) {
+                const std::vector<sonvale::mdns::DnsQuestion>& questions) {
   using namespace sonvale;
+  using namespace sonvale::mdns;
   if (size < kDnsHeaderBytes) return;
   static const OneInterface lister;
   static const Ipv4 address = Ipv4::from_octets(192, 168, 1, 23);
@@ -73,22 +74,22 @@ void check_plan(const std::uint8_t* data, std::size_t size,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const sonvale::ByteSpan input(data, size);
-  const auto questions = sonvale::read_dns_questions(input);
+  const auto questions = sonvale::mdns::read_dns_questions(input);
   for (const auto& q : questions) {
     // U+FFFD takes 3 bytes for 1 replaced byte; a name holds at most 255 wire octets.
-    if (q.name.size() > 3 * sonvale::kMaxDnsNameWireBytes) std::abort();
-    (void)sonvale::query_matches_service(q.name, q.qtype, "_lyra-mdns._udp.local", "C0A80117");
-    (void)sonvale::query_matches_service(q.name, q.qtype, "_mi-connect._udp.local", "K(ungWv48Bz-)");
+    if (q.name.size() > 3 * sonvale::mdns::kMaxDnsNameWireBytes) std::abort();
+    (void)sonvale::mdns::query_matches_service(q.name, q.qtype, "_lyra-mdns._udp.local", "C0A80117");
+    (void)sonvale::mdns::query_matches_service(q.name, q.qtype, "_mi-connect._udp.local", "K(ungWv48Bz-)");
   }
-  if (sonvale::describe_dns_questions(questions).size() > sonvale::kMaxListedQuestions) std::abort();
+  if (sonvale::mdns::describe_dns_questions(questions).size() > sonvale::mdns::kMaxListedQuestions) std::abort();
   check_plan(data, size, questions);
-  if (auto copy = sonvale::set_dns_record_ttls(input, 0)) {
+  if (auto copy = sonvale::mdns::set_dns_record_ttls(input, 0)) {
     if (copy->size() != size) std::abort();
     for (std::size_t i = 0; i < 12 && i < size; ++i) {
       if ((*copy)[i] != data[i]) std::abort();  // the header is never rewritten
     }
   }
-  const auto verdict = sonvale::classify_peer_datagram(input);
+  const auto verdict = sonvale::mdns::classify_peer_datagram(input);
   if (verdict.found && (!verdict.names_service || size < 23)) std::abort();
   return 0;
 }

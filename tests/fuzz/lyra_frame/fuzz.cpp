@@ -14,9 +14,9 @@ using namespace sonvale;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteSpan input(data, size);
   (void)lyra::parse_fields(input);
-  (void)lyra::extract_phone_account(input);
+  if (auto physical = lyra::read_physical(input)) (void)lyra::phone_account(*physical);
 
-  const lyra::LyraDevice device{"1A2B3C4D", "Desk", "macOS", 3};
+  const lyra::LyraDevice device{"1A2B3C4D", "Desk", "macOS", 3, 8899};
   EventSink events([](Json e) { (void)compact_json(e); });
   const lyra::FrameContext ctx{device, *system_clock(), SocketAddrV4{Ipv4::loopback(), 1}, events};
   lyra::PeerSession session;

@@ -28,12 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   connect.outer_scalars = {{3, 1}, {4, 1}};
   connect.frame_type = 1;
   connect.encrypted = true;
-  connect.message = Bytes(input.begin(), input.end());
-  (void)lyra::build_connect_success_response(connect, session);
+  connect.message = input;
+  (void)lyra::build_connect_success_response(connect, session, 8899);
   (void)lyra::open_sealed(key, input);
 
   if (size > 60000) return 0;
-  const lyra::LyraDevice device{"1A2B3C4D", "Desk", "macOS", 3};
+  const lyra::LyraDevice device{"1A2B3C4D", "Desk", "macOS", 3, 8899};
   EventSink events([](Json e) { (void)compact_json(e); });
   const lyra::FrameContext ctx{device, *system_clock(), SocketAddrV4{Ipv4::loopback(), 1}, events};
   auto sealed = lyra::seal(key, input);

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)lyra::split_segments(input);
 
   NullSocket socket;
-  const lyra::LyraDevice device{"1A2B3C4D", "Desk", "macOS", 3};
+  const lyra::LyraDevice device{"1A2B3C4D", "Desk", "macOS", 3, 8899};
   EventSink events;
   const Clock& clock = *system_clock();
   lyra::TransportLimits limits;

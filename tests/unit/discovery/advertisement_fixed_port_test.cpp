@@ -13,7 +13,7 @@
 #include "support/fake_interfaces.h"
 #include "support/recording_sink.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 using namespace std::chrono_literals;
@@ -108,4 +108,4 @@ TEST(AdvertisementTest, ManyRegisterAndDropCycles) {
 }
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -7,7 +7,7 @@
 
 #include "unit/discovery/dns_test_util.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 using testing::cat;
@@ -245,4 +245,4 @@ TEST(DescribeQuestionTest, ClassAsFourLowercaseHexDigits) {
 }
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -11,7 +11,7 @@
 #include "discovery/mi_connect_record.h"
 #include "support/fake_interfaces.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 using testing::v6_addr;
@@ -91,4 +91,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.title); });
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -5,7 +5,7 @@
 #include "core/crypto.h"
 #include "core/encoding.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 TEST(IdmIdentityTest, KnownVector) {
@@ -77,4 +77,4 @@ TEST(LyraDeviceTypeTest, Map) {
 }
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -8,7 +8,7 @@
 #include "core/socket_addr.h"
 #include "support/fake_interfaces.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 using testing::FakeInterfaces;
@@ -246,4 +246,4 @@ TEST(OnLinkHostTest, ASubnetAsWideAsTheInternetHoldsNoSpecialAddress) {
 }
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::mdns

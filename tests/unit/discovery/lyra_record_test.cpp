@@ -8,7 +8,7 @@
 #include "discovery/dns_message.h"
 #include "support/fake_interfaces.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 using std::chrono::milliseconds;
@@ -131,4 +131,4 @@ TEST(DebugIpTest, Examples) {
 }
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::mdns

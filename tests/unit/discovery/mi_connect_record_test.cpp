@@ -8,7 +8,7 @@
 #include "discovery/dns_message.h"
 #include "support/fake_interfaces.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 using testing::v6_addr;
@@ -159,4 +159,4 @@ TEST(MiConnectRecordTest, NameEntryCutAt255AndDeviceTypeInDecimal) {
 }
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::mdns

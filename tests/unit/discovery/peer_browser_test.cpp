@@ -10,7 +10,7 @@
 #include "support/fake_interfaces.h"
 #include "support/recording_sink.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 using namespace std::chrono_literals;
@@ -276,4 +276,4 @@ TEST(PeerBrowserLoopTest, ReceiveFailuresAreReportedEachWithItsPause) {
 }
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::mdns

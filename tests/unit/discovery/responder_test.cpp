@@ -13,7 +13,7 @@
 #include "support/recording_sink.h"
 #include "unit/discovery/dns_test_util.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 using namespace std::chrono_literals;
@@ -543,4 +543,4 @@ TEST_F(ResponderScriptTest, ReceiveFailuresAreReportedEachWithItsPause) {
 }
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::mdns

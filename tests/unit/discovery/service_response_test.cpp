@@ -8,7 +8,7 @@
 #include "discovery/dns_message.h"
 #include "support/fake_interfaces.h"
 
-namespace sonvale {
+namespace sonvale::mdns {
 namespace {
 
 // One resource record as a resolver reads it back, names through their compression pointers.
@@ -118,4 +118,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& c) { return std::string(c.param.title); });
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::mdns

@@ -10,12 +10,13 @@ using test::hex;
 
 const Key256 kKey = test::key_of(0x42);
 
-LogicalFrame connect_request(std::optional<Bytes> message) {
+// The frame views `message`, which must outlive it.
+LogicalFrame connect_request(const std::optional<Bytes>& message) {
   LogicalFrame f;
   f.outer_scalars = {{3, 0x99}, {4, 1}};
   f.frame_type = 1;
   f.encrypted = true;
-  f.message = std::move(message);
+  if (message) f.message = ByteSpan(*message);
   return f;
 }
 
@@ -51,7 +52,7 @@ class ConnectReplyTest : public ::testing::TestWithParam<ConnectCase> {};
 
 TEST_P(ConnectReplyTest, SealedInnerFrameAndAcceptedConnection) {
   const ConnectCase& c = GetParam();
-  auto reply = build_connect_success_response(connect_request(c.message), keyed());
+  auto reply = build_connect_success_response(connect_request(c.message), keyed(), 8899);
   ASSERT_TRUE(reply) << reply.error().to_string();
   const auto [outer, inner] = open_reply(reply->frame);
   EXPECT_EQ(outer, (OuterScalars{{3, 0x99}, {4, 1}}));
@@ -112,7 +113,7 @@ class ConnectRejectionTest : public ::testing::TestWithParam<ConnectFailCase> {}
 
 TEST_P(ConnectRejectionTest, Fails) {
   const ConnectFailCase& c = GetParam();
-  auto reply = build_connect_success_response(connect_request(c.message), c.with_key ? keyed() : PeerSession{});
+  auto reply = build_connect_success_response(connect_request(c.message), c.with_key ? keyed() : PeerSession{}, 8899);
   ASSERT_FALSE(reply);
   EXPECT_EQ(reply.error().to_string(), c.error);
 }
@@ -133,9 +134,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(ConnectReplyTest, TwoRepliesDifferButOpenAlike) {
-  const LogicalFrame request = connect_request(message_with_request(kPortRequest));
-  auto a = build_connect_success_response(request, keyed());
-  auto b = build_connect_success_response(request, keyed());
+  const std::optional<Bytes> message = message_with_request(kPortRequest);
+  const LogicalFrame request = connect_request(message);
+  auto a = build_connect_success_response(request, keyed(), 8899);
+  auto b = build_connect_success_response(request, keyed(), 8899);
   ASSERT_TRUE(a && b);
   EXPECT_NE(a->frame, b->frame);
   EXPECT_EQ(open_reply(a->frame).second, open_reply(b->frame).second);

@@ -16,7 +16,7 @@ using test::hex;
 const SocketAddrV4 kPhone{Ipv4::from_octets(192, 168, 1, 20), 51000};
 
 struct Handler {
-  LyraDevice device{"1A2B3C4D", "Desk", "macOS", 3};
+  LyraDevice device{"1A2B3C4D", "Desk", "macOS", 3, 8899};
   std::shared_ptr<testing::FakeClock> clock = testing::make_fake_clock();
   testing::RecordingSink sink;
   EventSink events = sink.sink();
@@ -423,7 +423,7 @@ std::size_t logical_frame_size(const OuterScalars& outer, std::size_t inner) {
   std::size_t record = 1 + varint_size(inner) + inner;
   for (const auto& [n, v] : outer) record += varint_size(std::uint64_t{n} << 3) + varint_size(v);
   const std::size_t message = 1 + varint_size(record) + record;
-  return kFrameHeaderSize + 1 + varint_size(message) + message;
+  return kTransportHeaderSize + 1 + varint_size(message) + message;
 }
 
 // `outer` and field-1 scalars of 2 to 11 bytes that make a logical frame around `inner` bytes
@@ -446,7 +446,7 @@ OuterScalars padded_outer(OuterScalars outer, std::size_t inner, std::size_t tot
 
 // Field 5 of a logical frame's record: the inner frame's length.
 std::size_t inner_size(const Bytes& frame) {
-  const auto record = *bytes_field(**bytes_field(ByteSpan(frame).subspan(kFrameHeaderSize), 2), 1);
+  const auto record = *bytes_field(**bytes_field(ByteSpan(frame).subspan(kTransportHeaderSize), 2), 1);
   return (*bytes_field(*record, 5))->size();
 }
 
@@ -476,8 +476,8 @@ TEST_P(ReplySizeTest, ReplyThatNoDatagramCarriesChangesNothing) {
     PeerSession scratch = h.session;
     LogicalFrame probe;
     probe.outer_scalars = {{3, 0x21}, {4, 1}};
-    probe.message = connect;
-    const std::size_t inner = inner_size(build_connect_success_response(probe, scratch)->frame);
+    probe.message = ByteSpan(connect);
+    const std::size_t inner = inner_size(build_connect_success_response(probe, scratch, 8899)->frame);
     request = sealed_logical(old_key, padded_outer({{3, 0x21}, {4, 1}}, inner, c.reply_size),
                              test::inner_frame(1, &connect));
   } else {

@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 using test::hex;
 
 const SocketAddrV4 kPhone{Ipv4::from_octets(10, 1, 2, 3), 4567};
-const LyraDevice kDevice{"1A2B3C4D", "Desk", "macOS", 3};
+const LyraDevice kDevice{"1A2B3C4D", "Desk", "macOS", 3, 8899};
 
 Bytes push(std::uint32_t sn, ByteSpan payload, std::uint32_t conv = 9) {
   return encode_segment(SegmentHeader{conv, kCmdPush, 0, 128, 0, sn, 0, 0}, payload);
@@ -147,7 +147,7 @@ struct Client {
 TEST(LyraServerTest, ServesOnARealSocketAndClosesItAfterStop) {
   testing::RecordingSink sink;
   auto stop = std::make_shared<std::atomic<bool>>(false);
-  auto port = start_lyra_server_on({Ipv4::loopback(), 0}, kDevice, stop, sink.sink(), system_clock());
+  auto port = start_lyra_server({{Ipv4::loopback(), 0}, kDevice, system_clock(), stop, sink.sink()});
   ASSERT_TRUE(port);
   auto ready = sink.wait_for_event("lyra_command_ready");
   ASSERT_TRUE(ready);

@@ -59,11 +59,12 @@ INSTANTIATE_TEST_SUITE_P(Table, DeviceTypeTest,
                                            DeviceTypeCase{17, 2, "vehicle"}, DeviceTypeCase{18, 2, "tablet"},
                                            DeviceTypeCase{255, 2, "vehicle"}));
 
-LogicalFrame sync_request(std::optional<Bytes> message) {
+// The frame views `message`, which must outlive it.
+LogicalFrame sync_request(const std::optional<Bytes>& message) {
   LogicalFrame f;
   f.outer_scalars = {{3, 0x2a}};
   f.frame_type = 5;
-  f.message = std::move(message);
+  if (message) f.message = ByteSpan(*message);
   return f;
 }
 
