@@ -196,7 +196,7 @@ RunResult run_pipeline(const Bytes& stream, const StreamKeys& keys) {
   const double start = process_cpu_seconds();
   const auto media = MediaConfig::resolve("stream:9", nullptr, system_clock());
   const SessionShared shared{
-      .gate = PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false)),
+      .gate = PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), system_clock()),
       .telemetry = telemetry};
   auto player = AacPlayer::create(outputs, *media, shared);
   if (!player) return r;

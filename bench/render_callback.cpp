@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "media/output/render_callback.h"
+#include "support/fake_clock.h"
 
 namespace sonvale {
 namespace {
@@ -16,14 +17,9 @@ namespace {
 constexpr std::size_t kFrames = 512;
 constexpr std::int64_t kBufferNs = 512LL * 1000000000 / 48000;
 
-std::atomic<std::int64_t> g_now_ns{1'000'000'000};
-std::chrono::steady_clock::time_point fake_now() {
-  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(g_now_ns.load()));
-}
-
 struct Bench {
   explicit Bench(std::size_t channels, bool sender_clock)
-      : st{.session = session_parts(), .queue = PcmQueue::create(), .channels = channels} {
+      : st{.session = session_parts(time), .queue = PcmQueue::create(), .channels = channels} {
     if (sender_clock) {
       st.session.presentation->update_server_clock(ClockEstimate{st.session.presentation->local_now_us(), 0.0, 1.0, 0, 0, 0});
       st.session.presentation->set_time_offset(0);
@@ -42,14 +38,13 @@ struct Bench {
     }
   }
 
-  static SessionShared session_parts() {
-    SessionShared session = SessionShared::create(
-        PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false)),
-        std::make_shared<std::atomic<std::uint32_t>>(80), EventSink());
-    session.presentation = ZeDidiPresentationClock::create(&fake_now);
-    return session;
+  static SessionShared session_parts(const std::shared_ptr<testing::FakeClock>& time) {
+    return SessionShared::create(
+        PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), time),
+        std::make_shared<std::atomic<std::uint32_t>>(80), time, EventSink());
   }
 
+  std::shared_ptr<testing::FakeClock> time = testing::make_fake_clock();
   RenderState st;
   std::vector<float> chunk;
   std::optional<double> next_pts;
@@ -62,10 +57,10 @@ void BM_Render(benchmark::State& state) {
   std::vector<S> buffer(kFrames * channels);
   std::int64_t n = 0;
   for (auto _ : state) {
-    const std::chrono::nanoseconds now(g_now_ns.load());
+    const std::chrono::nanoseconds now = b.time->now().time_since_epoch();
     render_callback(b.st, std::span<S>(buffer), audio::OutputTimestamp{now, now + std::chrono::milliseconds(20)});
     benchmark::DoNotOptimize(buffer.data());
-    g_now_ns.fetch_add(kBufferNs);
+    b.time->advance(std::chrono::nanoseconds(kBufferNs));
     if (++n % 32 == 0) {  // 16384 frames consumed: top up outside the timing
       state.PauseTiming();
       b.refill();

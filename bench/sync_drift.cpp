@@ -69,9 +69,14 @@ constexpr std::int64_t kFirstBurst = 4800, kBurstEvery = 12000, kBurstLength = 1
 
 // The one time line of the simulation, read by the presentation clock.
 std::int64_t g_now_ns = kStartNs;
-std::chrono::steady_clock::time_point sim_now() {
-  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(g_now_ns));
-}
+class SimulatedClock final : public Clock {
+ public:
+  time_point now() const override { return time_point(std::chrono::nanoseconds(g_now_ns)); }
+  wall_time_point wall_now() const override {
+    return wall_time_point(std::chrono::duration_cast<wall_time_point::duration>(
+        std::chrono::nanoseconds(g_now_ns)));
+  }
+};
 
 float burst_sample(std::int64_t n) {
   if (n < kFirstBurst) return 0.0f;
@@ -206,13 +211,14 @@ RunFigures run(double drift_ppm, double minutes, std::int64_t jitter_us, bool bo
                std::uint64_t seed) {
   g_now_ns = kStartNs;
   TimerServer server{drift_ppm / 1e6, 7'000'000'000.0, jitter_us, both_legs, std::mt19937_64(seed)};
-  auto clock = ZeDidiPresentationClock::create(&sim_now);
+  const auto time = std::make_shared<SimulatedClock>();
+  auto clock = ZeDidiPresentationClock::create(time);
   SyncSim sync(clock, server);
 
   RunFigures fig;
   SessionShared session = SessionShared::create(
-      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false)),
-      std::make_shared<std::atomic<std::uint32_t>>(100), EventSink([&fig](Json e) {
+      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), time),
+      std::make_shared<std::atomic<std::uint32_t>>(100), time, EventSink([&fig](Json e) {
         if (e.value("event", "") == "audio_synchronization_started")
           fig.sender_clock = e.value("synchronization_mode", "") == "sender_clock";
       }));

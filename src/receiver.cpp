@@ -50,6 +50,8 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   auto volume = std::make_shared<std::atomic<std::uint32_t>>(std::min<std::uint32_t>(
       config.volume_percent, 100));
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);
+  // The one clock every part of the receiver measures on.
+  const std::shared_ptr<const Clock>& clock = system_clock();
 
   DeviceIdentity device;
   device.id_code = mdns::idm_identity(config.identity.idm_instance_id).code3;
@@ -66,8 +68,9 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
           .receiver_volume = volume,
           .stop_flag = stop_flag,
           .events = events,
+          .clock = clock,
           .launcher = media_launcher(
-              MediaConfig::resolve(config.output_device), volume, events,
+              MediaConfig::resolve(config.output_device, clock), volume, events,
               [sessions = RtspSessions()](RtspLaunch launch) { sessions.start(std::move(launch)); }),
       }));
   ControlHub hub = std::move(control.hub);
@@ -76,7 +79,7 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   lyra.address = SocketAddrV4{config.address, kLyraPort};
   lyra.device = lyra::LyraDevice{config.identity.lyra_instance_id, config.name, config.platform,
                                  config.device_type, kControlPort};
-  lyra.clock = system_clock();
+  lyra.clock = clock;
   lyra.stop_flag = stop_flag;
   lyra.events = events;
   auto lyra_port = start_lyra_server(std::move(lyra));
@@ -96,7 +99,8 @@ Result<std::unique_ptr<ZeDidiReceiver>> ZeDidiReceiver::start(ReceiverConfig con
   announced.address = config.address;
   announced.interface_name = config.interface;
   announced.multicast_loopback = config.multicast_loopback;
-  auto advertisement = mdns::ZeDidiAdvertisement::register_advertisement(announced, events);
+  auto advertisement = mdns::ZeDidiAdvertisement::register_advertisement(
+      announced, events, mdns::DiscoverySeams{.clock = clock, .interfaces = system_interfaces()});
   if (!advertisement) {
     stop_flag->store(true, std::memory_order_release);
     return fail(std::move(advertisement).error());

@@ -7,8 +7,9 @@
 namespace sonvale {
 
 // The time source of every component that measures intervals or stamps wall time. Components
-// take a `std::shared_ptr<const Clock>` when they are built; production code passes
-// `system_clock()`, tests pass a fake they advance by hand. Implementations are thread-safe.
+// take a `std::shared_ptr<const Clock>` when they are built, never by default: the receiver's
+// start takes `system_clock()` once and hands it to every part, tests pass a fake they advance
+// by hand. Implementations are thread-safe.
 class Clock {
  public:
   using time_point = std::chrono::steady_clock::time_point;

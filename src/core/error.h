@@ -1,11 +1,13 @@
 #pragma once
 
 #include <any>
+#include <concepts>
 #include <cstddef>
 #include <optional>
 #include <type_traits>
 #include <variant>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -148,10 +150,18 @@ class [[nodiscard]] Result<void> {
 // "<strerror> (os error N)"
 std::string os_error_text(int errnum);
 
-// Adds a context message to a failed result; a success passes through unchanged.
+// Adds a context message to a failed result; a success passes through unchanged and builds no
+// text. A message that has to be put together is given as a callable returning it, which runs
+// only on failure: `with_context(bind(a), [&] { return "bind " + a.to_string(); })`.
 template <class T>
-Result<T> with_context(Result<T>&& r, std::string message) {
-  if (!r) return fail(std::move(r).error().context(std::move(message)));
+Result<T> with_context(Result<T>&& r, std::string_view message) {
+  if (!r) return fail(std::move(r).error().context(std::string(message)));
+  return std::move(r);
+}
+
+template <class T, std::invocable MakeMessage>
+Result<T> with_context(Result<T>&& r, MakeMessage&& make_message) {
+  if (!r) return fail(std::move(r).error().context(std::string(make_message())));
   return std::move(r);
 }
 

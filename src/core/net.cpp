@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/stream_read.h"
+
 namespace sonvale {
 namespace {
 
@@ -252,14 +254,15 @@ Result<std::size_t> read_some_by(int fd, std::span<std::uint8_t> buf,
   }
 }
 
+Result<std::size_t> read_some_until(int fd, std::span<std::uint8_t> buf,
+                                    std::optional<std::chrono::steady_clock::time_point> deadline) {
+  return deadline ? read_some_by(fd, buf, *deadline) : read_some(fd, buf);
+}
+
 Result<> read_exact(int fd, std::span<std::uint8_t> buf) {
-  std::size_t filled = 0;
-  while (filled < buf.size()) {
-    SV_ASSIGN_OR_RETURN(const std::size_t n, read_some(fd, buf.subspan(filled)));
-    if (n == 0) return fail(Error::unexpected_eof());
-    filled += n;
-  }
-  return {};
+  return read_exactly([fd](std::span<std::uint8_t> b, std::optional<Clock::time_point> deadline) {
+    return read_some_until(fd, b, deadline);
+  }, buf);
 }
 
 Result<> write_all(int fd, ByteSpan data) {

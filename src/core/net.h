@@ -107,6 +107,10 @@ struct Accepted {
 // As read_some, but a read that finds nothing until `deadline` fails with ETIMEDOUT.
 [[nodiscard]] Result<std::size_t> read_some_by(int fd, std::span<std::uint8_t> buf,
                                                std::chrono::steady_clock::time_point deadline);
+// read_some without a deadline, read_some_by with one.
+[[nodiscard]] Result<std::size_t> read_some_until(
+    int fd, std::span<std::uint8_t> buf,
+    std::optional<std::chrono::steady_clock::time_point> deadline);
 // Fills `buf` completely; end of stream first gives Error::unexpected_eof().
 [[nodiscard]] Result<> read_exact(int fd, std::span<std::uint8_t> buf);
 [[nodiscard]] Result<> write_all(int fd, ByteSpan data);

@@ -82,9 +82,10 @@ Result<UdpSocket> open_responder_socket(const AdvertisementParams& p, const ip_m
                       "enable Lyra discovery socket reuse"));
   (void)s.set_option(SOL_SOCKET, SO_REUSEPORT, 1);
   const SocketAddrV4 bind_addr{Ipv4::unspecified(), kMdnsPort};
-  SV_TRY(with_context(s.bind(SocketAddr(bind_addr)), "bind ZeDidi discovery socket to " +
-                                                         bind_addr.ip.to_string() + ":" +
-                                                         std::to_string(bind_addr.port)));
+  SV_TRY(with_context(s.bind(SocketAddr(bind_addr)), [&] {
+    return "bind ZeDidi discovery socket to " + bind_addr.ip.to_string() + ":" +
+           std::to_string(bind_addr.port);
+  }));
 #ifdef IP_MULTICAST_ALL
   // Linux delivers every joined group's traffic to every socket on the port unless told not to.
   SV_TRY(with_context(s.set_option(IPPROTO_IP, IP_MULTICAST_ALL, 0),

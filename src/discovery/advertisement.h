@@ -25,9 +25,9 @@ struct AdvertisementParams {
   std::uint8_t multicast_loopback = 0;  // 0 off, anything else on
 };
 
-// The seams discovery runs on: production code keeps the defaults.
+// The seams discovery runs on. `clock` is never null.
 struct DiscoverySeams {
-  std::shared_ptr<const Clock> clock = system_clock();
+  std::shared_ptr<const Clock> clock;
   std::shared_ptr<const InterfaceLister> interfaces = system_interfaces();
 };
 
@@ -41,7 +41,7 @@ class ZeDidiAdvertisement {
   // builds both packets, opens the socket on 0.0.0.0:5353 and starts the thread. A failing step
   // fails with its context; nothing is left running then.
   [[nodiscard]] static Result<ZeDidiAdvertisement> register_advertisement(
-      const AdvertisementParams& params, EventSink events, DiscoverySeams seams = {});
+      const AdvertisementParams& params, EventSink events, DiscoverySeams seams);
 
   ZeDidiAdvertisement(ZeDidiAdvertisement&&) noexcept = default;
   // Assigning over a running advertisement would have to stop it first; not offered.

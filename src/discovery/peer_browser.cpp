@@ -95,7 +95,7 @@ Result<UdpSocket> create_ipv4_browser_socket(Ipv4 address) {
   SV_ASSIGN_OR_RETURN(
       UdpSocket s, with_context(UdpSocket::open(AF_INET), "create IPv4 Lyra peer browser socket"));
   SV_TRY(with_context(s.bind(SocketAddr(SocketAddrV4{address, 0})),
-                      "bind IPv4 Lyra peer browser to " + address.to_string()));
+                      [&] { return "bind IPv4 Lyra peer browser to " + address.to_string(); }));
   const in_addr ifaddr = address.to_in_addr();
   SV_TRY(with_context(s.set_option_raw(IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof ifaddr),
                       "select IPv4 Lyra peer browser adapter"));
@@ -118,8 +118,8 @@ Result<UdpSocket> create_ipv6_browser_socket(std::uint32_t index, const in6_addr
   SV_TRY(with_context(s.set_option(IPPROTO_IPV6, IPV6_V6ONLY, 1),
                       "restrict IPv6 Lyra peer browser to IPv6"));
   const SocketAddr bind_addr = SocketAddr::v6(link_local, 0, index);
-  SV_TRY(
-      with_context(s.bind(bind_addr), "bind IPv6 Lyra peer browser to " + bind_addr.to_string()));
+  SV_TRY(with_context(s.bind(bind_addr),
+                      [&] { return "bind IPv6 Lyra peer browser to " + bind_addr.to_string(); }));
   SV_TRY(s.set_options({
       {IPPROTO_IPV6, IPV6_MULTICAST_IF, static_cast<int>(index),
        "select IPv6 Lyra peer browser adapter"},

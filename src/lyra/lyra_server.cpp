@@ -39,7 +39,10 @@ void lyra_control_main(const LyraServerParams& params, UdpSocket& socket, Socket
 Result<std::uint16_t> start_lyra_server(LyraServerParams params) {
   SV_ASSIGN_OR_RETURN(UdpSocket socket,
                       with_context(UdpSocket::bound(SocketAddr(params.address)),
-                                   "bind Xiaomi Lyra command socket " + params.address.to_string()));
+                                   [&] {
+                                     return "bind Xiaomi Lyra command socket " +
+                                            params.address.to_string();
+                                   }));
   SV_TRY(with_context(socket.set_recv_timeout(std::chrono::milliseconds(50)),
                       "set Xiaomi Lyra command receive timeout"));
   SV_ASSIGN_OR_RETURN(const SocketAddrV4 local,

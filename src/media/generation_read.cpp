@@ -3,38 +3,39 @@
 #include <algorithm>
 
 #include "core/net.h"
+#include "core/stream_read.h"
 #include "media/media_error.h"
 
 namespace sonvale {
 namespace {
 
-// Reads into `buf` from `filled` on until it holds at least `need` bytes (a read never goes past
-// the end of `buf`), checking the generation before every read and calling `before_read` (if set)
-// after the check. A RemoteChannelClosed counts the bytes from `piece_start` on.
+// Stops a fill once the counter no longer holds the generation.
+FillLimits generation_limits(std::uint64_t generation, const std::atomic<std::uint64_t>& counter,
+                             std::function<void()> before_read) {
+  return FillLimits{
+      .stop = [generation, &counter] {
+        return counter.load(std::memory_order_acquire) != generation;
+      },
+      .deadline = std::nullopt,
+      .before_read = std::move(before_read),
+  };
+}
+
+// Reads into `buf` from `filled` on until it holds at least `need` bytes under `limits`. A
+// RemoteChannelClosed counts the bytes from `piece_start` on.
 Result<bool> fill_for_generation(int fd, std::span<std::uint8_t> buf, std::size_t& filled,
                                  std::size_t need, std::size_t piece_start,
-                                 std::uint64_t generation,
-                                 const std::atomic<std::uint64_t>& counter,
-                                 const std::string& channel,
-                                 const std::function<void()>& before_read) {
-  while (filled < need) {
-    if (counter.load(std::memory_order_acquire) != generation) return false;
-    if (before_read) before_read();
-    auto n = read_some(fd, buf.subspan(filled));
-    if (!n) {
-      const IoKind kind = n.error().io_kind();
-      if (kind == IoKind::kWouldBlock || kind == IoKind::kTimedOut ||
-          kind == IoKind::kInterrupted) {
-        continue;
-      }
-      SV_TRY(with_context(std::move(n), "read ZeDidi media stream"));
-    }
-    if (*n == 0) {
-      return fail(remote_channel_closed({channel, filled - piece_start, need - piece_start}));
-    }
-    filled += *n;
+                                 const FillLimits& limits, const std::string& channel) {
+  const auto read = [fd](std::span<std::uint8_t> b, std::optional<Clock::time_point>) {
+    return read_some(fd, b);
+  };
+  SV_ASSIGN_OR_RETURN(const FillEnd end,
+                      with_context(fill_at_least(read, buf, filled, need, limits),
+                                   "read ZeDidi media stream"));
+  if (end == FillEnd::kEndOfStream) {
+    return fail(remote_channel_closed({channel, filled - piece_start, need - piece_start}));
   }
-  return true;
+  return end == FillEnd::kFull;
 }
 
 }  // namespace
@@ -44,7 +45,8 @@ Result<bool> read_exact_for_generation(int fd, std::span<std::uint8_t> buf,
                                        const std::atomic<std::uint64_t>& counter,
                                        const std::string& channel) {
   std::size_t filled = 0;
-  return fill_for_generation(fd, buf, filled, buf.size(), 0, generation, counter, channel, {});
+  return fill_for_generation(fd, buf, filled, buf.size(), 0,
+                             generation_limits(generation, counter, {}), channel);
 }
 
 GenerationReader::GenerationReader(int fd, std::uint64_t generation,
@@ -53,7 +55,7 @@ GenerationReader::GenerationReader(int fd, std::uint64_t generation,
     : fd_(fd),
       generation_(generation),
       counter_(counter),
-      before_read_(std::move(before_read)),
+      limits_(generation_limits(generation, counter, std::move(before_read))),
       channel_(std::move(channel)) {}
 
 Result<std::optional<ByteSpan>> GenerationReader::next(std::size_t n) {
@@ -70,8 +72,8 @@ Result<std::optional<ByteSpan>> GenerationReader::next(std::size_t n) {
       if (buffer_.size() < std::max(n, kBlockBytes)) buffer_.resize(std::max(n, kBlockBytes));
     }
     SV_ASSIGN_OR_RETURN(const bool filled,
-                        fill_for_generation(fd_, buffer_, end_, start_ + n, start_, generation_,
-                                            counter_, channel_, before_read_));
+                        fill_for_generation(fd_, buffer_, end_, start_ + n, start_, limits_,
+                                            channel_));
     if (!filled) return std::nullopt;
   }
   const ByteSpan piece(buffer_.data() + start_, n);

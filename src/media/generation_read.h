@@ -10,6 +10,7 @@
 
 #include "core/bytes.h"
 #include "core/error.h"
+#include "core/stream_read.h"
 
 namespace sonvale {
 
@@ -48,7 +49,7 @@ class GenerationReader {
   int fd_;
   std::uint64_t generation_;
   const std::atomic<std::uint64_t>& counter_;
-  std::function<void()> before_read_;
+  FillLimits limits_;  // the generation check and before_read
   std::string channel_;
   Bytes buffer_;
   std::size_t start_ = 0;  // first byte not handed out

@@ -70,16 +70,18 @@ Result<> run_rtsp_receiver(RtspLaunch launch, std::shared_ptr<ZeDidiLatencyTelem
   SV_ASSIGN_OR_RETURN(Fd conn, with_context(tcp_connect_timeout(SocketAddr(source),
                                                                 kRtspConnectTimeout,
                                                                 [&token] { return !token.current(); }),
-                                            "connect RTSP source " + source.to_string()));
+                                            [&] { return "connect RTSP source " + source.to_string(); }));
   set_tcp_nodelay(conn.get());
   (void)set_recv_timeout(conn.get(), kRtspReadTimeout);
   // Writes keep their own time limit (write_rtsp), which a retired session cuts short.
   launch.events(media_connecting_event(source.to_string()));
 
+  std::shared_ptr<const Clock> clock = launch.params.media->clock;
   MediaSessionContext ctx{
       .params = std::move(launch.params),
       .shared = SessionShared::create(std::move(launch.gate), std::move(launch.receiver_volume),
-                                      std::move(launch.events), std::move(telemetry)),
+                                      std::move(clock), std::move(launch.events),
+                                      std::move(telemetry)),
   };
   WfdSinkState state = WfdSinkState::create(ctx.params.rtsp_ip);
   Result<> result;

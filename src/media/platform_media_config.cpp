@@ -5,8 +5,8 @@
 namespace sonvale {
 
 std::shared_ptr<const MediaConfig> MediaConfig::resolve(
-    const std::optional<std::string>& output_device) {
-  return resolve(output_device, audio::default_audio_host(), system_clock());
+    const std::optional<std::string>& output_device, std::shared_ptr<const Clock> clock) {
+  return resolve(output_device, audio::default_audio_host(), std::move(clock));
 }
 
 }  // namespace sonvale

@@ -20,7 +20,7 @@ class PlaybackGate {
   // A new gate whose `blocked` starts as the suspension flag's present value. The resume grace
   // is measured on `clock`.
   static PlaybackGate with_output_suspension(std::shared_ptr<std::atomic<bool>> output_suspended,
-                                             std::shared_ptr<const Clock> clock = system_clock());
+                                             std::shared_ptr<const Clock> clock);
 
   // Records the source's pause state and arms (paused) or clears the weak-resume grace.
   void set_paused(bool paused) const;

@@ -16,12 +16,12 @@ std::shared_ptr<const MediaConfig> MediaConfig::resolve(
 
 SessionShared SessionShared::create(PlaybackGate gate,
                                     std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                                    EventSink events,
+                                    std::shared_ptr<const Clock> clock, EventSink events,
                                     std::shared_ptr<ZeDidiLatencyTelemetry> telemetry) {
   return SessionShared{
       .gate = std::move(gate),
       .receiver_volume = std::move(receiver_volume),
-      .presentation = ZeDidiPresentationClock::create(),
+      .presentation = ZeDidiPresentationClock::create(std::move(clock)),
       .telemetry = telemetry ? std::move(telemetry) : ZeDidiLatencyTelemetry::create(),
       .session_alive = std::make_shared<std::atomic<bool>>(true),
       .play_received = std::make_shared<std::atomic<bool>>(false),

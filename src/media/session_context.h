@@ -30,11 +30,13 @@ struct MediaConfig {
   OutputChoice output = NativeOutputChoice{};
   // The host a native output opens its device on. Never null.
   std::shared_ptr<audio::AudioHost> audio_host;
-  // The monotonic clock of the session loop's feedback and the reader's arrival instants.
-  std::shared_ptr<const Clock> clock = system_clock();
+  // The clock of the session loop's feedback, the reader's arrival instants and each session's
+  // presentation clock. Never null.
+  std::shared_ptr<const Clock> clock;
 
   // Reads `output_device` (see choose_output) and puts in the platform's audio host.
-  static std::shared_ptr<const MediaConfig> resolve(const std::optional<std::string>& output_device);
+  static std::shared_ptr<const MediaConfig> resolve(const std::optional<std::string>& output_device,
+                                                    std::shared_ptr<const Clock> clock);
   // The same with a given host and clock (the test executables' fakes).
   static std::shared_ptr<const MediaConfig> resolve(const std::optional<std::string>& output_device,
                                                     std::shared_ptr<audio::AudioHost> audio_host,
@@ -66,10 +68,11 @@ struct SessionShared {
   std::shared_ptr<std::atomic<bool>> play_received;
   EventSink events;
 
-  // Fresh parts around a source's gate and the receiver's volume.
+  // Fresh parts around a source's gate and the receiver's volume; the presentation clock runs on
+  // `clock` (the configuration's).
   static SessionShared create(PlaybackGate gate,
                               std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                              EventSink events,
+                              std::shared_ptr<const Clock> clock, EventSink events,
                               std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr);
 };
 

@@ -109,7 +109,7 @@ class ControlHub {
 
   // `clock` measures route instants, the duplicate-command window and the gates' resume grace.
   explicit ControlHub(std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume,
-                      std::shared_ptr<const Clock> clock = system_clock());
+                      std::shared_ptr<const Clock> clock);
 
   // --- socket registry (listener thread) ---
   // Keeps a duplicate of the connection's socket so that shutdown_sessions can wake its reader.
@@ -125,6 +125,8 @@ class ControlHub {
   // Advances the media generation, ends every remote command waiting for confirmation (and the
   // wait of every later one), shuts down and closes every registered socket, clears routes.
   void shutdown_sessions() const;
+  // The clock the hub measures on, for the sessions it serves to measure on too.
+  const std::shared_ptr<const Clock>& clock() const { return clock_; }
   // Withdraws a session: socket duplicate, route, active source (if it is this session), its
   // pending effects (completed with false) and its last position.
   void deactivate(std::uint64_t session_id) const;

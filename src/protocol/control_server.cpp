@@ -138,10 +138,13 @@ Result<ControlServer> start_control_server(ControlServerParams params) {
   const SocketAddrV4 bind_addr = params.address;
   SV_ASSIGN_OR_RETURN(Fd listener,
                       with_context(tcp_listen(bind_addr, 128, true),
-                                   "bind Xiaomi ZeDidi control socket " + bind_addr.to_string()));
+                                   [&] {
+                                     return "bind Xiaomi ZeDidi control socket " +
+                                            bind_addr.to_string();
+                                   }));
   SV_TRY(set_nonblocking(listener.get(), true));
   SV_ASSIGN_OR_RETURN(const SocketAddrV4 local, local_address(listener.get()));
-  ControlHub hub(std::move(params.receiver_volume));
+  ControlHub hub(std::move(params.receiver_volume), std::move(params.clock));
   ListenerState state{
       .listener = std::move(listener),
       .stop_flag = std::move(params.stop_flag),

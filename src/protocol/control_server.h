@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/clock.h"
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/net.h"
@@ -25,6 +26,8 @@ struct ControlServerParams {
   std::shared_ptr<std::atomic<std::uint32_t>> receiver_volume;
   std::shared_ptr<std::atomic<bool>> stop_flag;
   EventSink events;
+  // What the hub, the sessions and their deadlines measure on. Never null.
+  std::shared_ptr<const Clock> clock;
   // Starts the media session of an open command; never empty.
   MediaLauncher launcher;
 };

@@ -10,6 +10,7 @@
 
 #include "core/decimal.h"
 #include "core/encoding.h"
+#include "core/stream_read.h"
 #include "core/thread.h"
 #include "protocol/control_commands.h"
 #include "protocol/control_events.h"
@@ -69,17 +70,6 @@ constexpr std::uint8_t kMediaControlAcks[] = {
     cmd::kMediaControlAck71, cmd::kMediaControlAck73, cmd::kMediaControlAck75,
     cmd::kMediaControlAck77};
 
-Result<> read_full(const ReadSomeFn& read, std::span<std::uint8_t> buf,
-                   std::optional<Clock::time_point> deadline) {
-  std::size_t filled = 0;
-  while (filled < buf.size()) {
-    SV_ASSIGN_OR_RETURN(const std::size_t n, read(buf.subspan(filled), deadline));
-    if (n == 0) return fail(Error::unexpected_eof());
-    filled += n;
-  }
-  return {};
-}
-
 // The body of a frame whose header said `length`, read by `deadline`.
 Result<Bytes> read_body(const ReadSomeFn& read, std::size_t length, Clock::time_point deadline) {
   // The buffer grows by at most one chunk ahead of the bytes that have arrived.
@@ -88,7 +78,7 @@ Result<Bytes> read_body(const ReadSomeFn& read, std::size_t length, Clock::time_
     const std::size_t have = body.size();
     const std::size_t want = std::min(kReadChunk, length - have);
     body.resize(have + want);
-    auto read_chunk = read_full(read, std::span(body).subspan(have, want), deadline);
+    auto read_chunk = read_exactly(read, std::span(body).subspan(have, want), deadline);
     if (!read_chunk) {
       // Not the peer's own time-out: a body that stops arriving is a fault of the session.
       if (read_chunk.error().io_kind() == IoKind::kTimedOut) {
@@ -138,7 +128,7 @@ Result<std::pair<Ipv4, std::uint16_t>> parse_wfd_url(std::string_view text) {
 
 Result<Incoming> read_incoming(const FrameSource& source, ControlCipher& receive_cipher) {
   std::array<std::uint8_t, kFrameHeaderSize> raw{};
-  SV_TRY(with_context(read_full(source.read, raw, std::nullopt), "read ZeDidi control header"));
+  SV_TRY(with_context(read_exactly(source.read, raw), "read ZeDidi control header"));
   SV_ASSIGN_OR_RETURN(const FrameHeader header, parse_frame_header(raw));
   Incoming frame;
   if (header.body_length > kUnbudgetedBodyBytes) {
@@ -546,10 +536,10 @@ Error run_session(SessionContext context, Fd connection) {
   const FrameSource source{
       .read = [fd](std::span<std::uint8_t> buf,
                    std::optional<Clock::time_point> deadline) -> Result<std::size_t> {
-        return deadline ? read_some_by(fd, buf, *deadline) : read_some(fd, buf);
+        return read_some_until(fd, buf, deadline);
       },
       .bodies = bodies,
-      .clock = system_clock(),
+      .clock = hub.clock(),
   };
   for (;;) {
     auto frame = read_incoming(source, receive_cipher);

@@ -54,8 +54,8 @@ struct FrameSource {
   ReadSomeFn read;
   // Shared by every connection of the receiver; bodies above kUnbudgetedBodyBytes draw on it.
   ByteBudget bodies{kMaxBodyBytesInTransit};
-  // Measures the body deadline.
-  std::shared_ptr<const Clock> clock = system_clock();
+  // Measures the body deadline. Never null.
+  std::shared_ptr<const Clock> clock;
 };
 
 // Reads and decodes one frame. The body buffer grows only as its bytes arrive, so a length field

@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
   const auto counter = std::make_shared<std::atomic<std::uint64_t>>(o.generation);
   const auto volume = std::make_shared<std::atomic<std::uint32_t>>(100);
   const auto suspended = std::make_shared<std::atomic<bool>>(false);
-  PlaybackGate gate = PlaybackGate::with_output_suspension(suspended);
+  PlaybackGate gate = PlaybackGate::with_output_suspension(suspended, system_clock());
 
   std::mutex dump_mu;
   auto dump_and_report = [&] {

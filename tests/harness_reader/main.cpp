@@ -52,9 +52,9 @@ int run(testing::HarnessArgs args) {
   auto result = run_media_reader(MediaReaderInputs{
       .audio = std::move(accepted->fd),
       .session = {.params = {.rtsp_ip = {},.rtsp_port = 0,.keys = keys,
-                             .media = MediaConfig::resolve(output_device),
+                             .media = MediaConfig::resolve(output_device, system_clock()),
                              .token = SessionToken(counter, 1)},
-                  .shared = testing::session_shared(events)},
+                  .shared = testing::session_shared(events, system_clock())},
   });
   Json report = {{"event", "harness_reader_result"},
                  {"ok", result.has_value()},

@@ -69,9 +69,9 @@ int main(int argc, char** argv) {
   const auto volume = std::make_shared<std::atomic<std::uint32_t>>(100);
   const auto suspended = std::make_shared<std::atomic<bool>>(false);
   const auto telemetry = o.telemetry ? ZeDidiLatencyTelemetry::create() : nullptr;
-  PlaybackGate gate = PlaybackGate::with_output_suspension(suspended);
+  PlaybackGate gate = PlaybackGate::with_output_suspension(suspended, system_clock());
 
-  const auto media = MediaConfig::resolve(o.output_device);
+  const auto media = MediaConfig::resolve(o.output_device, system_clock());
 
   auto start = [&](std::uint16_t port, std::uint64_t generation) {
     RtspLaunch launch{
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
       unsigned port = o.port;
       in >> port;
       // Like the Open command: a new gate for the newly activated source.
-      gate = PlaybackGate::with_output_suspension(suspended);
+      gate = PlaybackGate::with_output_suspension(suspended, system_clock());
       const std::uint64_t g = counter->fetch_add(1, std::memory_order_acq_rel) + 1;
       start(static_cast<std::uint16_t>(port), g);
       report_generation();

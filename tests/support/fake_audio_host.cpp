@@ -132,9 +132,6 @@ std::vector<std::shared_ptr<FakeStreamCore>> ScriptedAudioHost::streams() const 
 
 namespace {
 
-constexpr std::int64_t kDeviceClockStartNs = 1'000'000'000'000;
-std::atomic<std::int64_t> g_device_ns{kDeviceClockStartNs};
-
 template <class S>
 float as_float(S s) {
   if constexpr (std::is_same_v<S, float>) {
@@ -177,8 +174,8 @@ class PacedStream final : public audio::OutputStream {
       if (options_.max_callbacks != 0 && k >= options_.max_callbacks) break;
       nanoseconds cb_time, play_time;
       if (options_.simulated_time) {
-        if (k > 0) g_device_ns.fetch_add(buffer_ns.count());
-        cb_time = nanoseconds(g_device_ns.load());
+        if (k > 0) options_.device_clock->advance(buffer_ns);
+        cb_time = options_.device_clock->now().time_since_epoch();
         play_time = cb_time + options_.output_latency;
       } else {
         // Playback follows the ideal schedule; the call itself may come a little late.
@@ -284,11 +281,5 @@ bool PacedAudioHost::wait_for_callbacks(std::uint64_t callbacks,
     return recording_->callbacks >= callbacks || recording_->finished;
   }) && recording_->callbacks >= callbacks;
 }
-
-std::chrono::steady_clock::time_point PacedAudioHost::device_now() {
-  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(g_device_ns.load()));
-}
-
-void PacedAudioHost::reset_device_clock() { g_device_ns.store(kDeviceClockStartNs); }
 
 }  // namespace sonvale::testing

@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "support/fake_clock.h"
 #include "media/audio/audio_host.h"
 
 namespace sonvale::testing {
@@ -92,9 +93,8 @@ class ScriptedAudioHost final : public audio::AudioHost {
 // An audio host with one output device whose stream runs a thread "fake-audio" that calls the
 // data callback at the device's pace and records every rendered sample (as float).
 //
-// With `simulated_time` the thread does not sleep: it advances the device clock (readable from
-// any thread through `device_now`, a MonotonicNow for the presentation clock) by one buffer per
-// callback and calls `before_callback` first, so a test can play the media reader's part in
+// With `simulated_time` the thread does not sleep: it advances `device_clock` (which a test may
+// also hand to the presentation clock) by one buffer per callback and calls `before_callback` first, so a test can play the media reader's part in
 // lockstep. Otherwise it paces itself on the steady clock: buffer k is due to play at the start
 // plus k buffers plus the output latency, whenever the thread gets to call for it (a late call
 // reports a later callback instant, not a later playback instant, as a device's sample clock
@@ -110,6 +110,8 @@ class PacedAudioHost final : public audio::AudioHost {
     // Callbacks to run before the stream stops by itself (0: until the stream is destroyed).
     std::uint64_t max_callbacks = 0;
     std::function<void(std::chrono::nanoseconds device_time)> before_callback;
+    // The simulated device clock; its monotonic reading starts at 1000 s.
+    std::shared_ptr<FakeClock> device_clock = make_fake_clock();
   };
 
   struct Recording {
@@ -136,10 +138,6 @@ class PacedAudioHost final : public audio::AudioHost {
   // Waits until the stream has run `callbacks` callbacks (or stopped by itself).
   bool wait_for_callbacks(std::uint64_t callbacks,
                           std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
-
-  // The simulated device clock, starting at 1000 s.
-  static std::chrono::steady_clock::time_point device_now();
-  static void reset_device_clock();
 
  private:
   std::shared_ptr<audio::AudioDevice> device_;

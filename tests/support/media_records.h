@@ -13,17 +13,18 @@
 namespace sonvale::testing {
 
 inline std::shared_ptr<const MediaConfig> media_config(
-    const std::optional<std::string>& output_device,
-    std::shared_ptr<audio::AudioHost> host = nullptr,
-    std::shared_ptr<const Clock> clock = system_clock()) {
+    const std::optional<std::string>& output_device, std::shared_ptr<const Clock> clock,
+    std::shared_ptr<audio::AudioHost> host = nullptr) {
   return MediaConfig::resolve(output_device, std::move(host), std::move(clock));
 }
 
-inline SessionShared session_shared(EventSink events,
+// The gate's grace and the presentation clock both run on `clock`.
+inline SessionShared session_shared(EventSink events, std::shared_ptr<const Clock> clock,
                                     std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = nullptr) {
-  return SessionShared::create(
-      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false)),
-      std::make_shared<std::atomic<std::uint32_t>>(100), std::move(events), std::move(telemetry));
+  PlaybackGate gate =
+      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), clock);
+  return SessionShared::create(std::move(gate), std::make_shared<std::atomic<std::uint32_t>>(100),
+                               std::move(clock), std::move(events), std::move(telemetry));
 }
 
 }  // namespace sonvale::testing

@@ -1,6 +1,7 @@
 #include "media/clock/presentation_clock.h"
 
 #include <limits>
+#include <utility>
 
 #include "core/numeric.h"
 
@@ -32,15 +33,16 @@ std::int64_t add_or_max(std::int64_t a, std::int64_t b) {
 
 }  // namespace
 
-std::shared_ptr<ZeDidiPresentationClock> ZeDidiPresentationClock::create(MonotonicNow now) {
-  return std::make_shared<ZeDidiPresentationClock>(now);
+std::shared_ptr<ZeDidiPresentationClock> ZeDidiPresentationClock::create(
+    std::shared_ptr<const Clock> clock) {
+  return std::make_shared<ZeDidiPresentationClock>(std::move(clock));
 }
 
-ZeDidiPresentationClock::ZeDidiPresentationClock(MonotonicNow now)
-    : now_(now ? now : &std::chrono::steady_clock::now), base_(now_()) {}
+ZeDidiPresentationClock::ZeDidiPresentationClock(std::shared_ptr<const Clock> clock)
+    : clock_(std::move(clock)), base_(clock_->now()) {}
 
 std::int64_t ZeDidiPresentationClock::local_now_us() const {
-  const auto elapsed = now_() - base_;
+  const auto elapsed = clock_->now() - base_;
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
   return us < 0 ? 0 : static_cast<std::int64_t>(us);
 }

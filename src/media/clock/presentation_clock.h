@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 
+#include "core/clock.h"
+
 namespace sonvale {
 
 // The timer clock estimator's result for one round.
@@ -31,10 +33,9 @@ struct ClockUpdate {
 // sequence counter guards the three mapping fields).
 class ZeDidiPresentationClock {
  public:
-  using MonotonicNow = std::chrono::steady_clock::time_point (*)();
-
-  // `base` is the moment of creation. `now` replaces the monotonic clock in tests.
-  static std::shared_ptr<ZeDidiPresentationClock> create(MonotonicNow now = nullptr);
+  // `base` is the moment of creation on `clock`'s monotonic time, which the mapping then reads.
+  // `clock` is never null.
+  static std::shared_ptr<ZeDidiPresentationClock> create(std::shared_ptr<const Clock> clock);
 
   ClockUpdate update_server_clock(const ClockEstimate& estimate);
   std::optional<std::int64_t> synchronized_server_now_micros() const;
@@ -47,7 +48,7 @@ class ZeDidiPresentationClock {
   // Whole microseconds since `base`, saturating at the largest signed 64-bit value.
   std::int64_t local_now_us() const;
 
-  explicit ZeDidiPresentationClock(MonotonicNow now);
+  explicit ZeDidiPresentationClock(std::shared_ptr<const Clock> clock);
 
   // The three mapping fields as one consistent read, and a raw publication of them; for tests of
   // the lock-free publication only.
@@ -63,8 +64,8 @@ class ZeDidiPresentationClock {
   Mapping read_mapping() const;
   void publish(const Mapping& m);
 
-  MonotonicNow now_;
-  std::chrono::steady_clock::time_point base_;
+  std::shared_ptr<const Clock> clock_;
+  Clock::time_point base_;
   std::atomic<std::uint64_t> sequence_{0};
   std::atomic<std::int64_t> anchor_local_us_{0};
   std::atomic<std::int64_t> server_minus_local_us_{0};

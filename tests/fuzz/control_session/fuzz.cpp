@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Bytes wire = build_wire(ByteSpan(data, size), phone_cipher);
 
   auto volume = std::make_shared<std::atomic<std::uint32_t>>(50);
-  ControlHub hub(volume);
+  ControlHub hub(volume, system_clock());
   auto [sender, receiver] = make_channel<Outgoing>();
   auto sequence = std::make_shared<std::atomic<std::uint32_t>>(8);
   hub.register_control_route(1, kPeer.ip, sender, sequence);
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pos += n;
     return n;
   };
-  const FrameSource source{.read = read};
+  const FrameSource source{.read = read, .clock = system_clock()};
   for (int frames = 0; frames < 64; ++frames) {
     auto frame = read_incoming(source, receive_cipher);
     if (!frame) break;

@@ -1,6 +1,8 @@
 #include "core/error.h"
 
 #include <cerrno>
+#include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -36,6 +38,39 @@ TEST(ErrorTest, MacrosPropagateAndKeepContext) {
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), "read value: not positive");
   EXPECT_EQ(r.error().root_message(), "not positive");
+}
+
+// A message that has to be put together is made only when the result failed, once, and is
+// placed outermost, above the context the error already had.
+TEST(ErrorTest, ContextMessageIsMadeOnlyOnFailure) {
+  struct Case {
+    const char* name;
+    int value;
+    int made;
+    const char* text;  // of the error; empty for a success
+  };
+  const Case cases[] = {
+      {"success", 3, 0, ""},
+      {"failure", -1, 1, "parse 42: read value: not positive"},
+  };
+  for (const auto& c : cases) {
+    int made = 0;
+    const int id = 42;
+    auto r = with_context(doubled(c.value), [&] {
+      ++made;
+      return "parse " + std::to_string(id);
+    });
+    EXPECT_EQ(made, c.made) << c.name;
+    EXPECT_EQ(r ? std::string() : r.error().to_string(), c.text) << c.name;
+    if (r) {
+      EXPECT_EQ(*r, 6) << c.name;
+    }
+  }
+  Result<> failed = fail(Error::os(ETIMEDOUT));
+  auto r = with_context(std::move(failed), std::string_view("read body"));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "read body: Connection timed out (os error 110)");
+  EXPECT_EQ(r.error().io_kind(), IoKind::kTimedOut);
 }
 
 TEST(ErrorTest, IoKindSurvivesContextLayers) {

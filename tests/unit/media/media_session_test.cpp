@@ -86,7 +86,8 @@ class RtspSessionsTest : public ::testing::Test {
                    .keys = std::nullopt,
                    .media = nullptr,
                    .token = SessionToken(counter_, generation)},
-        .gate = PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false)),
+        .gate = PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false),
+                                                     system_clock()),
         .receiver_volume = std::make_shared<std::atomic<std::uint32_t>>(50),
         .events = EventSink(),
     };

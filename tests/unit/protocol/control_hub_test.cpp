@@ -542,7 +542,7 @@ class ControlHubCapTest : public ::testing::Test {
     return ids;
   }
 
-  ControlHub hub_{std::make_shared<std::atomic<std::uint32_t>>(50)};
+  ControlHub hub_{std::make_shared<std::atomic<std::uint32_t>>(50), system_clock()};
   std::vector<Fd> peers_;
 };
 

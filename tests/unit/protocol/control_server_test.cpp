@@ -44,6 +44,7 @@ class ControlServerTest : public ::testing::Test {
                                         .receiver_volume = volume_,
                                         .stop_flag = stop_,
                                         .events = rec_.sink(),
+                                        .clock = system_clock(),
                                         .launcher = [](CastOpen) {}});
     ASSERT_TRUE(server) << server.error().to_string();
     port_ = server->port;
@@ -150,6 +151,7 @@ TEST(ControlServerStartTest, StopFlagAlreadySetEndsTheListenerWithoutAccepting) 
                                       .receiver_volume = volume,
                                       .stop_flag = stop,
                                       .events = rec.sink(),
+                                      .clock = system_clock(),
                                       .launcher = [](CastOpen) {}});
   ASSERT_TRUE(server);
   const std::uint16_t port = server->port;

@@ -93,7 +93,7 @@ const std::array<std::uint8_t, 16> kKey = {'0', '1', '2', '3', '4', '5', '6', '7
 TEST(ReadIncomingTest, AnnouncedBodyIsReadAsItArrivesNotAllocatedUpFront) {
   FakeConnection conn{frame(0, 26, 1, Bytes(10, 'x'), 16777216)};
   ControlCipher rx(kKey);
-  auto r = read_incoming(FrameSource{conn.fn()}, rx);
+  auto r = read_incoming(FrameSource{.read = conn.fn(), .clock = system_clock()}, rx);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), "read ZeDidi control body: failed to fill whole buffer");
   EXPECT_LE(conn.largest_read, 64u * 1024u);
@@ -102,7 +102,7 @@ TEST(ReadIncomingTest, AnnouncedBodyIsReadAsItArrivesNotAllocatedUpFront) {
 TEST(ReadIncomingTest, LimitBodyIsReadAndTracedCut) {
   FakeConnection conn{frame(0, 7, 3, Bytes(16777216, 'z'))};
   ControlCipher rx(kKey);
-  auto r = read_incoming(FrameSource{conn.fn()}, rx);
+  auto r = read_incoming(FrameSource{.read = conn.fn(), .clock = system_clock()}, rx);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->body.size(), 16777216u);
   const Json trace = incoming_trace(*r);
@@ -135,7 +135,7 @@ TEST(ReadIncomingTest, LargeBodiesDrawOnTheSharedBudgetAndAreRefusedBeyondIt) {
     FakeConnection conn{frame(0, 26, 1, Bytes(c.length, 'b'))};
     ControlCipher rx(kKey);
     {
-      auto r = read_incoming(FrameSource{.read = conn.fn(), .bodies = shared}, rx);
+      auto r = read_incoming(FrameSource{.read = conn.fn(), .bodies = shared, .clock = system_clock()}, rx);
       ASSERT_EQ(r.has_value(), c.read);
       if (!c.read) {
         EXPECT_EQ(r.error().to_string(),
@@ -191,7 +191,7 @@ class IncomingTraceTest : public ::testing::TestWithParam<TraceCase> {};
 TEST_P(IncomingTraceTest, DescribesTheFrame) {
   FakeConnection conn{frame(GetParam().outer, 9, 0x0102, GetParam().body)};
   ControlCipher rx(kKey);
-  auto r = read_incoming(FrameSource{conn.fn()}, rx);
+  auto r = read_incoming(FrameSource{.read = conn.fn(), .clock = system_clock()}, rx);
   ASSERT_TRUE(r) << r.error().to_string();
   const Json trace = incoming_trace(*r);
   EXPECT_EQ(trace.size(), 13u);
@@ -267,7 +267,7 @@ class ControlSessionTest : public ::testing::Test {
   }
 
   std::shared_ptr<std::atomic<std::uint32_t>> volume_ = std::make_shared<std::atomic<std::uint32_t>>(50);
-  ControlHub hub_{volume_};
+  ControlHub hub_{volume_, system_clock()};
   testing::RecordingSink rec_;
   std::vector<CastOpen> launches_;
 };

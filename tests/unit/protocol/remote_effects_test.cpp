@@ -156,7 +156,7 @@ TEST(RemoteEffectsTest, DrainAndCompleteEdgeCases) {
   EXPECT_EQ(r2.try_recv(), std::optional<bool>(true));
 
   auto volume = std::make_shared<std::atomic<std::uint32_t>>(0);
-  ControlHub hub(volume);
+  ControlHub hub(volume, system_clock());
   hub.remove_pending_effect(99);  // unknown id: nothing
 }
 

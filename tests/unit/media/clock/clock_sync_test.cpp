@@ -60,7 +60,7 @@ class ClockSyncTest : public ::testing::Test {
   // Starts the thread through spawn_timer_synchronizer, or with `timing` through clock_sync_main.
   void start(SocketAddrV4 server, const ClockSyncTiming* timing = nullptr) {
     EventSink events = watched_sink();
-    SessionShared shared = testing::session_shared(std::move(events));
+    SessionShared shared = testing::session_shared(std::move(events), system_clock());
     shared.gate = gate_;
     shared.presentation = clock_;
     shared.session_alive = alive_;
@@ -114,10 +114,10 @@ class ClockSyncTest : public ::testing::Test {
   std::shared_ptr<std::atomic<std::uint64_t>> generation_ =
       std::make_shared<std::atomic<std::uint64_t>>(kGeneration);
   PlaybackGate gate_ =
-      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false));
+      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), system_clock());
   std::shared_ptr<std::atomic<bool>> blocked_ = gate_.blocked_cell();
   std::shared_ptr<std::atomic<bool>> play_ = std::make_shared<std::atomic<bool>>(false);
-  std::shared_ptr<ZeDidiPresentationClock> clock_ = ZeDidiPresentationClock::create();
+  std::shared_ptr<ZeDidiPresentationClock> clock_ = ZeDidiPresentationClock::create(system_clock());
   // The steady-clock time (µs) of the clock's base.
   const std::int64_t base_us_ = steady_now_us() - clock_->local_now_us();
 
@@ -397,7 +397,8 @@ void run_without_descriptors() {
   TimerSyncInputs inputs{
       .server = SocketAddrV4{Ipv4::loopback(), 9},
       .shared = testing::session_shared(
-          EventSink([](Json e) { std::fprintf(stderr, "%s\n", compact_json(e).c_str()); })),
+          EventSink([](Json e) { std::fprintf(stderr, "%s\n", compact_json(e).c_str()); }),
+          system_clock()),
       .token = SessionToken(std::make_shared<std::atomic<std::uint64_t>>(kGeneration), kGeneration)};
   clock_sync_main(std::move(inputs));
   std::_Exit(0);

@@ -8,16 +8,19 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fake_clock.h"
+
 namespace sonvale {
 namespace {
 
 using namespace std::chrono_literals;
 
-std::atomic<std::int64_t> g_now_ns{5'000'000'000};
-std::chrono::steady_clock::time_point fake_now() {
-  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(g_now_ns.load()));
-}
-void advance(std::chrono::nanoseconds d) { g_now_ns += d.count(); }
+// Each test's clocks run on a time of its own, which only the test moves.
+class PresentationClockTest : public ::testing::Test {
+ protected:
+  void advance(std::chrono::nanoseconds d) { time_->advance(d); }
+  std::shared_ptr<testing::FakeClock> time_ = testing::make_fake_clock();
+};
 
 ClockEstimate estimate_at(std::int64_t anchor, double offset, double rate = 1.0) {
   ClockEstimate e;
@@ -27,8 +30,8 @@ ClockEstimate estimate_at(std::int64_t anchor, double offset, double rate = 1.0)
   return e;
 }
 
-TEST(PresentationClockTest, NewClockKnowsNothing) {
-  auto clock = ZeDidiPresentationClock::create(&fake_now);
+TEST_F(PresentationClockTest, NewClockKnowsNothing) {
+  auto clock = ZeDidiPresentationClock::create(time_);
   EXPECT_FALSE(clock->is_synchronized());
   EXPECT_FALSE(clock->synchronized_server_now_micros());
   EXPECT_FALSE(clock->time_offset());
@@ -37,8 +40,8 @@ TEST(PresentationClockTest, NewClockKnowsNothing) {
   EXPECT_EQ(clock->local_now_us(), 1);  // truncated to whole microseconds
 }
 
-TEST(PresentationClockTest, TimeOffsetIsIndependentOfTheMapping) {
-  auto clock = ZeDidiPresentationClock::create(&fake_now);
+TEST_F(PresentationClockTest, TimeOffsetIsIndependentOfTheMapping) {
+  auto clock = ZeDidiPresentationClock::create(time_);
   clock->set_time_offset(-20000);
   EXPECT_EQ(clock->time_offset(), -20000);
   EXPECT_FALSE(clock->synchronized_server_now_micros());
@@ -46,7 +49,7 @@ TEST(PresentationClockTest, TimeOffsetIsIndependentOfTheMapping) {
   EXPECT_EQ(clock->time_offset(), 5000);
 }
 
-TEST(PresentationClockTest, FirstUpdateIsTakenWhole) {
+TEST_F(PresentationClockTest, FirstUpdateIsTakenWhole) {
   struct Case {
     double offset;
     double rate;
@@ -59,7 +62,7 @@ TEST(PresentationClockTest, FirstUpdateIsTakenWhole) {
       {0.0, 1.0005, 0, 500.0},
   };
   for (const auto& c : cases) {
-    auto clock = ZeDidiPresentationClock::create(&fake_now);
+    auto clock = ZeDidiPresentationClock::create(time_);
     advance(1ms);
     const ClockUpdate u = clock->update_server_clock(estimate_at(clock->local_now_us(), c.offset, c.rate));
     EXPECT_EQ(u.server_minus_local_us, c.applied);
@@ -70,7 +73,7 @@ TEST(PresentationClockTest, FirstUpdateIsTakenWhole) {
   }
 }
 
-TEST(PresentationClockTest, LaterUpdatesStepAQuarterClampedToFiveMilliseconds) {
+TEST_F(PresentationClockTest, LaterUpdatesStepAQuarterClampedToFiveMilliseconds) {
   struct Case {
     std::int64_t phase_error;
     std::int64_t step;
@@ -78,7 +81,7 @@ TEST(PresentationClockTest, LaterUpdatesStepAQuarterClampedToFiveMilliseconds) {
   const Case cases[] = {{30000, 5000}, {-30000, -5000}, {6, 2}, {-6, -2},
                         {2, 1},        {-2, -1},        {1, 0}, {20000, 5000}, {-19999, -5000}};
   for (const auto& c : cases) {
-    auto clock = ZeDidiPresentationClock::create(&fake_now);
+    auto clock = ZeDidiPresentationClock::create(time_);
     clock->update_server_clock(estimate_at(clock->local_now_us(), 100000.0));
     advance(1s);
     const std::int64_t now = clock->local_now_us();
@@ -90,8 +93,8 @@ TEST(PresentationClockTest, LaterUpdatesStepAQuarterClampedToFiveMilliseconds) {
   }
 }
 
-TEST(PresentationClockTest, FrequencyClosesAQuarterOfItsGap) {
-  auto clock = ZeDidiPresentationClock::create(&fake_now);
+TEST_F(PresentationClockTest, FrequencyClosesAQuarterOfItsGap) {
+  auto clock = ZeDidiPresentationClock::create(time_);
   clock->update_server_clock(estimate_at(0, 0.0, 1.0));
   const double rate = 1.0 + 1000e-9;  // 1000 ppb
   ClockUpdate u = clock->update_server_clock(estimate_at(clock->local_now_us(), 0.0, rate));
@@ -100,21 +103,21 @@ TEST(PresentationClockTest, FrequencyClosesAQuarterOfItsGap) {
   EXPECT_DOUBLE_EQ(u.frequency_ppm, 0.438);  // 250 + 187.5 rounded up
 }
 
-TEST(PresentationClockTest, TargetIsExtrapolatedFromTheEstimateAnchor) {
-  auto clock = ZeDidiPresentationClock::create(&fake_now);
+TEST_F(PresentationClockTest, TargetIsExtrapolatedFromTheEstimateAnchor) {
+  auto clock = ZeDidiPresentationClock::create(time_);
   advance(10s);
   const ClockUpdate u = clock->update_server_clock(estimate_at(0, 500.0, 1.0001));
   EXPECT_EQ(u.target_server_minus_local_us, 1500);
 }
 
-TEST(PresentationClockTest, DriftAppliesFromTheAnchor) {
+TEST_F(PresentationClockTest, DriftAppliesFromTheAnchor) {
   struct Case {
     double rate;
     std::int64_t extra_after_2s;
   };
   const Case cases[] = {{1.0005, 1000}, {1.000001, 2}, {0.9995, -1000}};
   for (const auto& c : cases) {
-    auto clock = ZeDidiPresentationClock::create(&fake_now);
+    auto clock = ZeDidiPresentationClock::create(time_);
     clock->update_server_clock(estimate_at(clock->local_now_us(), 700.0, c.rate));
     const std::int64_t anchor = clock->local_now_us();
     advance(2s);
@@ -122,11 +125,11 @@ TEST(PresentationClockTest, DriftAppliesFromTheAnchor) {
   }
 }
 
-TEST(PresentationClockTest, NonFiniteEstimatesSaturate) {
-  auto clock = ZeDidiPresentationClock::create(&fake_now);
+TEST_F(PresentationClockTest, NonFiniteEstimatesSaturate) {
+  auto clock = ZeDidiPresentationClock::create(time_);
   const ClockUpdate u = clock->update_server_clock(estimate_at(0, std::nan(""), 1.0));
   EXPECT_EQ(u.server_minus_local_us, 0);
-  auto clock2 = ZeDidiPresentationClock::create(&fake_now);
+  auto clock2 = ZeDidiPresentationClock::create(time_);
   const ClockUpdate v = clock2->update_server_clock(estimate_at(0, 1e300, 1.0));
   EXPECT_EQ(v.server_minus_local_us, std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(*clock2->synchronized_server_now_micros(), std::numeric_limits<std::int64_t>::max());
@@ -134,7 +137,7 @@ TEST(PresentationClockTest, NonFiniteEstimatesSaturate) {
 
 // One writer publishes mappings whose three fields are equal; readers must never see a mix.
 TEST(PresentationClockSeqlockTest, ReadersNeverSeeATornMapping) {
-  auto clock = ZeDidiPresentationClock::create();
+  auto clock = ZeDidiPresentationClock::create(system_clock());
   std::atomic<bool> done{false};
   std::atomic<std::int64_t> torn{0};
   std::atomic<std::int64_t> reads{0};

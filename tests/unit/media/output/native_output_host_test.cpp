@@ -21,7 +21,7 @@ using testing::RecordingSink;
 using testing::ScriptedAudioHost;
 
 Result<NativeOutput> open_on(const MediaConfig& media, RecordingSink& sink) {
-  return open_native_output(media, std::nullopt, testing::session_shared(sink.sink()));
+  return open_native_output(media, std::nullopt, testing::session_shared(sink.sink(), system_clock()));
 }
 
 std::shared_ptr<ScriptedAudioHost> scripted_host(const char* id) {
@@ -34,7 +34,7 @@ std::shared_ptr<ScriptedAudioHost> scripted_host(const char* id) {
 TEST(NativeOutputHostTest, ConfiguredHostServesTheReaderAndLivesAsLongAsItsStream) {
   auto host = scripted_host("dev-7");
   std::weak_ptr<ScriptedAudioHost> weak = host;
-  auto media = testing::media_config(std::nullopt, host);
+  auto media = testing::media_config(std::nullopt, system_clock(), host);
 
   RecordingSink sink;
   auto out = open_on(*media, sink);
@@ -61,9 +61,9 @@ TEST(NativeOutputHostTest, ConfiguredHostServesTheReaderAndLivesAsLongAsItsStrea
 TEST(NativeOutputHostTest, OtherConfigurationsLeaveTheirHostsAlone) {
   auto used = scripted_host("dev-1");
   auto other = scripted_host("dev-2");
-  auto other_media = testing::media_config(std::nullopt, other);
+  auto other_media = testing::media_config(std::nullopt, system_clock(), other);
   RecordingSink sink;
-  auto out = open_on(*testing::media_config(std::nullopt, used), sink);
+  auto out = open_on(*testing::media_config(std::nullopt, system_clock(), used), sink);
   ASSERT_TRUE(out) << out.error().to_string();
   EXPECT_EQ(used->streams().size(), 1u);
   EXPECT_TRUE(other->streams().empty());

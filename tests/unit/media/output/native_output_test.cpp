@@ -34,15 +34,15 @@ FakeDeviceScript device(std::optional<std::string> id, std::optional<std::string
 // The inputs of one open, kept so a test can see what the output still holds.
 struct Inputs {
   PlaybackGate gate =
-      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false));
+      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), system_clock());
   std::shared_ptr<std::atomic<std::uint32_t>> volume =
       std::make_shared<std::atomic<std::uint32_t>>(100);
-  std::shared_ptr<ZeDidiPresentationClock> clock = ZeDidiPresentationClock::create();
+  std::shared_ptr<ZeDidiPresentationClock> clock = ZeDidiPresentationClock::create(system_clock());
   std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = ZeDidiLatencyTelemetry::create();
   RecordingSink sink;
 
   Result<NativeOutput> open(audio::AudioHost& host, std::optional<std::string> requested) {
-    SessionShared shared = testing::session_shared(sink.sink(), telemetry);
+    SessionShared shared = testing::session_shared(sink.sink(), system_clock(), telemetry);
     shared.gate = gate;
     shared.receiver_volume = volume;
     shared.presentation = clock;

@@ -52,7 +52,7 @@ struct QueueHandOff {
 Result<NativeOutput> open_default(PacedAudioHost& host,
                                   std::shared_ptr<ZeDidiPresentationClock> clock,
                                   RecordingSink& sink) {
-  SessionShared shared = testing::session_shared(sink.sink());
+  SessionShared shared = testing::session_shared(sink.sink(), system_clock());
   shared.presentation = std::move(clock);
   return open_native_audio_output(host, std::nullopt, shared);
 }
@@ -94,9 +94,9 @@ class SenderClockPlayoutTest : public ::testing::TestWithParam<SenderClockCase> 
 
 TEST_P(SenderClockPlayoutTest, ToneOnsetsLandWithinTwoMillisecondsOfTheirDueTime) {
   const auto& c = GetParam();
-  PacedAudioHost::reset_device_clock();
-  const auto base = PacedAudioHost::device_now();
-  auto clock = ZeDidiPresentationClock::create(&PacedAudioHost::device_now);
+  const auto device_clock = testing::make_fake_clock();
+  const auto base = device_clock->now();
+  auto clock = ZeDidiPresentationClock::create(device_clock);
   constexpr double kServerMinusLocal = 3'000'000'000.0;
   constexpr std::int64_t kTimeOffset = -1'000'000'000;
   const double rate = 1.0 + c.sender_ppm * 1e-6;
@@ -116,6 +116,7 @@ TEST_P(SenderClockPlayoutTest, ToneOnsetsLandWithinTwoMillisecondsOfTheirDueTime
   options.buffer_frames = c.buffer_frames;
   options.output_latency = c.latency;
   options.max_callbacks = c.seconds * 48000 / c.buffer_frames;
+  options.device_clock = device_clock;
   std::uint64_t next_frame = 0;
   options.before_callback = [&, hand_off](std::chrono::nanoseconds) {
     static thread_local std::shared_ptr<PcmQueue> q;
@@ -213,13 +214,14 @@ class BufferWindowPlayoutTest : public ::testing::TestWithParam<WindowCase> {};
 
 TEST_P(BufferWindowPlayoutTest, QueueStaysWithinNinetySixFramesOfItsTarget) {
   const auto& c = GetParam();
-  PacedAudioHost::reset_device_clock();
-  auto clock = ZeDidiPresentationClock::create(&PacedAudioHost::device_now);  // never synchronized
+  const auto device_clock = testing::make_fake_clock();
+  auto clock = ZeDidiPresentationClock::create(device_clock);  // never synchronized
   auto hand_off = std::make_shared<QueueHandOff>();
   PacedAudioHost::Options options;
   options.buffer_frames = 512;
   options.output_latency = std::chrono::nanoseconds(512 * 1000000000LL / 48000);  // one buffer
   options.max_callbacks = 60 * 48000 / 512;                                        // 60 s
+  options.device_clock = device_clock;
   constexpr std::uint64_t kTarget = 37888;  // 800 ms - 10.667 ms
   std::vector<std::uint64_t> depth;  // queued frames as each callback finds them
   double owed = 0.0;
@@ -279,7 +281,7 @@ TEST(RealTimePlayoutTest, ConcurrentPushesAndCallbacksKeepTheAudioInOrder) {
   options.output_latency = 10ms;
   PacedAudioHost host(options);
   RecordingSink sink;
-  auto out = open_default(host, ZeDidiPresentationClock::create(), sink);
+  auto out = open_default(host, ZeDidiPresentationClock::create(system_clock()), sink);
   ASSERT_TRUE(out) << out.error().to_string();
   std::atomic<bool> feeding{true};
   std::thread reader([&] {

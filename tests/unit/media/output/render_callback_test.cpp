@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fake_clock.h"
 #include "support/media_records.h"
 #include "support/recording_sink.h"
 
@@ -21,11 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::RecordingSink;
-
-std::atomic<std::int64_t> g_now_ns{50'000'000'000};
-std::chrono::steady_clock::time_point fake_now() {
-  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(g_now_ns.load()));
-}
 
 // One render state over fake time, with the session's shared objects, driven buffer by buffer.
 class RenderHarness {
@@ -64,7 +60,7 @@ class RenderHarness {
   template <class S = float>
   std::vector<S> render(std::size_t frames, std::chrono::nanoseconds latency = 0ns) {
     std::vector<S> buffer(frames * std::max<std::size_t>(st.channels, 1), S{7});
-    const std::chrono::nanoseconds now(g_now_ns.load());
+    const std::chrono::nanoseconds now = time->now().time_since_epoch();
     render_callback(st, std::span<S>(buffer), audio::OutputTimestamp{now, now + latency});
     return buffer;
   }
@@ -72,9 +68,10 @@ class RenderHarness {
   RecordingSink sink;
   std::shared_ptr<PcmQueue> queue = PcmQueue::create();
   std::shared_ptr<ZeDidiLatencyTelemetry> telemetry = ZeDidiLatencyTelemetry::create();
-  std::shared_ptr<ZeDidiPresentationClock> clock = ZeDidiPresentationClock::create(&fake_now);
+  std::shared_ptr<testing::FakeClock> time = testing::make_fake_clock();
+  std::shared_ptr<ZeDidiPresentationClock> clock = ZeDidiPresentationClock::create(time);
   PlaybackGate gate =
-      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false));
+      PlaybackGate::with_output_suspension(std::make_shared<std::atomic<bool>>(false), time);
   std::shared_ptr<std::atomic<bool>> blocked = gate.blocked_cell();
   std::shared_ptr<std::atomic<std::uint32_t>> volume =
       std::make_shared<std::atomic<std::uint32_t>>(100);
@@ -82,7 +79,7 @@ class RenderHarness {
 
  private:
   SessionShared session_parts(EventSink events) const {
-    SessionShared shared = testing::session_shared(std::move(events), telemetry);
+    SessionShared shared = testing::session_shared(std::move(events), time, telemetry);
     shared.gate = gate;
     shared.receiver_volume = volume;
     shared.presentation = clock;

@@ -235,8 +235,8 @@ TEST_F(RtAudioOutputTest, QueuedToneIsHeardOnTheDefaultOutput) {
   testing::RecordingSink sink;
   auto telemetry = ZeDidiLatencyTelemetry::create();
   auto out = open_native_output(
-      *MediaConfig::resolve(std::nullopt), "pulse:" + std::string(kSinkDescription),
-      testing::session_shared(sink.sink(), telemetry));
+      *MediaConfig::resolve(std::nullopt, system_clock()), "pulse:" + std::string(kSinkDescription),
+      testing::session_shared(sink.sink(), system_clock(), telemetry));
   ASSERT_TRUE(out) << out.error().to_string();
   const auto ready = sink.named("audio_output_ready").at(0);
   EXPECT_EQ(ready["device_id"], "pulse:" + std::string(kSinkDescription));
@@ -279,8 +279,8 @@ TEST_F(RtAudioOutputTest, QueuedToneIsHeardOnTheDefaultOutput) {
 TEST_F(RtAudioOutputTest, LostServerIsReportedOnceAndEndsTheStream) {
   testing::RecordingSink sink;
   // The receiver's own host, as the media configuration resolves it at start.
-  auto out = open_native_output(*MediaConfig::resolve(std::nullopt), std::nullopt,
-                                testing::session_shared(sink.sink()));
+  auto out = open_native_output(*MediaConfig::resolve(std::nullopt, system_clock()), std::nullopt,
+                                testing::session_shared(sink.sink(), system_clock()));
   ASSERT_TRUE(out) << out.error().to_string();
   ASSERT_TRUE(sink.wait_for_event("audio_output_callback_started", 10s));
   server_.stop(SIGKILL);

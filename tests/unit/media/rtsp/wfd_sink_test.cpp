@@ -124,9 +124,9 @@ class WfdSinkRequests : public ::testing::Test {
       .params = {.rtsp_ip = Ipv4::loopback(),
                  .rtsp_port = 1,
                  .keys = std::nullopt,
-                 .media = testing::media_config(std::nullopt),
+                 .media = testing::media_config(std::nullopt, system_clock()),
                  .token = SessionToken(counter_, 9)},
-      .shared = testing::session_shared(sink_.sink()),
+      .shared = testing::session_shared(sink_.sink(), system_clock()),
   };
   WfdSinkState state_ = WfdSinkState::create(Ipv4::loopback());
 };

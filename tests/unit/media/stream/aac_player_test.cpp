@@ -29,8 +29,8 @@ class AacPlayerTest : public ::testing::Test {
   }
 
   Result<AacPlayer> make(std::optional<std::string> device) {
-    return AacPlayer::create(outputs_, *testing::media_config(device),
-                             testing::session_shared(sink_.sink()));
+    return AacPlayer::create(outputs_, *testing::media_config(device, system_clock()),
+                             testing::session_shared(sink_.sink(), system_clock()));
   }
 
   std::vector<std::uint64_t> reported_frames() const {

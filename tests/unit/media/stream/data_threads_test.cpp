@@ -57,9 +57,9 @@ class MediaReaderThread : public ::testing::Test {
                                // The PCM stream: without a device text the reader would open the
                                // native output first, and this machine has none. No audio
                                // arrives, so the streamer never connects.
-                               .media = testing::media_config("stream:127.0.0.1:9"),
+                               .media = testing::media_config("stream:127.0.0.1:9", system_clock()),
                                .token = SessionToken(counter_, 3)},
-                    .shared = testing::session_shared(sink_.sink())},
+                    .shared = testing::session_shared(sink_.sink(), system_clock())},
     };
     in.session.shared.session_alive = alive_;
     return in;

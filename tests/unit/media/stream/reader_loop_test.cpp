@@ -40,9 +40,9 @@ class ReaderLoopTest : public ::testing::Test {
               MediaReaderInputs{
                   .audio = std::move(fd),
                   .session = {.params = {.rtsp_ip = {},.rtsp_port = 0,.keys = keys,
-                                         .media = testing::media_config(device),
+                                         .media = testing::media_config(device, system_clock()),
                                          .token = SessionToken(counter_, 7)},
-                              .shared = testing::session_shared(sink_.sink(), telemetry_)}});
+                              .shared = testing::session_shared(sink_.sink(), system_clock(), telemetry_)}});
         });
   }
 
@@ -333,9 +333,9 @@ TEST(ReaderLoopTcpTest, ResetIsAReadFailure) {
                                  MediaReaderInputs{
                                      .audio = std::move(accepted->fd),
                                      .session = {.params = {.rtsp_ip = {},.rtsp_port = 0,.keys = std::nullopt,
-                                                            .media = testing::media_config("stream:1"),
+                                                            .media = testing::media_config("stream:1", system_clock()),
                                                             .token = SessionToken(counter, 1)},
-                                                 .shared = testing::session_shared(EventSink())}});
+                                                 .shared = testing::session_shared(EventSink(), system_clock())}});
   });
   ASSERT_TRUE(write_all(phone->get(), Bytes{0x24, 0}));
   const linger lg{1, 0};
