@@ -275,10 +275,14 @@ Result<> ControlHub::set_volume(std::uint8_t percent) const {
   const OutgoingSender& sender = route ? route->sender : active->sender;
   const SequenceCounter& sequence = route ? route->sequence : active->sequence;
   const std::uint32_t c = next_sequence(*sequence);
+  // The volume is in place before the notification can reach the wire: a phone that reads the
+  // volume as soon as it is told gets the new one. A failed send puts the old one back.
+  const std::uint32_t previous = receiver_volume_->exchange(v, std::memory_order_acq_rel);
   if (auto sent = sender.send(notification(volume_notification(v), c)); !sent) {
+    std::uint32_t expected = v;
+    receiver_volume_->compare_exchange_strong(expected, previous, std::memory_order_acq_rel);
     return fail(std::move(sent).error().context("send Xiaomi ZeDidi receiver-volume notification"));
   }
-  receiver_volume_->store(v, std::memory_order_release);
   return {};
 }
 
